@@ -1,0 +1,55 @@
+# Shared build rules. Every module globs its own sources, so adding a file needs no edit here.
+
+set(PARLINDO_WARNINGS -Wall -Wextra -Werror -Wnon-virtual-dtor -Wno-missing-field-initializers)
+
+# parlindo_module(<target> DIR <dir> INCLUDE <include root> [ALIAS <alias>] [DEPS <libs...>])
+# A library made of every .cpp under DIR (tests excluded); header-only when there is none.
+function(parlindo_module target)
+  cmake_parse_arguments(M "" "DIR;INCLUDE;ALIAS" "DEPS" ${ARGN})
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${M_DIR}/*.cpp)
+  list(FILTER sources EXCLUDE REGEX "/Tests/")
+  if(sources)
+    add_library(${target} STATIC ${sources})
+    target_include_directories(${target} PUBLIC ${M_INCLUDE})
+    target_link_libraries(${target} PUBLIC ${M_DEPS})
+    target_compile_options(${target} PRIVATE ${PARLINDO_WARNINGS})
+  else()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${M_INCLUDE})
+    target_link_libraries(${target} INTERFACE ${M_DEPS})
+  endif()
+  if(M_ALIAS)
+    add_library(${M_ALIAS} ALIAS ${target})
+  endif()
+endfunction()
+
+# parlindo_tests(<target> DIR <dir> [DEPS <libs...>] [WRAPPER <command...>] [LABELS <labels...>])
+# One GoogleTest executable made of every .cpp under DIR. WRAPPER runs the executable inside a service
+# environment (an X server, a sound server, a D-Bus session) that the wrapper starts and stops.
+function(parlindo_tests target)
+  cmake_parse_arguments(T "" "DIR;TIMEOUT" "DEPS;WRAPPER;LABELS" ${ARGN})
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${T_DIR}/*.cpp)
+  add_executable(${target} ${sources})
+  target_include_directories(${target} PRIVATE ${T_DIR})
+  target_link_libraries(${target} PRIVATE ${T_DEPS} GTest::gmock GTest::gtest_main Threads::Threads)
+  target_compile_options(${target} PRIVATE ${PARLINDO_WARNINGS})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  if(T_WRAPPER)
+    # Services are started once per executable, so the whole executable is one test.
+    add_test(NAME ${target} COMMAND ${T_WRAPPER} $<TARGET_FILE:${target}>)
+    set_tests_properties(${target} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "integration;${T_LABELS}")
+  else()
+    gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "unit;${T_LABELS}")
+  endif()
+endfunction()
+
+# parlindo_benchmark(<file.cpp> DEPS <libs...>): one Google Benchmark executable per file in bench/.
+function(parlindo_benchmark file)
+  cmake_parse_arguments(B "" "" "DEPS" ${ARGN})
+  get_filename_component(name ${file} NAME_WE)
+  add_executable(bench_${name} ${file})
+  target_link_libraries(bench_${name} PRIVATE ${B_DEPS} benchmark::benchmark_main)
+  target_compile_options(bench_${name} PRIVATE ${PARLINDO_WARNINGS})
+endfunction()
