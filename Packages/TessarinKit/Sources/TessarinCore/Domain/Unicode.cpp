@@ -1,6 +1,7 @@
 #include "TessarinCore/Domain/Unicode.h"
 
 #include <unicode/brkiter.h>
+#include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
@@ -106,6 +107,41 @@ bool isPunctuation(char32_t c) {
 
 bool isSymbol(char32_t c) {
     return hasCategory(c, U_GC_S_MASK);
+}
+
+std::string foldedForComparison(std::string_view utf8) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* compatibility = icu::Normalizer2::getNFKCInstance(status);
+    const icu::Normalizer2* decomposition = icu::Normalizer2::getNFDInstance(status);
+    const icu::Normalizer2* composition = icu::Normalizer2::getNFCInstance(status);
+    icu::UnicodeString text = fromUtf8(utf8);
+    if (U_FAILURE(status)) {
+        // ICU's data is linked in; without its normalizers, case folding alone is the closest key.
+        return toUtf8(text.foldCase());
+    }
+    icu::UnicodeString widthFolded;
+    for (std::int32_t i = 0; i < text.length();) {
+        const UChar32 c = text.char32At(i);
+        i += U16_LENGTH(c);
+        const auto type = u_getIntPropertyValue(c, UCHAR_DECOMPOSITION_TYPE);
+        icu::UnicodeString ordinaryForm;
+        if ((type == U_DT_WIDE || type == U_DT_NARROW) &&
+            compatibility->getRawDecomposition(c, ordinaryForm)) {
+            widthFolded.append(ordinaryForm);
+        } else {
+            widthFolded.append(c);
+        }
+    }
+    const icu::UnicodeString decomposed = decomposition->normalize(widthFolded.foldCase(), status);
+    icu::UnicodeString unmarked;
+    for (std::int32_t i = 0; i < decomposed.length();) {
+        const UChar32 c = decomposed.char32At(i);
+        i += U16_LENGTH(c);
+        if (u_charType(c) != U_NON_SPACING_MARK) {
+            unmarked.append(c);
+        }
+    }
+    return toUtf8(composition->normalize(unmarked, status));
 }
 
 namespace Detail {

@@ -31,6 +31,11 @@ bool isLineOrParagraphSeparator(char32_t c); // general categories Zl and Zp
 bool isPunctuation(char32_t c);              // general category P*
 bool isSymbol(char32_t c);                   // general category S*
 
+// The text folded for comparison, independent of locale: lower case (full case folding), diacritic marks
+// (nonspacing marks after canonical decomposition) removed, full- and half-width forms mapped to their
+// ordinary forms; the result is in composed form (NFC).
+std::string foldedForComparison(std::string_view utf8);
+
 // The text without the leading and trailing code points for which the predicate holds.
 template <typename Predicate>
 std::string_view trim(std::string_view utf8, Predicate shouldTrim);
