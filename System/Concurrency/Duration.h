@@ -18,7 +18,9 @@ public:
     static constexpr Duration attoseconds(Rep count) { return Duration(count); }
     static constexpr Duration nanoseconds(std::int64_t n) { return Duration(Rep(n) * 1'000'000'000); }
     static constexpr Duration microseconds(std::int64_t n) { return Duration(Rep(n) * 1'000'000'000'000); }
-    static constexpr Duration milliseconds(std::int64_t n) { return Duration(Rep(n) * 1'000'000'000'000'000); }
+    static constexpr Duration milliseconds(std::int64_t n) {
+        return Duration(Rep(n) * 1'000'000'000'000'000);
+    }
     static constexpr Duration seconds(std::int64_t n) { return Duration(Rep(n) * attosecondsPerSecond); }
     // Rounds to the nearest attosecond; a value outside the representable range saturates.
     static Duration seconds(double s);
@@ -50,14 +52,21 @@ public:
     constexpr Duration operator-(Duration other) const { return Duration(count_ - other.count_); }
     constexpr Duration operator*(std::int64_t factor) const { return Duration(count_ * factor); }
     constexpr Duration operator/(std::int64_t divisor) const { return Duration(count_ / divisor); }
-    constexpr Duration& operator+=(Duration other) { count_ += other.count_; return *this; }
-    constexpr Duration& operator-=(Duration other) { count_ -= other.count_; return *this; }
+    constexpr Duration& operator+=(Duration other) {
+        count_ += other.count_;
+        return *this;
+    }
+    constexpr Duration& operator-=(Duration other) {
+        count_ -= other.count_;
+        return *this;
+    }
 
     constexpr bool operator==(const Duration&) const = default;
     constexpr std::strong_ordering operator<=>(const Duration&) const = default;
 
 private:
-    constexpr explicit Duration(Rep count) : count_(count) {}
+    constexpr explicit Duration(Rep count)
+        : count_(count) {}
     Rep count_ = 0;
 };
 

@@ -21,7 +21,8 @@ public:
     constexpr std::strong_ordering operator<=>(const Instant&) const = default;
 
 private:
-    constexpr explicit Instant(Duration offset) : offset_(offset) {}
+    constexpr explicit Instant(Duration offset)
+        : offset_(offset) {}
     Duration offset_;
 };
 
