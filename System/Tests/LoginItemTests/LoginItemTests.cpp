@@ -1,0 +1,142 @@
+#include "System/LoginItem/AutostartLoginItem.h"
+#include "System/LoginItem/FakeLoginItem.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace System::LoginItem;
+
+namespace {
+
+class AutostartLoginItemTest : public testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() / ("login-item-test-" + std::to_string(getpid()));
+        fs::create_directories(root_ / "bin");
+        program_ = root_ / "bin" / "parlindo";
+        std::ofstream(program_) << "#!/bin/sh\n";
+        fs::permissions(program_, fs::perms::owner_all);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    AutostartLoginItem item() const {
+        return AutostartLoginItem("com.tessarin.Tessarin", "Parlindo", program_, root_ / "autostart");
+    }
+    std::string entry() const {
+        std::ifstream in(root_ / "autostart" / "com.tessarin.Tessarin.desktop");
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    void writeEntry(const std::string& contents) const {
+        fs::create_directories(root_ / "autostart");
+        std::ofstream(root_ / "autostart" / "com.tessarin.Tessarin.desktop") << contents;
+    }
+
+    fs::path root_;
+    fs::path program_;
+};
+
+} // namespace
+
+TEST(LoginItemStatusTest, NamesEveryStatusAndUnknownRawValues) {
+    EXPECT_EQ(name(Status::notRegistered), "not registered");
+    EXPECT_EQ(name(Status::enabled), "enabled");
+    EXPECT_EQ(name(Status::requiresApproval), "requires approval");
+    EXPECT_EQ(name(Status::notFound), "not found");
+    EXPECT_EQ(name(static_cast<Status>(7)), "unknown (7)");
+}
+
+TEST_F(AutostartLoginItemTest, RegisteringWritesAnEntryThatStartsTheProgram) {
+    auto login = item();
+    EXPECT_EQ(login.status(), Status::notRegistered);
+
+    login.registerItem();
+
+    EXPECT_EQ(login.status(), Status::enabled);
+    const std::string text = entry();
+    EXPECT_EQ(text.rfind("[Desktop Entry]\n", 0), 0u);
+    EXPECT_NE(text.find("\nType=Application\n"), std::string::npos);
+    EXPECT_NE(text.find("\nName=Parlindo\n"), std::string::npos);
+    EXPECT_NE(text.find("\nExec=\"" + program_.string() + "\"\n"), std::string::npos);
+}
+
+TEST_F(AutostartLoginItemTest, UnregisteringRemovesTheEntryAndToleratesItsAbsence) {
+    auto login = item();
+    login.registerItem();
+    login.unregister();
+    EXPECT_EQ(login.status(), Status::notRegistered);
+    EXPECT_FALSE(fs::exists(login.entryFile()));
+    EXPECT_NO_THROW(login.unregister());
+}
+
+TEST_F(AutostartLoginItemTest, StatusFollowsEntriesChangedOutsideTheApplication) {
+    struct Case {
+        std::string contents;
+        Status expected;
+    };
+    const std::string exec = "Exec=\"" + program_.string() + "\"\n";
+    const std::vector<Case> cases{
+        {"[Desktop Entry]\nType=Application\n" + exec, Status::enabled},
+        {"[Desktop Entry]\n" + exec + "Hidden=true\n", Status::notRegistered},
+        {"[Desktop Entry]\n" + exec + "X-GNOME-Autostart-enabled=false\n", Status::notRegistered},
+        {"[Desktop Entry]\nExec=\"/nowhere/parlindo\"\n", Status::notFound},
+        {"[Desktop Entry]\nType=Application\n", Status::notFound},
+        {"[Other Group]\n" + exec, Status::notFound},
+        {"[Desktop Entry]\nExec=parlindo --quiet\n", Status::enabled},
+    };
+    for (const auto& testCase : cases) {
+        writeEntry(testCase.contents);
+        EXPECT_EQ(item().status(), testCase.expected) << testCase.contents;
+    }
+}
+
+TEST_F(AutostartLoginItemTest, RegisteringRepointsAnEntryWhoseProgramMoved) {
+    writeEntry("[Desktop Entry]\nExec=\"/old/place/parlindo\"\n");
+    auto login = item();
+    ASSERT_EQ(login.status(), Status::notFound);
+    login.registerItem();
+    EXPECT_EQ(login.status(), Status::enabled);
+}
+
+TEST_F(AutostartLoginItemTest, AFolderThatCannotBeMadeIsAnError) {
+    std::ofstream(root_ / "blocker") << "a file where the folder should be";
+    AutostartLoginItem login("com.tessarin.Tessarin", "Parlindo", program_, root_ / "blocker" / "autostart");
+    EXPECT_THROW(login.registerItem(), LoginItemError);
+    EXPECT_EQ(login.status(), Status::notRegistered);
+}
+
+TEST(DesktopExecTest, ProgramPathsSurviveQuotingAndEscaping) {
+    for (const std::string path : {"/opt/Parlindo/parlindo", "/home/a b/bin/parlindo", "/tmp/50%/x",
+                                   "/tmp/$HOME/`x`/\"q\"", "/tmp/back\\slash"}) {
+        EXPECT_EQ(desktopExecProgram(desktopExecValue(path)), path) << desktopExecValue(path);
+    }
+    EXPECT_EQ(desktopExecValue("/a b/50%"), "\"/a b/50%%\"");
+    EXPECT_EQ(desktopExecValue("/a\\b"), "\"/a\\\\b\"");
+}
+
+TEST_F(AutostartLoginItemTest, ABackslashInTheProgramPathIsEscapedTwiceInTheFile) {
+    program_ = root_ / "bin" / "back\\slash";
+    std::ofstream(program_) << "#!/bin/sh\n";
+    fs::permissions(program_, fs::perms::owner_all);
+    auto login = item();
+    login.registerItem();
+    EXPECT_NE(entry().find("/back\\\\\\\\slash\""), std::string::npos) << entry();
+    EXPECT_EQ(login.status(), Status::enabled);
+}
+
+TEST(FakeLoginItemTest, RecordsCallsAndFailsOnce) {
+    FakeLoginItem fake;
+    fake.nextFailure = "denied";
+    EXPECT_THROW(fake.registerItem(), LoginItemError);
+    EXPECT_EQ(fake.status(), Status::notRegistered);
+    fake.registrationNeedsApproval = true;
+    fake.registerItem();
+    EXPECT_EQ(fake.status(), Status::requiresApproval);
+    EXPECT_EQ(fake.calls, (std::vector<std::string>{"register", "status", "register", "status"}));
+}
