@@ -1,0 +1,202 @@
+#include "System/Input/X11SyntheticKeyboard.h"
+
+#include "System/Input/InputError.h"
+#include "System/Input/X11Connection.h"
+
+// xkb.h names a member `explicit`, which C++ reserves.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
+#include <xcb/xtest.h>
+
+#include <algorithm>
+#include <thread>
+
+namespace System::Input {
+
+namespace {
+bool hasXTest(const X11Connection& connection) {
+    const auto* extension = xcb_get_extension_data(connection.get(), &xcb_test_id);
+    return extension && extension->present;
+}
+} // namespace
+
+X11SyntheticKeyboard::X11SyntheticKeyboard() = default;
+
+X11SyntheticKeyboard::~X11SyntheticKeyboard() {
+    std::lock_guard lock(mutex_);
+    if (!connection_ || connection_->hasError()) {
+        return;
+    }
+    const auto map = connection_->keyboardMap();
+    for (const auto& assignment : assignments_) {
+        if (map.keySym(assignment.keyCode, 0) == assignment.keySym) {
+            remap(assignment.keyCode, KeySyms::noSymbol);
+        }
+    }
+    connection_->sync();
+}
+
+bool X11SyntheticKeyboard::isAvailable() {
+    try {
+        X11Connection connection;
+        return hasXTest(connection);
+    } catch (const InputError&) {
+        return false;
+    }
+}
+
+X11Connection* X11SyntheticKeyboard::connection() {
+    if (connection_ && !connection_->hasError()) {
+        return connection_.get();
+    }
+    connection_.reset();
+    assignments_.clear();
+    xkbReady_ = false;
+    try {
+        auto connection = std::make_unique<X11Connection>();
+        if (hasXTest(*connection)) {
+            connection_ = std::move(connection);
+        }
+    } catch (const InputError&) {
+    }
+    return connection_.get();
+}
+
+bool X11SyntheticKeyboard::canPostEvents() {
+    std::lock_guard lock(mutex_);
+    return connection() != nullptr;
+}
+
+X11SyntheticKeyboard::LayoutState X11SyntheticKeyboard::layoutState() {
+    auto* c = connection_->get();
+    if (!xkbReady_) {
+        auto* use = xcb_xkb_use_extension_reply(
+            c, xcb_xkb_use_extension(c, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION), nullptr);
+        xkbReady_ = use && use->supported;
+        std::free(use);
+        if (!xkbReady_) {
+            return {};
+        }
+    }
+    auto* state = xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr);
+    LayoutState result;
+    if (state) {
+        result.group = state->group;
+        result.levelModifiersDown =
+            (state->mods & (XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_LOCK | XCB_MOD_MASK_5)) != 0;
+    }
+    std::free(state);
+    return result;
+}
+
+void X11SyntheticKeyboard::send(std::uint8_t type, KeyCode keyCode) {
+    xcb_test_fake_input(connection_->get(), type, keyCode, XCB_CURRENT_TIME, connection_->root(), 0, 0, 0);
+}
+
+void X11SyntheticKeyboard::press(KeyCode keyCode) {
+    send(XCB_KEY_PRESS, keyCode);
+    send(XCB_KEY_RELEASE, keyCode);
+    for (auto& assignment : assignments_) {
+        if (assignment.keyCode == keyCode) {
+            assignment.lastPress = std::chrono::steady_clock::now();
+        }
+    }
+}
+
+void X11SyntheticKeyboard::remap(KeyCode keyCode, KeySym keySym) {
+    // Both levels carry the keysym, so a Shift that happens to be down does not change the character.
+    const xcb_keysym_t keySyms[2] = {keySym, keySym};
+    xcb_change_keyboard_mapping(connection_->get(), 1, keyCode, 2, keySyms);
+}
+
+void X11SyntheticKeyboard::postPasteShortcut() {
+    std::lock_guard lock(mutex_);
+    if (!connection()) {
+        return;
+    }
+    const auto map = connection_->keyboardMap();
+    // The core mapping holds two levels per group: the group's unshifted keysym is in column 2 * group.
+    const KeyCode v = map.keyCodeFor(KeySyms::v, 2 * layoutState().group).value_or(fallbackVKeyCode);
+    const KeyCode control = map.keyCodeFor(KeySyms::controlL, 0).value_or(fallbackControlKeyCode);
+    send(XCB_KEY_PRESS, control);
+    press(v);
+    send(XCB_KEY_RELEASE, control);
+    connection_->sync();
+}
+
+std::optional<KeyCode> X11SyntheticKeyboard::keyCodeTyping(KeySym keySym, std::vector<KeyCode>& spare) {
+    auto held = std::find_if(assignments_.begin(), assignments_.end(),
+                             [&](const Assignment& a) { return a.keySym == keySym; });
+    if (held != assignments_.end()) {
+        return held->keyCode;
+    }
+    if (!spare.empty()) {
+        const KeyCode keyCode = spare.back();
+        spare.pop_back();
+        remap(keyCode, keySym);
+        assignments_.push_back({keyCode, keySym, {}});
+        return keyCode;
+    }
+    if (assignments_.empty()) {
+        return std::nullopt;
+    }
+    auto oldest =
+        std::min_element(assignments_.begin(), assignments_.end(),
+                         [](const Assignment& a, const Assignment& b) { return a.lastPress < b.lastPress; });
+    // The keys pressed so far must reach the server before the wait counts for anything.
+    connection_->sync();
+    std::this_thread::sleep_until(oldest->lastPress + reuseInterval);
+    remap(oldest->keyCode, keySym);
+    oldest->keySym = keySym;
+    return oldest->keyCode;
+}
+
+void X11SyntheticKeyboard::typeText(std::u32string_view text) {
+    std::lock_guard lock(mutex_);
+    if (text.empty() || !connection()) {
+        return;
+    }
+    const auto map = connection_->keyboardMap();
+    // Someone else may have changed a keycode this keyboard had taken: it is no longer ours to use.
+    std::erase_if(assignments_, [&](const Assignment& a) { return map.keySym(a.keyCode, 0) != a.keySym; });
+    std::vector<KeyCode> spare;
+    for (int code = map.maxKeyCode(); code >= map.minKeyCode(); --code) {
+        const bool taken = std::any_of(assignments_.begin(), assignments_.end(),
+                                       [&](const Assignment& a) { return a.keyCode == code; });
+        if (!taken && map.isUnused(KeyCode(code))) {
+            spare.push_back(KeyCode(code));
+        }
+    }
+    // The core mapping shows the first two groups' two levels; keys of other groups, or with a level
+    // modifier already down, would type something else, so those characters take spare keycodes too.
+    const auto layout = layoutState();
+    const bool useLayout = layout.group <= 1 && !layout.levelModifiersDown;
+    const auto shiftKey = map.keyCodeFor(KeySyms::shiftL, 0);
+    for (char32_t character : text) {
+        const auto keySym = keySymForCharacter(character);
+        if (!keySym) {
+            continue;
+        }
+        if (useLayout) {
+            if (auto key = map.keyCodeFor(*keySym, 2 * layout.group)) {
+                press(*key);
+                continue;
+            }
+            if (auto key = map.keyCodeFor(*keySym, 2 * layout.group + 1); key && shiftKey) {
+                send(XCB_KEY_PRESS, *shiftKey);
+                press(*key);
+                send(XCB_KEY_RELEASE, *shiftKey);
+                continue;
+            }
+        }
+        const auto keyCode = keyCodeTyping(*keySym, spare);
+        if (!keyCode) {
+            continue;
+        }
+        press(*keyCode);
+    }
+    connection_->sync();
+}
+
+} // namespace System::Input

@@ -1,0 +1,183 @@
+#include "FakeKeys.h"
+#include "TestWindow.h"
+
+#include "System/Input/InputError.h"
+#include "System/Input/KeyboardMap.h"
+#include "System/Input/X11Connection.h"
+#include "System/Input/X11KeyboardMonitor.h"
+#include "System/Input/X11SyntheticKeyboard.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+using namespace System::Input;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Collects the events a tap delivers on its own thread.
+class Recorder {
+public:
+    KeyHandler handler() {
+        return [this](const KeyEvent& event) {
+            std::lock_guard lock(mutex_);
+            events_.push_back(event);
+            changed_.notify_all();
+        };
+    }
+    // Waits for `count` events in all and returns them.
+    std::vector<KeyEvent> waitFor(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, 10s, [&] { return events_.size() >= count; });
+        return events_;
+    }
+    std::vector<KeyEvent> events() {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<KeyEvent> events_;
+};
+
+int unusedKeyCodes() {
+    X11Connection connection;
+    const auto map = connection.keyboardMap();
+    int count = 0;
+    for (int code = map.minKeyCode(); code <= map.maxKeyCode(); ++code) {
+        count += map.isUnused(KeyCode(code)) ? 1 : 0;
+    }
+    return count;
+}
+
+constexpr auto flagsChanged = KeyEvent::Type::flagsChanged;
+constexpr auto keyDown = KeyEvent::Type::keyDown;
+
+} // namespace
+
+TEST(X11InputTests, probesFindRawKeyEventsAndXTest) {
+    EXPECT_TRUE(X11KeyboardMonitor::canReadKeyEvents());
+    EXPECT_TRUE(X11SyntheticKeyboard::isAvailable());
+    EXPECT_TRUE(X11SyntheticKeyboard().canPostEvents());
+}
+
+TEST(X11InputTests, tapSeesModifierChangesAndKeyDownsOfTheWholeSession) {
+    using namespace ModifierFlag;
+    X11KeyboardMonitor monitor;
+    Recorder recorder;
+    auto tap = monitor.startTap("key-tap-test", recorder.handler());
+    FakeKeys keys;
+
+    keys.press(KeySyms::altR);
+    keys.press(0x61); // a
+    keys.release(0x61);
+    keys.press(KeySyms::menu);
+    keys.release(KeySyms::menu);
+    keys.release(KeySyms::altR);
+    keys.press(KeySyms::superR);
+    keys.release(KeySyms::superR);
+    keys.sync();
+
+    const std::vector<KeyEvent> expected{
+        {flagsChanged, 61, rightOption | option},
+        {keyDown, VirtualKey::other, rightOption | option},
+        {flagsChanged, 63, rightOption | option | function},
+        {flagsChanged, 63, rightOption | option},
+        {flagsChanged, 61, 0},
+        {flagsChanged, 54, rightCommand | command},
+        {flagsChanged, 54, 0},
+    };
+    EXPECT_EQ(recorder.waitFor(expected.size()), expected);
+}
+
+TEST(X11InputTests, destroyedTapDeliversNothingMore) {
+    X11KeyboardMonitor monitor;
+    Recorder recorder;
+    FakeKeys keys;
+    {
+        auto tap = monitor.startTap("key-tap-test", recorder.handler());
+        keys.tap(KeySyms::controlR);
+        keys.sync();
+        ASSERT_EQ(recorder.waitFor(2).size(), 2u);
+    }
+    keys.tap(KeySyms::controlR);
+    keys.sync();
+    // A fresh tap sees the next keys, so the server has delivered them by the time it reports them.
+    Recorder later;
+    auto tap = monitor.startTap("key-tap-test", later.handler());
+    keys.tap(KeySyms::shiftR);
+    keys.sync();
+    ASSERT_EQ(later.waitFor(2).size(), 2u);
+    EXPECT_EQ(recorder.events().size(), 2u);
+}
+
+TEST(X11InputTests, liveModifierStateFollowsTheKeysHeld) {
+    using namespace ModifierFlag;
+    X11KeyboardMonitor monitor;
+    FakeKeys keys;
+    EXPECT_EQ(monitor.currentModifierFlags(), 0u);
+    keys.press(KeySyms::altR);
+    keys.press(KeySyms::altL);
+    keys.sync();
+    EXPECT_EQ(monitor.currentModifierFlags(), rightOption | leftOption | option);
+    keys.release(KeySyms::altR);
+    keys.sync();
+    EXPECT_EQ(monitor.currentModifierFlags(), leftOption | option);
+    keys.release(KeySyms::altL);
+    keys.press(KeySyms::menu);
+    keys.sync();
+    EXPECT_EQ(monitor.currentModifierFlags(), function);
+    keys.release(KeySyms::menu);
+    keys.sync();
+    EXPECT_EQ(monitor.currentModifierFlags(), 0u);
+}
+
+TEST(X11InputTests, typedTextArrivesExactlyInTheFocusedWindow) {
+    TestWindow window;
+    X11SyntheticKeyboard keyboard;
+    const std::pair<std::u32string, std::string> cases[] = {
+        {U"café – naïve", "café – naïve"},
+        {U"مرحبا", "مرحبا"},
+        {U"Line one\nline two\ttab", "Line one\nline two\ttab"},
+        {U"The quick brown fox jumps over the lazy dog! 0123456789 ÀÉÎÕÜ ßçñ αβγδ",
+         "The quick brown fox jumps over the lazy dog! 0123456789 ÀÉÎÕÜ ßçñ αβγδ"},
+        // More characters outside the layout than it has spare keycodes: keycodes are remapped on the way.
+        {U"абвгдеёжзийклмнопрстуфхцчшщъыьэюя АБВГДЕЁЖЗИЙ", "абвгдеёжзийклмнопрстуфхцчшщъыьэюя АБВГДЕЁЖЗИЙ"},
+        {U"a\x1b"
+         U"b",
+         "ab"}, // control characters are left out
+    };
+    for (const auto& [typed, expected] : cases) {
+        window.clear();
+        keyboard.typeText(typed);
+        EXPECT_TRUE(window.waitForText(expected))
+            << "got \"" << window.text() << "\", expected \"" << expected << "\"";
+    }
+}
+
+TEST(X11InputTests, typingGivesTheSpareKeyCodesBackAtTheEnd) {
+    const int before = unusedKeyCodes();
+    {
+        TestWindow window;
+        X11SyntheticKeyboard keyboard;
+        keyboard.typeText(U"ünïcödé");
+        ASSERT_TRUE(window.waitForText("ünïcödé"));
+        EXPECT_LT(unusedKeyCodes(), before);
+    }
+    EXPECT_EQ(unusedKeyCodes(), before);
+}
+
+TEST(X11InputTests, pasteShortcutIsControlWithTheVKey) {
+    TestWindow window;
+    X11SyntheticKeyboard keyboard;
+    keyboard.postPasteShortcut();
+    // With no clipboard owner the window's request is refused, but it was made: Control-V arrived.
+    EXPECT_TRUE(window.waitForPastes(1));
+    EXPECT_EQ(window.text(), "");
+}
