@@ -16,9 +16,11 @@ std::unique_ptr<AudioConverter> AudioConverter::make(AudioFormat from, AudioForm
     if (to.channelCount != from.channelCount && to.channelCount != 1) {
         return nullptr;
     }
-    // Planar float in and out, high quality, on the calling thread only.
+    // Planar float in and out, high quality, on the calling thread only. Minimum phase: the resampler then
+    // holds back about 12 ms (48 to 16 kHz) instead of about 30, and a recording that stops without flushing
+    // it loses only that; phase does not matter for speech.
     soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_S, SOXR_FLOAT32_S);
-    soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, SOXR_MINIMUM_PHASE);
     soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
     soxr_error_t error = nullptr;
     auto resampler = std::make_unique<Resampler>();
@@ -125,6 +127,19 @@ ConversionResult AudioConverter::convert(AudioPCMBuffer& output, const Converter
     }
     output.setFrameLength(produced);
     return {ConverterOutputStatus::haveData, {}};
+}
+
+ConversionResult AudioConverter::convert(AudioPCMBuffer& output, const AudioPCMBuffer& input) {
+    bool handedOver = false;
+    return convert(output, [&](ConverterInputStatus& status) -> const AudioPCMBuffer* {
+        if (handedOver) {
+            status = ConverterInputStatus::noDataNow;
+            return nullptr;
+        }
+        handedOver = true;
+        status = ConverterInputStatus::haveData;
+        return &input;
+    });
 }
 
 } // namespace System::Audio

@@ -55,6 +55,9 @@ public:
 
     // Fills `output` (which must be in the output format) starting at frame 0 and sets its frame length.
     ConversionResult convert(AudioPCMBuffer& output, const ConverterInputBlock& input);
+    // Converts one block of a stream: hands `input` over once, then reports no data for now, so the
+    // resampler keeps its state (and any output that did not fit) for the next block.
+    ConversionResult convert(AudioPCMBuffer& output, const AudioPCMBuffer& input);
 
 private:
     struct Resampler;

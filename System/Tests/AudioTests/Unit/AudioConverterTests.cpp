@@ -27,20 +27,6 @@ AudioPCMBuffer sine(AudioFormat format, std::uint32_t frames, std::uint64_t star
     return buffer;
 }
 
-// Converts one buffer the way a capture tap does: the input block hands it over once, then has nothing.
-ConversionResult convertOnce(AudioConverter& converter, const AudioPCMBuffer& input, AudioPCMBuffer& output) {
-    bool handedOver = false;
-    return converter.convert(output, [&](ConverterInputStatus& status) -> const AudioPCMBuffer* {
-        if (handedOver) {
-            status = ConverterInputStatus::noDataNow;
-            return nullptr;
-        }
-        handedOver = true;
-        status = ConverterInputStatus::haveData;
-        return &input;
-    });
-}
-
 std::vector<float> drain(AudioConverter& converter) {
     auto output = AudioPCMBuffer::make(converter.outputFormat(), 4096).value();
     auto result = converter.convert(output, [](ConverterInputStatus& status) -> const AudioPCMBuffer* {
@@ -59,7 +45,7 @@ std::vector<float> convertInBlocks(std::uint32_t blockFrames, int blocks) {
     for (int b = 0; b < blocks; ++b) {
         auto input = sine(stereo48k, blockFrames, std::uint64_t(b) * blockFrames, 440, {0.5f, 0.5f});
         auto output = AudioPCMBuffer::make(mono16k, blockFrames / 3 + 17).value();
-        auto result = convertOnce(*converter, input, output);
+        auto result = converter->convert(output, input);
         EXPECT_NE(result.status, ConverterOutputStatus::error) << result.error;
         all.insert(all.end(), output.channelData(0), output.channelData(0) + output.frameLength());
     }
@@ -119,7 +105,7 @@ TEST(AudioConverterTest, MixesChannelsDownOrKeepsTheFirst) {
         input.setFrameLength(4096);
         auto output = AudioPCMBuffer::make(mono16k, 4096 + 16).value();
         for (int round = 0; round < 3; ++round) {
-            ASSERT_NE(convertOnce(*converter, input, output).status, ConverterOutputStatus::error);
+            ASSERT_NE(converter->convert(output, input).status, ConverterOutputStatus::error);
         }
         ASSERT_GT(output.frameLength(), 1000u);
         EXPECT_NEAR(output.channelData(0)[output.frameLength() / 2], c.expected, 1e-3)
@@ -131,14 +117,14 @@ TEST(AudioConverterTest, RejectsABufferInAnotherFormatAndGoesOn) {
     auto converter = AudioConverter::make(stereo48k, mono16k);
     auto output = AudioPCMBuffer::make(mono16k, 400).value();
     auto wrong = sine(AudioFormat{44'100, 2}, 1024, 0, 440, {0.5f, 0.5f});
-    auto result = convertOnce(*converter, wrong, output);
+    auto result = converter->convert(output, wrong);
     EXPECT_EQ(result.status, ConverterOutputStatus::error);
     EXPECT_FALSE(result.error.empty());
     EXPECT_EQ(output.frameLength(), 0u);
 
     auto right = sine(stereo48k, 1024, 0, 440, {0.5f, 0.5f});
     for (int round = 0; round < 4; ++round) {
-        EXPECT_NE(convertOnce(*converter, right, output).status, ConverterOutputStatus::error);
+        EXPECT_NE(converter->convert(output, right).status, ConverterOutputStatus::error);
     }
     EXPECT_GT(output.frameLength(), 0u);
 }
@@ -147,14 +133,14 @@ TEST(AudioConverterTest, RejectsAnOutputBufferInAnotherFormat) {
     auto converter = AudioConverter::make(stereo48k, mono16k);
     auto output = AudioPCMBuffer::make(AudioFormat{16'000, 2}, 400).value();
     auto input = sine(stereo48k, 1024, 0, 440, {0.5f, 0.5f});
-    EXPECT_EQ(convertOnce(*converter, input, output).status, ConverterOutputStatus::error);
+    EXPECT_EQ(converter->convert(output, input).status, ConverterOutputStatus::error);
 }
 
 TEST(AudioConverterTest, ReportsAFullOutputAndKeepsTheRestForLater) {
     auto converter = AudioConverter::make(mono16k, mono16k);
     auto input = sine(mono16k, 4096, 0, 440, {0.5f});
     auto small = AudioPCMBuffer::make(mono16k, 100).value();
-    EXPECT_EQ(convertOnce(*converter, input, small).status, ConverterOutputStatus::haveData);
+    EXPECT_EQ(converter->convert(small, input).status, ConverterOutputStatus::haveData);
     EXPECT_EQ(small.frameLength(), 100u);
     // Everything held back comes out on later conversions, nothing is lost.
     std::size_t total = small.frameLength();
