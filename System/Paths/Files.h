@@ -1,0 +1,20 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+#include <sys/types.h>
+
+// File-system steps that must not leave a half-written or over-exposed file behind.
+namespace System::Paths {
+
+// Creates `folder` and any missing parents with `mode`, and gives `folder` itself that mode when it already
+// existed with another. Throws std::system_error naming the folder.
+void createDirectories(const std::filesystem::path& folder, mode_t mode);
+
+// Replaces `file` with `contents` so that a reader sees the old or the new contents, never a part: the bytes
+// go to a temporary file in the same folder that has `mode` from its creation on, are flushed to the disk,
+// and the temporary file is then renamed over `file`. On failure the temporary file is removed, `file` is
+// left as it was, and std::system_error naming the file is thrown.
+void writeFileAtomically(const std::filesystem::path& file, std::string_view contents, mode_t mode);
+
+} // namespace System::Paths

@@ -1,0 +1,84 @@
+#include "System/Paths/Files.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace System::Paths;
+
+namespace {
+
+mode_t modeOf(const fs::path& path) {
+    struct stat info {};
+    stat(path.c_str(), &info);
+    return info.st_mode & 07777;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream stream(path, std::ios::binary);
+    std::ostringstream buffer;
+    buffer << stream.rdbuf();
+    return buffer.str();
+}
+
+class FilesTest : public testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() / ("files-test-" + std::to_string(getpid()));
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+    fs::path root_;
+};
+
+TEST_F(FilesTest, CreatesMissingFoldersAndTightensAnExistingOne) {
+    const mode_t oldMask = umask(0);
+    createDirectories(root_ / "a" / "b", 0700);
+    umask(oldMask);
+    EXPECT_EQ(modeOf(root_ / "a"), 0700u);
+    EXPECT_EQ(modeOf(root_ / "a" / "b"), 0700u);
+
+    fs::create_directories(root_ / "open");
+    chmod((root_ / "open").c_str(), 0755);
+    createDirectories(root_ / "open", 0700);
+    EXPECT_EQ(modeOf(root_ / "open"), 0700u);
+
+    std::ofstream(root_ / "plain") << "x";
+    EXPECT_THROW(createDirectories(root_ / "plain", 0700), std::system_error);
+    EXPECT_THROW(createDirectories(root_ / "plain" / "below", 0700), std::system_error);
+}
+
+TEST_F(FilesTest, WritesReplaceTheFileWithTheGivenModeAndLeaveNoTemporaryFile) {
+    const fs::path file = root_ / "secret";
+    const mode_t oldMask = umask(0); // the mode must not depend on a permissive umask
+    writeFileAtomically(file, std::string("a\0b", 3), 0600);
+    umask(oldMask);
+    EXPECT_EQ(readFile(file), std::string("a\0b", 3));
+    EXPECT_EQ(modeOf(file), 0600u);
+
+    chmod(file.c_str(), 0644);
+    writeFileAtomically(file, "", 0600);
+    EXPECT_EQ(readFile(file), "");
+    EXPECT_EQ(modeOf(file), 0600u);
+
+    EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
+}
+
+TEST_F(FilesTest, AFailedWriteLeavesTheOldFileAndNoTemporaryFile) {
+    const fs::path target = root_ / "folder-in-the-way";
+    fs::create_directories(target / "inside");
+    EXPECT_THROW(writeFileAtomically(target, "new", 0600), std::system_error);
+    EXPECT_TRUE(fs::is_directory(target / "inside"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
+
+    EXPECT_THROW(writeFileAtomically(root_ / "missing-folder" / "file", "x", 0600), std::system_error);
+}
+
+} // namespace
