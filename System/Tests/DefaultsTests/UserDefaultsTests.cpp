@@ -1,0 +1,195 @@
+#include "System/Defaults/UserDefaults.h"
+#include "System/Log/Logger.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using System::Defaults::DefaultsError;
+using System::Defaults::UserDefaults;
+
+namespace {
+
+std::string readFile(const fs::path& path) {
+    std::ifstream stream(path, std::ios::binary);
+    std::ostringstream buffer;
+    buffer << stream.rdbuf();
+    return buffer.str();
+}
+
+mode_t modeOf(const fs::path& path) {
+    struct stat info {};
+    stat(path.c_str(), &info);
+    return info.st_mode & 07777;
+}
+
+class UserDefaultsTest : public testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() / ("defaults-test-" + std::to_string(getpid()));
+        fs::remove_all(root_);
+        file_ = root_ / "parlindo" / "defaults.json";
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    void writeDocument(const std::string& contents) {
+        fs::create_directories(file_.parent_path());
+        std::ofstream(file_, std::ios::binary) << contents;
+    }
+    std::vector<fs::path> asideCopies() const {
+        std::vector<fs::path> found;
+        for (const auto& entry : fs::directory_iterator(file_.parent_path())) {
+            if (entry.path().filename().string().starts_with("defaults.json.unreadable-")) {
+                found.push_back(entry.path());
+            }
+        }
+        return found;
+    }
+
+    fs::path root_;
+    fs::path file_;
+    System::Log::CaptureSink log_;
+};
+
+TEST_F(UserDefaultsTest, ValuesSurviveANewInstanceInAPrivateFile) {
+    {
+        UserDefaults defaults(file_);
+        EXPECT_EQ(defaults.value("tessarinDeviceID"), std::nullopt);
+        EXPECT_FALSE(fs::exists(file_.parent_path())); // nothing is written before the first change
+
+        defaults.set("tessarinDeviceID", "device-1");
+        defaults.set("openAtLoginSetUp", true);
+        defaults.set("dictationSettings", nlohmann::json{{"trailingSpace", false}});
+    }
+    EXPECT_EQ(modeOf(file_.parent_path()), 0700u);
+    EXPECT_EQ(modeOf(file_), 0600u);
+
+    UserDefaults reread(file_);
+    EXPECT_EQ(reread.get<std::string>("tessarinDeviceID"), "device-1");
+    EXPECT_EQ(reread.get<bool>("openAtLoginSetUp"), true);
+    EXPECT_EQ(reread.value("dictationSettings"), (nlohmann::json{{"trailingSpace", false}}));
+}
+
+TEST_F(UserDefaultsTest, TypedReadsGiveNothingForAnotherType) {
+    UserDefaults defaults(file_);
+    defaults.set("flag", true);
+    defaults.set("name", "x");
+    EXPECT_EQ(defaults.get<std::string>("flag"), std::nullopt);
+    EXPECT_EQ(defaults.get<bool>("name"), std::nullopt);
+    EXPECT_EQ(defaults.get<int>("name"), std::nullopt);
+    EXPECT_EQ(defaults.get<std::string>("absent"), std::nullopt);
+}
+
+TEST_F(UserDefaultsTest, RemovingSavesAndAnAbsentKeyChangesNothing) {
+    UserDefaults defaults(file_);
+    defaults.remove("never-set");
+    EXPECT_FALSE(fs::exists(file_));
+
+    defaults.set("a", 1);
+    defaults.set("b", 2);
+    defaults.remove("a");
+    EXPECT_EQ(defaults.value("a"), std::nullopt);
+    EXPECT_EQ(nlohmann::json::parse(readFile(file_)), (nlohmann::json{{"b", 2}}));
+}
+
+TEST_F(UserDefaultsTest, AnUnreadableDocumentIsKeptAsideNotOverwritten) {
+    for (const std::string& contents : {std::string("{\"tessarinDeviceID\": "), std::string("[1, 2]"),
+                                        std::string("\"text\""), std::string("\xFF\xFE")}) {
+        fs::remove_all(root_);
+        writeDocument(contents);
+
+        UserDefaults defaults(file_);
+        EXPECT_EQ(defaults.value("tessarinDeviceID"), std::nullopt);
+        defaults.set("tessarinDeviceID", "fresh");
+
+        const auto copies = asideCopies();
+        ASSERT_EQ(copies.size(), 1u) << contents;
+        EXPECT_EQ(readFile(copies[0]), contents);
+        EXPECT_EQ(UserDefaults(file_).get<std::string>("tessarinDeviceID"), "fresh");
+    }
+    EXPECT_FALSE(log_.messages("Defaults").empty());
+}
+
+TEST_F(UserDefaultsTest, EarlierCopiesKeptAsideAreNeverReplaced) {
+    writeDocument("broken one");
+    UserDefaults first(file_);
+    writeDocument("broken two");
+    UserDefaults second(file_);
+
+    std::vector<std::string> contents;
+    for (const auto& copy : asideCopies()) {
+        contents.push_back(readFile(copy));
+    }
+    std::sort(contents.begin(), contents.end());
+    EXPECT_EQ(contents, (std::vector<std::string>{"broken one", "broken two"}));
+}
+
+TEST_F(UserDefaultsTest, ADocumentThatCannotBeMovedAsideIsNeverOverwritten) {
+    // A file in a folder where nothing can be renamed, even for root.
+    const fs::path file = "/proc/self/status";
+    const std::string before = readFile(file).substr(0, 5);
+    UserDefaults defaults(file);
+    try {
+        defaults.set("key", "value");
+        FAIL() << "the unreadable document was overwritten";
+    } catch (const DefaultsError& error) {
+        EXPECT_NE(std::string(error.what()).find("won't overwrite it"), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(defaults.value("key"), std::nullopt);
+    EXPECT_EQ(readFile(file).substr(0, 5), before);
+}
+
+TEST_F(UserDefaultsTest, AFailedSaveLeavesTheValuesAsTheyWere) {
+    UserDefaults defaults(file_);
+    defaults.set("kept", "yes");
+    EXPECT_THROW(defaults.set("bad", std::string("\xFF not UTF-8")), DefaultsError);
+    EXPECT_EQ(defaults.value("bad"), std::nullopt);
+
+    fs::remove_all(file_.parent_path());
+    std::ofstream(file_.parent_path()) << "a file where the folder should be";
+    EXPECT_THROW(defaults.set("other", 1), DefaultsError);
+    EXPECT_EQ(defaults.value("other"), std::nullopt);
+    EXPECT_EQ(defaults.get<std::string>("kept"), "yes");
+}
+
+TEST_F(UserDefaultsTest, InMemoryDefaultsTouchNoFile) {
+    UserDefaults defaults;
+    defaults.set("tessarinDeviceID", "x");
+    EXPECT_EQ(defaults.get<std::string>("tessarinDeviceID"), "x");
+    EXPECT_EQ(defaults.file(), std::nullopt);
+}
+
+TEST_F(UserDefaultsTest, ConcurrentWritersLoseNoKey) {
+    UserDefaults defaults(file_);
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) {
+                defaults.set("k" + std::to_string(t) + "-" + std::to_string(i), i);
+            }
+        });
+    }
+    for (auto& writer : writers) {
+        writer.join();
+    }
+    EXPECT_EQ(nlohmann::json::parse(readFile(file_)).size(), 100u);
+}
+
+TEST(UserDefaultsStandardTest, TheStandardFileIsInTheParlindoConfigFolder) {
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    setenv("XDG_CONFIG_HOME", "/x/config", 1);
+    EXPECT_EQ(UserDefaults::standardFile(), fs::path("/x/config/parlindo/defaults.json"));
+    if (old) {
+        setenv("XDG_CONFIG_HOME", old, 1);
+    } else {
+        unsetenv("XDG_CONFIG_HOME");
+    }
+}
+
+} // namespace
