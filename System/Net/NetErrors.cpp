@@ -1,0 +1,49 @@
+#include "System/Net/NetErrors.h"
+
+namespace System::Net {
+
+namespace {
+
+std::string sentence(TransportError::Code code) {
+    switch (code) {
+    case TransportError::Code::badURL:
+        return "The address of the server isn't a valid web address.";
+    case TransportError::Code::cannotFindHost:
+        return "A server with the specified hostname could not be found.";
+    case TransportError::Code::cannotConnectToHost:
+        return "Could not connect to the server.";
+    case TransportError::Code::timedOut:
+        return "The request timed out.";
+    case TransportError::Code::secureConnectionFailed:
+        return "A secure connection to the server could not be made.";
+    case TransportError::Code::networkConnectionLost:
+        return "The network connection was lost.";
+    case TransportError::Code::tooManyRedirects:
+        return "The server redirected the request too many times.";
+    case TransportError::Code::cancelled:
+        return "The request was cancelled.";
+    case TransportError::Code::other:
+        break;
+    }
+    return "The request failed.";
+}
+
+} // namespace
+
+TransportError::TransportError(Code code, std::string detail)
+    : code_(code)
+    , detail_(std::move(detail))
+    , description_(sentence(code)) {}
+
+InvalidHeaderError::InvalidHeaderError(std::string header, Problem problem)
+    : header_(std::move(header))
+    , problem_(problem) {
+    if (problem == Problem::malformedName) {
+        description_ = "The request wasn't sent because one of its header names is malformed.";
+    } else {
+        description_ = "The request wasn't sent because its " + header_ +
+                       " header would hold a line break or NUL character.";
+    }
+}
+
+} // namespace System::Net
