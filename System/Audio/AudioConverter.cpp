@@ -2,12 +2,24 @@
 
 #include <soxr.h>
 
+#include <cmath>
+#include <limits>
+
 namespace System::Audio {
 
 struct AudioConverter::Resampler {
     soxr_t handle = nullptr;
     ~Resampler() { soxr_delete(handle); }
 };
+
+std::optional<std::uint32_t> AudioConverter::outputCapacity(double outputRate, double inputRate,
+                                                            std::uint32_t inputFrames) {
+    const double frames = std::ceil(outputRate / inputRate * double(inputFrames)) + 16;
+    if (!std::isfinite(frames) || frames < 0 || frames > double(std::numeric_limits<std::uint32_t>::max())) {
+        return std::nullopt;
+    }
+    return std::uint32_t(frames);
+}
 
 std::unique_ptr<AudioConverter> AudioConverter::make(AudioFormat from, AudioFormat to) {
     if (!from.isValid() || !to.isValid()) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,11 @@ using ConverterInputBlock = std::function<const AudioPCMBuffer*(ConverterInputSt
 // next, so a signal fed to it in blocks comes out as if it had been converted in one piece.
 class AudioConverter {
 public:
+    // Frames an output buffer needs to take `inputFrames` frames at `inputRate` converted to `outputRate`:
+    // ceiling(rate ratio x frames) plus 16 of slack. Nothing when that does not fit a 32-bit frame count.
+    static std::optional<std::uint32_t> outputCapacity(double outputRate, double inputRate,
+                                                       std::uint32_t inputFrames);
+
     // Nothing when the formats are invalid or the channel layout can't be mapped: the output must have
     // either the input's channel count or a single channel.
     static std::unique_ptr<AudioConverter> make(AudioFormat from, AudioFormat to);

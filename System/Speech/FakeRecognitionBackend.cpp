@@ -104,8 +104,9 @@ Audio::AudioFormat FakeRecognitionBackend::audioFormat(const Locale&) const {
     return shared_->script.format;
 }
 
-std::unique_ptr<Recognizer> FakeRecognitionBackend::makeRecognizer(const Locale&) {
+std::unique_ptr<Recognizer> FakeRecognitionBackend::makeRecognizer(const Locale& locale) {
     std::lock_guard lock(shared_->mutex);
+    shared_->record.recognizerLocales.push_back(locale);
     if (shared_->script.makeError) {
         throw *shared_->script.makeError;
     }

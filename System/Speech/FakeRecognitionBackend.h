@@ -32,6 +32,7 @@ public:
     // What the recognizers saw.
     struct Record {
         int recognizersMade = 0;
+        std::vector<Locale> recognizerLocales; // of every makeRecognizer() call
         int recognizersKept = 0;
         int installs = 0;
         std::vector<std::string> contextualStrings;

@@ -2,22 +2,10 @@
 
 #include "TessarinPlatform/Audio/RecorderError.h"
 
-#include <cmath>
-#include <limits>
-
 namespace TessarinPlatform {
 
 namespace Audio = System::Audio;
 namespace Con = System::Concurrency;
-
-std::optional<std::uint32_t> CaptureBuffer::outputCapacity(double outputRate, double inputRate,
-                                                           std::uint32_t inputFrames) {
-    const double frames = std::ceil(outputRate / inputRate * double(inputFrames)) + 16;
-    if (!std::isfinite(frames) || frames < 0 || frames > double(std::numeric_limits<std::uint32_t>::max())) {
-        return std::nullopt;
-    }
-    return std::uint32_t(frames);
-}
 
 Con::AsyncStream<TessarinCore::AudioChunk> CaptureBuffer::begin(const Audio::AudioFormat& inputFormat) {
     auto outputFormat = Audio::AudioFormat::make(TessarinCore::AudioClip::sampleRate, 1);
@@ -47,8 +35,8 @@ void CaptureBuffer::append(const Audio::AudioPCMBuffer& buffer) {
     if (!state_.converter || !state_.outputFormat) {
         return;
     }
-    const auto capacity =
-        outputCapacity(state_.outputFormat->sampleRate, buffer.format().sampleRate, buffer.frameLength());
+    const auto capacity = Audio::AudioConverter::outputCapacity(
+        state_.outputFormat->sampleRate, buffer.format().sampleRate, buffer.frameLength());
     if (!capacity) {
         return;
     }

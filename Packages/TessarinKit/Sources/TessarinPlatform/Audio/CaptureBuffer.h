@@ -18,11 +18,6 @@ public:
     // Room reserved at the start of a recording: a minute at 16 kHz.
     static constexpr std::size_t reservedSamples = 960'000;
 
-    // Frames an output buffer needs for `inputFrames` frames at `inputRate` converted to `outputRate`:
-    // ceiling(ratio x frames) + 16 of slack. Nothing when that does not fit a 32-bit frame count.
-    static std::optional<std::uint32_t> outputCapacity(double outputRate, double inputRate,
-                                                       std::uint32_t inputFrames);
-
     // Starts a recording from `inputFormat`; throws RecorderError::unsupportedFormat when it can't be
     // converted.
     System::Concurrency::AsyncStream<TessarinCore::AudioChunk>

@@ -1,3 +1,4 @@
+#include "System/Audio/AudioConverter.h"
 #include "System/Audio/FakeAudioDevice.h"
 #include "System/Concurrency/ManualExecutor.h"
 #include "System/Log/Logger.h"
@@ -142,7 +143,7 @@ TEST(CaptureBufferTest, SizesTheOutputByTheRateRatioPlusSlack) {
     for (const Case& c :
          {Case{48'000, 1024, 358}, Case{44'100, 1024, 388}, Case{16'000, 1024, 1040}, Case{8'000, 1024, 2064},
           Case{48'000, 0, 16}, Case{48'000, 1, 17}, Case{1e-3, 1024, std::nullopt}}) {
-        EXPECT_EQ(CaptureBuffer::outputCapacity(16'000, c.inputRate, c.frames), c.capacity)
+        EXPECT_EQ(System::Audio::AudioConverter::outputCapacity(16'000, c.inputRate, c.frames), c.capacity)
             << c.inputRate << " Hz, " << c.frames << " frames";
     }
 }
