@@ -77,6 +77,9 @@ struct EngineFixture : ::testing::Test {
     AppleSpeechTranscriber transcriber{backend, executor, executor};
     ScopedLanguage language{"en_US.UTF-8"};
 
+    // A session dropped without finish or cancel ends its analysis on the worker: let that run.
+    void TearDown() override { executor.runUntilIdle(); }
+
     std::shared_ptr<TranscriptionSession> begin(TranscriptionConfig config) {
         return run(executor, transcriber.beginSession(std::move(config)));
     }
