@@ -1,12 +1,14 @@
 #pragma once
 
 #include "System/Concurrency/Executor.h"
+#include "System/Concurrency/Task.h"
 
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 
 namespace System::Concurrency {
 
@@ -26,6 +28,21 @@ public:
     // Moves the clock forward by `delta`, firing each timer at its own deadline in order and running the work
     // it causes before the clock moves on.
     void advance(Duration delta);
+    // Spawns `task`, runs until idle and returns its value or rethrows its error. A task still waiting for
+    // something the test has not provided yet is a fault of the test: std::logic_error.
+    template <class T>
+    T runToCompletion(Task<T> task) {
+        auto handle = spawn(*this, std::move(task));
+        runUntilIdle();
+        if (!handle.isDone()) {
+            handle.cancel();
+            runUntilIdle();
+            throw std::logic_error(
+                "the task did not finish: it waits for something the test has not provided");
+        }
+        return handle.result();
+    }
+
     // The earliest pending timer, if any.
     std::optional<Instant> nextDeadline() const;
     bool hasPendingJobs() const;

@@ -232,10 +232,11 @@ public:
         return state_->done;
     }
 
-    // Waits for the task's end; gives its value or rethrows its error. Waiting does not cancel the task.
+    // Waits for the task's end; gives its value (taken once) or rethrows its error. Waiting does not cancel
+    // the task.
     Task<T> value() const { return awaitValue(state_); }
 
-    // The outcome of a finished task (check `isDone()` first); rethrows its error.
+    // The outcome of a finished task (check `isDone()` first), taken once; rethrows its error.
     T result() const {
         std::lock_guard lock(state_->mutex);
         return take(*state_);
@@ -244,12 +245,13 @@ public:
     bool operator==(const TaskHandle& other) const { return state_ == other.state_; }
 
 private:
+    // The value is moved out, so move-only results (a stream, say) can be taken; it can be taken once.
     static T take(detail::JoinState<T>& state) {
         if (state.exception) {
             std::rethrow_exception(state.exception);
         }
         if constexpr (!std::is_void_v<T>) {
-            return *state.value;
+            return std::move(*state.value);
         }
     }
 

@@ -167,3 +167,15 @@ TEST(TaskTests, RunOnDoesTheWorkOnTheQueueAndComesBack) {
                  }(queue)),
                  std::runtime_error);
 }
+
+TEST(TaskTests, MoveOnlyResultsCanBeTakenAndRunToCompletionReportsAStuckTask) {
+    ManualExecutor executor;
+    auto pointer = executor.runToCompletion(
+        []() -> Task<std::unique_ptr<int>> { co_return std::make_unique<int>(3); }());
+    ASSERT_TRUE(pointer);
+    EXPECT_EQ(*pointer, 3);
+    EXPECT_EQ(
+        blockingRun([]() -> Task<std::unique_ptr<int>> { co_return std::make_unique<int>(4); }()).operator*(),
+        4);
+    EXPECT_THROW(executor.runToCompletion(sleep(Duration::seconds(std::int64_t{1}))), std::logic_error);
+}
