@@ -1,6 +1,6 @@
 #include "System/Concurrency/BlockingRun.h"
 #include "System/Net/HttpClient.h"
-#include "System/Net/Testing/LoopbackServer.h"
+#include "System/Tests/NetTesting/LoopbackServer.h"
 
 #include <gtest/gtest.h>
 
