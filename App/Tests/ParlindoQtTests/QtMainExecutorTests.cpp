@@ -1,0 +1,114 @@
+#include "App/Qt/QtMainExecutor.h"
+
+#include "System/Concurrency/SerialQueue.h"
+#include "System/Concurrency/Task.h"
+
+#include <QTest>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+using namespace Parlindo;
+using System::Concurrency::Duration;
+using System::Concurrency::Task;
+
+namespace {
+
+constexpr int waitMs = 5000;
+
+TEST(QtMainExecutorTest, RunsPostedJobsOnTheEventLoopThreadInOrderAndNeverInline) {
+    QtMainExecutor executor;
+    std::vector<int> ran;
+    executor.post([&] { ran.push_back(1); });
+    executor.post([&] {
+        ran.push_back(2);
+        EXPECT_TRUE(executor.isCurrent());
+    });
+    EXPECT_TRUE(ran.empty());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ran.size() == 2; }, waitMs));
+    EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+}
+
+TEST(QtMainExecutorTest, JobsPostedFromOtherThreadsRunOnTheMainThreadInEachThreadsOrder) {
+    QtMainExecutor executor;
+    constexpr int threads = 4;
+    constexpr int perThread = 200;
+    std::vector<std::vector<int>> seen(threads);
+    bool allOnMain = true;
+    std::vector<std::thread> posters;
+    for (int t = 0; t < threads; ++t) {
+        posters.emplace_back([&, t] {
+            for (int i = 0; i < perThread; ++i) {
+                executor.post([&, t, i] {
+                    allOnMain = allOnMain && executor.isCurrent();
+                    seen[t].push_back(i);
+                });
+            }
+        });
+    }
+    for (auto& poster : posters) {
+        poster.join();
+    }
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            for (const auto& jobs : seen) {
+                if (jobs.size() != perThread) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        waitMs));
+    EXPECT_TRUE(allOnMain);
+    for (const auto& jobs : seen) {
+        for (int i = 0; i < perThread; ++i) {
+            ASSERT_EQ(jobs[i], i);
+        }
+    }
+}
+
+TEST(QtMainExecutorTest, ScheduledJobsRunOnTheMainThreadAfterTheirDeadlineAndCancelledOnesNever) {
+    QtMainExecutor executor;
+    std::vector<std::string> ran;
+    const auto start = executor.now();
+    executor.scheduleAfter(Duration::milliseconds(60), [&] {
+        EXPECT_GE(executor.now() - start, Duration::milliseconds(60));
+        EXPECT_TRUE(executor.isCurrent());
+        ran.push_back("later");
+    });
+    executor.scheduleAfter(Duration::milliseconds(20), [&] { ran.push_back("sooner"); });
+    auto cancelled = executor.scheduleAfter(Duration::milliseconds(10), [&] { ran.push_back("cancelled"); });
+    cancelled.cancel();
+    // A deadline already passed runs at once, from another thread as well.
+    std::thread([&] { executor.scheduleAt(start, [&] { ran.push_back("past"); }); }).join();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ran.size() == 3; }, waitMs));
+    EXPECT_EQ(ran, (std::vector<std::string>{"past", "sooner", "later"}));
+    QTest::qWait(30);
+    EXPECT_EQ(ran.size(), 3u);
+}
+
+Task<int> sleepThenWorkOnAQueue(System::Concurrency::SerialQueue& queue, QtMainExecutor& executor,
+                                bool& resumedOnMain) {
+    co_await System::Concurrency::sleep(Duration::milliseconds(10));
+    const int answer = co_await System::Concurrency::runOn(queue, [&] {
+        EXPECT_FALSE(executor.isCurrent());
+        return 42;
+    });
+    resumedOnMain = executor.isCurrent();
+    co_return answer;
+}
+
+TEST(QtMainExecutorTest, TasksSleepAndResumeOnTheMainThread) {
+    QtMainExecutor executor;
+    System::Concurrency::SerialQueue queue("test");
+    bool resumedOnMain = false;
+    auto handle = System::Concurrency::spawn(executor, sleepThenWorkOnAQueue(queue, executor, resumedOnMain));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return handle.isDone(); }, waitMs));
+    EXPECT_EQ(handle.result(), 42);
+    EXPECT_TRUE(resumedOnMain);
+}
+
+} // namespace
