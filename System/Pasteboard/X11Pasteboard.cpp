@@ -38,11 +38,12 @@ Reply<T> reply(T* value) {
 // Data above this size goes to a requestor in pieces (the incremental transfer of the clipboard protocol).
 constexpr std::size_t incrementalChunk = 256 * 1024;
 
-// Targets that describe the selection rather than hold its contents.
-constexpr const char* metaTargets[] = {
-    "TARGETS",          "TIMESTAMP",       "MULTIPLE",     "SAVE_TARGETS",  "DELETE",
-    "INSERT_SELECTION", "INSERT_PROPERTY", "_NET_WM_NAME", "_QT_SELECTION", "INCR",
-    "CLIPBOARD_MANAGER"};
+// Targets that describe the selection rather than hold its contents, and TEXT, which only asks the owner to
+// pick an encoding (its answer is kept under the type the owner names for it, and TEXT is offered again
+// whenever UTF-8 text is).
+constexpr const char* skippedTargets[] = {
+    "TARGETS",         "TIMESTAMP",     "MULTIPLE",          "SAVE_TARGETS", "DELETE", "INSERT_SELECTION",
+    "INSERT_PROPERTY", "_QT_SELECTION", "CLIPBOARD_MANAGER", "INCR",         "TEXT"};
 
 // An incremental transfer to one requestor: the next piece goes out each time it deletes the property.
 struct Transfer {
@@ -393,9 +394,9 @@ std::vector<PasteboardItem> X11Pasteboard::Server::read() {
     PasteboardItem item;
     for (auto target : offered) {
         const auto name = atomName(target);
-        const bool meta = std::any_of(std::begin(metaTargets), std::end(metaTargets),
-                                      [&](const char* m) { return name == m; });
-        if (name.empty() || meta || item.data(name)) {
+        const bool skipped = std::any_of(std::begin(skippedTargets), std::end(skippedTargets),
+                                         [&](const char* m) { return name == m; });
+        if (name.empty() || skipped || item.data(name)) {
             continue;
         }
         auto data = convert(target, unanswered);
@@ -441,11 +442,12 @@ void X11Pasteboard::Server::serve(const xcb_selection_request_event_t* request) 
                                 1, &ownedSince);
             answer.property = property;
         } else if (item) {
-            auto data = item->data(atomName(request->target));
-            xcb_atom_t type = request->target;
-            if (!data && (request->target == text || request->target == plainText)) {
+            // TEXT lets the owner choose the encoding: UTF-8.
+            const bool isText = request->target == text;
+            auto data = isText ? item->data(stringType) : item->data(atomName(request->target));
+            xcb_atom_t type = isText ? utf8 : request->target;
+            if (!data && request->target == plainText) {
                 data = item->data(stringType);
-                type = request->target == text ? utf8 : plainText;
             }
             if (data && data->size() > incrementalChunk) {
                 const std::uint32_t events[] = {XCB_EVENT_MASK_PROPERTY_CHANGE};
