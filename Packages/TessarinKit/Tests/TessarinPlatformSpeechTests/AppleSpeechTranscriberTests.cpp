@@ -23,28 +23,6 @@ namespace Con = System::Concurrency;
 
 namespace {
 
-template <class T>
-Con::Task<void> storeResult(Con::Task<T> task, std::optional<T>& result) {
-    result.emplace(co_await std::move(task));
-}
-
-template <class T>
-T run(Con::ManualExecutor& executor, Con::Task<T> task) {
-    std::optional<T> result;
-    auto handle = Con::spawn(executor, storeResult(std::move(task), result));
-    executor.runUntilIdle();
-    EXPECT_TRUE(handle.isDone());
-    handle.result();
-    return std::move(*result);
-}
-
-void run(Con::ManualExecutor& executor, Con::Task<void> task) {
-    auto handle = Con::spawn(executor, std::move(task));
-    executor.runUntilIdle();
-    EXPECT_TRUE(handle.isDone());
-    handle.result();
-}
-
 FakeRecognitionBackend::Script supporting(std::vector<Locale> transcription,
                                           std::vector<Locale> dictation = {}) {
     FakeRecognitionBackend::Script script;
@@ -81,7 +59,7 @@ struct EngineFixture : ::testing::Test {
     void TearDown() override { executor.runUntilIdle(); }
 
     std::shared_ptr<TranscriptionSession> begin(TranscriptionConfig config) {
-        return run(executor, transcriber.beginSession(std::move(config)));
+        return executor.runToCompletion(transcriber.beginSession(std::move(config)));
     }
 };
 
@@ -97,7 +75,7 @@ TEST_F(EngineFixture, OffersEnglishAndArabicButNotAutomatic) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         try {
             if (attempt == 0) {
-                run(executor, transcriber.prepare(DictationLanguage::automatic));
+                executor.runToCompletion(transcriber.prepare(DictationLanguage::automatic));
             } else {
                 begin(config(DictationLanguage::automatic));
             }
@@ -117,7 +95,7 @@ TEST_F(EngineFixture, RefusesALanguageWithoutAnInstalledModel) {
         EXPECT_EQ(error.language(), DictationLanguage::arabic);
         EXPECT_STREQ(error.what(), "Apple Speech can't transcribe Arabic (العربية) on this Mac.");
     }
-    EXPECT_THROW(run(executor, transcriber.prepare(DictationLanguage::arabic)),
+    EXPECT_THROW(executor.runToCompletion(transcriber.prepare(DictationLanguage::arabic)),
                  AppleSpeechTranscriber::TranscriberError);
 }
 
@@ -126,7 +104,7 @@ TEST_F(EngineFixture, UsesTheDictationModuleForArabicWhenItsModelIsThere) {
     script.finishTexts = {"مرحبا"};
     backend->setScript(script);
     auto session = begin(config(DictationLanguage::arabic));
-    const Transcript transcript = run(executor, session->finish(AudioClip{{0.1f, 0.2f}}));
+    const Transcript transcript = executor.runToCompletion(session->finish(AudioClip{{0.1f, 0.2f}}));
     EXPECT_EQ(transcript, (Transcript{"مرحبا", "ar", TessarinCore::EngineID::appleSpeech}));
     EXPECT_EQ(backend->record().recognizerLocales, (std::vector<Locale>{Locale("ar-SA")}));
 }
@@ -140,7 +118,7 @@ TEST_F(EngineFixture, PicksTheEnglishLocaleFromTheUsersLanguage) {
     for (const Case& c : {Case{"en_GB.UTF-8", "en-GB"}, Case{"de_DE.UTF-8", "en-US"}, Case{"C", "en-US"}}) {
         ScopedLanguage scoped(c.lang);
         auto session = begin(config(DictationLanguage::english));
-        run(executor, session->cancel());
+        executor.runToCompletion(session->cancel());
         EXPECT_EQ(backend->record().recognizerLocales.back(), Locale(c.expected)) << c.lang;
     }
 }
@@ -150,9 +128,9 @@ TEST_F(EngineFixture, StreamsChunksAndIgnoresTheClipOnceAudioCame) {
     script.processTexts = {{" hello"}, {"world "}};
     backend->setScript(script);
     auto session = begin(config(DictationLanguage::english));
-    run(executor, session->append(AudioChunk{{0.1f, 0.2f}}));
-    run(executor, session->append(AudioChunk{{0.3f}}));
-    const Transcript transcript = run(executor, session->finish(AudioClip{{0.9f, 0.9f, 0.9f}}));
+    executor.runToCompletion(session->append(AudioChunk{{0.1f, 0.2f}}));
+    executor.runToCompletion(session->append(AudioChunk{{0.3f}}));
+    const Transcript transcript = executor.runToCompletion(session->finish(AudioClip{{0.9f, 0.9f, 0.9f}}));
     // Every result's text in order, joined by one space, nothing trimmed.
     EXPECT_EQ(transcript, (Transcript{" hello world ", "en", TessarinCore::EngineID::appleSpeech}));
     EXPECT_EQ(backend->record().buffers, (std::vector<std::vector<float>>{{0.1f, 0.2f}, {0.3f}}));
@@ -163,10 +141,10 @@ TEST_F(EngineFixture, TranscribesTheClipWhenNoChunkGaveAudio) {
         backend->setScript(supporting({Locale("en-US")}));
         auto session = begin(config(DictationLanguage::english));
         if (emptyChunks) {
-            run(executor, session->append(AudioChunk{}));
-            run(executor, session->append(AudioChunk{}));
+            executor.runToCompletion(session->append(AudioChunk{}));
+            executor.runToCompletion(session->append(AudioChunk{}));
         }
-        run(executor, session->finish(AudioClip{{0.5f, 0.25f}}));
+        executor.runToCompletion(session->finish(AudioClip{{0.5f, 0.25f}}));
         EXPECT_EQ(backend->record().buffers.back(), (std::vector<float>{0.5f, 0.25f}))
             << "empty chunks " << emptyChunks;
     }
@@ -186,9 +164,9 @@ TEST_F(EngineFixture, ConvertsToTheAnalyzersFormatWhenItDiffers) {
     backend->setScript(script);
     auto session = begin(config(DictationLanguage::english));
     for (int i = 0; i < 20; ++i) {
-        run(executor, session->append(AudioChunk{std::vector<float>(1'600, 0.25f)}));
+        executor.runToCompletion(session->append(AudioChunk{std::vector<float>(1'600, 0.25f)}));
     }
-    run(executor, session->finish(AudioClip{}));
+    executor.runToCompletion(session->finish(AudioClip{}));
     std::size_t frames = 0;
     for (const auto& buffer : backend->record().buffers) {
         frames += buffer.size();
@@ -203,8 +181,8 @@ TEST_F(EngineFixture, PassesTheAnalysisErrorOnFromFinish) {
     script.finishError = SpeechError(SpeechError::Code::analysisFailed, "The speech recognizer failed.");
     backend->setScript(script);
     auto session = begin(config(DictationLanguage::english));
-    run(executor, session->append(AudioChunk{{0.1f}}));
-    EXPECT_THROW(run(executor, session->finish(AudioClip{})), SpeechError);
+    executor.runToCompletion(session->append(AudioChunk{{0.1f}}));
+    EXPECT_THROW(executor.runToCompletion(session->finish(AudioClip{})), SpeechError);
 }
 
 TEST_F(EngineFixture, CancelEndsTheAnalysisWithoutFinalizing) {
@@ -212,8 +190,8 @@ TEST_F(EngineFixture, CancelEndsTheAnalysisWithoutFinalizing) {
     script.finishTexts = {"never"};
     backend->setScript(script);
     auto session = begin(config(DictationLanguage::english));
-    run(executor, session->append(AudioChunk{{0.1f}}));
-    run(executor, session->cancel());
+    executor.runToCompletion(session->append(AudioChunk{{0.1f}}));
+    executor.runToCompletion(session->cancel());
     EXPECT_EQ(backend->record().finishes, 0);
     EXPECT_FALSE(executor.hasPendingJobs());
 }
@@ -221,8 +199,8 @@ TEST_F(EngineFixture, CancelEndsTheAnalysisWithoutFinalizing) {
 TEST_F(EngineFixture, PreparesInstalledAssetsWithoutReports) {
     System::Log::CaptureSink sink;
     std::vector<EnginePreparation> reports;
-    run(executor, transcriber.prepare(DictationLanguage::english,
-                                      [&](const EnginePreparation& p) { reports.push_back(p); }));
+    executor.runToCompletion(transcriber.prepare(DictationLanguage::english,
+                                                 [&](const EnginePreparation& p) { reports.push_back(p); }));
     EXPECT_TRUE(reports.empty());
     EXPECT_EQ(sink.messages("AppleSpeech"), (std::vector<std::string>{"Apple speech ready for english"}));
     EXPECT_EQ(backend->record().installs, 0);

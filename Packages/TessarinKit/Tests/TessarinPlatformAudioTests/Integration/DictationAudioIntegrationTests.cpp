@@ -70,19 +70,6 @@ void feedPipe(const std::vector<char>& bytes) {
     ::close(fd);
 }
 
-template <class T>
-Con::Task<void> storeResult(Con::Task<T> task, std::optional<T>& result) {
-    result.emplace(co_await std::move(task));
-}
-
-// blockingRun for results that can only be moved.
-template <class T>
-T blockingRunMoving(Con::Task<T> task) {
-    std::optional<T> result;
-    Con::blockingRun(storeResult(std::move(task), result));
-    return std::move(*result);
-}
-
 Con::Task<void> collect(Con::AsyncStream<AudioChunk> stream, std::vector<AudioChunk>& chunks,
                         std::atomic<std::size_t>& frames) {
     while (auto chunk = co_await stream.next()) {
@@ -110,7 +97,7 @@ TEST(DictationAudioIntegrationTest, RecordsSpeechFromTheMicrophoneAndTranscribes
 
     AVAudioEngineRecorder recorder;
     Con::blockingRun(recorder.prepare());
-    auto stream = blockingRunMoving(recorder.start());
+    auto stream = Con::blockingRun(recorder.start());
 
     std::vector<AudioChunk> chunks;
     std::atomic<std::size_t> frames{0};

@@ -35,29 +35,6 @@ AudioPCMBuffer block(AudioFormat format, std::uint64_t startFrame, float amplitu
     return buffer;
 }
 
-template <class T>
-Con::Task<void> storeResult(Con::Task<T> task, std::optional<T>& result) {
-    result.emplace(co_await std::move(task));
-}
-
-// Runs `task` to its end on the executor; gives its value (which may be move-only) or rethrows.
-template <class T>
-T run(Con::ManualExecutor& executor, Con::Task<T> task) {
-    std::optional<T> result;
-    auto handle = Con::spawn(executor, storeResult(std::move(task), result));
-    executor.runUntilIdle();
-    EXPECT_TRUE(handle.isDone());
-    handle.result();
-    return std::move(*result);
-}
-
-void run(Con::ManualExecutor& executor, Con::Task<void> task) {
-    auto handle = Con::spawn(executor, std::move(task));
-    executor.runUntilIdle();
-    EXPECT_TRUE(handle.isDone());
-    handle.result();
-}
-
 Con::Task<std::vector<AudioChunk>> collect(Con::AsyncStream<AudioChunk> stream) {
     std::vector<AudioChunk> chunks;
     while (auto chunk = co_await stream.next()) {
@@ -81,12 +58,12 @@ struct RecorderFixture : ::testing::Test {
 
     // Starts a recording and a consumer of its chunks.
     Con::TaskHandle<std::vector<AudioChunk>> startRecording() {
-        auto stream = run(executor, recorder.start());
+        auto stream = executor.runToCompletion(recorder.start());
         auto consumer = Con::spawn(executor, collect(std::move(stream)));
         executor.runUntilIdle();
         return consumer;
     }
-    AudioClip stopRecording() { return run(executor, recorder.stop()); }
+    AudioClip stopRecording() { return executor.runToCompletion(recorder.stop()); }
     void deliverBlocks(int count, std::uint64_t& frame, AudioFormat format = stereo48k,
                        float amplitude = 0.5f) {
         for (int i = 0; i < count; ++i, frame += 1024) {
@@ -195,7 +172,7 @@ TEST_F(RecorderFixture, DeliversNothingAfterTheStreamFinished) {
 
 TEST_F(RecorderFixture, RebuildsTheEngineAtOnceAfterAConfigurationChangeWhileIdle) {
     System::Log::CaptureSink sink;
-    run(executor, recorder.prepare());
+    executor.runToCompletion(recorder.prepare());
     EXPECT_EQ(device.enginesMade(), 1);
     EXPECT_EQ(device.liveObservers(), 1);
     device.changeConfiguration();
@@ -222,7 +199,7 @@ TEST_F(RecorderFixture, WaitsForStopBeforeRebuildingDuringARecording) {
     deliverBlocks(5, frame);
     device.changeConfiguration();
     executor.runUntilIdle();
-    run(executor, recorder.prepare()); // no teardown while recording
+    executor.runToCompletion(recorder.prepare()); // no teardown while recording
     EXPECT_EQ(device.liveEngines(), 1);
     deliverBlocks(5, frame);
 
@@ -242,7 +219,7 @@ TEST_F(RecorderFixture, RefusesASecondStartAndKeepsTheFirstRecording) {
     std::uint64_t frame = 0;
     deliverBlocks(5, frame);
     try {
-        run(executor, recorder.start());
+        executor.runToCompletion(recorder.start());
         ADD_FAILURE() << "a second start() must throw";
     } catch (const RecorderError& error) {
         EXPECT_EQ(error, RecorderError(RecorderError::Case::alreadyRecording));
@@ -267,7 +244,7 @@ TEST_F(RecorderFixture, RefusesInputsItCannotRecord) {
                "The microphone's audio format can't be converted."}}) {
         device.setInputFormat(c.format);
         try {
-            run(executor, recorder.start());
+            executor.runToCompletion(recorder.start());
             ADD_FAILURE() << "start() must throw for " << c.format.sampleRate << " Hz, "
                           << c.format.channelCount;
         } catch (const RecorderError& error) {
@@ -283,7 +260,7 @@ TEST_F(RecorderFixture, PassesAnEngineStartErrorOnAndAllowsTheNextStart) {
     device.failNextStart(AudioEngineError(AudioEngineError::Code::streamFailed, "busy"));
     Con::AsyncStream<AudioChunk> failedStream;
     try {
-        run(executor, recorder.start());
+        executor.runToCompletion(recorder.start());
         ADD_FAILURE() << "start() must throw the engine's error";
     } catch (const AudioEngineError& error) {
         EXPECT_EQ(error.code(), AudioEngineError::Code::streamFailed);
@@ -303,7 +280,7 @@ TEST_F(RecorderFixture, PassesAnEngineStartErrorOnAndAllowsTheNextStart) {
 TEST_F(RecorderFixture, StopWithoutARecordingReturnsAnEmptyClip) {
     EXPECT_TRUE(stopRecording().isEmpty());
     EXPECT_EQ(device.enginesMade(), 0);
-    run(executor, recorder.prepare());
+    executor.runToCompletion(recorder.prepare());
     EXPECT_TRUE(stopRecording().isEmpty());
     EXPECT_EQ(device.liveEngines(), 1);
 }
