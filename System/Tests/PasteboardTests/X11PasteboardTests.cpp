@@ -1,6 +1,8 @@
 #include "System/Pasteboard/MemoryPasteboard.h"
 #include "System/Pasteboard/X11Pasteboard.h"
 
+#include "Eventually.h"
+
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
@@ -35,19 +37,6 @@ std::string run(const std::string& command) {
     const int status = pclose(pipe);
     EXPECT_EQ(status, 0) << command;
     return output;
-}
-
-// Waits until the condition holds; false when it still does not after ten seconds.
-template <class Condition>
-bool eventually(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 // Another application that copies: xclip takes the clipboard and serves it until it loses it or ends.

@@ -6,6 +6,8 @@
 #include "TessarinPlatform/Insertion/SystemTextInserter.h"
 #include "TessarinPlatform/System/WorkspaceFrontmostAppProvider.h"
 
+#include "Eventually.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -52,18 +54,6 @@ private:
 std::optional<std::string> clipboardText(System::Pasteboard::Pasteboard& pasteboard) {
     const auto items = pasteboard.contents();
     return items.empty() ? std::nullopt : items[0].data(System::Pasteboard::stringType);
-}
-
-template <class Condition>
-bool eventually(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 } // namespace
