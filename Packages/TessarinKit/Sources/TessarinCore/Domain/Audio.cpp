@@ -4,7 +4,7 @@
 
 namespace TessarinCore {
 
-float AudioChunk::level() const {
+float rootMeanSquare(std::span<const float> samples) {
     if (samples.empty()) {
         return 0.0f;
     }
@@ -14,6 +14,8 @@ float AudioChunk::level() const {
     }
     return std::sqrt(sumOfSquares / static_cast<float>(samples.size()));
 }
+
+float AudioChunk::level() const { return rootMeanSquare(samples); }
 
 Duration AudioClip::duration() const {
     return Duration::seconds(static_cast<double>(samples.size()) / static_cast<double>(sampleRate));

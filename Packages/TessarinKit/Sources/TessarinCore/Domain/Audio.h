@@ -2,11 +2,15 @@
 
 #include "System/Concurrency/Duration.h"
 
+#include <span>
 #include <vector>
 
 namespace TessarinCore {
 
 using Duration = System::Concurrency::Duration;
+
+// The root mean square of the samples, summed in order in single precision; 0 for no samples.
+float rootMeanSquare(std::span<const float> samples);
 
 // One block of microphone audio while recording: 32-bit float, mono, 16,000 samples a second,
 // nominally -1.0 to 1.0.

@@ -59,11 +59,7 @@ std::vector<float> SilenceTrimmer::frameLevels(const AudioClip& clip) const {
     levels.reserve(samples.size() / frameLength + 1);
     for (std::size_t start = 0; start < samples.size(); start += frameLength) {
         const std::size_t end = start + std::min(frameLength, samples.size() - start);
-        float sumOfSquares = 0.0f;
-        for (std::size_t i = start; i < end; ++i) {
-            sumOfSquares += samples[i] * samples[i];
-        }
-        levels.push_back(std::sqrt(sumOfSquares / static_cast<float>(end - start)));
+        levels.push_back(rootMeanSquare(std::span<const float>(samples).subspan(start, end - start)));
     }
     return levels;
 }
