@@ -5,11 +5,6 @@
 
 namespace System::Concurrency {
 
-namespace {
-constexpr Duration::Rep maxRep = static_cast<Duration::Rep>(~static_cast<unsigned __int128>(0) >> 1);
-constexpr Duration::Rep minRep = -maxRep - 1;
-} // namespace
-
 Duration Duration::seconds(double s) {
     if (std::isnan(s)) {
         return Duration();

@@ -12,6 +12,8 @@ class Duration {
 public:
     using Rep = __int128;
     static constexpr Rep attosecondsPerSecond = 1'000'000'000'000'000'000;
+    static constexpr Rep maxRep = static_cast<Rep>(~static_cast<unsigned __int128>(0) >> 1);
+    static constexpr Rep minRep = -maxRep - 1;
 
     constexpr Duration() = default;
 
@@ -47,19 +49,27 @@ public:
     // Nanoseconds, saturated to the 64-bit range (for timer deadlines).
     std::int64_t nanosecondsSaturated() const;
 
-    constexpr Duration operator-() const { return Duration(-count_); }
-    constexpr Duration operator+(Duration other) const { return Duration(count_ + other.count_); }
-    constexpr Duration operator-(Duration other) const { return Duration(count_ - other.count_); }
+    // Sums and differences saturate at the ends of the range: durations come from stored settings, which may
+    // hold any value, and a deadline must never wrap around.
+    constexpr Duration operator-() const { return count_ == minRep ? Duration(maxRep) : Duration(-count_); }
+    constexpr Duration operator+(Duration other) const {
+        Rep sum = 0;
+        if (__builtin_add_overflow(count_, other.count_, &sum)) {
+            return Duration(other.count_ > 0 ? maxRep : minRep);
+        }
+        return Duration(sum);
+    }
+    constexpr Duration operator-(Duration other) const {
+        Rep difference = 0;
+        if (__builtin_sub_overflow(count_, other.count_, &difference)) {
+            return Duration(other.count_ < 0 ? maxRep : minRep);
+        }
+        return Duration(difference);
+    }
     constexpr Duration operator*(std::int64_t factor) const { return Duration(count_ * factor); }
     constexpr Duration operator/(std::int64_t divisor) const { return Duration(count_ / divisor); }
-    constexpr Duration& operator+=(Duration other) {
-        count_ += other.count_;
-        return *this;
-    }
-    constexpr Duration& operator-=(Duration other) {
-        count_ -= other.count_;
-        return *this;
-    }
+    constexpr Duration& operator+=(Duration other) { return *this = *this + other; }
+    constexpr Duration& operator-=(Duration other) { return *this = *this - other; }
 
     constexpr bool operator==(const Duration&) const = default;
     constexpr std::strong_ordering operator<=>(const Duration&) const = default;

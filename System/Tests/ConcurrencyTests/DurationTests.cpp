@@ -58,3 +58,15 @@ TEST(DurationTests, InstantsDifferExactly) {
     const Instant first = Instant::now();
     EXPECT_LE(first, Instant::now());
 }
+
+TEST(DurationTests, SumsAndDifferencesSaturateInsteadOfWrapping) {
+    const auto huge = Duration::fromHighLow(std::numeric_limits<std::int64_t>::max(), ~std::uint64_t{0});
+    const auto tiny = Duration::fromHighLow(std::numeric_limits<std::int64_t>::min(), 0);
+    EXPECT_EQ(huge + Duration::seconds(std::int64_t{1}), huge);
+    EXPECT_EQ(tiny - Duration::seconds(std::int64_t{1}), tiny);
+    EXPECT_EQ(tiny + Duration::seconds(std::int64_t{1}) - Duration::seconds(std::int64_t{1}), tiny);
+    EXPECT_EQ(-tiny, huge);
+    const auto now = Instant::sinceOrigin(Duration::seconds(std::int64_t{1000}));
+    EXPECT_GT(now + huge, now);
+    EXPECT_LT(now + tiny, now);
+}

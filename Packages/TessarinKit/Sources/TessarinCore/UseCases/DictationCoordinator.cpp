@@ -1,5 +1,7 @@
 #include "TessarinCore/UseCases/DictationCoordinator.h"
 
+#include "System/Log/ErrorDescription.h"
+
 #include <cstdio>
 #include <limits>
 
@@ -22,28 +24,6 @@ const System::Log::Logger& logger() {
 const System::Log::Signposter& signposter() {
     static const System::Log::Signposter instance{logger()};
     return instance;
-}
-
-// The sentence an error shows the user.
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& exception) {
-        return exception.what();
-    } catch (...) {
-        return "An unknown error occurred.";
-    }
-}
-
-// `now` + `delay`, pinned to the ends of the clock instead of overflowing: durations come from stored
-// settings, which may hold any value.
-Instant deadlineAfter(Instant now, Duration delay) {
-    using Rep = Duration::Rep;
-    Rep sum = 0;
-    if (__builtin_add_overflow(now.sinceOrigin().attoseconds(), delay.attoseconds(), &sum)) {
-        sum = delay > Duration::zero() ? std::numeric_limits<Rep>::max() : std::numeric_limits<Rep>::min();
-    }
-    return Instant::sinceOrigin(Duration::attoseconds(sum));
 }
 
 std::string withThreeDecimals(double value) {
@@ -161,7 +141,8 @@ void DictationCoordinator::restartHotkeys() {
     try {
         start();
     } catch (...) {
-        logger().error("Hotkeys could not restart: {}", Public(describe(std::current_exception())));
+        logger().error("Hotkeys could not restart: {}",
+                       Public(System::Log::errorDescription(std::current_exception())));
     }
 }
 
@@ -249,7 +230,7 @@ Task<void> DictationCoordinator::beginRecording(Hotkey hotkey) {
         microphoneError = std::current_exception();
     }
     if (microphoneError) {
-        const std::string description = describe(microphoneError);
+        const std::string description = System::Log::errorDescription(microphoneError);
         logger().error("Microphone failed to start: {}", Public(description));
         signpost.end();
         recognizer_.reset();
@@ -270,7 +251,7 @@ Task<void> DictationCoordinator::beginRecording(Hotkey hotkey) {
         }
         if (recording.sessionError) {
             logger().error("{} could not start a session: {}", Public(rawValue(engineID)),
-                           Public(describe(recording.sessionError)));
+                           Public(System::Log::errorDescription(recording.sessionError)));
         }
     }
     recording.feed = spawn(main_, feed(weak_from_this(), std::move(*chunks), recording.session));
@@ -301,7 +282,7 @@ void DictationCoordinator::scheduleMaximumDuration(std::uint64_t recordingId) {
     if (!inputContinuation_) {
         return;
     }
-    const Instant deadline = deadlineAfter(main_.now(), settings_->maximumRecording);
+    const Instant deadline = main_.now() + settings_->maximumRecording;
     maximumDurationTask_ = spawn(main_, signalMaximumDuration(deadline, *inputContinuation_, recordingId));
 }
 
@@ -353,7 +334,7 @@ Task<void> DictationCoordinator::finishRecording(Duration heldFor, Instant relea
     const Duration releaseTail = settings_->releaseTail;
     if (releaseTail > Duration::zero()) {
         try {
-            co_await System::Concurrency::sleepUntil(deadlineAfter(main_.now(), releaseTail));
+            co_await System::Concurrency::sleepUntil(main_.now() + releaseTail);
         } catch (...) {
             // Cut short by a stop(): the dictation is finished all the same.
         }
@@ -397,7 +378,7 @@ Task<void> DictationCoordinator::finishRecording(Duration heldFor, Instant relea
         error = std::current_exception();
     }
     if (error) {
-        const std::string description = describe(error);
+        const std::string description = System::Log::errorDescription(error);
         logger().error("Transcription failed: {}", Public(description));
         end(recording, DictationOutcome::failed(DictationFailure::transcriptionFailed(description)));
         co_return;
@@ -457,7 +438,8 @@ DictationCoordinator::transcribe(const ActiveRecording& recording, const Silence
             logger().notice("{} returned nothing for clearly audible speech", Public(rawValue(primary)));
             blankAnswer = std::move(answer);
         } else {
-            logger().error("{} failed: {}", Public(rawValue(primary)), Public(describe(primaryError)));
+            logger().error("{} failed: {}", Public(rawValue(primary)),
+                           Public(System::Log::errorDescription(primaryError)));
             keptError = primaryError;
         }
     }
@@ -481,13 +463,14 @@ DictationCoordinator::transcribe(const ActiveRecording& recording, const Silence
         Transcript answer = co_await session->finish(speech.clip);
         std::optional<std::string> reason;
         if (keptError) {
-            reason = describe(keptError);
+            reason = System::Log::errorDescription(keptError);
         }
         co_return Transcription{std::move(answer), std::move(reason)};
     } catch (...) {
         fallbackError = std::current_exception();
     }
-    logger().error("{} failed too: {}", Public(fallbackName), Public(describe(fallbackError)));
+    logger().error("{} failed too: {}", Public(fallbackName),
+                   Public(System::Log::errorDescription(fallbackError)));
     std::rethrow_exception(keptError ? keptError : fallbackError);
 }
 
