@@ -327,7 +327,7 @@ std::optional<Data> X11Pasteboard::Server::takeProperty(xcb_atom_t& type) {
     }
     type = value->type;
     const auto* bytes = static_cast<const char*>(xcb_get_property_value(value.get()));
-    return Data(bytes, std::size_t(xcb_get_property_value_length(value.get())) * (value->format / 8));
+    return Data(bytes, std::size_t(xcb_get_property_value_length(value.get())));
 }
 
 std::optional<Data> X11Pasteboard::Server::convert(xcb_atom_t target, bool& unanswered) {

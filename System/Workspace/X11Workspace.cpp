@@ -77,8 +77,7 @@ struct X11Workspace::Connection {
         }
         type = reply->type;
         const auto* bytes = static_cast<const char*>(xcb_get_property_value(reply.get()));
-        return std::string(bytes,
-                           std::size_t(xcb_get_property_value_length(reply.get())) * (reply->format / 8));
+        return std::string(bytes, std::size_t(xcb_get_property_value_length(reply.get())));
     }
 };
 

@@ -41,18 +41,27 @@ public:
     std::atomic<int> delivered{0};
 };
 
+// Reads a stream on the manual executor into a list that lives as long as the reading task.
 struct Consumer {
-    std::vector<HotkeyEvent> events;
+    std::shared_ptr<std::vector<HotkeyEvent>> read = std::make_shared<std::vector<HotkeyEvent>>();
+    std::vector<HotkeyEvent>& events = *read;
     Con::TaskHandle<void> handle;
 
-    static Con::Task<void> read(Con::AsyncStream<HotkeyEvent> stream, Consumer* consumer) {
+    static Con::Task<void> consume(Con::AsyncStream<HotkeyEvent> stream,
+                                   std::shared_ptr<std::vector<HotkeyEvent>> read) {
         while (auto event = co_await stream.next()) {
-            consumer->events.push_back(*event);
+            read->push_back(*event);
         }
     }
     Consumer(Con::ManualExecutor& executor, Con::AsyncStream<HotkeyEvent> stream)
-        : handle(Con::spawn(executor, read(std::move(stream), this))) {}
+        : handle(Con::spawn(executor, consume(std::move(stream), read))) {}
 };
+
+// Ends the source's stream and lets its reader finish before the executor goes.
+void finish(CGEventTapHotkeySource& source, Con::ManualExecutor& executor) {
+    source.stop();
+    executor.runUntilIdle();
+}
 
 // Runs the executor until the condition holds or ten seconds pass (the tap thread posts as keys arrive).
 template <class Condition>
@@ -107,6 +116,7 @@ TEST(HotkeySourceX11Tests, eachDictationKeyPressesAndReleases) {
         EXPECT_EQ(keyCodeOf(consumer.events[0]), keyCode) << std::hex << keySym;
         EXPECT_EQ(keyCodeOf(consumer.events[1]), keyCode) << std::hex << keySym;
     }
+    finish(source, executor);
 }
 
 TEST(HotkeySourceX11Tests, otherKeysCountOnlyWhileADictationKeyIsHeld) {
@@ -128,6 +138,7 @@ TEST(HotkeySourceX11Tests, otherKeysCountOnlyWhileADictationKeyIsHeld) {
         kinds.push_back(kind(event));
     }
     EXPECT_EQ(kinds, (std::vector<std::string>{"pressed", "other", "other", "other", "released"}));
+    finish(source, executor);
 }
 
 TEST(HotkeySourceX11Tests, watchdogSuppliesAReleaseTheTapMissed) {
@@ -147,6 +158,7 @@ TEST(HotkeySourceX11Tests, watchdogSuppliesAReleaseTheTapMissed) {
     const auto heldFor = std::get<HotkeyEvent::Released>(consumer.events[1].value).at -
                          std::get<HotkeyEvent::Pressed>(consumer.events[0].value).at;
     EXPECT_GE(heldFor, CGEventTapHotkeySource::watchdogInterval) << "the release came from a watchdog check";
+    finish(source, executor);
 }
 
 TEST(HotkeySourceX11Tests, aSlowConsumerGetsTheNewest128Events) {
@@ -170,4 +182,5 @@ TEST(HotkeySourceX11Tests, aSlowConsumerGetsTheNewest128Events) {
     ASSERT_EQ(consumer.events.size(), 128u);
     EXPECT_STREQ(kind(consumer.events.front()), "pressed");
     EXPECT_STREQ(kind(consumer.events.back()), "released");
+    finish(source, executor);
 }

@@ -17,20 +17,26 @@ namespace {
 constexpr auto flagsChanged = KeyEvent::Type::flagsChanged;
 constexpr auto keyDown = KeyEvent::Type::keyDown;
 
-// Reads a stream on the manual executor into a list.
+// Reads a stream on the manual executor into a list. What it reads lives as long as the reading task, which
+// may end after the consumer object is gone.
 struct Consumer {
-    std::vector<HotkeyEvent> events;
-    bool ended = false;
+    struct Read {
+        std::vector<HotkeyEvent> events;
+        bool ended = false;
+    };
+    std::shared_ptr<Read> read = std::make_shared<Read>();
+    std::vector<HotkeyEvent>& events = read->events;
+    bool& ended = read->ended;
     Con::TaskHandle<void> handle;
 
-    static Con::Task<void> read(Con::AsyncStream<HotkeyEvent> stream, Consumer* consumer) {
+    static Con::Task<void> consume(Con::AsyncStream<HotkeyEvent> stream, std::shared_ptr<Read> read) {
         while (auto event = co_await stream.next()) {
-            consumer->events.push_back(*event);
+            read->events.push_back(*event);
         }
-        consumer->ended = true;
+        read->ended = true;
     }
     Consumer(Con::ManualExecutor& executor, Con::AsyncStream<HotkeyEvent> stream)
-        : handle(Con::spawn(executor, read(std::move(stream), this))) {}
+        : handle(Con::spawn(executor, consume(std::move(stream), read))) {}
 };
 
 class HotkeySourceTest : public ::testing::Test {
@@ -39,6 +45,12 @@ protected:
     std::shared_ptr<System::Input::FakeKeyboardMonitor> keyboard =
         std::make_shared<System::Input::FakeKeyboardMonitor>();
     CGEventTapHotkeySource source{keyboard, executor};
+
+    // Ends every stream and lets its reader finish, so no task outlives the executor.
+    void TearDown() override {
+        source.stop();
+        executor.runUntilIdle();
+    }
 
     Consumer start(std::vector<Hotkey> keys) {
         Consumer consumer(executor, source.start(std::move(keys)));

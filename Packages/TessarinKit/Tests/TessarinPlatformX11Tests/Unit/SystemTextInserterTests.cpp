@@ -54,6 +54,8 @@ protected:
                                 "Parlindo", pasteboard, keyboard};
 
     InserterTest() { workspace->frontmost = System::Workspace::RunningApplication{"Gedit", 42, "notes"}; }
+    // Lets pending restores end, so no task outlives the executor.
+    void TearDown() override { executor.advance(restoreDelay * 2); }
 
     InsertionOutcome insert(const std::string& text, InsertionMethod method = InsertionMethod::paste,
                             bool restoresClipboard = true) {
