@@ -1,0 +1,318 @@
+#include "App/Qt/SetupWindow.h"
+
+#include "App/Qt/Symbols.h"
+#include "TessarinPlatform/System/TCCPermissionService.h"
+
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QVBoxLayout>
+
+namespace Parlindo {
+
+using namespace TessarinCore;
+
+namespace {
+
+QLabel* makeIcon(Symbol symbol, const QColor& color, int size, QWidget* parent) {
+    auto* icon = new QLabel(parent);
+    icon->setPixmap(symbolIcon(symbol, color).pixmap(size, size));
+    icon->setFixedSize(size, size);
+    return icon;
+}
+
+QFont titleFont(int pixelSize, bool bold) {
+    QFont font;
+    font.setPixelSize(pixelSize);
+    font.setBold(bold);
+    return font;
+}
+
+QFrame* makeDivider(QWidget* parent) {
+    auto* line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+// An icon beside a text, as a note.
+QWidget* makeNote(Symbol symbol, const QString& text, bool secondary, QWidget* parent) {
+    auto* note = new QWidget(parent);
+    auto* layout = new QHBoxLayout(note);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(makeIcon(symbol, note->palette().color(QPalette::WindowText), 16, note), 0,
+                      Qt::AlignTop);
+    layout->addWidget(makeLabel(text, secondary, note), 1);
+    return note;
+}
+
+} // namespace
+
+PermissionRow::PermissionRow(const QString& title, QWidget* parent)
+    : QWidget(parent) {
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(12);
+    mark_ = new QLabel(this);
+    mark_->setFixedSize(22, 22);
+    layout->addWidget(mark_);
+    auto* texts = new QVBoxLayout();
+    texts->setSpacing(2);
+    title_ = new QLabel(title, this);
+    title_->setFont(titleFont(13, true));
+    detail_ = makeLabel(QString(), true, this);
+    texts->addWidget(title_);
+    texts->addWidget(detail_);
+    layout->addLayout(texts, 1);
+    button_ = new QPushButton(this);
+    QObject::connect(button_, &QPushButton::clicked, this, [this] {
+        if (action_) {
+            action_();
+        }
+    });
+    layout->addWidget(button_);
+    setAccessibleName(title);
+}
+
+void PermissionRow::setState(const QString& detail, bool isGranted, const QString& actionTitle,
+                             std::function<void()> action, bool prominent) {
+    granted_ = isGranted;
+    mark_->setPixmap(symbolIcon(isGranted ? Symbol::checkmarkCircleFill : Symbol::exclamationCircleFill,
+                                isGranted ? greenColor : orangeColor)
+                         .pixmap(22, 22));
+    detail_->setText(detail);
+    button_->setText(actionTitle);
+    button_->setVisible(!isGranted);
+    QFont font = button_->font();
+    font.setBold(prominent);
+    button_->setFont(font);
+    action_ = std::move(action);
+    setAccessibleDescription(isGranted ? QStringLiteral("Granted") : QStringLiteral("Not granted"));
+}
+
+SetupWindow::SetupWindow(std::shared_ptr<AppModel> model, System::Concurrency::Executor& mainActor,
+                         std::shared_ptr<SettingsOpener> opener,
+                         std::shared_ptr<System::Pasteboard::Pasteboard> pasteboard, QWidget* parent)
+    : QWidget(parent)
+    , model_(std::move(model))
+    , mainActor_(mainActor)
+    , opener_(std::move(opener))
+    , pasteboard_(std::move(pasteboard)) {
+    setWindowTitle(QStringLiteral("Parlindo Setup"));
+    setObjectName("setupWindow");
+    setFixedWidth(480);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(24, 24, 24, 24);
+    layout->setSpacing(18);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    auto* header = new QVBoxLayout();
+    header->setSpacing(4);
+    auto* title = new QLabel(QStringLiteral("Set up Parlindo"), this);
+    title->setFont(titleFont(22, true));
+    header->addWidget(title);
+    header->addWidget(
+        makeLabel(QStringLiteral(
+                      "Hold the dictation key, speak, and release. Parlindo needs two permissions for that."),
+                  true, this));
+    layout->addLayout(header);
+
+    auto* list = new QFrame(this);
+    list->setObjectName("permissionList");
+    list->setStyleSheet(
+        QStringLiteral("#permissionList { background: palette(alternate-base); border-radius: 10px; }"));
+    auto* listLayout = new QVBoxLayout(list);
+    listLayout->setContentsMargins(14, 14, 14, 14);
+    listLayout->setSpacing(12);
+    microphone_ = new PermissionRow(QStringLiteral("Microphone"), list);
+    inputMonitoring_ = new PermissionRow(QStringLiteral("Input Monitoring"), list);
+    accessibility_ = new PermissionRow(QStringLiteral("Device Control (Accessibility)"), list);
+    listLayout->addWidget(microphone_);
+    listLayout->addWidget(makeDivider(list));
+    listLayout->addWidget(inputMonitoring_);
+    listLayout->addWidget(makeDivider(list));
+    listLayout->addWidget(accessibility_);
+    accessibilityHelp_ = makeAccessibilityHelp();
+    accessibilityHelp_->setParent(list);
+    listLayout->addWidget(accessibilityHelp_);
+    layout->addWidget(list);
+
+    layout->addWidget(makeNote(
+        Symbol::globe,
+        QStringLiteral("In Keyboard settings, set **Press \U0001F310 key to** \u2192 **Do Nothing**, "
+                       "or every Fn press will also switch your keyboard language."),
+        false, this));
+    clipboardNote_ = makeNote(
+        Symbol::docOnClipboard,
+        QStringLiteral(
+            "Your clipboard can't be restored after pasting, because Parlindo isn't allowed to read it. To "
+            "allow it, set Parlindo to **Allow** in Privacy & Security \u203A Paste from Other Apps."),
+        true, this);
+    layout->addWidget(clipboardNote_);
+
+    ready_ = new QWidget(this);
+    auto* readyLayout = new QHBoxLayout(ready_);
+    readyLayout->setContentsMargins(0, 0, 0, 0);
+    readyLayout->addWidget(makeIcon(Symbol::checkmarkCircleFill, greenColor, 18, ready_));
+    readyText_ = new QLabel(ready_);
+    readyText_->setFont(titleFont(13, true));
+    QPalette green = readyText_->palette();
+    green.setColor(QPalette::WindowText, greenColor.darker(120));
+    readyText_->setPalette(green);
+    readyLayout->addWidget(readyText_, 1);
+    layout->addWidget(ready_);
+    staleGrantHelp_ = makeStaleGrantHelp();
+    layout->addWidget(staleGrantHelp_);
+
+    auto* bottom = new QHBoxLayout();
+    keyboardSettings_ = new QPushButton(QStringLiteral("Keyboard Settings\u2026"), this);
+    QObject::connect(keyboardSettings_, &QPushButton::clicked, this,
+                     [this] { opener_->open(std::string(SettingsOpener::keyboardSettingsURL), this); });
+    done_ = new QPushButton(QStringLiteral("Done"), this);
+    done_->setDefault(true);
+    done_->setAutoDefault(true);
+    QObject::connect(done_, &QPushButton::clicked, this, [this] { close(); });
+    bottom->addWidget(keyboardSettings_);
+    bottom->addStretch(1);
+    bottom->addWidget(done_);
+    layout->addLayout(bottom);
+
+    observer_ = std::make_unique<ModelObserver>(*model_, this, [this] { refresh(); });
+    refresh();
+}
+
+SetupWindow::~SetupWindow() {
+    if (monitor_) {
+        monitor_->cancel();
+    }
+}
+
+QWidget* SetupWindow::makeAccessibilityHelp() {
+    auto* help = new QWidget(this);
+    auto* layout = new QVBoxLayout(help);
+    layout->setContentsMargins(38, 0, 0, 0);
+    layout->setSpacing(6);
+    for (const QString& line :
+         {QStringLiteral("macOS doesn't list Parlindo there on its own. Add it once:"),
+          QStringLiteral("1. Click **Open Settings\u2026** above."),
+          QStringLiteral(
+              "2. Click **Show Parlindo in Finder**, then drag **Parlindo** into the list (or use **+**)."),
+          QStringLiteral(
+              "3. Switch **Parlindo** on, then click **Relaunch Parlindo** when it appears here.")}) {
+        layout->addWidget(makeLabel(line, false, help));
+    }
+    auto* reveal = new QPushButton(QStringLiteral("Show Parlindo in Finder"), help);
+    reveal->setObjectName("revealButton");
+    QObject::connect(reveal, &QPushButton::clicked, this, [this] { model_->revealAppInFinder(); });
+    layout->addWidget(reveal, 0, Qt::AlignLeft);
+    return help;
+}
+
+QWidget* SetupWindow::makeStaleGrantHelp() {
+    auto* box = new QFrame(this);
+    box->setObjectName("staleGrantHelp");
+    box->setStyleSheet(
+        QStringLiteral("#staleGrantHelp { background: rgba(255, 149, 0, 31); border-radius: 10px; }"));
+    auto* layout = new QVBoxLayout(box);
+    layout->setContentsMargins(12, 12, 12, 12);
+    layout->setSpacing(8);
+    auto* heading = new QLabel(QStringLiteral("Switched on in System Settings but still missing here?"), box);
+    heading->setFont(titleFont(13, true));
+    layout->addWidget(heading);
+    layout->addWidget(
+        makeLabel(QStringLiteral("That entry belongs to an earlier build of Parlindo. Toggling it won't "
+                                 "help; replace it:"),
+                  false, box));
+    auto* steps = new QVBoxLayout();
+    steps->setSpacing(4);
+    for (const QString& line :
+         {QStringLiteral(
+              "1. In **Input Monitoring**, select **Parlindo** and click **\u2013** to remove it."),
+          QStringLiteral("2. Click **Relaunch Parlindo**. It asks for access again."),
+          QStringLiteral("3. Switch **Parlindo** on. This window turns green within a second.")}) {
+        steps->addWidget(makeLabel(line, false, box));
+    }
+    layout->addLayout(steps);
+    auto* buttons = new QHBoxLayout();
+    auto* open = new QPushButton(QStringLiteral("Open Input Monitoring\u2026"), box);
+    open->setObjectName("openInputMonitoringButton");
+    QObject::connect(open, &QPushButton::clicked, this,
+                     [this] { openSettings(Permission::inputMonitoring); });
+    auto* relaunch = new QPushButton(QStringLiteral("Relaunch Parlindo"), box);
+    relaunch->setObjectName("staleRelaunchButton");
+    QObject::connect(relaunch, &QPushButton::clicked, this, [this] { model_->relaunch(); });
+    buttons->addWidget(open);
+    buttons->addWidget(relaunch);
+    buttons->addStretch(1);
+    layout->addLayout(buttons);
+    return box;
+}
+
+std::optional<PermissionStatus> SetupWindow::status(Permission permission) {
+    const auto& statuses = model_->permissionStatus().get();
+    const auto found = statuses.find(permission);
+    return found == statuses.end() ? std::nullopt : std::optional(found->second);
+}
+
+void SetupWindow::openSettings(Permission permission) {
+    opener_->open(TessarinPlatform::TCCPermissionService::settingsURL(permission), this);
+}
+
+void SetupWindow::refresh() {
+    const std::optional<PermissionStatus> microphone = status(Permission::microphone);
+    if (microphone == PermissionStatus::notDetermined) {
+        microphone_->setState(
+            QStringLiteral("Records only while you hold the key."), false, QStringLiteral("Allow\u2026"),
+            [this] { System::Concurrency::spawn(mainActor_, model_->requestMicrophone()); });
+    } else {
+        microphone_->setState(QStringLiteral("Records only while you hold the key."),
+                              microphone == PermissionStatus::granted, QStringLiteral("Open Settings\u2026"),
+                              [this] { openSettings(Permission::microphone); });
+    }
+
+    const QString keys = qtText(model_->hotkeyNames());
+    const AppModel::HotkeyStatus hotkeyStatus = model_->hotkeyStatus().get();
+    inputMonitoring_->setState(QStringLiteral("Detects when you hold ") + keys + QStringLiteral("."),
+                               hotkeyStatus == AppModel::HotkeyStatus::listening,
+                               QStringLiteral("Open Settings\u2026"),
+                               [this] { openSettings(Permission::inputMonitoring); });
+
+    const std::optional<PermissionStatus> postEvents = status(Permission::postEvents);
+    if (postEvents == PermissionStatus::grantedAfterRelaunch) {
+        accessibility_->setState(
+            QStringLiteral("Switched on. macOS applies it after Parlindo relaunches."), false,
+            QStringLiteral("Relaunch Parlindo"), [this] { model_->relaunch(); }, true);
+    } else {
+        accessibility_->setState(
+            QStringLiteral("Pastes the text into the app you're using. Without it, text is copied "
+                           "for you to paste."),
+            postEvents == PermissionStatus::granted, QStringLiteral("Open Settings\u2026"),
+            [this] { openSettings(Permission::postEvents); });
+    }
+    accessibilityHelp_->setVisible(postEvents == PermissionStatus::denied);
+
+    const auto access = pasteboard_->accessBehavior();
+    clipboardNote_->setVisible(access == System::Pasteboard::AccessBehavior::ask ||
+                               access == System::Pasteboard::AccessBehavior::alwaysDeny);
+
+    const bool ready = model_->isReadyToDictate();
+    readyText_->setText(QStringLiteral("All set. Hold ") + keys + QStringLiteral(" and speak."));
+    ready_->setVisible(ready);
+    staleGrantHelp_->setVisible(!ready && hotkeyStatus == AppModel::HotkeyStatus::needsInputMonitoring);
+}
+
+void SetupWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!isMonitoring()) {
+        monitor_ = System::Concurrency::spawn(mainActor_, model_->monitorPermissions());
+    }
+}
+
+void SetupWindow::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    if (monitor_) {
+        monitor_->cancel();
+        monitor_.reset();
+    }
+}
+
+} // namespace Parlindo

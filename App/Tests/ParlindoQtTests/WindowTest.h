@@ -1,0 +1,64 @@
+#pragma once
+
+#include "AppModelFixture.h"
+#include "QtPrinting.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QMenu>
+
+#include <memory>
+#include <vector>
+
+namespace Parlindo::Testing {
+
+// A window over an application model on fakes: the model's tasks run on the manual executor, the window's
+// updates on Qt's event loop; settle() runs both until neither has anything left to do.
+class WindowTest : public AppModelTest {
+protected:
+    void TearDown() override {
+        closeWindows();
+        AppModelTest::TearDown();
+    }
+    // Windows hold the model; they go before the model's own teardown.
+    virtual void closeWindows() {}
+
+    void settle() {
+        for (int round = 0; round < 4; ++round) {
+            executor.runUntilIdle();
+            QCoreApplication::processEvents();
+        }
+    }
+
+    // Launches with every permission granted and the dictation keys listening.
+    void launchReady() {
+        grantAll();
+        notFirstRun();
+        launch();
+        settle();
+    }
+};
+
+// The visible items of a menu, as their texts ("---" for a separator; a section shows its title).
+inline std::vector<QString> itemTexts(const QMenu& menu) {
+    std::vector<QString> texts;
+    for (QAction* action : menu.actions()) {
+        if (!action->isVisible()) {
+            continue;
+        }
+        texts.push_back(action->isSeparator() && action->text().isEmpty() ? QStringLiteral("---")
+                                                                          : action->text());
+    }
+    return texts;
+}
+
+inline QAction* itemNamed(const QMenu& menu, const QString& objectName) {
+    for (QAction* action : menu.actions()) {
+        if (action->objectName() == objectName) {
+            return action;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace Parlindo::Testing
