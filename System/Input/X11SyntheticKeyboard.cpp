@@ -125,7 +125,28 @@ void X11SyntheticKeyboard::postPasteShortcut() {
     connection_->sync();
 }
 
-std::optional<KeyCode> X11SyntheticKeyboard::keyCodeTyping(KeySym keySym, std::vector<KeyCode>& spare) {
+void X11SyntheticKeyboard::flush(std::vector<Stroke>& strokes) {
+    if (strokes.empty()) {
+        return;
+    }
+    // Every remap has to reach the server, and its notice go out to the clients, before the keys that need
+    // it are sent: a client that saw a key before the notice would read it with the old mapping.
+    connection_->sync();
+    for (const auto& stroke : strokes) {
+        if (stroke.shift) {
+            send(XCB_KEY_PRESS, *stroke.shift);
+        }
+        press(stroke.keyCode);
+        if (stroke.shift) {
+            send(XCB_KEY_RELEASE, *stroke.shift);
+        }
+    }
+    strokes.clear();
+    connection_->sync();
+}
+
+std::optional<KeyCode> X11SyntheticKeyboard::keyCodeTyping(KeySym keySym, std::vector<KeyCode>& spare,
+                                                           std::vector<Stroke>& strokes) {
     auto held = std::find_if(assignments_.begin(), assignments_.end(),
                              [&](const Assignment& a) { return a.keySym == keySym; });
     if (held != assignments_.end()) {
@@ -141,11 +162,12 @@ std::optional<KeyCode> X11SyntheticKeyboard::keyCodeTyping(KeySym keySym, std::v
     if (assignments_.empty()) {
         return std::nullopt;
     }
+    // Every keycode is taken: the keys waiting to be sent go first, then the least recently pressed keycode
+    // changes hands once its reuse interval has passed.
+    flush(strokes);
     auto oldest =
         std::min_element(assignments_.begin(), assignments_.end(),
                          [](const Assignment& a, const Assignment& b) { return a.lastPress < b.lastPress; });
-    // The keys pressed so far must reach the server before the wait counts for anything.
-    connection_->sync();
     std::this_thread::sleep_until(oldest->lastPress + reuseInterval);
     remap(oldest->keyCode, keySym);
     oldest->keySym = keySym;
@@ -173,6 +195,7 @@ void X11SyntheticKeyboard::typeText(std::u32string_view text) {
     const auto layout = layoutState();
     const bool useLayout = layout.group <= 1 && !layout.levelModifiersDown;
     const auto shiftKey = map.keyCodeFor(KeySyms::shiftL, 0);
+    std::vector<Stroke> strokes;
     for (char32_t character : text) {
         const auto keySym = keySymForCharacter(character);
         if (!keySym) {
@@ -180,23 +203,19 @@ void X11SyntheticKeyboard::typeText(std::u32string_view text) {
         }
         if (useLayout) {
             if (auto key = map.keyCodeFor(*keySym, 2 * layout.group)) {
-                press(*key);
+                strokes.push_back({*key, std::nullopt});
                 continue;
             }
             if (auto key = map.keyCodeFor(*keySym, 2 * layout.group + 1); key && shiftKey) {
-                send(XCB_KEY_PRESS, *shiftKey);
-                press(*key);
-                send(XCB_KEY_RELEASE, *shiftKey);
+                strokes.push_back({*key, shiftKey});
                 continue;
             }
         }
-        const auto keyCode = keyCodeTyping(*keySym, spare);
-        if (!keyCode) {
-            continue;
+        if (const auto keyCode = keyCodeTyping(*keySym, spare, strokes)) {
+            strokes.push_back({*keyCode, std::nullopt});
         }
-        press(*keyCode);
     }
-    connection_->sync();
+    flush(strokes);
 }
 
 } // namespace System::Input

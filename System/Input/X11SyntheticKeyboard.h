@@ -55,7 +55,15 @@ private:
     // Presses and releases the key, and marks it as just used.
     void press(KeyCode keyCode);
     void remap(KeyCode keyCode, KeySym keySym);
-    std::optional<KeyCode> keyCodeTyping(KeySym keySym, std::vector<KeyCode>& spare);
+    // A key to press, with the Shift key to hold around it for a character on the shifted level.
+    struct Stroke {
+        KeyCode keyCode;
+        std::optional<KeyCode> shift;
+    };
+    // Sends the strokes once the server has taken every remap made for them.
+    void flush(std::vector<Stroke>& strokes);
+    std::optional<KeyCode> keyCodeTyping(KeySym keySym, std::vector<KeyCode>& spare,
+                                         std::vector<Stroke>& strokes);
 
     std::mutex mutex_;
     std::unique_ptr<X11Connection> connection_;

@@ -1,5 +1,6 @@
 #include "TestWindow.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -27,6 +28,9 @@ TestWindow::TestWindow()
         throw std::runtime_error("TestWindow: the C.UTF-8 locale is not available to X");
     }
     XSetLocaleModifiers("@im=none");
+    // A plain core-protocol client: Xlib's own keyboard-extension handling refreshes its key map only
+    // sometimes after a remap, while core clients refresh on every MappingNotify.
+    XkbIgnoreExtension(True);
     auto& d = *impl_;
     d.display = XOpenDisplay(nullptr);
     if (!d.display) {
