@@ -1,10 +1,12 @@
 #include "App/SettingsStore.h"
 
+#include "System/Log/ErrorDescription.h"
 #include "System/Log/Logger.h"
 
 namespace Parlindo {
 
 using namespace TessarinCore;
+using System::Log::errorDescription;
 using System::Log::Public;
 
 namespace {
@@ -46,7 +48,7 @@ void SettingsStore::save(const DictationSettings& settings) const {
     nlohmann::json encoded;
     try {
         encoded = settings;
-    } catch (const std::exception&) {
+    } catch (...) {
         return;
     }
     if (!keepUnreadableValueAside()) {
@@ -54,8 +56,9 @@ void SettingsStore::save(const DictationSettings& settings) const {
     }
     try {
         defaults_->set(key_, std::move(encoded));
-    } catch (const std::exception& error) {
-        logger.error("The settings couldn't be saved: {}", Public(error.what()));
+    } catch (...) {
+        logger.error("The settings couldn't be saved: {}",
+                     Public(errorDescription(std::current_exception())));
     }
 }
 
@@ -70,11 +73,11 @@ bool SettingsStore::keepUnreadableValueAside() const {
     }
     try {
         defaults_->set(aside, *stored);
-    } catch (const std::exception& error) {
+    } catch (...) {
         logger.error(
             "The stored settings can't be read and couldn't be kept aside, so they were left as they "
             "are and the new settings were not saved: {}",
-            Public(error.what()));
+            Public(errorDescription(std::current_exception())));
         return false;
     }
     logger.error("The stored settings couldn't be read; kept them under {} before saving new ones",

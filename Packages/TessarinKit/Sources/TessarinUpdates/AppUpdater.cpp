@@ -1,5 +1,6 @@
 #include "TessarinUpdates/AppUpdater.h"
 
+#include "System/Log/ErrorDescription.h"
 #include "System/Log/Logger.h"
 #include "TessarinUpdates/Appcast.h"
 #include "TessarinUpdates/Version.h"
@@ -74,8 +75,8 @@ Task<void> AppUpdater::check(std::shared_ptr<State> state) {
     try {
         const std::string document = co_await state->loader->load(state->configuration.feedAddress);
         newest = newestItem(parseAppcast(document));
-    } catch (const std::exception& error) {
-        failure = error.what();
+    } catch (...) {
+        failure = System::Log::errorDescription(std::current_exception());
     }
     const bool userInitiated = std::exchange(state->userInitiated, false);
     state->checking = false;
