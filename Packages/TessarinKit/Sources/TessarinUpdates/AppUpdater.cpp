@@ -99,9 +99,10 @@ Task<void> AppUpdater::check(std::shared_ptr<State> state) {
         });
         state->userDriver->showUpdateFound(
             *newest, current, userInitiated,
-            [state, page = newest->downloadPage](UpdateUserDriver::Choice choice) {
-                if (choice == UpdateUserDriver::Choice::download && state->host.openURL) {
-                    state->host.openURL(page);
+            // Holds only what it needs: the driver may keep it, and the updater keeps the driver.
+            [openURL = state->host.openURL, page = newest->downloadPage](UpdateUserDriver::Choice choice) {
+                if (choice == UpdateUserDriver::Choice::download && openURL) {
+                    openURL(page);
                 }
             });
     } else {
