@@ -92,7 +92,7 @@ void PermissionRow::setState(const QString& detail, bool isGranted, const QStrin
 SetupWindow::SetupWindow(std::shared_ptr<AppModel> model, System::Concurrency::Executor& mainActor,
                          std::shared_ptr<SettingsOpener> opener,
                          std::shared_ptr<System::Pasteboard::Pasteboard> pasteboard, QWidget* parent)
-    : QWidget(parent)
+    : QDialog(parent)
     , model_(std::move(model))
     , mainActor_(mainActor)
     , opener_(std::move(opener))
@@ -301,14 +301,14 @@ void SetupWindow::refresh() {
 }
 
 void SetupWindow::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
+    QDialog::showEvent(event);
     if (!isMonitoring()) {
         monitor_ = System::Concurrency::spawn(mainActor_, model_->monitorPermissions());
     }
 }
 
 void SetupWindow::hideEvent(QHideEvent* event) {
-    QWidget::hideEvent(event);
+    QDialog::hideEvent(event);
     if (monitor_) {
         monitor_->cancel();
         monitor_.reset();

@@ -5,6 +5,7 @@
 #include "App/Qt/WidgetSupport.h"
 #include "System/Pasteboard/Pasteboard.h"
 
+#include <QDialog>
 #include <QLabel>
 #include <QPushButton>
 #include <QWidget>
@@ -40,8 +41,9 @@ private:
 
 // The setup window: the three permissions dictation needs with the state and the fitting action of each,
 // two notes on desktop settings that get in the way, and whether everything is ready. While it is shown it
-// has the model re-read the permissions every second.
-class SetupWindow : public QWidget {
+// has the model re-read the permissions every second. A dialog, so that Return triggers "Done"; it is never
+// modal.
+class SetupWindow : public QDialog {
 public:
     SetupWindow(std::shared_ptr<AppModel> model, System::Concurrency::Executor& mainActor,
                 std::shared_ptr<SettingsOpener> opener,

@@ -28,7 +28,7 @@ public:
 
 private:
     static void filter(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-        if (message.contains(QStringLiteral("does not support raise()"))) {
+        if (message.contains(QStringLiteral("This plugin does not support"))) {
             return;
         }
         previousHandler_(type, context, message);

@@ -1,0 +1,338 @@
+// One dictation through the real program. Runs inside scripts/testenv/with-xvfb and with-pulseaudio: a
+// private X server (no window manager: the test gives the focus itself and names the active window) and a
+// sound server whose microphone is a pipe. The cloud service is a loopback stand-in that answers every
+// transcription with a fixed text. The test starts `parlindo` with the cloud engine for the right Option
+// key's language, focuses a small text field of its own, holds the key through XTest while espeak-ng's speech
+// plays into the pipe, releases it, and expects the service's text in the field, the overlay shown and gone,
+// and the result line.
+#include "System/Tests/NetTesting/LoopbackServer.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QImage>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QScreen>
+#include <QWindow>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+// Xlib last: its macros (None, Bool, Status …) would break the headers above.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string serviceText = "Hello from the loopback cloud";
+
+// Runs the Qt event loop of the test's own window until `done` holds; false after `limit`.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// The program under test, with its standard output and error collected as they come.
+class Program {
+public:
+    Program(const std::string& path, const std::vector<std::string>& environment) {
+        int out[2];
+        int err[2];
+        if (pipe(out) != 0 || pipe(err) != 0) {
+            throw std::runtime_error("cannot make pipes for the program");
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+            close(out[0]);
+            close(err[0]);
+            for (const std::string& variable : environment) {
+                putenv(const_cast<char*>(variable.c_str()));
+            }
+            execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        readers_.emplace_back([this, fd = out[0]] { collect(fd, output_); });
+        readers_.emplace_back([this, fd = err[0]] { collect(fd, errors_); });
+    }
+    ~Program() {
+        stop();
+        for (auto& reader : readers_) {
+            reader.join();
+        }
+    }
+
+    std::string output() const {
+        std::lock_guard lock(mutex_);
+        return output_;
+    }
+    std::string errors() const {
+        std::lock_guard lock(mutex_);
+        return errors_;
+    }
+    bool running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+    void stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+
+private:
+    void collect(int fd, std::string& into) {
+        char buffer[4096];
+        ssize_t count = 0;
+        while ((count = read(fd, buffer, sizeof buffer)) > 0) {
+            std::lock_guard lock(mutex_);
+            into.append(buffer, static_cast<std::size_t>(count));
+        }
+        close(fd);
+    }
+
+    pid_t pid_ = -1;
+    mutable std::mutex mutex_;
+    std::string output_;
+    std::string errors_;
+    std::vector<std::thread> readers_;
+};
+
+// espeak-ng's speech in the pipe's format: 48 kHz, two channels, 16-bit little-endian.
+std::vector<char> makeSpeech(const fs::path& folder) {
+    const fs::path wav = folder / "speech.wav";
+    const fs::path raw = folder / "speech.raw";
+    const std::string speak = "espeak-ng -w '" + wav.string() + "' 'Hello from the dictation test.'";
+    const std::string convert =
+        "sox '" + wav.string() + "' -r 48000 -c 2 -b 16 -e signed-integer -t raw '" + raw.string() + "'";
+    if (std::system(speak.c_str()) != 0 || std::system(convert.c_str()) != 0) {
+        throw std::runtime_error("espeak-ng or sox failed (scripts/setup installs them)");
+    }
+    std::ifstream file(raw, std::ios::binary);
+    return std::vector<char>(std::istreambuf_iterator<char>(file), {});
+}
+
+// Plays `bytes` into the pipe at the pace a microphone would deliver them, with a little silence around.
+void play(const std::vector<char>& speech) {
+    const char* path = std::getenv("PARLINDO_TEST_PIPE_SOURCE");
+    const int fd = open(path, O_WRONLY);
+    if (fd < 0) {
+        return;
+    }
+    constexpr std::size_t blockBytes = 48000 * 4 / 50; // 20 ms
+    std::vector<char> all(blockBytes * 15, 0);
+    all.insert(all.end(), speech.begin(), speech.end());
+    all.insert(all.end(), blockBytes * 15, 0);
+    for (std::size_t offset = 0; offset < all.size(); offset += blockBytes) {
+        const std::size_t length = std::min(blockBytes, all.size() - offset);
+        if (write(fd, all.data() + offset, length) != static_cast<ssize_t>(length)) {
+            break;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    close(fd);
+}
+
+// A top-level window of any client whose name is `name`, or 0.
+Window findWindow(Display* display, Window from, const std::string& name) {
+    char* found = nullptr;
+    if (XFetchName(display, from, &found) && found) {
+        const bool match = name == found;
+        XFree(found);
+        if (match) {
+            return from;
+        }
+    }
+    Window root = 0;
+    Window parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    Window result = 0;
+    if (XQueryTree(display, from, &root, &parent, &children, &count)) {
+        for (unsigned int i = 0; i < count && !result; ++i) {
+            result = findWindow(display, children[i], name);
+        }
+        XFree(children);
+    }
+    return result;
+}
+
+bool isViewable(Display* display, Window window) {
+    XWindowAttributes attributes;
+    return window && XGetWindowAttributes(display, window, &attributes) && attributes.map_state == IsViewable;
+}
+
+// What a window manager would do for the test window: give it the keyboard and name it the active window.
+void focus(Display* display, Window window) {
+    XSetInputFocus(display, window, RevertToParent, CurrentTime);
+    const Atom active = XInternAtom(display, "_NET_ACTIVE_WINDOW", False);
+    XChangeProperty(display, DefaultRootWindow(display), active, XA_WINDOW, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(&window), 1);
+    XSync(display, False);
+}
+
+class DictationEndToEndTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "run this under scripts/testenv/with-xvfb";
+        ASSERT_NE(std::getenv("PARLINDO_TEST_PIPE_SOURCE"), nullptr)
+            << "run this under scripts/testenv/with-pulseaudio";
+        setenv("QT_QPA_PLATFORM", "xcb", 1);
+        static int argc = 1;
+        static char name[] = "ParlindoEndToEndTests";
+        static char* argv[] = {name, nullptr};
+        application = new QApplication(argc, argv);
+    }
+    static void TearDownTestSuite() {
+        delete application;
+        application = nullptr;
+    }
+
+    static inline QApplication* application = nullptr;
+};
+
+TEST_F(DictationEndToEndTest, HoldingTheKeyWhileSpeakingPutsTheCloudServicesTextIntoTheFocusedWindow) {
+    Display* display = XOpenDisplay(nullptr);
+    ASSERT_NE(display, nullptr);
+    int event = 0;
+    int error = 0;
+    int major = 0;
+    int minor = 0;
+    ASSERT_TRUE(XTestQueryExtension(display, &event, &error, &major, &minor)) << "the X server has no XTest";
+
+    System::Net::Testing::LoopbackServer cloud;
+    cloud.reply("HEAD", "/v1/ping", 200, "");
+    cloud.reply("GET", "/v1/version", 200, R"({"latest":"1.0.0","minimum":"1.0.0"})");
+    cloud.reply("POST", "/v1/devices", 200, R"({"deviceId":"end-to-end-device","token":"end-to-end-token"})");
+    cloud.reply("GET", "/v1/me", 200, R"({"blocked":false,"monthlyMinutes":600,"minutesLeft":599})");
+    cloud.reply("POST", "/v1/transcriptions", 200,
+                R"({"text":")" + serviceText + R"(","language":"ar","minutesLeft":598})");
+    cloud.reply("GET", "/appcast.xml", 200, R"(<rss version="2.0"><channel/></rss>)", "application/rss+xml");
+
+    const fs::path home = fs::temp_directory_path() / ("parlindo-end-to-end-" + std::to_string(getpid()));
+    fs::remove_all(home);
+    fs::create_directories(home / "runtime");
+    fs::permissions(home / "runtime", fs::perms::owner_all);
+    const std::vector<char> speech = makeSpeech(home);
+    ASSERT_GT(speech.size(), 48000u * 4) << "espeak-ng made less than a second of speech";
+
+    // The test's own window: a text field that takes typed and pasted text.
+    QLineEdit field;
+    field.setWindowTitle(QStringLiteral("Dictation target"));
+    field.resize(400, 40);
+    field.move(40, 40);
+    field.show();
+    ASSERT_TRUE(waitUntil([&] { return field.isVisible() && field.windowHandle()->isExposed(); }, 10s));
+
+    // Defaults: right Option dictates Arabic, which goes to the cloud engine; paste with clipboard restore.
+    Program parlindo(PARLINDO_PROGRAM,
+                     {"HOME=" + home.string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
+                      "XDG_DATA_HOME=" + (home / "data").string(),
+                      "XDG_RUNTIME_DIR=" + (home / "runtime").string(), "PARLINDO_API_URL=" + cloud.url("/"),
+                      "PARLINDO_APPCAST_URL=" + cloud.url("/appcast.xml")});
+    // The launch reads the cloud account only after it has started the dictation keys and registered this
+    // device: from then on the program is ready.
+    ASSERT_TRUE(waitUntil([&] { return !cloud.requests("GET", "/v1/me").empty(); }, 30s))
+        << parlindo.errors();
+    // The program's window opens where there is no tray; the dictation goes to the test's field.
+    ASSERT_TRUE(waitUntil(
+        [&] { return findWindow(display, DefaultRootWindow(display), "Parlindo Settings") != 0; }, 10s));
+    focus(display, static_cast<Window>(field.winId()));
+    ASSERT_TRUE(waitUntil([&] { return field.hasFocus() || QApplication::focusWidget() == &field; }, 5s));
+
+    KeyCode key = XKeysymToKeycode(display, XStringToKeysym("Alt_R"));
+    if (key == 0) {
+        key = XKeysymToKeycode(display, XStringToKeysym("ISO_Level3_Shift"));
+    }
+    ASSERT_NE(key, 0) << "the X server's keymap has no right Option key";
+
+    XTestFakeKeyEvent(display, key, True, CurrentTime);
+    XSync(display, False);
+    std::atomic<bool> played = false;
+    std::thread player([&] {
+        play(speech);
+        played = true;
+    });
+    // The overlay shows while the key is held.
+    Window overlay = 0;
+    const bool overlayShown = waitUntil(
+        [&] {
+            overlay = findWindow(display, DefaultRootWindow(display), "Parlindo Overlay");
+            return isViewable(display, overlay);
+        },
+        10s);
+    if (overlayShown) {
+        // Let the level bars follow the speech for a moment, then photograph the overlay from the screen.
+        waitUntil([] { return false; }, 700ms);
+        XWindowAttributes attributes;
+        XGetWindowAttributes(display, overlay, &attributes);
+        fs::create_directories(PARLINDO_SCREENSHOTS);
+        const QPixmap screen = QGuiApplication::primaryScreen()->grabWindow(0);
+        screen.copy(attributes.x, attributes.y, attributes.width, attributes.height)
+            .save(QString::fromStdString(std::string(PARLINDO_SCREENSHOTS) + "/overlay-recording.png"));
+    }
+    ASSERT_TRUE(waitUntil([&] { return played.load(); }, 60s));
+    player.join();
+    XTestFakeKeyEvent(display, key, False, CurrentTime);
+    XSync(display, False);
+    EXPECT_TRUE(overlayShown) << "the overlay never appeared while the key was held";
+
+    EXPECT_TRUE(waitUntil([&] { return field.text().contains(QString::fromStdString(serviceText)); }, 30s))
+        << "the field holds \"" << field.text().toStdString() << "\"\n"
+        << parlindo.errors();
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return !isViewable(display, findWindow(display, DefaultRootWindow(display), "Parlindo Overlay"));
+        },
+        15s))
+        << "the overlay did not go away";
+    EXPECT_TRUE(waitUntil([&] { return parlindo.output().find(serviceText) != std::string::npos; }, 10s));
+
+    const std::string output = parlindo.output();
+    EXPECT_NE(output.find("[Tessarin] tessarin release\u2192text "), std::string::npos) << output;
+    EXPECT_NE(output.find(", lang ar): " + serviceText + "\n"), std::string::npos) << output;
+
+    const auto uploads = cloud.requests("POST", "/v1/transcriptions");
+    ASSERT_EQ(uploads.size(), 1u);
+    EXPECT_EQ(uploads[0].header("Authorization"), "Bearer end-to-end-token");
+    EXPECT_EQ(uploads[0].header("X-TS-Language"), "ar");
+    EXPECT_EQ(uploads[0].header("Content-Type"), "audio/wav");
+    ASSERT_GT(uploads[0].body.size(), 44u + 16000u) << "less than half a second of audio was sent";
+    EXPECT_EQ(uploads[0].body.substr(0, 4), "RIFF");
+
+    EXPECT_TRUE(parlindo.running()) << parlindo.errors();
+    parlindo.stop();
+    XCloseDisplay(display);
+    fs::remove_all(home);
+}
+
+} // namespace

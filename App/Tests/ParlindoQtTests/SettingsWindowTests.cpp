@@ -1,0 +1,222 @@
+#include "App/Qt/SettingsWindow.h"
+
+#include "WindowTest.h"
+
+#include <QTest>
+
+namespace Parlindo::Testing {
+namespace {
+
+class SettingsWindowTest : public WindowTest {
+protected:
+    void closeWindows() override { window.reset(); }
+
+    void open() {
+        window = std::make_unique<SettingsWindow>(model, executor, std::make_shared<SettingsOpener>(desktop),
+                                                  pasteboard, desktop);
+        window->show();
+        settle();
+    }
+    GeneralSettingsView& general() { return window->general(); }
+    AboutSettingsView& about() { return window->about(); }
+    QStringList keys() {
+        QStringList texts;
+        for (HotkeyBindingRow* row : general().rows()) {
+            texts.append(row->keyPicker().currentText() + " " + row->languagePicker().currentText());
+        }
+        return texts;
+    }
+
+    std::unique_ptr<SettingsWindow> window;
+};
+
+TEST_F(SettingsWindowTest, TheWindowHasAGeneralAndAnAboutTab) {
+    launchReady();
+    open();
+    ASSERT_EQ(window->tabs().count(), 2);
+    EXPECT_EQ(window->tabs().tabText(0), "General");
+    EXPECT_EQ(window->tabs().tabText(1), "About");
+    EXPECT_EQ(window->width(), 520);
+}
+
+TEST_F(SettingsWindowTest, EachBindingIsARowWithItsKeyEngineAndLanguage) {
+    launchReady();
+    open();
+    EXPECT_EQ(keys(), (QStringList{QString::fromUtf8("fn 🌐 English"),
+                                   QString::fromUtf8("Right ⌥ Arabic (العربية)")}));
+    HotkeyBindingRow& fn = *general().rows()[0];
+    ASSERT_NE(fn.engineLabel(), nullptr);
+    EXPECT_EQ(fn.engineLabel()->text(), "On this Mac");
+    EXPECT_EQ(general().rows()[1]->engineLabel()->text(), "Parlindo Cloud");
+    // The key picker offers the row's own key, then the unbound ones.
+    QStringList offered;
+    for (int i = 0; i < fn.keyPicker().count(); ++i) {
+        offered.append(fn.keyPicker().itemText(i));
+    }
+    EXPECT_EQ(offered, (QStringList{QString::fromUtf8("fn 🌐"), QString::fromUtf8("Right ⌘"),
+                                    QString::fromUtf8("Right ⌃"), QString::fromUtf8("Right ⇧")}));
+    EXPECT_EQ(fn.languagePicker().count(), 3);
+    EXPECT_EQ(fn.removeButton().toolTip(), QString::fromUtf8("Remove fn 🌐"));
+    EXPECT_EQ(fn.removeButton().accessibleName(), QString::fromUtf8("Remove fn 🌐"));
+    EXPECT_TRUE(fn.removeButton().isEnabled());
+    EXPECT_FALSE(general().fnFooter().isHidden());
+}
+
+TEST_F(SettingsWindowTest, EditingARowWritesTheBindingAndSavesIt) {
+    launchReady();
+    open();
+    general().rows()[1]->keyPicker().activated(2); // Right ⌃ in place of Right ⌥
+    settle();
+    general().rows()[0]->languagePicker().activated(0); // fn dictates in any language
+    settle();
+    const std::vector<HotkeyBinding> expected{{Hotkey::function(), DictationLanguage::automatic},
+                                              {Hotkey::rightControl(), DictationLanguage::arabic}};
+    EXPECT_EQ(model->bindings(), expected);
+    EXPECT_EQ(SettingsStore("dictationSettings", defaults).load().bindings(), expected);
+    EXPECT_EQ(keys(), (QStringList{QString::fromUtf8("fn 🌐 Auto-detect"),
+                                   QString::fromUtf8("Right ⌃ Arabic (العربية)")}));
+}
+
+TEST_F(SettingsWindowTest, AddingAndRemovingKeysFollowsTheBindingCount) {
+    launchReady();
+    open();
+    QMenu& add = *general().addKeyButton().menu();
+    ASSERT_EQ(itemTexts(add),
+              (std::vector<QString>{QString::fromUtf8("Right ⌘"), QString::fromUtf8("Right ⌃"),
+                                    QString::fromUtf8("Right ⇧")}));
+    add.actions()[2]->trigger();
+    settle();
+    ASSERT_EQ(general().rows().size(), 3u);
+    EXPECT_EQ(keys().last(), QString::fromUtf8("Right ⇧ Auto-detect"));
+    EXPECT_EQ(itemTexts(*general().addKeyButton().menu()).size(), 2u);
+
+    general().rows()[0]->removeButton().click();
+    settle();
+    general().rows()[0]->removeButton().click();
+    settle();
+    ASSERT_EQ(general().rows().size(), 1u);
+    EXPECT_EQ(keys(), QStringList{QString::fromUtf8("Right ⇧ Auto-detect")});
+    EXPECT_FALSE(general().rows()[0]->removeButton().isEnabled());
+    // No binding on fn: the footer's third line goes.
+    EXPECT_TRUE(general().fnFooter().isHidden());
+
+    for (const char* key : {"fn", "Right ⌥", "Right ⌘", "Right ⌃"}) {
+        (void)key;
+        general().addKeyButton().menu()->actions()[0]->trigger();
+        settle();
+    }
+    EXPECT_EQ(general().rows().size(), 5u);
+    EXPECT_FALSE(general().addKeyButton().isEnabled());
+    EXPECT_EQ(general().rows()[0]->keyPicker().count(), 1);
+}
+
+TEST_F(SettingsWindowTest, KeywordsAreSavedWhileTypingAndShownAsTheyWillBeSent) {
+    launchReady();
+    open();
+    EXPECT_TRUE(general().recognizedRow().isHidden());
+    EXPECT_EQ(general().keywordsField().placeholderText(), "Android Studio, Cursor, macOS");
+    general().keywordsField().setFocus();
+    for (const char* typed : {" Android Studio ,", "\u060C", " Cursor", "\n", "\n macOS "}) {
+        general().keywordsField().insertPlainText(QString::fromUtf8(typed));
+    }
+    settle();
+    EXPECT_EQ(model->vocabulary(), " Android Studio ,\u060C Cursor\n\n macOS ");
+    EXPECT_EQ(SettingsStore("dictationSettings", defaults).load().vocabularyPrompt,
+              " Android Studio ,\u060C Cursor\n\n macOS ");
+    EXPECT_FALSE(general().recognizedRow().isHidden());
+    EXPECT_EQ(general().recognizedLabel().text(), QString::fromUtf8("Android Studio · Cursor · macOS"));
+
+    general().keywordsField().clear();
+    settle();
+    EXPECT_EQ(model->vocabulary(), "");
+    EXPECT_TRUE(general().recognizedRow().isHidden());
+}
+
+TEST_F(SettingsWindowTest, TheInsertingAndStartupControlsWriteTheModel) {
+    launchReady();
+    open();
+    QComboBox& method = general().insertionPicker();
+    ASSERT_EQ(method.count(), 2);
+    EXPECT_EQ(method.itemText(0), QString::fromUtf8("Pasting (⌘V)"));
+    EXPECT_EQ(method.itemText(1), "Typing");
+    EXPECT_EQ(method.currentIndex(), 0);
+    method.activated(1);
+    settle();
+    EXPECT_EQ(model->insertionMethod(), InsertionMethod::type);
+    // Typing leaves the clipboard toggle enabled.
+    EXPECT_TRUE(general().restoreClipboardToggle().isEnabled());
+    EXPECT_TRUE(general().restoreClipboardToggle().isChecked());
+    general().restoreClipboardToggle().click();
+    general().trailingSpaceToggle().click();
+    settle();
+    EXPECT_FALSE(model->restoresClipboard());
+    EXPECT_FALSE(model->appendsTrailingSpace());
+
+    EXPECT_FALSE(general().openAtLoginToggle().isChecked());
+    EXPECT_TRUE(general().loginApprovalRow().isHidden());
+    services.loginItem->registrationNeedsApproval = true;
+    general().openAtLoginToggle().click();
+    settle();
+    EXPECT_TRUE(general().openAtLoginToggle().isChecked());
+    EXPECT_FALSE(general().loginApprovalRow().isHidden());
+}
+
+TEST_F(SettingsWindowTest, TheAboutTabShowsTheVersionAndAnUnregisteredDevice) {
+    launchReady();
+    open();
+    window->tabs().setCurrentIndex(1);
+    settle();
+    EXPECT_EQ(about().versionLabel().text(), "1.2.0");
+    EXPECT_EQ(about().updatesLabel().text(), "Up to date");
+    EXPECT_TRUE(about().updateButton().isHidden());
+    EXPECT_FALSE(about().checkNowButton().isHidden());
+    EXPECT_EQ(about().supportIDLabel().text(), "Not assigned yet");
+    EXPECT_TRUE(about().copyButton().isHidden());
+    EXPECT_TRUE(about().accountTitle().isHidden());
+    // Showing the tab asks for the account only once there is a device to ask about.
+    EXPECT_EQ(services.cloud->account.calls(), 0);
+}
+
+TEST_F(SettingsWindowTest, TheAboutTabShowsTheAccountAndCopiesTheSupportID) {
+    services.cloud->storedSupportID = "device-42";
+    // Read by the launch and again when the tab shows.
+    for (int read = 0; read < 2; ++read) {
+        services.cloud->account.willReturn(TessarinCloudService::AccountStatus{false, 2000, 1234});
+    }
+    services.cloud->version.willReturn(TessarinCloudService::VersionInfo{"2.0", "1.0", std::nullopt});
+    launchReady();
+    open();
+    window->tabs().setCurrentIndex(1);
+    settle();
+    EXPECT_EQ(about().updatesLabel().text(), "Version 2.0 is available");
+    EXPECT_FALSE(about().updateButton().isHidden()); // there is an updater
+    EXPECT_TRUE(about().checkNowButton().isHidden());
+    EXPECT_EQ(about().supportIDLabel().text(), "device-42");
+    EXPECT_EQ(about().accountTitle().text(), "Minutes left this month");
+    EXPECT_EQ(about().accountValue().text(), "1,234");
+
+    about().copyButton().click();
+    ASSERT_EQ(pasteboard->contents().size(), 1u);
+    EXPECT_EQ(pasteboard->contents()[0].data(System::Pasteboard::stringType), "device-42");
+
+    services.cloud->account.willReturn(TessarinCloudService::AccountStatus{true, 2000, 1234});
+    window->tabs().setCurrentIndex(0);
+    window->tabs().setCurrentIndex(1);
+    settle();
+    EXPECT_EQ(about().accountTitle().text(), "Cloud dictation");
+    EXPECT_EQ(about().accountValue().text(), "Turned off for this Mac");
+}
+
+TEST_F(SettingsWindowTest, TheAboutLinksOpenTheMakersPages) {
+    launchReady();
+    open();
+    about().privacyLink().linkActivated(QString::fromUtf8(AboutSettingsView::privacyPolicyURL.data()));
+    about().termsLink().linkActivated(QString::fromUtf8(AboutSettingsView::termsOfUseURL.data()));
+    EXPECT_EQ(desktop->opened, (std::vector<std::string>{std::string(AboutSettingsView::privacyPolicyURL),
+                                                         std::string(AboutSettingsView::termsOfUseURL)}));
+    EXPECT_TRUE(about().privacyLink().text().contains("Privacy Policy"));
+    EXPECT_TRUE(about().termsLink().text().contains("Terms of Use"));
+}
+
+} // namespace
+} // namespace Parlindo::Testing

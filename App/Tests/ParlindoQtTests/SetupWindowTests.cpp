@@ -1,0 +1,178 @@
+#include "App/Qt/SetupWindow.h"
+
+#include "WindowTest.h"
+
+#include <QMessageBox>
+#include <QTest>
+
+namespace Parlindo::Testing {
+namespace {
+
+const QString ellipsis = QString::fromUtf8("\u2026");
+
+class SetupWindowTest : public WindowTest {
+protected:
+    void closeWindows() override { window.reset(); }
+
+    void open() {
+        window = std::make_unique<SetupWindow>(model, executor, std::make_shared<SettingsOpener>(desktop),
+                                               pasteboard);
+        window->show();
+        settle();
+    }
+    void statuses(std::map<Permission, PermissionStatus> statuses) {
+        services.permissions->statuses = std::move(statuses);
+        // The monitor reads them again within a second.
+        executor.advance(ms(1000));
+        settle();
+    }
+
+    std::unique_ptr<SetupWindow> window;
+};
+
+TEST_F(SetupWindowTest, BeforeThePermissionsAreReadEveryRowIsMissingWithoutReadyOrStaleGrantHelp) {
+    build();
+    // Nothing has run yet: the launch has not read a permission.
+    window =
+        std::make_unique<SetupWindow>(model, executor, std::make_shared<SettingsOpener>(desktop), pasteboard);
+    window->show();
+    for (PermissionRow* row :
+         {&window->microphoneRow(), &window->inputMonitoringRow(), &window->accessibilityRow()}) {
+        EXPECT_FALSE(row->isGranted());
+        EXPECT_EQ(row->accessibleDescription(), "Not granted");
+        EXPECT_FALSE(row->actionButton().isHidden());
+    }
+    EXPECT_EQ(window->microphoneRow().titleLabel().text(), "Microphone");
+    EXPECT_EQ(window->microphoneRow().actionButton().text(), "Open Settings" + ellipsis);
+    EXPECT_EQ(window->inputMonitoringRow().detailLabel().text(),
+              QString::fromUtf8("Detects when you hold fn 🌐 or Right ⌥."));
+    EXPECT_TRUE(window->accessibilityRow().detailLabel().text().startsWith("Pastes the text into the app"));
+    EXPECT_TRUE(window->readyLabel().isHidden());
+    EXPECT_TRUE(window->staleGrantHelp().isHidden());
+    EXPECT_TRUE(window->accessibilityHelp().isHidden());
+    EXPECT_TRUE(window->clipboardNote().isHidden());
+}
+
+TEST_F(SetupWindowTest, AnUndecidedMicrophoneOffersAllowWhichAsksForIt) {
+    notFirstRun();
+    launch();
+    open();
+    ASSERT_EQ(window->microphoneRow().actionButton().text(), "Allow" + ellipsis);
+    services.permissions->answers[Permission::microphone] = PermissionStatus::granted;
+    const std::size_t asked = services.permissions->requests.size();
+    window->microphoneRow().actionButton().click();
+    settle();
+    EXPECT_EQ(services.permissions->requests.size(), asked + 1);
+    EXPECT_EQ(services.permissions->requests.back(), Permission::microphone);
+    EXPECT_TRUE(window->microphoneRow().isGranted());
+    EXPECT_TRUE(window->microphoneRow().actionButton().isHidden());
+}
+
+TEST_F(SetupWindowTest, EverythingGrantedShowsThreeGreenRowsAndTheReadyLineAndStaysOpen) {
+    launchReady();
+    open();
+    for (PermissionRow* row :
+         {&window->microphoneRow(), &window->inputMonitoringRow(), &window->accessibilityRow()}) {
+        EXPECT_TRUE(row->isGranted());
+        EXPECT_EQ(row->accessibleDescription(), "Granted");
+        EXPECT_TRUE(row->actionButton().isHidden());
+    }
+    EXPECT_FALSE(window->readyLabel().isHidden());
+    EXPECT_EQ(window->readyText().text(), QString::fromUtf8("All set. Hold fn 🌐 or Right ⌥ and speak."));
+    EXPECT_TRUE(window->staleGrantHelp().isHidden());
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(SetupWindowTest, DeniedAccessibilityShowsTheHelpAndARelaunchIsOfferedOnceItWaitsForOne) {
+    notFirstRun();
+    services.permissions->statuses = {{Permission::microphone, PermissionStatus::granted},
+                                      {Permission::inputMonitoring, PermissionStatus::granted},
+                                      {Permission::postEvents, PermissionStatus::denied}};
+    launch();
+    open();
+    EXPECT_FALSE(window->accessibilityHelp().isHidden());
+    EXPECT_EQ(window->accessibilityRow().actionButton().text(), "Open Settings" + ellipsis);
+    auto* reveal = window->accessibilityHelp().findChild<QPushButton*>("revealButton");
+    ASSERT_NE(reveal, nullptr);
+    EXPECT_EQ(reveal->text(), "Show Parlindo in Finder");
+    reveal->click();
+    EXPECT_EQ(desktop->revealed.size(), 1u);
+
+    statuses({{Permission::microphone, PermissionStatus::granted},
+              {Permission::inputMonitoring, PermissionStatus::granted},
+              {Permission::postEvents, PermissionStatus::grantedAfterRelaunch}});
+    EXPECT_TRUE(window->accessibilityHelp().isHidden());
+    EXPECT_EQ(window->accessibilityRow().detailLabel().text(),
+              "Switched on. macOS applies it after Parlindo relaunches.");
+    EXPECT_EQ(window->accessibilityRow().actionButton().text(), "Relaunch Parlindo");
+    window->accessibilityRow().actionButton().click();
+    settle();
+    EXPECT_EQ(desktop->launched.size(), 1u);
+}
+
+TEST_F(SetupWindowTest, InputMonitoringGrantedWhileOpenTurnsTheRowGreenWithinASecond) {
+    notFirstRun();
+    services.permissions->statuses = {{Permission::microphone, PermissionStatus::granted},
+                                      {Permission::postEvents, PermissionStatus::granted}};
+    launch();
+    open();
+    ASSERT_TRUE(window->isMonitoring());
+    EXPECT_FALSE(window->inputMonitoringRow().isGranted());
+    EXPECT_FALSE(window->staleGrantHelp().isHidden());
+    EXPECT_TRUE(window->readyLabel().isHidden());
+
+    statuses({{Permission::microphone, PermissionStatus::granted},
+              {Permission::inputMonitoring, PermissionStatus::granted},
+              {Permission::postEvents, PermissionStatus::granted}});
+    EXPECT_TRUE(window->inputMonitoringRow().isGranted());
+    EXPECT_TRUE(window->staleGrantHelp().isHidden());
+    EXPECT_FALSE(window->readyLabel().isHidden());
+
+    // Closing the window stops the monitor.
+    window->doneButton().click();
+    settle();
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(window->isMonitoring());
+    const int reads = services.permissions->reading.calls();
+    executor.advance(ms(3000));
+    EXPECT_EQ(services.permissions->reading.calls(), reads);
+}
+
+TEST_F(SetupWindowTest, ReturnTriggersDoneAndTheKeyboardSettingsExplainTheFnKey) {
+    launchReady();
+    open();
+    EXPECT_TRUE(window->doneButton().isDefault());
+    EXPECT_EQ(window->keyboardSettingsButton().text(), "Keyboard Settings" + ellipsis);
+    window->keyboardSettingsButton().click();
+    auto* help = window->findChild<QMessageBox*>();
+    ASSERT_NE(help, nullptr);
+    EXPECT_TRUE(help->text().contains("Menu key"));
+    help->close();
+    settle();
+    QTest::keyClick(window.get(), Qt::Key_Return);
+    settle();
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(SetupWindowTest, TheClipboardNoteShowsWhenReadingTheClipboardIsNotAllowed) {
+    pasteboard->setAccessBehavior(System::Pasteboard::AccessBehavior::ask);
+    launchReady();
+    open();
+    EXPECT_FALSE(window->clipboardNote().isHidden());
+}
+
+TEST(SettingsOpenerTest, ThePermissionAddressesHaveHelpAndOtherAddressesGoToTheDesktop) {
+    for (const char* address :
+         {"parlindo-settings:privacy?Privacy_Microphone", "parlindo-settings:privacy?Privacy_ListenEvent",
+          "parlindo-settings:privacy?Privacy_Accessibility"}) {
+        EXPECT_FALSE(SettingsOpener::helpFor(address).isEmpty()) << address;
+    }
+    EXPECT_NE(SettingsOpener::helpFor("parlindo-settings:privacy?Privacy_Microphone"),
+              SettingsOpener::helpFor("parlindo-settings:privacy?Privacy_Accessibility"));
+    auto desktop = std::make_shared<FakeDesktop>();
+    SettingsOpener(desktop).open("https://parlindo.invalid/help", nullptr);
+    EXPECT_EQ(desktop->opened, std::vector<std::string>{"https://parlindo.invalid/help"});
+}
+
+} // namespace
+} // namespace Parlindo::Testing

@@ -1,0 +1,52 @@
+#include "App/Platform/LinuxAppServices.h"
+#include "App/Platform/XdgDesktopServices.h"
+#include "App/Qt/ParlindoApplication.h"
+#include "App/Qt/QtMainExecutor.h"
+#include "App/Qt/QtUpdateUserDriver.h"
+#include "System/Pasteboard/X11Pasteboard.h"
+#include "System/Paths/Paths.h"
+
+#include <QApplication>
+#include <QSystemTrayIcon>
+
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    using namespace Parlindo;
+    QApplication qtApplication(argc, argv);
+    // The class of every window of the program (WM_CLASS); the inserter never pastes into these.
+    QApplication::setApplicationName(QStringLiteral("Parlindo"));
+    QApplication::setDesktopFileName(QStringLiteral("parlindo"));
+
+    QtMainExecutor mainActor;
+    const System::Bundle::Bundle bundle =
+        ParlindoApplication::withAddressesFromEnvironment(System::Bundle::Bundle::main());
+    auto desktop = std::make_shared<XdgDesktopServices>();
+
+    ParlindoApplication* application = nullptr;
+    TessarinUpdates::AppUpdater::Host updaterHost{
+        [&application] {
+            if (application) {
+                application->activate();
+            }
+        },
+        [desktop](const std::string& address) { desktop->openURL(address); }};
+    LinuxAppServices services(mainActor, bundle, "Parlindo", std::make_shared<QtUpdateUserDriver>(),
+                              updaterHost);
+
+    ParlindoApplication parlindo(
+        mainActor,
+        ApplicationSurroundings{bundle, System::Defaults::UserDefaults::standard(),
+                                System::Paths::applicationSupportDirectory(), desktop,
+                                std::make_shared<System::Pasteboard::X11Pasteboard>(),
+                                [](std::string_view line) {
+                                    std::fwrite(line.data(), 1, line.size(), stdout);
+                                    std::fflush(stdout);
+                                }},
+        services);
+    application = &parlindo;
+    parlindo.start(QSystemTrayIcon::isSystemTrayAvailable());
+    const int status = QApplication::exec();
+    application = nullptr;
+    return status;
+}
