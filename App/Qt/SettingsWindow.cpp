@@ -182,7 +182,7 @@ QWidget* GeneralSettingsView::makeKeywordsSection() {
         2 * keywords_->frameWidth() + static_cast<int>(2 * keywords_->document()->documentMargin());
     auto fit = [this, line, frame] {
         const int lines = std::clamp(keywords_->document()->lineCount(), 2, 4);
-        keywords_->setFixedHeight(lines * line + frame);
+        keywords_->setFixedHeight(lines * line + frame + 4);
     };
     fit();
     QObject::connect(keywords_, &QPlainTextEdit::textChanged, this, [this, fit] {
@@ -521,10 +521,19 @@ SettingsWindow::SettingsWindow(std::shared_ptr<AppModel> model, System::Concurre
     tabs_ = new QTabWidget(this);
     general_ = new GeneralSettingsView(model, std::move(opener), tabs_);
     about_ = new AboutSettingsView(model, mainActor, std::move(pasteboard), std::move(desktop), tabs_);
-    tabs_->addTab(general_, QStringLiteral("General"));
-    tabs_->addTab(about_, QStringLiteral("About"));
+    // In a scroll area each tab gets the height its wrapped lines need at the window's width.
+    for (const auto& [view, title] : {std::pair<QWidget*, QString>{general_, QStringLiteral("General")},
+                                      std::pair<QWidget*, QString>{about_, QStringLiteral("About")}}) {
+        auto* scroll = new QScrollArea(tabs_);
+        scroll->setWidgetResizable(true);
+        scroll->setFrameShape(QFrame::NoFrame);
+        scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        scroll->setWidget(view);
+        tabs_->addTab(scroll, title);
+    }
     layout->addWidget(tabs_);
     setFixedWidth(520);
+    resize(520, 760);
 }
 
 } // namespace Parlindo
