@@ -6,11 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -22,28 +19,6 @@ namespace {
 const Log::Logger& logger() {
     static const Log::Logger log{"com.tessarin.Tessarin", "Defaults"};
     return log;
-}
-
-enum class ReadOutcome { missing, read, unreadable };
-
-ReadOutcome readWhole(const fs::path& file, std::string& contents, std::string& problem) {
-    std::ifstream stream(file, std::ios::binary);
-    if (!stream) {
-        const int error = errno;
-        if (error == ENOENT) {
-            return ReadOutcome::missing;
-        }
-        problem = std::strerror(error);
-        return ReadOutcome::unreadable;
-    }
-    std::ostringstream buffer;
-    buffer << stream.rdbuf();
-    if (stream.bad()) {
-        problem = "read error";
-        return ReadOutcome::unreadable;
-    }
-    contents = buffer.str();
-    return ReadOutcome::read;
 }
 
 // Moves the unreadable document to a fresh name beside it; never replaces an earlier copy.
@@ -86,22 +61,20 @@ std::shared_ptr<UserDefaults> UserDefaults::standard() {
 }
 
 void UserDefaults::load() {
-    std::string contents;
     std::string problem;
-    switch (readWhole(*file_, contents, problem)) {
-    case ReadOutcome::missing:
-        return;
-    case ReadOutcome::read: {
-        auto parsed = nlohmann::json::parse(contents, nullptr, false);
+    try {
+        const auto contents = Paths::readFile(*file_);
+        if (!contents) {
+            return;
+        }
+        auto parsed = nlohmann::json::parse(*contents, nullptr, false);
         if (parsed.is_object()) {
             document_ = std::move(parsed);
             return;
         }
         problem = parsed.is_discarded() ? "not JSON" : "not a JSON object";
-        break;
-    }
-    case ReadOutcome::unreadable:
-        break;
+    } catch (const std::system_error& error) {
+        problem = error.code().message();
     }
     if (auto aside = moveAside(*file_)) {
         logger().error("The defaults at {} were unreadable ({}); kept them as {} and started afresh",

@@ -85,6 +85,35 @@ void createDirectories(const fs::path& folder, mode_t mode) {
     }
 }
 
+std::optional<std::string> readFile(const fs::path& file) {
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            return std::nullopt;
+        }
+        throwErrno(errno, "Couldn't read", file);
+    }
+    std::string contents;
+    char buffer[16384];
+    while (true) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            const int error = errno;
+            close(fd);
+            throwErrno(error, "Couldn't read", file);
+        }
+        if (n == 0) {
+            break;
+        }
+        contents.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return contents;
+}
+
 void writeFileAtomically(const fs::path& file, std::string_view contents, mode_t mode) {
     TemporaryFile temporary(file);
     if (fchmod(temporary.fd(), mode) != 0) {

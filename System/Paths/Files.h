@@ -1,6 +1,8 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <sys/types.h>
 
@@ -10,6 +12,10 @@ namespace System::Paths {
 // Creates `folder` and any missing parents with `mode`, and gives `folder` itself that mode when it already
 // existed with another. Throws std::system_error naming the folder.
 void createDirectories(const std::filesystem::path& folder, mode_t mode);
+
+// The whole contents of `file`; nothing when it does not exist. Throws std::system_error naming the file when
+// it exists but cannot be read.
+std::optional<std::string> readFile(const std::filesystem::path& file);
 
 // Replaces `file` with `contents` so that a reader sees the old or the new contents, never a part: the bytes
 // go to a temporary file in the same folder that has `mode` from its creation on, are flushed to the disk,

@@ -1,5 +1,7 @@
 #include "System/Defaults/UserDefaults.h"
 #include "System/Log/Logger.h"
+#include "System/Paths/Files.h"
+#include "System/Tests/FileTesting/FileTesting.h"
 
 #include <gtest/gtest.h>
 
@@ -16,31 +18,18 @@ using System::Defaults::UserDefaults;
 
 namespace {
 
-std::string readFile(const fs::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    std::ostringstream buffer;
-    buffer << stream.rdbuf();
-    return buffer.str();
-}
+using namespace System::FileTesting;
 
-mode_t modeOf(const fs::path& path) {
-    struct stat info {};
-    stat(path.c_str(), &info);
-    return info.st_mode & 07777;
+// The file's contents; empty when it is missing.
+std::string contentsOf(const fs::path& file) {
+    return System::Paths::readFile(file).value_or("");
 }
 
 class UserDefaultsTest : public testing::Test {
 protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() / ("defaults-test-" + std::to_string(getpid()));
-        fs::remove_all(root_);
-        file_ = root_ / "parlindo" / "defaults.json";
-    }
-    void TearDown() override { fs::remove_all(root_); }
-
     void writeDocument(const std::string& contents) {
         fs::create_directories(file_.parent_path());
-        std::ofstream(file_, std::ios::binary) << contents;
+        writeFile(file_, contents);
     }
     std::vector<fs::path> asideCopies() const {
         std::vector<fs::path> found;
@@ -52,8 +41,9 @@ protected:
         return found;
     }
 
-    fs::path root_;
-    fs::path file_;
+    TemporaryFolder folder_{"defaults-test"};
+    const fs::path& root_ = folder_.path();
+    const fs::path file_ = root_ / "parlindo" / "defaults.json";
     System::Log::CaptureSink log_;
 };
 
@@ -95,7 +85,7 @@ TEST_F(UserDefaultsTest, RemovingSavesAndAnAbsentKeyChangesNothing) {
     defaults.set("b", 2);
     defaults.remove("a");
     EXPECT_EQ(defaults.value("a"), std::nullopt);
-    EXPECT_EQ(nlohmann::json::parse(readFile(file_)), (nlohmann::json{{"b", 2}}));
+    EXPECT_EQ(nlohmann::json::parse(contentsOf(file_)), (nlohmann::json{{"b", 2}}));
 }
 
 TEST_F(UserDefaultsTest, AnUnreadableDocumentIsKeptAsideNotOverwritten) {
@@ -110,7 +100,7 @@ TEST_F(UserDefaultsTest, AnUnreadableDocumentIsKeptAsideNotOverwritten) {
 
         const auto copies = asideCopies();
         ASSERT_EQ(copies.size(), 1u) << contents;
-        EXPECT_EQ(readFile(copies[0]), contents);
+        EXPECT_EQ(contentsOf(copies[0]), contents);
         EXPECT_EQ(UserDefaults(file_).get<std::string>("tessarinDeviceID"), "fresh");
     }
     EXPECT_FALSE(log_.messages("Defaults").empty());
@@ -124,7 +114,7 @@ TEST_F(UserDefaultsTest, EarlierCopiesKeptAsideAreNeverReplaced) {
 
     std::vector<std::string> contents;
     for (const auto& copy : asideCopies()) {
-        contents.push_back(readFile(copy));
+        contents.push_back(contentsOf(copy));
     }
     std::sort(contents.begin(), contents.end());
     EXPECT_EQ(contents, (std::vector<std::string>{"broken one", "broken two"}));
@@ -133,7 +123,7 @@ TEST_F(UserDefaultsTest, EarlierCopiesKeptAsideAreNeverReplaced) {
 TEST_F(UserDefaultsTest, ADocumentThatCannotBeMovedAsideIsNeverOverwritten) {
     // A file in a folder where nothing can be renamed, even for root.
     const fs::path file = "/proc/self/status";
-    const std::string before = readFile(file).substr(0, 5);
+    const std::string before = contentsOf(file).substr(0, 5);
     UserDefaults defaults(file);
     try {
         defaults.set("key", "value");
@@ -142,7 +132,7 @@ TEST_F(UserDefaultsTest, ADocumentThatCannotBeMovedAsideIsNeverOverwritten) {
         EXPECT_NE(std::string(error.what()).find("won't overwrite it"), std::string::npos) << error.what();
     }
     EXPECT_EQ(defaults.value("key"), std::nullopt);
-    EXPECT_EQ(readFile(file).substr(0, 5), before);
+    EXPECT_EQ(contentsOf(file).substr(0, 5), before);
 }
 
 TEST_F(UserDefaultsTest, AFailedSaveLeavesTheValuesAsTheyWere) {
@@ -178,7 +168,7 @@ TEST_F(UserDefaultsTest, ConcurrentWritersLoseNoKey) {
     for (auto& writer : writers) {
         writer.join();
     }
-    EXPECT_EQ(nlohmann::json::parse(readFile(file_)).size(), 100u);
+    EXPECT_EQ(nlohmann::json::parse(contentsOf(file_)).size(), 100u);
 }
 
 TEST(UserDefaultsStandardTest, TheStandardFileIsInTheParlindoConfigFolder) {

@@ -1,4 +1,5 @@
 #include "System/Paths/Files.h"
+#include "System/Tests/FileTesting/FileTesting.h"
 
 #include <gtest/gtest.h>
 
@@ -14,28 +15,12 @@ using namespace System::Paths;
 
 namespace {
 
-mode_t modeOf(const fs::path& path) {
-    struct stat info {};
-    stat(path.c_str(), &info);
-    return info.st_mode & 07777;
-}
-
-std::string readFile(const fs::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    std::ostringstream buffer;
-    buffer << stream.rdbuf();
-    return buffer.str();
-}
+using namespace System::FileTesting;
 
 class FilesTest : public testing::Test {
 protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() / ("files-test-" + std::to_string(getpid()));
-        fs::remove_all(root_);
-        fs::create_directories(root_);
-    }
-    void TearDown() override { fs::remove_all(root_); }
-    fs::path root_;
+    TemporaryFolder folder_{"files-test"};
+    const fs::path& root_ = folder_.path();
 };
 
 TEST_F(FilesTest, CreatesMissingFoldersAndTightensAnExistingOne) {
@@ -68,7 +53,7 @@ TEST_F(FilesTest, WritesReplaceTheFileWithTheGivenModeAndLeaveNoTemporaryFile) {
     EXPECT_EQ(readFile(file), "");
     EXPECT_EQ(modeOf(file), 0600u);
 
-    EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
+    EXPECT_EQ(entryCount(root_), 1);
 }
 
 TEST_F(FilesTest, AFailedWriteLeavesTheOldFileAndNoTemporaryFile) {
@@ -76,9 +61,23 @@ TEST_F(FilesTest, AFailedWriteLeavesTheOldFileAndNoTemporaryFile) {
     fs::create_directories(target / "inside");
     EXPECT_THROW(writeFileAtomically(target, "new", 0600), std::system_error);
     EXPECT_TRUE(fs::is_directory(target / "inside"));
-    EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
+    EXPECT_EQ(entryCount(root_), 1);
 
     EXPECT_THROW(writeFileAtomically(root_ / "missing-folder" / "file", "x", 0600), std::system_error);
+}
+
+} // namespace
+
+namespace {
+
+TEST(ReadFileTest, ReadsWholeFilesAndTellsMissingFromUnreadable) {
+    System::FileTesting::TemporaryFolder folder("read-file-test");
+    System::FileTesting::writeFile(folder / "data", std::string("a\0b", 3));
+    fs::create_directories(folder / "a-folder");
+
+    EXPECT_EQ(readFile(folder / "data"), std::string("a\0b", 3));
+    EXPECT_EQ(readFile(folder / "missing"), std::nullopt);
+    EXPECT_THROW(readFile(folder / "a-folder"), std::system_error);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "System/Paths/Paths.h"
+#include "System/Tests/FileTesting/FileTesting.h"
 
 #include <gtest/gtest.h>
 
@@ -44,17 +45,14 @@ private:
 
 class PathsTest : public testing::Test {
 protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() / ("paths-test-" + std::to_string(getpid()));
-        fs::create_directories(root_ / "config");
-    }
-    void TearDown() override { fs::remove_all(root_); }
+    void SetUp() override { fs::create_directories(root_ / "config"); }
 
     void writeUserDirs(const std::string& contents) {
-        std::ofstream(root_ / "config" / "user-dirs.dirs") << contents;
+        System::FileTesting::writeFile(root_ / "config" / "user-dirs.dirs", contents);
     }
 
-    fs::path root_;
+    System::FileTesting::TemporaryFolder folder_{"paths-test"};
+    const fs::path& root_ = folder_.path();
 };
 
 TEST_F(PathsTest, BaseDirectoriesHonourAbsoluteVariablesOnly) {
