@@ -245,6 +245,10 @@ LoopbackServer::LoopbackServer() {
     server_.new_task_queue = [] { return new httplib::ThreadPool(64); };
     server_.set_tcp_nodelay(true);
     serverThread_ = std::thread([this] { server_.listen_after_bind(); });
+    // A stop() that comes before the server runs is lost and leaves it in accept() for good, so wait for it.
+    while (!server_.is_running()) {
+        std::this_thread::yield();
+    }
     relay_ = std::make_unique<Relay>(*this, backendPort);
     port_ = relay_->port;
 }
