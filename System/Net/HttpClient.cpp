@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -59,6 +60,20 @@ TransportError::Code codeFor(CURLcode result) {
     default:
         return TransportError::Code::other;
     }
+}
+
+// The hosts reached without a proxy: the user's no_proxy list, and always this machine itself, so that a
+// proxy setting never sends loopback traffic off the machine.
+const std::string& noProxyList() {
+    static const std::string list = [] {
+        const char* configured = std::getenv("no_proxy");
+        if (configured == nullptr || *configured == '\0') {
+            configured = std::getenv("NO_PROXY");
+        }
+        std::string hosts = configured != nullptr ? configured : "";
+        return hosts + (hosts.empty() ? "" : ",") + "localhost,127.0.0.1,::1";
+    }();
+    return list;
 }
 
 struct SlistDeleter {
@@ -187,6 +202,7 @@ private:
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+        curl_easy_setopt(easy, CURLOPT_NOPROXY, noProxyList().c_str());
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);

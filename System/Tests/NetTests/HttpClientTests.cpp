@@ -172,6 +172,16 @@ TEST_F(HttpClientTest, TransportFailuresAreKeptApartFromStatuses) {
               TransportError::Code::badURL);
 }
 
+TEST_F(HttpClientTest, LoopbackRequestsNeverGoThroughAProxy) {
+    server.reply("GET", "/here", 200, "direct");
+    struct ProxySetting {
+        explicit ProxySetting(const std::string& proxy) { setenv("http_proxy", proxy.c_str(), 1); }
+        ~ProxySetting() { unsetenv("http_proxy"); }
+    } deadProxy("http://127.0.0.1:" + std::to_string(closedPort()));
+
+    EXPECT_EQ(sendBlocking(client, makeRequest("GET", server.url("/here"))).body, "direct");
+}
+
 TEST_F(HttpClientTest, ARequestWithoutProgressTimesOut) {
     Gate gate;
     server.on("GET", "/slow", [&](const auto&, httplib::Response& response) {
