@@ -3,9 +3,9 @@
 #include "System/Paths/Files.h"
 #include "System/Paths/Paths.h"
 
-#include <fstream>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <system_error>
 #include <unistd.h>
 
@@ -15,16 +15,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The keys of the [Desktop Entry] group, values with the string escapes (\s \n \t \r \\) undone.
+// The keys of the [Desktop Entry] group, values with the string escapes (\s \n \t \r \\) undone; nothing when
+// the file is missing, and a std::system_error when it cannot be read.
 std::optional<std::map<std::string, std::string>> readDesktopEntry(const fs::path& file) {
-    std::ifstream in(file);
-    if (!in) {
+    const auto contents = Paths::readFile(file);
+    if (!contents) {
         return std::nullopt;
     }
     std::map<std::string, std::string> keys;
     bool inGroup = false;
+    std::istringstream lines(*contents);
     std::string line;
-    while (std::getline(in, line)) {
+    while (std::getline(lines, line)) {
         if (line.empty() || line[0] == '#') {
             continue;
         }
@@ -112,9 +114,15 @@ Status AutostartLoginItem::status() const {
     if (!fs::exists(entryFile_, error)) {
         return Status::notRegistered;
     }
-    const auto keys = readDesktopEntry(entryFile_);
-    if (!keys) {
+    std::optional<std::map<std::string, std::string>> keys;
+    try {
+        keys = readDesktopEntry(entryFile_);
+    } catch (const std::system_error&) {
+        // An entry that is there but can't be read can't start anything either.
         return Status::notFound;
+    }
+    if (!keys) {
+        return Status::notRegistered;
     }
     if (isTrue(*keys, "Hidden") || isFalse(*keys, "X-GNOME-Autostart-enabled")) {
         return Status::notRegistered;

@@ -1,5 +1,6 @@
 #include "App/Platform/ProcessLauncher.h"
 #include "App/Platform/XdgDesktopServices.h"
+#include "System/Tests/FileTesting/FileTesting.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +8,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <poll.h>
 #include <sys/stat.h>
@@ -24,8 +24,6 @@ namespace {
 class FakeCommands {
 public:
     FakeCommands() {
-        root_ = fs::temp_directory_path() / ("desktop-services-test-" + std::to_string(getpid()));
-        fs::create_directories(root_);
         pipe_ = root_ / "reports";
         mkfifo(pipe_.c_str(), 0600);
         // Both ends stay open here, so reading waits for a report and never sees the end of the pipe.
@@ -33,22 +31,27 @@ public:
         writer_ = ::open(pipe_.c_str(), O_WRONLY);
         const char* path = std::getenv("PATH");
         savedPath_ = path ? path : "";
-        setenv("PATH", (root_.string() + ":" + savedPath_).c_str(), 1);
+        setenv("PATH", (root_.path().string() + ":" + savedPath_).c_str(), 1);
     }
     ~FakeCommands() {
         setenv("PATH", savedPath_.c_str(), 1);
         ::close(reader_);
         ::close(writer_);
-        fs::remove_all(root_);
     }
 
     void install(const std::string& name, int exitStatus) {
         const fs::path script = root_ / name;
-        std::ofstream(script) << "#!/bin/sh\n"
-                              << "line=" << name << "\n"
-                              << "for argument in \"$@\"; do line=\"$line [$argument]\"; done\n"
-                              << "echo \"$line\" > '" << pipe_.string() << "'\n"
-                              << "exit " << exitStatus << "\n";
+        System::FileTesting::writeFile(script,
+                                       "#!/bin/sh\n"
+                                       "line=" +
+                                           name +
+                                           "\n"
+                                           "for argument in \"$@\"; do line=\"$line [$argument]\"; done\n"
+                                           "echo \"$line\" > '" +
+                                           pipe_.string() +
+                                           "'\n"
+                                           "exit " +
+                                           std::to_string(exitStatus) + "\n");
         fs::permissions(script, fs::perms::owner_all);
     }
 
@@ -71,10 +74,10 @@ public:
         return line;
     }
 
-    const fs::path& root() const { return root_; }
+    const fs::path& root() const { return root_.path(); }
 
 private:
-    fs::path root_;
+    System::FileTesting::TemporaryFolder root_{"desktop-services-test"};
     fs::path pipe_;
     int reader_ = -1;
     int writer_ = -1;

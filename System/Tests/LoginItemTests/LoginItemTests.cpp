@@ -1,44 +1,40 @@
 #include "System/LoginItem/AutostartLoginItem.h"
 #include "System/LoginItem/FakeLoginItem.h"
+#include "System/Paths/Files.h"
+#include "System/Tests/FileTesting/FileTesting.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace System::LoginItem;
+using System::FileTesting::TemporaryFolder;
+using System::FileTesting::writeFile;
 
 namespace {
 
 class AutostartLoginItemTest : public testing::Test {
 protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() / ("login-item-test-" + std::to_string(getpid()));
-        fs::create_directories(root_ / "bin");
-        program_ = root_ / "bin" / "parlindo";
-        std::ofstream(program_) << "#!/bin/sh\n";
+        fs::create_directories(folder_ / "bin");
+        program_ = folder_ / "bin" / "parlindo";
+        writeFile(program_, "#!/bin/sh\n");
         fs::permissions(program_, fs::perms::owner_all);
     }
-    void TearDown() override { fs::remove_all(root_); }
 
     AutostartLoginItem item() const {
-        return AutostartLoginItem("com.tessarin.Tessarin", "Parlindo", program_, root_ / "autostart");
+        return AutostartLoginItem("com.tessarin.Tessarin", "Parlindo", program_, folder_ / "autostart");
     }
     std::string entry() const {
-        std::ifstream in(root_ / "autostart" / "com.tessarin.Tessarin.desktop");
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+        return System::Paths::readFile(folder_ / "autostart" / "com.tessarin.Tessarin.desktop").value_or("");
     }
     void writeEntry(const std::string& contents) const {
-        fs::create_directories(root_ / "autostart");
-        std::ofstream(root_ / "autostart" / "com.tessarin.Tessarin.desktop") << contents;
+        fs::create_directories(folder_ / "autostart");
+        writeFile(folder_ / "autostart" / "com.tessarin.Tessarin.desktop", contents);
     }
 
-    fs::path root_;
+    TemporaryFolder folder_{"login-item-test"};
     fs::path program_;
 };
 
@@ -105,8 +101,9 @@ TEST_F(AutostartLoginItemTest, RegisteringRepointsAnEntryWhoseProgramMoved) {
 }
 
 TEST_F(AutostartLoginItemTest, AFolderThatCannotBeMadeIsAnError) {
-    std::ofstream(root_ / "blocker") << "a file where the folder should be";
-    AutostartLoginItem login("com.tessarin.Tessarin", "Parlindo", program_, root_ / "blocker" / "autostart");
+    writeFile(folder_ / "blocker", "a file where the folder should be");
+    AutostartLoginItem login("com.tessarin.Tessarin", "Parlindo", program_,
+                             folder_ / "blocker" / "autostart");
     EXPECT_THROW(login.registerItem(), LoginItemError);
     EXPECT_EQ(login.status(), Status::notRegistered);
 }
@@ -121,8 +118,8 @@ TEST(DesktopExecTest, ProgramPathsSurviveQuotingAndEscaping) {
 }
 
 TEST_F(AutostartLoginItemTest, ABackslashInTheProgramPathIsEscapedTwiceInTheFile) {
-    program_ = root_ / "bin" / "back\\slash";
-    std::ofstream(program_) << "#!/bin/sh\n";
+    program_ = folder_ / "bin" / "back\\slash";
+    writeFile(program_, "#!/bin/sh\n");
     fs::permissions(program_, fs::perms::owner_all);
     auto login = item();
     login.registerItem();
