@@ -173,37 +173,39 @@ public:
     const SettingsStore& settingsStore() const { return settingsStore_; }
 
     // Observed state.
-    TessarinCore::ReadOnlyObserved<HotkeyStatus> hotkeyStatus() {
-        return TessarinCore::ReadOnlyObserved(hotkeyStatus_);
+    System::Concurrency::ReadOnlyObserved<HotkeyStatus> hotkeyStatus() {
+        return System::Concurrency::ReadOnlyObserved(hotkeyStatus_);
     }
-    TessarinCore::ReadOnlyObserved<std::map<TessarinCore::EngineID, EngineStatus>> engineStatus() {
-        return TessarinCore::ReadOnlyObserved(engineStatus_);
+    System::Concurrency::ReadOnlyObserved<std::map<TessarinCore::EngineID, EngineStatus>> engineStatus() {
+        return System::Concurrency::ReadOnlyObserved(engineStatus_);
     }
-    TessarinCore::ReadOnlyObserved<std::map<TessarinCore::Permission, TessarinCore::PermissionStatus>>
+    System::Concurrency::ReadOnlyObserved<std::map<TessarinCore::Permission, TessarinCore::PermissionStatus>>
     permissionStatus() {
-        return TessarinCore::ReadOnlyObserved(permissionStatus_);
+        return System::Concurrency::ReadOnlyObserved(permissionStatus_);
     }
-    TessarinCore::ReadOnlyObserved<std::set<TessarinCore::EngineID>> cloudEnginesWithKeys() {
-        return TessarinCore::ReadOnlyObserved(cloudEnginesWithKeys_);
+    System::Concurrency::ReadOnlyObserved<std::set<TessarinCore::EngineID>> cloudEnginesWithKeys() {
+        return System::Concurrency::ReadOnlyObserved(cloudEnginesWithKeys_);
     }
-    TessarinCore::ReadOnlyObserved<std::map<TessarinCore::EngineID, std::string>> cloudKeyHints() {
-        return TessarinCore::ReadOnlyObserved(cloudKeyHints_);
+    System::Concurrency::ReadOnlyObserved<std::map<TessarinCore::EngineID, std::string>> cloudKeyHints() {
+        return System::Concurrency::ReadOnlyObserved(cloudKeyHints_);
     }
-    TessarinCore::ReadOnlyObserved<std::map<TessarinCore::EngineID, CloudCheck>> cloudChecks() {
-        return TessarinCore::ReadOnlyObserved(cloudChecks_);
+    System::Concurrency::ReadOnlyObserved<std::map<TessarinCore::EngineID, CloudCheck>> cloudChecks() {
+        return System::Concurrency::ReadOnlyObserved(cloudChecks_);
     }
-    TessarinCore::ReadOnlyObserved<std::optional<std::string>> supportID() {
-        return TessarinCore::ReadOnlyObserved(supportID_);
+    System::Concurrency::ReadOnlyObserved<std::optional<std::string>> supportID() {
+        return System::Concurrency::ReadOnlyObserved(supportID_);
     }
-    TessarinCore::ReadOnlyObserved<std::optional<std::int64_t>> cloudMinutesLeft() {
-        return TessarinCore::ReadOnlyObserved(cloudMinutesLeft_);
+    System::Concurrency::ReadOnlyObserved<std::optional<std::int64_t>> cloudMinutesLeft() {
+        return System::Concurrency::ReadOnlyObserved(cloudMinutesLeft_);
     }
-    TessarinCore::ReadOnlyObserved<bool> cloudBlocked() {
-        return TessarinCore::ReadOnlyObserved(cloudBlocked_);
+    System::Concurrency::ReadOnlyObserved<bool> cloudBlocked() {
+        return System::Concurrency::ReadOnlyObserved(cloudBlocked_);
     }
-    TessarinCore::ReadOnlyObserved<UpdateStatus> update() { return TessarinCore::ReadOnlyObserved(update_); }
-    TessarinCore::ReadOnlyObserved<System::LoginItem::Status> loginItemStatus() {
-        return TessarinCore::ReadOnlyObserved(loginItemStatus_);
+    System::Concurrency::ReadOnlyObserved<UpdateStatus> update() {
+        return System::Concurrency::ReadOnlyObserved(update_);
+    }
+    System::Concurrency::ReadOnlyObserved<System::LoginItem::Status> loginItemStatus() {
+        return System::Concurrency::ReadOnlyObserved(loginItemStatus_);
     }
 
     // Derived values, computed on every read from the state above and the coordinator's state and settings.

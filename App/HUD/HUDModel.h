@@ -67,10 +67,10 @@ public:
 
     // What the model follows: the coordinator's observed properties, or stand-ins in tests.
     struct Source {
-        TessarinCore::ReadOnlyObserved<TessarinCore::DictationState> state;
-        TessarinCore::ReadOnlyObserved<std::optional<TessarinCore::DictationEvent>> lastEvent;
-        TessarinCore::ReadOnlyObserved<float> inputLevel;
-        TessarinCore::ReadOnlyObserved<std::optional<TessarinCore::DictationLanguage>> recordingLanguage;
+        System::Concurrency::ReadOnlyObserved<TessarinCore::DictationState> state;
+        System::Concurrency::ReadOnlyObserved<std::optional<TessarinCore::DictationEvent>> lastEvent;
+        System::Concurrency::ReadOnlyObserved<float> inputLevel;
+        System::Concurrency::ReadOnlyObserved<std::optional<TessarinCore::DictationLanguage>> recordingLanguage;
         // Keeps the properties alive while the model follows them.
         std::shared_ptr<void> owner;
 
@@ -100,14 +100,14 @@ public:
     HUDModel(const HUDModel&) = delete;
     HUDModel& operator=(const HUDModel&) = delete;
 
-    TessarinCore::ReadOnlyObserved<Phase> phase() { return TessarinCore::ReadOnlyObserved(phase_); }
+    System::Concurrency::ReadOnlyObserved<Phase> phase() { return System::Concurrency::ReadOnlyObserved(phase_); }
     // The newest levels, oldest first, each 0 to 1; always levelHistoryLength entries.
-    TessarinCore::ReadOnlyObserved<std::vector<float>> levels() {
-        return TessarinCore::ReadOnlyObserved(levels_);
+    System::Concurrency::ReadOnlyObserved<std::vector<float>> levels() {
+        return System::Concurrency::ReadOnlyObserved(levels_);
     }
     // The language of the recording in progress; never cleared.
-    TessarinCore::ReadOnlyObserved<std::optional<TessarinCore::DictationLanguage>> language() {
-        return TessarinCore::ReadOnlyObserved(language_);
+    System::Concurrency::ReadOnlyObserved<std::optional<TessarinCore::DictationLanguage>> language() {
+        return System::Concurrency::ReadOnlyObserved(language_);
     }
 
     // Shows `phase`; with a display time, hides it once that has passed.

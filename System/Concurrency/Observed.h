@@ -93,4 +93,22 @@ private:
     std::uint64_t nextId_ = 1;
 };
 
+// Read access to an observed property whose owner alone writes it.
+template <class T>
+class ReadOnlyObserved {
+public:
+    explicit ReadOnlyObserved(Observed<T>& observed)
+        : observed_(observed) {}
+
+    const T& get() const { return observed_.get(); }
+    const T& operator*() const { return observed_.get(); }
+    const T* operator->() const { return &observed_.get(); }
+    [[nodiscard]] typename Observed<T>::Subscription observe(typename Observed<T>::Observer observer) const {
+        return observed_.observe(std::move(observer));
+    }
+
+private:
+    Observed<T>& observed_;
+};
+
 } // namespace System::Concurrency

@@ -2,8 +2,8 @@
 
 #include "System/Log/ErrorDescription.h"
 #include "System/Log/Logger.h"
+#include "TessarinCore/Domain/Version.h"
 #include "TessarinUpdates/Appcast.h"
-#include "TessarinUpdates/Version.h"
 
 namespace TessarinUpdates {
 
@@ -89,7 +89,7 @@ Task<void> AppUpdater::check(std::shared_ptr<State> state) {
         if (userInitiated) {
             state->userDriver->showUpdateError(*failure);
         }
-    } else if (newest && isVersion(current, newest->version)) {
+    } else if (newest && TessarinCore::isVersion(current, newest->version)) {
         logger.info("Version {} is available (running {})", Public(newest->version), Public(current));
         // The window comes up over whatever the user is doing, so the application comes forward with it.
         state->mainActor.post([state] {

@@ -1,6 +1,6 @@
 #include "TessarinUpdates/Appcast.h"
 
-#include "TessarinUpdates/Version.h"
+#include "TessarinCore/Domain/Version.h"
 
 #include <expat.h>
 
@@ -128,7 +128,7 @@ std::vector<AppcastItem> parseAppcast(std::string_view document) {
 std::optional<AppcastItem> newestItem(const std::vector<AppcastItem>& items) {
     std::optional<AppcastItem> newest;
     for (const auto& item : items) {
-        if (!newest || isVersion(newest->version, item.version)) {
+        if (!newest || TessarinCore::isVersion(newest->version, item.version)) {
             newest = item;
         }
     }

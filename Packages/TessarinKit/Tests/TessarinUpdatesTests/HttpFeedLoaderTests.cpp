@@ -1,5 +1,5 @@
 #include "System/Concurrency/BlockingRun.h"
-#include "System/Net/Testing/LoopbackServer.h"
+#include "System/Tests/NetTesting/LoopbackServer.h"
 #include "TessarinUpdates/Appcast.h"
 #include "TessarinUpdates/HttpFeedLoader.h"
 

@@ -31,24 +31,7 @@
 
 namespace TessarinCore {
 
-// Read access to an observed property whose owner alone writes it.
-template <class T>
-class ReadOnlyObserved {
-public:
-    explicit ReadOnlyObserved(System::Concurrency::Observed<T>& observed)
-        : observed_(observed) {}
-
-    const T& get() const { return observed_.get(); }
-    const T& operator*() const { return observed_.get(); }
-    const T* operator->() const { return &observed_.get(); }
-    [[nodiscard]] typename System::Concurrency::Observed<T>::Subscription
-    observe(typename System::Concurrency::Observed<T>::Observer observer) const {
-        return observed_.observe(std::move(observer));
-    }
-
-private:
-    System::Concurrency::Observed<T>& observed_;
-};
+using System::Concurrency::ReadOnlyObserved;
 
 // Turns presses and releases of the dictation keys into recordings, has each finished recording transcribed
 // (with one fallback engine), cleaned and inserted, and publishes what happens for the overlay, the menu and

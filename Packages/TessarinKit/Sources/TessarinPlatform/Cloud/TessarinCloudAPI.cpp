@@ -57,33 +57,6 @@ std::string keywordsHeader(const TessarinCore::TranscriptionConfig& config) {
 }
 
 // A signed decimal number with an optional sign and digits only; 0 for anything else or a number too large.
-std::int64_t versionNumber(std::string_view piece) {
-    std::string_view digits = piece;
-    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
-        digits.remove_prefix(1);
-    }
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
-        return 0;
-    }
-    const std::string_view parsed = piece.front() == '+' ? digits : piece;
-    std::int64_t number = 0;
-    const auto [end, error] = std::from_chars(parsed.data(), parsed.data() + parsed.size(), number);
-    return error == std::errc() && end == parsed.data() + parsed.size() ? number : 0;
-}
-
-std::vector<std::int64_t> versionNumbers(std::string_view version) {
-    std::vector<std::int64_t> numbers;
-    std::size_t start = 0;
-    while (start <= version.size()) {
-        const std::size_t end = std::min(version.find('.', start), version.size());
-        if (end > start) {
-            numbers.push_back(versionNumber(version.substr(start, end - start)));
-        }
-        start = end + 1;
-    }
-    return numbers;
-}
-
 // A value that goes into a header must not be able to end it.
 bool isHeaderSafe(std::string_view value) {
     return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
@@ -136,26 +109,13 @@ std::optional<Transcriber::API::ErrorResponse::Detail> decodeErrorDetail(const s
 
 } // namespace
 
-// --- errors and versions ----------------------------------------------------------------------------------
+// --- errors ----------------------------------------------------------------------------------
 
 Transcriber::CloudError::CloudError(Case kind, int status, std::string message)
     : kind_(kind)
     , status_(status)
     , message_(std::move(message))
     , description_(describe(kind, status, message_)) {}
-
-bool Transcriber::VersionInfo::isVersion(std::string_view version, std::string_view olderThan) {
-    const auto a = versionNumbers(version);
-    const auto b = versionNumbers(olderThan);
-    for (std::size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
-        const std::int64_t left = i < a.size() ? a[i] : 0;
-        const std::int64_t right = i < b.size() ? b[i] : 0;
-        if (left != right) {
-            return left < right;
-        }
-    }
-    return false;
-}
 
 // --- requests
 // -----------------------------------------------------------------------------------------------

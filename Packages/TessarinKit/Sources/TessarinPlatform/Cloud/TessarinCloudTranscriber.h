@@ -3,6 +3,7 @@
 #include "System/Concurrency/Task.h"
 #include "System/Defaults/UserDefaults.h"
 #include "System/Net/HttpClient.h"
+#include "TessarinCore/Domain/Version.h"
 #include "TessarinCore/Ports/SecretStore.h"
 #include "TessarinCore/Ports/SpeechTranscribing.h"
 
@@ -82,14 +83,12 @@ public:
         std::optional<std::string> downloadURL;
 
         // True when `current` is older than `latest`.
-        bool hasUpdate(std::string_view current) const { return isVersion(current, latest); }
+        bool hasUpdate(std::string_view current) const { return TessarinCore::isVersion(current, latest); }
         // True when `current` is older than `minimum`.
-        bool requiresUpdate(std::string_view current) const { return isVersion(current, minimum); }
+        bool requiresUpdate(std::string_view current) const {
+            return TessarinCore::isVersion(current, minimum);
+        }
         bool operator==(const VersionInfo&) const = default;
-
-    private:
-        // Compares dot-separated numbers position by position; a missing or non-numeric piece counts as 0.
-        static bool isVersion(std::string_view version, std::string_view olderThan);
     };
 
     // The client side of the service's protocol: an immutable value; copies share one HTTP client.

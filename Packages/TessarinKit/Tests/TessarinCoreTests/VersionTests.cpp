@@ -1,8 +1,8 @@
-#include "TessarinUpdates/Version.h"
+#include "TessarinCore/Domain/Version.h"
 
 #include <gtest/gtest.h>
 
-using TessarinUpdates::isVersion;
+using TessarinCore::isVersion;
 
 TEST(VersionTest, ComparesDottedNumbersFromTheLeft) {
     struct Case {

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-namespace TessarinUpdates {
+namespace TessarinCore {
 
 // True when version `a` is older than `b`. Both are split at "."; empty pieces are dropped; each piece is a
 // signed decimal number, and one that is not (3-beta, rc1) or does not fit counts as 0, as does a piece one
@@ -10,4 +10,4 @@ namespace TessarinUpdates {
 // are the same version.
 bool isVersion(std::string_view a, std::string_view olderThan);
 
-} // namespace TessarinUpdates
+} // namespace TessarinCore

@@ -1,11 +1,11 @@
-#include "TessarinUpdates/Version.h"
+#include "TessarinCore/Domain/Version.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <vector>
 
-namespace TessarinUpdates {
+namespace TessarinCore {
 
 namespace {
 
@@ -50,4 +50,4 @@ bool isVersion(std::string_view a, std::string_view olderThan) {
     return false;
 }
 
-} // namespace TessarinUpdates
+} // namespace TessarinCore
