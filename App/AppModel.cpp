@@ -74,17 +74,6 @@ std::string AppModel::resultLogLine(const DictationResult& result) {
 
 namespace {
 
-std::optional<SecretKey> apiKeySecret(EngineID engine) {
-    switch (engine) {
-    case EngineID::openAI:
-        return SecretKey::openAIAPIKey;
-    case EngineID::groq:
-        return SecretKey::groqAPIKey;
-    default:
-        return std::nullopt;
-    }
-}
-
 // The value of `task`, or nothing after logging its failure as `failureFormat` with the error's description.
 template <class T>
 Task<std::optional<T>> orLogged(Task<T> task, std::string_view failureFormat) {
@@ -151,7 +140,7 @@ AppModel::AppModel(AppEnvironment environment, AppServiceFactory& services)
     std::set<EngineID> keyed;
     std::map<EngineID, std::string> hints;
     for (const auto& [engine, transcriber] : cloud_) {
-        const auto secret = apiKeySecret(engine);
+        const auto secret = TessarinCore::apiKey(engine);
         if (!secret || !secrets_->hasSecret(*secret)) {
             continue;
         }
