@@ -116,6 +116,43 @@ TEST_F(TessarinCloudTranscriberTest, ConcurrentFirstUsesShareOneRegistration) {
     EXPECT_EQ(count("POST", devices), 1u);
 }
 
+TEST_F(TessarinCloudTranscriberTest, EveryCallerWaitingForTheRegistrationGetsItsToken) {
+    Gate gate;
+    server.on("POST", devices, [&](const auto&, httplib::Response& response) {
+        ++registrations;
+        gate.wait();
+        response.set_content(R"({"deviceId":"device-1","token":"token-1"})", "application/json");
+    });
+    server.on("GET", "/api/v1/me", [](const httplib::Request& request, httplib::Response& response) {
+        if (request.get_header_value("Authorization") != "Bearer token-1") {
+            response.status = 401;
+            return;
+        }
+        response.set_content(R"({"blocked":false,"monthlyMinutes":300,"minutesLeft":12})",
+                             "application/json");
+    });
+
+    blockingRun([&]() -> Task<void> {
+        Executor* executor = co_await currentExecutor();
+        std::vector<TaskHandle<TessarinCloudTranscriber::AccountStatus>> queries;
+        for (int i = 0; i < 3; ++i) {
+            queries.push_back(spawn(*executor, engine->accountStatus()));
+        }
+        co_await System::Concurrency::runOn(*executor, [] {});
+        gate.open();
+        for (auto& query : queries) {
+            EXPECT_EQ(co_await query.value(), (TessarinCloudTranscriber::AccountStatus{false, 300, 12}));
+        }
+    }());
+
+    EXPECT_EQ(count("POST", devices), 1u);
+    const auto queries = server.requests("GET", "/api/v1/me");
+    ASSERT_EQ(queries.size(), 3u);
+    for (const auto& query : queries) {
+        EXPECT_EQ(query.header("Authorization"), "Bearer token-1");
+    }
+}
+
 TEST_F(TessarinCloudTranscriberTest, IncompleteCredentialsRegisterAnewAndReplaceBoth) {
     const struct {
         std::optional<std::string> id;

@@ -54,34 +54,35 @@ public:
             }
         }
         System::Concurrency::Executor* executor = co_await System::Concurrency::currentExecutor();
-        TaskHandle<std::string> registration;
+        Registration registration;
         bool created = false;
         {
             std::lock_guard lock(mutex_);
-            if (!registration_.isValid()) {
-                registration_ =
-                    System::Concurrency::spawn(*executor, registerDevice(api_, secrets_, storedID_));
+            if (!registration_.task.isValid()) {
+                auto token = std::make_shared<std::string>();
+                registration_ = {
+                    System::Concurrency::spawn(*executor, registerDevice(api_, secrets_, storedID_, token)),
+                    token};
                 created = true;
             }
             registration = registration_;
         }
         std::exception_ptr failure;
-        std::string token;
         try {
-            token = co_await registration.value();
+            co_await registration.task.value();
         } catch (...) {
             failure = std::current_exception();
         }
         if (created) {
             std::lock_guard lock(mutex_);
-            if (registration_ == registration) {
+            if (registration_.task == registration.task) {
                 registration_ = {};
             }
         }
         if (failure) {
             std::rethrow_exception(failure);
         }
-        co_return token;
+        co_return *registration.token;
     }
 
     Task<void> forget() {
@@ -94,20 +95,27 @@ public:
     }
 
 private:
+    // The registration in flight. A task's value can be taken only once, so the token is handed to every
+    // waiter through `token`, which the task fills before it ends.
+    struct Registration {
+        TaskHandle<void> task;
+        std::shared_ptr<std::string> token;
+    };
+
     // Runs apart from any caller, so that it serves every caller that waits for it.
-    static Task<std::string> registerDevice(API api, std::shared_ptr<TessarinCore::SecretStore> secrets,
-                                            DeviceIDStore storedID) {
+    static Task<void> registerDevice(API api, std::shared_ptr<TessarinCore::SecretStore> secrets,
+                                     DeviceIDStore storedID, std::shared_ptr<std::string> token) {
         const auto answer = co_await api.registerDevice();
         co_await secrets->setSecret(answer.token, SecretKey::tessarinDeviceToken);
         storedID.set(answer.deviceId);
-        co_return answer.token;
+        *token = answer.token;
     }
 
     API api_;
     std::shared_ptr<TessarinCore::SecretStore> secrets_;
     DeviceIDStore storedID_;
     std::mutex mutex_;
-    TaskHandle<std::string> registration_;
+    Registration registration_;
 };
 
 using TessarinCloudSession = WholeClipSession<TessarinCloudTranscriber>;
