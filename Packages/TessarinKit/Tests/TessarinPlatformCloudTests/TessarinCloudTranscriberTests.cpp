@@ -64,6 +64,14 @@ protected:
             co_return co_await session->finish(sampleClip());
         }());
     }
+    // Registrations answer device-1 and token-1 once `gate` opens.
+    void holdRegistrationsAt(Gate& gate) {
+        server.on("POST", devices, [this, &gate](const auto&, httplib::Response& response) {
+            ++registrations;
+            gate.wait();
+            response.set_content(R"({"deviceId":"device-1","token":"token-1"})", "application/json");
+        });
+    }
     std::size_t count(const char* method, const char* path) const {
         return server.requests(method, path).size();
     }
@@ -88,11 +96,7 @@ TEST_F(TessarinCloudTranscriberTest, IsTheCloudEngineForEveryLanguage) {
 
 TEST_F(TessarinCloudTranscriberTest, ConcurrentFirstUsesShareOneRegistration) {
     Gate gate;
-    server.on("POST", devices, [&](const auto&, httplib::Response& response) {
-        ++registrations;
-        gate.wait();
-        response.set_content(R"({"deviceId":"device-1","token":"token-1"})", "application/json");
-    });
+    holdRegistrationsAt(gate);
 
     blockingRun([&]() -> Task<void> {
         Executor* executor = co_await currentExecutor();
@@ -118,11 +122,7 @@ TEST_F(TessarinCloudTranscriberTest, ConcurrentFirstUsesShareOneRegistration) {
 
 TEST_F(TessarinCloudTranscriberTest, EveryCallerWaitingForTheRegistrationGetsItsToken) {
     Gate gate;
-    server.on("POST", devices, [&](const auto&, httplib::Response& response) {
-        ++registrations;
-        gate.wait();
-        response.set_content(R"({"deviceId":"device-1","token":"token-1"})", "application/json");
-    });
+    holdRegistrationsAt(gate);
     server.on("GET", "/api/v1/me", [](const httplib::Request& request, httplib::Response& response) {
         if (request.get_header_value("Authorization") != "Bearer token-1") {
             response.status = 401;
