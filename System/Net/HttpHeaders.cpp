@@ -26,11 +26,15 @@ bool isHttpToken(std::string_view text) {
     });
 }
 
+bool isSafeHeaderValue(std::string_view value) {
+    return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
 void validateHeader(std::string_view name, std::string_view value) {
     if (!isHttpToken(name)) {
         throw InvalidHeaderError(std::string(name), InvalidHeaderError::Problem::malformedName);
     }
-    if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+    if (!isSafeHeaderValue(value)) {
         throw InvalidHeaderError(std::string(name), InvalidHeaderError::Problem::unsafeValue);
     }
 }

@@ -17,6 +17,9 @@ std::optional<std::string> headerValue(const HttpHeaders& headers, std::string_v
 // True for an HTTP token (RFC 9110): the form of a method or a header name.
 bool isHttpToken(std::string_view text);
 
+// True when `value` holds no CR, LF or NUL, so that it cannot end a header early or smuggle in another one.
+bool isSafeHeaderValue(std::string_view value);
+
 // Throws InvalidHeaderError when `name` is no token or `value` holds CR, LF or NUL: such a value would end
 // the header early or smuggle in another one.
 void validateHeader(std::string_view name, std::string_view value);

@@ -190,7 +190,7 @@ Task<std::string> OpenAITranscriber::requestKey() const {
     if (!key) {
         throw CloudError::missingAPIKey(provider_.name);
     }
-    if (key->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+    if (!System::Net::isSafeHeaderValue(*key)) {
         throw CloudError::unsendableAPIKey(provider_.name);
     }
     co_return *key;

@@ -2,8 +2,6 @@
 #include "TessarinPlatform/Cloud/TessarinCloudTranscriber.h"
 #include "TessarinPlatform/Cloud/WireDecoding.h"
 
-#include <charconv>
-
 namespace TessarinPlatform {
 
 using System::Concurrency::Duration;
@@ -56,12 +54,6 @@ std::string keywordsHeader(const TessarinCore::TranscriptionConfig& config) {
     return System::Net::percentEncode(joined);
 }
 
-// A signed decimal number with an optional sign and digits only; 0 for anything else or a number too large.
-// A value that goes into a header must not be able to end it.
-bool isHeaderSafe(std::string_view value) {
-    return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
-}
-
 Transcriber::VersionInfo decodeVersionInfo(const std::string& body) {
     const auto object = Wire::object(body);
     Transcriber::VersionInfo info{Wire::requiredString(object, "latest"),
@@ -84,7 +76,7 @@ Transcriber::API::Registration decodeRegistration(const std::string& body) {
     Transcriber::API::Registration registration{Wire::requiredString(object, "deviceId"),
                                                 Wire::requiredString(object, "token")};
     // The token goes back in a header; one that would break the header is no usable answer.
-    if (!isHeaderSafe(registration.token)) {
+    if (!System::Net::isSafeHeaderValue(registration.token)) {
         throw Wire::DecodingError("the token holds a line break or NUL");
     }
     return registration;

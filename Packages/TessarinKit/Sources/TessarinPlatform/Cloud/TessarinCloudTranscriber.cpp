@@ -21,7 +21,7 @@ constexpr const char* deviceIDKey = "tessarinDeviceID";
 
 bool isUsableToken(const std::string& token) {
     // A token that would break the Authorization header is as good as none: registering replaces it.
-    return !token.empty() && token.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos;
+    return !token.empty() && System::Net::isSafeHeaderValue(token);
 }
 
 // Where the device identifier is kept.
