@@ -232,11 +232,12 @@ public:
         return state_->done;
     }
 
-    // Waits for the task's end; gives its value (taken once) or rethrows its error. Waiting does not cancel
-    // the task.
+    // Waits for the task's end; gives its value or rethrows its error. Waiting does not cancel the task. Any
+    // number of callers may wait; a move-only value can be taken by one of them only.
     Task<T> value() const { return awaitValue(state_); }
 
-    // The outcome of a finished task (check `isDone()` first), taken once; rethrows its error.
+    // The outcome of a finished task (check `isDone()` first); rethrows its error. A move-only value is moved
+    // out, so it can be taken once.
     T result() const {
         std::lock_guard lock(state_->mutex);
         return take(*state_);
@@ -245,12 +246,14 @@ public:
     bool operator==(const TaskHandle& other) const { return state_ == other.state_; }
 
 private:
-    // The value is moved out, so move-only results (a stream, say) can be taken; it can be taken once.
+    // Copies a copyable value, so every joiner gets it; moves a move-only one (a stream, say) out.
     static T take(detail::JoinState<T>& state) {
         if (state.exception) {
             std::rethrow_exception(state.exception);
         }
-        if constexpr (!std::is_void_v<T>) {
+        if constexpr (std::is_copy_constructible_v<T>) {
+            return *state.value;
+        } else if constexpr (!std::is_void_v<T>) {
             return std::move(*state.value);
         }
     }

@@ -179,3 +179,22 @@ TEST(TaskTests, MoveOnlyResultsCanBeTakenAndRunToCompletionReportsAStuckTask) {
         4);
     EXPECT_THROW(executor.runToCompletion(sleep(Duration::seconds(std::int64_t{1}))), std::logic_error);
 }
+
+TEST(TaskTests, EveryJoinerOfATaskGetsItsValue) {
+    ManualExecutor executor;
+    auto producer = spawn(executor, []() -> Task<std::string> {
+        co_await sleep(Duration::seconds(std::int64_t{1}));
+        co_return "token";
+    }());
+    std::vector<TaskHandle<std::string>> joiners;
+    for (int i = 0; i < 3; ++i) {
+        joiners.push_back(spawn(executor, [](TaskHandle<std::string> h) -> Task<std::string> {
+            co_return co_await h.value();
+        }(producer)));
+    }
+    executor.advance(Duration::seconds(std::int64_t{1}));
+    for (auto& joiner : joiners) {
+        EXPECT_EQ(joiner.result(), "token");
+    }
+    EXPECT_EQ(producer.result(), "token");
+}
