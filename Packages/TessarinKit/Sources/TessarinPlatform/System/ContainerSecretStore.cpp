@@ -115,6 +115,15 @@ Task<std::optional<std::string>> ContainerSecretStore::moveOutOfLegacy(SecretKey
                        System::Log::Public(System::Log::errorDescription(readError)));
         co_return std::nullopt;
     }
+    // The read may have waited long (an unlock prompt); a set, a removal or another move that ended
+    // meanwhile is newer than what the older store gave, and storing that would undo it.
+    if (auto current = cache_.value(key)) {
+        co_return current;
+    }
+    std::error_code ignored;
+    if (fs::exists(markerURL(key), ignored)) {
+        co_return std::nullopt;
+    }
     if (!value || value->empty()) {
         writeMarker(key);
         co_return std::nullopt;

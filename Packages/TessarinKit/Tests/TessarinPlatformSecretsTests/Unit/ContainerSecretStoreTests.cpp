@@ -1,4 +1,5 @@
 #include "System/Concurrency/BlockingRun.h"
+#include "System/Concurrency/ManualExecutor.h"
 #include "System/Keychain/InMemoryKeychain.h"
 #include "System/Log/Logger.h"
 #include "System/Paths/Files.h"
@@ -196,6 +197,59 @@ TEST_F(ContainerSecretStoreTest, AFailedDeletionIsReported) {
 
     EXPECT_THROW(blockingRun(store.removeSecret(SecretKey::openAIAPIKey)), std::system_error);
     EXPECT_TRUE(store.hasSecret(SecretKey::openAIAPIKey)); // what is on disk says so
+}
+
+// An older store that holds every key and whose reads wait until the test answers them, as behind a
+// keyring's unlock prompt.
+class WaitingStore final : public TessarinCore::SecretStore {
+public:
+    bool hasSecret(SecretKey) override { return true; }
+    System::Concurrency::Task<std::optional<std::string>> secret(SecretKey) override {
+        co_return co_await System::Concurrency::withContinuation<std::optional<std::string>>(
+            [this](System::Concurrency::Continuation<std::optional<std::string>> continuation) {
+                pending.emplace(std::move(continuation));
+            });
+    }
+    System::Concurrency::Task<void> setSecret(std::string, SecretKey) override { co_return; }
+    System::Concurrency::Task<void> removeSecret(SecretKey) override { co_return; }
+
+    std::optional<System::Concurrency::Continuation<std::optional<std::string>>> pending;
+};
+
+TEST_F(ContainerSecretStoreTest, ASetOrRemovalWhileAMoveWaitsIsNotUndoneByTheMove) {
+    struct Case {
+        const char* name;
+        std::function<System::Concurrency::Task<void>(ContainerSecretStore&)> change;
+        std::optional<std::string> expected;
+    };
+    const Case cases[] = {
+        {"set", [](ContainerSecretStore& s) { return s.setSecret("sk-new", SecretKey::openAIAPIKey); },
+         "sk-new"},
+        {"remove", [](ContainerSecretStore& s) { return s.removeSecret(SecretKey::openAIAPIKey); },
+         std::nullopt},
+    };
+    for (const auto& c : cases) {
+        TemporaryFolder folder{"container-store-race"};
+        auto legacy = std::make_shared<WaitingStore>();
+        ContainerSecretStore store(folder.path(), legacy);
+        System::Concurrency::ManualExecutor executor;
+        auto read = System::Concurrency::spawn(executor, store.secret(SecretKey::openAIAPIKey));
+        executor.runUntilIdle();
+        ASSERT_TRUE(legacy->pending) << c.name;
+        auto change = System::Concurrency::spawn(executor, c.change(store));
+        executor.runUntilIdle();
+        ASSERT_TRUE(change.isDone()) << c.name;
+        change.result();
+
+        legacy->pending->resume("sk-old");
+        executor.runUntilIdle();
+        ASSERT_TRUE(read.isDone()) << c.name;
+        EXPECT_EQ(read.result(), c.expected) << c.name;
+        EXPECT_EQ(readFile(folder.path() / "openai-api-key"), c.expected) << c.name;
+        EXPECT_EQ(blockingRun(ContainerSecretStore(folder.path(), legacy).secret(SecretKey::openAIAPIKey)),
+                  c.expected)
+            << c.name;
+    }
 }
 
 } // namespace
