@@ -1,16 +1,18 @@
-#include "FakeSpeechEngine.h"
+#include "FakeTranscriber.h"
 #include "System/Concurrency/ManualExecutor.h"
 #include "TessarinCore/Ports/PermissionsProviding.h"
 #include "TessarinCore/Ports/SecretStore.h"
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 namespace TessarinCore {
 namespace {
 
+using Fakes::FakeTranscriber;
 using System::Concurrency::ManualExecutor;
 using System::Concurrency::spawn;
-using Testing::FakeSpeechEngine;
 
 TEST(PortsTests, SecretKeysAndTheEnginesWhoseApiKeysTheyHold) {
     const struct {
@@ -39,7 +41,7 @@ TEST(PortsTests, PermissionsInOrder) {
 TEST(PortsTests, PrepareWithoutProgressDropsReportsAndPassesTheErrorOn) {
     ManualExecutor executor;
     auto engine =
-        std::make_shared<FakeSpeechEngine>(EngineID::zodozorEro, std::set{DictationLanguage::english});
+        std::make_shared<FakeTranscriber>(EngineID::zodozorEro, std::set{DictationLanguage::english});
     engine->reports = {EnginePreparation::downloading(0.5), EnginePreparation::loading()};
     SpeechTranscribing& port = *engine;
 
@@ -48,7 +50,7 @@ TEST(PortsTests, PrepareWithoutProgressDropsReportsAndPassesTheErrorOn) {
     ASSERT_TRUE(succeeded.isDone());
     EXPECT_NO_THROW(succeeded.result());
 
-    engine->preparationError = std::make_exception_ptr(std::runtime_error("model download failed"));
+    engine->preparing.willThrow(std::runtime_error("model download failed"));
     auto failed = spawn(executor, port.prepare(DictationLanguage::english));
     executor.runUntilIdle();
     ASSERT_TRUE(failed.isDone());

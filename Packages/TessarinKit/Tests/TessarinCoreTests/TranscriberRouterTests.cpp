@@ -1,4 +1,4 @@
-#include "FakeSpeechEngine.h"
+#include "FakeTranscriber.h"
 #include "TessarinCore/UseCases/TranscriberRouter.h"
 
 #include <gtest/gtest.h>
@@ -6,11 +6,11 @@
 namespace TessarinCore {
 namespace {
 
-using Testing::FakeSpeechEngine;
+using Fakes::FakeTranscriber;
 using enum DictationLanguage;
 
 std::shared_ptr<SpeechTranscribing> makeEngine(EngineID id, std::set<DictationLanguage> languages) {
-    return std::make_shared<FakeSpeechEngine>(id, std::move(languages));
+    return std::make_shared<FakeTranscriber>(id, std::move(languages));
 }
 
 // The system's registration: the Apple engine (english and arabic), then the cloud engine (all three).
