@@ -454,6 +454,129 @@ TEST_F(DictationCoordinatorTests, WhenTheFallbackFailsTooTheDictationFailsWithTh
     EXPECT_EQ(inserter->requests.size(), 1u);
 }
 
+TEST_F(DictationCoordinatorTests, ATranscriptWithNothingToInsertEndsAsNoSpeech) {
+    const struct {
+        const char* name;
+        Hotkey key;
+        std::function<void(FakeTranscriber& apple, FakeTranscriber& cloud)> script;
+        bool fellBack;
+    } cases[] = {
+        // The English key's engine has no fallback: its blank answer goes on to be discarded.
+        {"blank without a fallback", Hotkey::function(), [](auto& apple, auto&) { apple.text = " "; }, false},
+        {"blank from the fallback too", Hotkey::rightOption(),
+         [](auto& apple, auto& cloud) {
+             cloud.text = "";
+             apple.text = "\n";
+         },
+         true},
+        {"a stock phrase", Hotkey::function(),
+         [](auto& apple, auto&) { apple.text = "Thanks for watching!"; }, false},
+    };
+    make();
+    dictate(clearSpeech());
+    const std::optional<DictationResult> first = coordinator->lastResult().get();
+    ASSERT_TRUE(first);
+    std::int64_t id = 1;
+    for (const auto& discarded : cases) {
+        SCOPED_TRACE(discarded.name);
+        discarded.script(*apple, *cloud);
+        const std::size_t linesBefore = pipelineLog().size();
+        dictate(clearSpeech(), discarded.key);
+        EXPECT_EQ(state(), DictationState::idle());
+        EXPECT_EQ(lastEvent(), (DictationEvent{++id, DictationOutcome::noSpeech()}));
+        const auto lines = pipelineLog();
+        EXPECT_EQ(lines.back(), "Discarded empty or hallucinated transcript: <private>");
+        EXPECT_EQ(std::count(lines.begin() + linesBefore, lines.end(), "Falling back to appleSpeech"),
+                  discarded.fellBack ? 1 : 0);
+    }
+    EXPECT_EQ(coordinator->lastResult().get(), first);
+    EXPECT_EQ(inserter->requests.size(), 1u);
+}
+
+TEST_F(DictationCoordinatorTests, ASessionThatDidNotOpenWithoutAFallbackFailsWithItsError) {
+    apple->opening.willThrow(EngineError("Speech assets missing"));
+    make();
+    dictate(clearSpeech()); // English on the on-device engine: nothing to fall back on
+
+    const auto failure = DictationFailure::transcriptionFailed("Speech assets missing");
+    EXPECT_EQ(state(), DictationState::failed(failure));
+    EXPECT_EQ(lastEvent(), (DictationEvent{1, DictationOutcome::failed(failure)}));
+    EXPECT_EQ(audio->stopping.calls(), 1);
+    const auto lines = pipelineLog();
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+              (std::vector<std::string>{"appleSpeech could not start a session: Speech assets missing",
+                                        "Transcription failed: Speech assets missing"}));
+}
+
+TEST_F(DictationCoordinatorTests, TheRecorderStopsWhenTheReleaseTailHasPassed) {
+    for (const Duration tail : {ms(0), ms(-50), ms(100)}) {
+        SCOPED_TRACE(std::to_string(tail.milliseconds()) + " ms");
+        TearDown();
+        DictationSettings settings;
+        settings.releaseTail = tail;
+        make(settings);
+        const int stopsBefore = audio->stopping.calls();
+        press();
+        audio->speak(clearSpeech());
+        executor.advance(ms(1500));
+        release();
+        if (tail > Duration::zero()) {
+            executor.advance(tail - ms(1));
+            EXPECT_EQ(audio->stopping.calls(), stopsBefore);
+            EXPECT_EQ(state(), DictationState::recording());
+            executor.advance(ms(1));
+        }
+        EXPECT_EQ(audio->stopping.calls(), stopsBefore + 1);
+        ASSERT_TRUE(coordinator->lastResult().get());
+        EXPECT_EQ(lastEvent()->outcome, DictationOutcome::transcribed(*coordinator->lastResult().get()));
+        EXPECT_EQ(coordinator->lastResult().get()->metrics.releaseToText, std::max(tail, ms(0)));
+    }
+}
+
+TEST_F(DictationCoordinatorTests, AStopDoesNotAbandonADictationBeingFinished) {
+    make();
+    press();
+    audio->speak(clearSpeech());
+    executor.advance(ms(1500));
+    release();
+    coordinator->stop(); // during the release tail, which it cuts short
+    executor.runUntilIdle();
+    EXPECT_EQ(audio->stopping.calls(), 1);
+    EXPECT_EQ(lastEvent(),
+              (DictationEvent{1, DictationOutcome::transcribed(*coordinator->lastResult().get())}));
+
+    coordinator->start();
+    executor.runUntilIdle();
+    apple->finishing.hold();
+    dictate(clearSpeech());
+    coordinator->stop(); // while transcribing
+    apple->finishing.release();
+    executor.runUntilIdle();
+    EXPECT_EQ(lastEvent(),
+              (DictationEvent{2, DictationOutcome::transcribed(*coordinator->lastResult().get())}));
+    EXPECT_EQ(inserter->requests.size(), 2u);
+    EXPECT_FALSE(logged("Recording cancelled: coordinator stopped"));
+}
+
+TEST_F(DictationCoordinatorTests, AMaximumDurationTimerOutlivingItsRecordingChangesNothing) {
+    DictationSettings settings;
+    settings.maximumRecording = Duration::seconds(std::int64_t{2});
+    make(settings);
+    dictate(clearSpeech()); // released after 1.5 s, finished at 1.6 s
+    press();                // the next recording, whose own limit falls at 3.6 s
+    executor.advance(ms(1900));
+    EXPECT_FALSE(logged("Maximum recording duration reached"));
+    EXPECT_EQ(state(), DictationState::recording());
+    EXPECT_EQ(lastEvent()->id, 1);
+
+    audio->speak(clearSpeech());
+    executor.advance(ms(100));
+    EXPECT_TRUE(logged("Maximum recording duration reached"));
+    executor.advance(ms(100));
+    EXPECT_EQ(lastEvent()->id, 2);
+    EXPECT_EQ(coordinator->lastResult().get()->metrics.holdDuration, Duration::seconds(std::int64_t{2}));
+}
+
 TEST_F(DictationCoordinatorTests, WithoutAnEngineForTheLanguageTheDictationFailsAtOnce) {
     DictationSettings settings;
     settings.setBindings({{Hotkey::function(), DictationLanguage::english},
