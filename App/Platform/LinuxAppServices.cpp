@@ -1,6 +1,7 @@
 #include "App/Platform/LinuxAppServices.h"
 
-#include "System/Audio/PulseAudioEngine.h"
+#include "App/Platform/BoundedProbe.h"
+
 #include "System/LoginItem/AutostartLoginItem.h"
 #include "System/Net/HttpClient.h"
 #include "TessarinPlatform/Audio/AVAudioEngineRecorder.h"
@@ -20,15 +21,9 @@ using namespace TessarinCore;
 
 namespace {
 
-// The microphone counts as granted when the sound server answers with a default source to record.
-bool soundServerReachable() {
-    try {
-        System::Audio::PulseAudioEngine engine;
-        return engine.inputNode().outputFormat().isValid();
-    } catch (const std::exception&) {
-        return false;
-    }
-}
+// A sound server answers within milliseconds; one that has not answered in a second is taken as stopped.
+const System::Concurrency::Duration soundServerPatience =
+    System::Concurrency::Duration::seconds(std::int64_t{1});
 
 } // namespace
 
@@ -63,7 +58,10 @@ std::shared_ptr<SecretStore> LinuxAppServices::makeKeychainSecretStore(const std
 }
 
 std::shared_ptr<PermissionsProviding> LinuxAppServices::makePermissionService() {
-    return std::make_shared<TessarinPlatform::TCCPermissionService>(soundServerReachable);
+    // The microphone counts as granted when the sound server answers with a default source to record. The
+    // permissions are read on the main actor, which a stopped server must not hold up.
+    return std::make_shared<TessarinPlatform::TCCPermissionService>(
+        BoundedProbe(soundServerAnswers, soundServerPatience));
 }
 
 std::shared_ptr<AudioCapturing> LinuxAppServices::makeRecorder() {

@@ -258,11 +258,13 @@ TEST_F(DictationEndToEndTest, HoldingTheKeyWhileSpeakingPutsTheCloudServicesText
                      {"HOME=" + home.string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
                       "XDG_DATA_HOME=" + (home / "data").string(),
                       "XDG_RUNTIME_DIR=" + (home / "runtime").string(), "PARLINDO_API_URL=" + cloud.url("/"),
-                      "PARLINDO_APPCAST_URL=" + cloud.url("/appcast.xml")});
+                      "PARLINDO_APPCAST_URL=" + cloud.url("/appcast.xml"), "PARLINDO_LOG_LEVEL=info"});
     // The launch reads the cloud account only after it has started the dictation keys and registered this
     // device: from then on the program is ready.
     ASSERT_TRUE(waitUntil([&] { return !cloud.requests("GET", "/v1/me").empty(); }, 30s))
         << parlindo.errors();
+    // The sound server is what stands for the microphone permission.
+    EXPECT_NE(parlindo.errors().find("microphone=granted"), std::string::npos) << parlindo.errors();
     // The program's window opens where there is no tray; the dictation goes to the test's field.
     ASSERT_TRUE(waitUntil(
         [&] { return findWindow(display, DefaultRootWindow(display), "Parlindo Settings") != 0; }, 10s));
