@@ -73,7 +73,7 @@ TEST(TranscriptPostProcessorTests, DiscardsStockPhrasesOnlyAsTheWholeTranscript)
         {"ＴＨＡＮＫＳ ＦＯＲ ＷＡＴＣＨＩＮＧ", false, std::nullopt},
         {"Thánks for wätching", false, std::nullopt},
         {"Thank you for watching the demo", false, "Thank you for watching the demo"},
-        {"ترجمة نانسي قنقر", false, std::nullopt},
+        {"ترجمة سارة حداد", false, std::nullopt},
         {"اشتركوا في القناة", false, std::nullopt},
         {"اشترك في القناة!", false, std::nullopt},
         {"شكرًا للمشاهدة", false, std::nullopt},
