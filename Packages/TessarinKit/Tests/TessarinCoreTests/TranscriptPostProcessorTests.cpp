@@ -69,7 +69,7 @@ TEST(TranscriptPostProcessorTests, DiscardsStockPhrasesOnlyAsTheWholeTranscript)
         {"THANK YOU FOR WATCHING.", false, std::nullopt},
         {"Thank you so much for watching!", false, std::nullopt},
         {"Please subscribe.", false, std::nullopt},
-        {"Subtitles by the Amara.org community", false, std::nullopt},
+        {"Subtitles by the Subtitle.org community", false, std::nullopt},
         {"ＴＨＡＮＫＳ ＦＯＲ ＷＡＴＣＨＩＮＧ", false, std::nullopt},
         {"Thánks for wätching", false, std::nullopt},
         {"Thank you for watching the demo", false, "Thank you for watching the demo"},
