@@ -63,7 +63,7 @@ struct SourceAnswer {
     pa_threaded_mainloop* mainloop = nullptr;
     bool found = false;
     std::uint32_t index = 0;
-    pa_sample_spec spec{};
+    pa_sample_spec sampleFormat{};
 };
 
 void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userdata) {
@@ -71,7 +71,7 @@ void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userda
     if (eol == 0 && info) {
         answer->found = true;
         answer->index = info->index;
-        answer->spec = info->sample_spec;
+        answer->sampleFormat = info->sample_spec;
     }
     pa_threaded_mainloop_signal(answer->mainloop, 0);
 }
@@ -89,8 +89,8 @@ void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
     pa_threaded_mainloop_signal(answer->mainloop, 0);
 }
 
-AudioFormat formatOf(const pa_sample_spec& spec) {
-    return AudioFormat{double(spec.rate), spec.channels};
+AudioFormat formatOf(const pa_sample_spec& sampleFormat) {
+    return AudioFormat{double(sampleFormat.rate), sampleFormat.channels};
 }
 
 } // namespace
@@ -194,7 +194,7 @@ void PulseAudioEngine::refreshDefaultSourceLocked() {
           pa_context_get_source_info_by_name(context_, server.defaultSource.c_str(), onSourceInfo, &source));
     if (source.found) {
         defaultSourceIndex_ = source.index;
-        defaultSourceFormat_ = formatOf(source.spec);
+        defaultSourceFormat_ = formatOf(source.sampleFormat);
     }
 }
 
@@ -257,16 +257,16 @@ void PulseAudioEngine::start() {
         refreshDefaultSourceLocked();
         format = defaultSourceFormat_;
     }
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, std::uint32_t(std::lround(format.sampleRate)),
+    pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, std::uint32_t(std::lround(format.sampleRate)),
                         std::uint8_t(format.channelCount)};
-    if (!format.isValid() || format.channelCount > PA_CHANNELS_MAX || !pa_sample_spec_valid(&spec)) {
+    if (!format.isValid() || format.channelCount > PA_CHANNELS_MAX || !pa_sample_spec_valid(&sampleFormat)) {
         throw AudioEngineError(defaultSourceName_.empty() ? AudioEngineError::Code::noInputDevice
                                                           : AudioEngineError::Code::streamFailed,
                                "the recording format is not supported");
     }
     pa_channel_map map;
-    pa_channel_map_init_auto(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-    stream_ = pa_stream_new(context_, "Dictation", &spec, &map);
+    pa_channel_map_init_auto(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
+    stream_ = pa_stream_new(context_, "Dictation", &sampleFormat, &map);
     if (!stream_) {
         throw AudioEngineError(AudioEngineError::Code::streamFailed, pa_strerror(pa_context_errno(context_)));
     }
@@ -276,7 +276,7 @@ void PulseAudioEngine::start() {
     attributes.maxlength = std::uint32_t(-1);
     attributes.tlength = attributes.prebuf = attributes.minreq = std::uint32_t(-1);
     // Fragments of one tap block keep the latency at about a block.
-    attributes.fragsize = std::uint32_t((tapFrames_ ? tapFrames_ : 1024) * pa_frame_size(&spec));
+    attributes.fragsize = std::uint32_t((tapFrames_ ? tapFrames_ : 1024) * pa_frame_size(&sampleFormat));
     if (pa_stream_connect_record(stream_, nullptr, &attributes, PA_STREAM_ADJUST_LATENCY) < 0) {
         const std::string error = pa_strerror(pa_context_errno(context_));
         disconnectStreamLocked();

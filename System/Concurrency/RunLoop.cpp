@@ -67,17 +67,17 @@ void RunLoop::wake() {
 }
 
 void RunLoop::armTimerLocked() {
-    itimerspec spec{};
+    itimerspec deadline{};
     if (!timers_.empty()) {
         const std::int64_t nanos = timers_.begin()->first.first.sinceOrigin().nanosecondsSaturated();
         // An all-zero value would disarm the timer; a deadline in the past fires at once.
-        spec.it_value.tv_sec = nanos > 0 ? nanos / 1'000'000'000 : 0;
-        spec.it_value.tv_nsec = nanos > 0 ? nanos % 1'000'000'000 : 1;
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) {
-            spec.it_value.tv_nsec = 1;
+        deadline.it_value.tv_sec = nanos > 0 ? nanos / 1'000'000'000 : 0;
+        deadline.it_value.tv_nsec = nanos > 0 ? nanos % 1'000'000'000 : 1;
+        if (deadline.it_value.tv_sec == 0 && deadline.it_value.tv_nsec == 0) {
+            deadline.it_value.tv_nsec = 1;
         }
     }
-    timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+    timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &deadline, nullptr);
 }
 
 void RunLoop::stop() {
