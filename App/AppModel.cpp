@@ -4,6 +4,7 @@
 #include "App/Observations.h"
 #include "System/Log/ErrorDescription.h"
 #include "System/Net/Url.h"
+#include "System/Pasteboard/PasteboardError.h"
 #include "TessarinCore/Domain/Overloaded.h"
 
 #include <unordered_set>
@@ -650,7 +651,11 @@ void AppModel::copyLastTranscript() {
     }
     System::Pasteboard::PasteboardItem item;
     item.setString(last->text);
-    environment_.pasteboard->setContents({std::move(item)});
+    try {
+        environment_.pasteboard->setContents({std::move(item)});
+    } catch (const System::Pasteboard::PasteboardError& error) {
+        logger.error("Copying the last transcript failed: {}", Public(error.description()));
+    }
 }
 
 void AppModel::addHotkey(const Hotkey& hotkey) {

@@ -1,6 +1,7 @@
 #include "App/Qt/SettingsWindow.h"
 
 #include "App/Qt/Symbols.h"
+#include "System/Pasteboard/PasteboardError.h"
 #include "TessarinCore/Domain/Overloaded.h"
 
 #include <QFontDatabase>
@@ -394,7 +395,11 @@ AboutSettingsView::AboutSettingsView(std::shared_ptr<AppModel> model,
         if (const std::optional<std::string> id = model_->supportID().get()) {
             System::Pasteboard::PasteboardItem item;
             item.setString(*id);
-            pasteboard_->setContents({item});
+            try {
+                pasteboard_->setContents({item});
+            } catch (const System::Pasteboard::PasteboardError&) {
+                // The clipboard keeps what it had; the ID stays on screen to be copied by hand.
+            }
         }
     });
     supportRow->addWidget(supportID_, 1);

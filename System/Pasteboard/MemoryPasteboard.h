@@ -1,6 +1,7 @@
 #pragma once
 
 #include "System/Pasteboard/Pasteboard.h"
+#include "System/Pasteboard/PasteboardError.h"
 
 #include <mutex>
 
@@ -19,6 +20,9 @@ public:
     }
     std::int64_t setContents(std::vector<PasteboardItem> items) override {
         std::lock_guard lock(mutex_);
+        if (refusesWrites_) {
+            throw PasteboardError(PasteboardError::Kind::writeRefused, "");
+        }
         items_ = std::move(items);
         ++writes_;
         return ++changeCount_;
@@ -31,6 +35,11 @@ public:
         done(std::move(items));
     }
 
+    // Makes every write fail as a clipboard that the system would not hand over.
+    void setRefusesWrites(bool refuses) {
+        std::lock_guard lock(mutex_);
+        refusesWrites_ = refuses;
+    }
     void setAccessBehavior(AccessBehavior behavior) {
         std::lock_guard lock(mutex_);
         behavior_ = behavior;
@@ -48,6 +57,7 @@ public:
 private:
     std::mutex mutex_;
     AccessBehavior behavior_ = AccessBehavior::standard;
+    bool refusesWrites_ = false;
     std::vector<PasteboardItem> items_;
     std::int64_t changeCount_ = 0;
     int reads_ = 0;

@@ -45,7 +45,8 @@ public:
     // Grows whenever the contents change, by this process or any other.
     virtual std::int64_t changeCount() = 0;
     // Replaces the contents with these items (none leaves the pasteboard empty) and answers the change count
-    // that this write produced.
+    // that this write produced. Throws PasteboardError (writeRefused) when the clipboard could not be taken;
+    // the contents and the change count are then as they were.
     virtual std::int64_t setContents(std::vector<PasteboardItem> items) = 0;
     // Reads the contents (empty when there are none) and hands them to `done`, once, on a thread of the
     // pasteboard's choosing. Reading may wait on the application that owns the contents, so callers that

@@ -11,9 +11,10 @@ public:
     enum class Kind {
         displayUnavailable, // no X server answers at the display named by $DISPLAY
         extensionMissing,   // the server lacks an extension the clipboard needs
+        writeRefused,       // the server did not hand the clipboard over to a write
     };
 
-    // `subject` is the display's name or the extension's.
+    // `subject` is the display's name or the extension's; unused for a refused write.
     PasteboardError(Kind kind, const std::string& subject);
 
     Kind kind() const { return kind_; }

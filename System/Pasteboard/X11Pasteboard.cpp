@@ -307,14 +307,16 @@ std::int64_t X11Pasteboard::Server::write(std::vector<PasteboardItem> items) {
     // Count every change made elsewhere before this one, so the count answered is this write's own.
     sync();
     const auto time = serverTime();
-    if (time) {
-        xcb_set_selection_owner(c, window, clipboard, *time);
-        auto owner = reply(xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, clipboard), nullptr));
-        if (owner && owner->owner == window) {
-            owned = std::move(items);
-            ownedSince = *time;
-        }
+    if (!time) {
+        throw PasteboardError(PasteboardError::Kind::writeRefused, "");
     }
+    xcb_set_selection_owner(c, window, clipboard, *time);
+    auto owner = reply(xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, clipboard), nullptr));
+    if (!owner || owner->owner != window) {
+        throw PasteboardError(PasteboardError::Kind::writeRefused, "");
+    }
+    owned = std::move(items);
+    ownedSince = *time;
     return ++changeCount;
 }
 

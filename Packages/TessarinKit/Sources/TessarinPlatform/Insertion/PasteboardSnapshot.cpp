@@ -1,5 +1,7 @@
 #include "TessarinPlatform/Insertion/PasteboardSnapshot.h"
 
+#include "System/Pasteboard/PasteboardError.h"
+
 namespace TessarinPlatform {
 
 using System::Pasteboard::PasteboardItem;
@@ -16,7 +18,11 @@ PasteboardSnapshot::of(System::Pasteboard::Pasteboard& pasteboard) {
 }
 
 void PasteboardSnapshot::restore(System::Pasteboard::Pasteboard& pasteboard) const {
-    pasteboard.setContents(items);
+    try {
+        pasteboard.setContents(items);
+    } catch (const System::Pasteboard::PasteboardError&) {
+        // The clipboard keeps the dictated text; there is nothing better to put back.
+    }
 }
 
 } // namespace TessarinPlatform

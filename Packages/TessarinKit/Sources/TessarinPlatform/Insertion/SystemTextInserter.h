@@ -51,6 +51,7 @@ public:
 
 private:
     struct Shared;
+    // Throws PasteboardError when the clipboard cannot be set; nothing is pasted then.
     System::Concurrency::Task<void> paste(TessarinCore::InsertionRequest request);
     System::Concurrency::Task<void> type(std::string text);
 

@@ -141,6 +141,31 @@ TEST_F(InserterTest, aCopyBetweenTwoPastesIsWhatComesBack) {
     EXPECT_EQ(pasteboard->contents(), std::vector{newer});
 }
 
+TEST_F(InserterTest, aClipboardTheSystemWillNotHandOverIsReportedNotPasted) {
+    const auto refused =
+        InsertionOutcome::skipped("The clipboard couldn't be set: the X server didn't hand it over.");
+    pasteboard->setContents({userCopy});
+    pasteboard->setRefusesWrites(true);
+    EXPECT_EQ(insert("dictated"), refused);
+    EXPECT_EQ(keyboard->pasteShortcuts, 0) << "a paste would insert the old contents";
+    keyboard->allowed = false;
+    EXPECT_EQ(insert("dictated"), refused) << "copy-only";
+    pasteboard->setRefusesWrites(false);
+    EXPECT_EQ(pasteboard->contents(), std::vector{userCopy});
+}
+
+TEST_F(InserterTest, aRefusedSecondPasteStillGivesBackWhatTheUserHadBeforeTheFirst) {
+    pasteboard->setContents({userCopy});
+    insert("first");
+    executor.advance(restoreDelay / 2);
+    pasteboard->setRefusesWrites(true);
+    EXPECT_EQ(insert("second"),
+              InsertionOutcome::skipped("The clipboard couldn't be set: the X server didn't hand it over."));
+    pasteboard->setRefusesWrites(false);
+    executor.advance(restoreDelay);
+    EXPECT_EQ(pasteboard->contents(), std::vector{userCopy});
+}
+
 TEST_F(InserterTest, copyOnlyLeavesPlainTextAndThePlannersReason) {
     keyboard->allowed = false;
     pasteboard->setContents({userCopy});
