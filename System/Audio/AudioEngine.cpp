@@ -21,8 +21,8 @@ std::string describe(AudioEngineError::Code code, const std::string& detail) {
 } // namespace
 
 AudioEngineError::AudioEngineError(Code code, std::string detail)
-    : code_(code)
-    , detail_(std::move(detail))
-    , description_(describe(code_, detail_)) {}
+    : DescribedError(describe(code, detail))
+    , code_(code)
+    , detail_(std::move(detail)) {}
 
 } // namespace System::Audio

@@ -2,6 +2,7 @@
 
 #include "System/Audio/AudioFormat.h"
 #include "System/Audio/AudioPCMBuffer.h"
+#include "System/Log/ErrorDescription.h"
 
 #include <cstdint>
 #include <exception>
@@ -12,7 +13,7 @@
 namespace System::Audio {
 
 // Why an engine could not start.
-class AudioEngineError : public std::exception {
+class AudioEngineError : public System::Log::DescribedError {
 public:
     enum class Code {
         serverUnavailable, // no sound server answers
@@ -24,13 +25,10 @@ public:
 
     Code code() const { return code_; }
     const std::string& detail() const { return detail_; }
-    const std::string& description() const { return description_; }
-    const char* what() const noexcept override { return description_.c_str(); }
 
 private:
     Code code_;
     std::string detail_;
-    std::string description_;
 };
 
 // Receives each captured block, on the engine's audio thread. The buffer is valid only during the call.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "System/Log/ErrorDescription.h"
+
 #include <nlohmann/json.hpp>
 
 #include <exception>
@@ -12,15 +14,9 @@
 namespace System::Defaults {
 
 // A change to the defaults that could not be saved. The defaults keep what they held before the change.
-class DefaultsError : public std::exception {
+class DefaultsError : public System::Log::DescribedError {
 public:
-    explicit DefaultsError(std::string description)
-        : description_(std::move(description)) {}
-    const std::string& description() const { return description_; }
-    const char* what() const noexcept override { return description_.c_str(); }
-
-private:
-    std::string description_;
+    using DescribedError::DescribedError;
 };
 
 // The user's defaults: JSON values under string keys, kept in one JSON object in one file. The file is read

@@ -19,8 +19,8 @@ std::string describe(InputError::Kind kind, const std::string& detail) {
 } // namespace
 
 InputError::InputError(Kind kind, std::string detail)
-    : kind_(kind)
-    , detail_(std::move(detail))
-    , description_(describe(kind_, detail_)) {}
+    : DescribedError(describe(kind, detail))
+    , kind_(kind)
+    , detail_(std::move(detail)) {}
 
 } // namespace System::Input

@@ -1,12 +1,14 @@
 #pragma once
 
+#include "System/Log/ErrorDescription.h"
+
 #include <exception>
 #include <string>
 
 namespace System::Input {
 
 // Why global key input cannot be read or posted.
-class InputError : public std::exception {
+class InputError : public System::Log::DescribedError {
 public:
     enum class Kind {
         displayUnavailable, // no X server answers at the display named by $DISPLAY
@@ -19,13 +21,10 @@ public:
     Kind kind() const { return kind_; }
     // The display name or the extension name.
     const std::string& detail() const { return detail_; }
-    const std::string& description() const { return description_; }
-    const char* what() const noexcept override { return description_.c_str(); }
 
 private:
     Kind kind_;
     std::string detail_;
-    std::string description_;
 };
 
 } // namespace System::Input

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "System/Log/ErrorDescription.h"
+
 #include <exception>
 #include <string>
 
@@ -17,15 +19,9 @@ enum class Status : int {
 std::string name(Status status);
 
 // A registration that could not be changed.
-class LoginItemError : public std::exception {
+class LoginItemError : public System::Log::DescribedError {
 public:
-    explicit LoginItemError(std::string description)
-        : description_(std::move(description)) {}
-    const std::string& description() const { return description_; }
-    const char* what() const noexcept override { return description_.c_str(); }
-
-private:
-    std::string description_;
+    using DescribedError::DescribedError;
 };
 
 // The running application's own login item.

@@ -31,19 +31,16 @@ std::string sentence(TransportError::Code code) {
 } // namespace
 
 TransportError::TransportError(Code code, std::string detail)
-    : code_(code)
-    , detail_(std::move(detail))
-    , description_(sentence(code)) {}
+    : DescribedError(sentence(code))
+    , code_(code)
+    , detail_(std::move(detail)) {}
 
 InvalidHeaderError::InvalidHeaderError(std::string header, Problem problem)
-    : header_(std::move(header))
-    , problem_(problem) {
-    if (problem == Problem::malformedName) {
-        description_ = "The request wasn't sent because one of its header names is malformed.";
-    } else {
-        description_ = "The request wasn't sent because its " + header_ +
-                       " header would hold a line break or NUL character.";
-    }
-}
+    : DescribedError(problem == Problem::malformedName
+                         ? "The request wasn't sent because one of its header names is malformed."
+                         : "The request wasn't sent because its " + header +
+                               " header would hold a line break or NUL character.")
+    , header_(std::move(header))
+    , problem_(problem) {}
 
 } // namespace System::Net

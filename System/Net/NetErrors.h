@@ -1,5 +1,7 @@
 #pragma once
 
+#include "System/Log/ErrorDescription.h"
+
 #include <exception>
 #include <string>
 
@@ -7,7 +9,7 @@ namespace System::Net {
 
 // No HTTP answer was received: the request never reached a server, or the exchange broke off. Kept apart from
 // HTTP statuses, which arrive as responses.
-class TransportError : public std::exception {
+class TransportError : public System::Log::DescribedError {
 public:
     enum class Code {
         badURL,
@@ -26,17 +28,14 @@ public:
 
     Code code() const { return code_; }
     const std::string& detail() const { return detail_; }
-    const std::string& description() const { return description_; }
-    const char* what() const noexcept override { return description_.c_str(); }
 
 private:
     Code code_;
     std::string detail_;
-    std::string description_;
 };
 
 // A request that was refused before sending because a header could not be sent safely.
-class InvalidHeaderError : public std::exception {
+class InvalidHeaderError : public System::Log::DescribedError {
 public:
     enum class Problem {
         malformedName, // not an HTTP token
@@ -47,13 +46,10 @@ public:
 
     Problem problem() const { return problem_; }
     const std::string& header() const { return header_; }
-    const std::string& description() const { return description_; }
-    const char* what() const noexcept override { return description_.c_str(); }
 
 private:
     std::string header_;
     Problem problem_;
-    std::string description_;
 };
 
 } // namespace System::Net

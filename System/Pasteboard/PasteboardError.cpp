@@ -16,7 +16,7 @@ std::string describe(PasteboardError::Kind kind, const std::string& subject) {
 } // namespace
 
 PasteboardError::PasteboardError(Kind kind, const std::string& subject)
-    : kind_(kind)
-    , description_(describe(kind, subject)) {}
+    : DescribedError(describe(kind, subject))
+    , kind_(kind) {}
 
 } // namespace System::Pasteboard

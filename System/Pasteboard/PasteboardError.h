@@ -1,12 +1,14 @@
 #pragma once
 
+#include "System/Log/ErrorDescription.h"
+
 #include <exception>
 #include <string>
 
 namespace System::Pasteboard {
 
 // Why the system clipboard cannot be used.
-class PasteboardError : public std::exception {
+class PasteboardError : public System::Log::DescribedError {
 public:
     enum class Kind {
         displayUnavailable, // no X server answers at the display named by $DISPLAY
@@ -18,12 +20,9 @@ public:
     PasteboardError(Kind kind, const std::string& subject);
 
     Kind kind() const { return kind_; }
-    const std::string& description() const { return description_; }
-    const char* what() const noexcept override { return description_.c_str(); }
 
 private:
     Kind kind_;
-    std::string description_;
 };
 
 } // namespace System::Pasteboard

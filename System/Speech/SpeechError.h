@@ -1,5 +1,7 @@
 #pragma once
 
+#include "System/Log/ErrorDescription.h"
+
 #include <exception>
 #include <string>
 
@@ -7,7 +9,7 @@ namespace System::Speech {
 
 // A failure of the speech layer: a model that can't be loaded or installed, audio in the wrong format, or a
 // recognizer that fails while analysing.
-class SpeechError : public std::exception {
+class SpeechError : public System::Log::DescribedError {
 public:
     enum class Code {
         modelUnavailable, // the locale's model is missing or unreadable
@@ -18,16 +20,13 @@ public:
     };
 
     SpeechError(Code code, std::string description)
-        : code_(code)
-        , description_(std::move(description)) {}
+        : DescribedError(std::move(description))
+        , code_(code) {}
 
     Code code() const { return code_; }
-    const std::string& description() const { return description_; }
-    const char* what() const noexcept override { return description_.c_str(); }
 
 private:
     Code code_;
-    std::string description_;
 };
 
 } // namespace System::Speech

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "System/Log/ErrorDescription.h"
+
 #include <exception>
 #include <optional>
 #include <string>
@@ -18,15 +20,9 @@ struct AppcastItem {
 };
 
 // The update feed could not be read.
-class AppcastError : public std::exception {
+class AppcastError : public System::Log::DescribedError {
 public:
-    explicit AppcastError(std::string description)
-        : description_(std::move(description)) {}
-    const std::string& description() const { return description_; }
-    const char* what() const noexcept override { return description_.c_str(); }
-
-private:
-    std::string description_;
+    using DescribedError::DescribedError;
 };
 
 // Reads an RSS 2.0 update feed. Each <item> with a "version" element (in any namespace) and an http or https

@@ -35,7 +35,7 @@ std::string describe(const DictationFailure::Value& value) {
 } // namespace
 
 DictationFailure::DictationFailure(Value value)
-    : value_(std::move(value))
-    , description_(describe(value_)) {}
+    : DescribedError(describe(value))
+    , value_(std::move(value)) {}
 
 } // namespace TessarinCore

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "System/Concurrency/Duration.h"
+#include "System/Log/ErrorDescription.h"
 #include "TessarinCore/Domain/RawValue.h"
 #include "TessarinCore/Domain/Transcription.h"
 
@@ -72,7 +73,7 @@ struct InsertionOutcome {
 };
 
 // Why a dictation failed. Thrown and caught like any error; description() is the overlay's wording.
-class DictationFailure : public std::exception {
+class DictationFailure : public System::Log::DescribedError {
 public:
     struct MicrophoneUnavailable {
         std::string reason;
@@ -107,14 +108,11 @@ public:
     static DictationFailure microphoneSilent() { return DictationFailure(MicrophoneSilent{}); }
 
     const Value& value() const { return value_; }
-    const std::string& description() const { return description_; }
-    const char* what() const noexcept override { return description_.c_str(); }
 
     bool operator==(const DictationFailure& other) const { return value_ == other.value_; }
 
 private:
     Value value_;
-    std::string description_;
 };
 
 // The coordinator's observable state.

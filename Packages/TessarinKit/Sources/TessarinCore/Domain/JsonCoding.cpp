@@ -12,9 +12,9 @@ std::string describe(const std::string& codingPath, const std::string& problem) 
 } // namespace
 
 DecodingError::DecodingError(std::string codingPath, std::string problem)
-    : codingPath_(std::move(codingPath))
-    , problem_(std::move(problem))
-    , description_(describe(codingPath_, problem_)) {}
+    : DescribedError(describe(codingPath, problem))
+    , codingPath_(std::move(codingPath))
+    , problem_(std::move(problem)) {}
 
 DecodingError DecodingError::inside(std::string_view keyOrIndex) const {
     std::string path(keyOrIndex);

@@ -4,6 +4,7 @@
 // key fails with a DecodingError whose coding path names the key (e.g. "bindings[1].hotkey.keyCode").
 
 #include "System/Concurrency/Duration.h"
+#include "System/Log/ErrorDescription.h"
 #include "TessarinCore/Domain/RawValue.h"
 
 #include <nlohmann/json.hpp>
@@ -19,15 +20,13 @@
 
 namespace TessarinCore {
 
-class DecodingError : public std::exception {
+class DecodingError : public System::Log::DescribedError {
 public:
     // codingPath is empty when the problem is the document itself.
     DecodingError(std::string codingPath, std::string problem);
 
     const std::string& codingPath() const { return codingPath_; }
     const std::string& problem() const { return problem_; }
-    const std::string& description() const { return description_; }
-    const char* what() const noexcept override { return description_.c_str(); }
 
     // The same error one level further out: the key (or "[index]") is put in front of the path.
     DecodingError inside(std::string_view keyOrIndex) const;
@@ -35,7 +34,6 @@ public:
 private:
     std::string codingPath_;
     std::string problem_;
-    std::string description_;
 };
 
 namespace Json {

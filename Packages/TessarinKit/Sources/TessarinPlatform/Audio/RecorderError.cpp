@@ -17,7 +17,7 @@ std::string describe(RecorderError::Case errorCase) {
 } // namespace
 
 RecorderError::RecorderError(Case errorCase)
-    : case_(errorCase)
-    , description_(describe(errorCase)) {}
+    : DescribedError(describe(errorCase))
+    , case_(errorCase) {}
 
 } // namespace TessarinPlatform

@@ -111,12 +111,12 @@ using OpenAISession = WholeClipSession<OpenAITranscriber>;
 
 OpenAITranscriber::CloudError::CloudError(Case kind, std::string provider, std::string model, int status,
                                           std::string message)
-    : kind_(kind)
+    : DescribedError(describe(kind, provider, model, status, message))
+    , kind_(kind)
     , provider_(std::move(provider))
     , model_(std::move(model))
     , status_(status)
-    , message_(std::move(message))
-    , description_(describe(kind_, provider_, model_, status_, message_)) {}
+    , message_(std::move(message)) {}
 
 const OpenAITranscriber::Provider& OpenAITranscriber::Provider::openAI() {
     static const Provider provider{

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "System/Concurrency/Task.h"
+#include "System/Log/ErrorDescription.h"
 #include "System/Net/HttpClient.h"
 #include "TessarinCore/Ports/SecretStore.h"
 #include "TessarinCore/Ports/SpeechTranscribing.h"
@@ -32,7 +33,7 @@ public:
         static const Provider& groq();
     };
 
-    class CloudError : public std::exception {
+    class CloudError : public System::Log::DescribedError {
     public:
         enum class Case {
             missingAPIKey,
@@ -67,8 +68,6 @@ public:
         const std::string& model() const { return model_; }
         int status() const { return status_; }
         const std::string& message() const { return message_; }
-        const std::string& description() const { return description_; }
-        const char* what() const noexcept override { return description_.c_str(); }
         bool operator==(const CloudError& other) const {
             return kind_ == other.kind_ && provider_ == other.provider_ && model_ == other.model_ &&
                    status_ == other.status_ && message_ == other.message_;
@@ -82,7 +81,6 @@ public:
         std::string model_;
         int status_;
         std::string message_;
-        std::string description_;
     };
 
     OpenAITranscriber(Provider provider, std::shared_ptr<TessarinCore::SecretStore> secrets,

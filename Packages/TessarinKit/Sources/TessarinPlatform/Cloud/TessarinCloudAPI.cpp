@@ -104,10 +104,10 @@ std::optional<Transcriber::API::ErrorResponse::Detail> decodeErrorDetail(const s
 // --- errors ----------------------------------------------------------------------------------
 
 Transcriber::CloudError::CloudError(Case kind, int status, std::string message)
-    : kind_(kind)
+    : DescribedError(describe(kind, status, message))
+    , kind_(kind)
     , status_(status)
-    , message_(std::move(message))
-    , description_(describe(kind, status, message_)) {}
+    , message_(std::move(message)) {}
 
 // --- requests
 // -----------------------------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 
 #include "System/Concurrency/Task.h"
 #include "System/Defaults/UserDefaults.h"
+#include "System/Log/ErrorDescription.h"
 #include "System/Net/HttpClient.h"
 #include "TessarinCore/Domain/Version.h"
 #include "TessarinCore/Ports/SecretStore.h"
@@ -26,7 +27,7 @@ class TessarinCloudTranscriber final : public TessarinCore::SpeechTranscribing,
                                        public std::enable_shared_from_this<TessarinCloudTranscriber> {
 public:
     // A failure reported by the service; the description is the sentence shown to the user.
-    class CloudError : public std::exception {
+    class CloudError : public System::Log::DescribedError {
     public:
         enum class Case {
             server,
@@ -54,8 +55,6 @@ public:
         // The payload of `server`: 0 and empty for the other cases.
         int status() const { return status_; }
         const std::string& message() const { return message_; }
-        const std::string& description() const { return description_; }
-        const char* what() const noexcept override { return description_.c_str(); }
         bool operator==(const CloudError& other) const {
             return kind_ == other.kind_ && status_ == other.status_ && message_ == other.message_;
         }
@@ -65,7 +64,6 @@ public:
         Case kind_;
         int status_;
         std::string message_;
-        std::string description_;
     };
 
     // The account figures of this device.

@@ -56,10 +56,10 @@ Con::Task<void> reportProgress(std::shared_ptr<Speech::AssetInstallationRequest>
 } // namespace
 
 AppleSpeechTranscriber::TranscriberError::TranscriberError(Case errorCase, DictationLanguage language)
-    : case_(errorCase)
-    , language_(language)
-    , description_("Apple Speech can't transcribe " + std::string(TessarinCore::displayName(language)) +
-                   " on this Mac.") {}
+    : DescribedError("Apple Speech can't transcribe " + std::string(TessarinCore::displayName(language)) +
+                   " on this Mac.")
+    , case_(errorCase)
+    , language_(language) {}
 
 AppleSpeechTranscriber::TranscriberError
 AppleSpeechTranscriber::TranscriberError::unsupportedLanguage(DictationLanguage language) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "System/Concurrency/Executor.h"
+#include "System/Log/ErrorDescription.h"
 #include "System/Speech/RecognitionBackend.h"
 #include "System/Speech/SpeechModule.h"
 #include "TessarinCore/Ports/SpeechTranscribing.h"
@@ -16,7 +17,7 @@ namespace TessarinPlatform {
 // for it (PocketSphinx's installed models by default).
 class AppleSpeechTranscriber : public TessarinCore::SpeechTranscribing {
 public:
-    class TranscriberError : public std::exception {
+    class TranscriberError : public System::Log::DescribedError {
     public:
         enum class Case { unsupportedLanguage };
 
@@ -24,8 +25,6 @@ public:
 
         Case errorCase() const { return case_; }
         TessarinCore::DictationLanguage language() const { return language_; }
-        const std::string& description() const { return description_; }
-        const char* what() const noexcept override { return description_.c_str(); }
 
         bool operator==(const TranscriberError& other) const {
             return case_ == other.case_ && language_ == other.language_;
@@ -35,7 +34,6 @@ public:
         TranscriberError(Case errorCase, TessarinCore::DictationLanguage language);
         Case case_;
         TessarinCore::DictationLanguage language_;
-        std::string description_;
     };
 
     // PocketSphinx on the shared speech worker.

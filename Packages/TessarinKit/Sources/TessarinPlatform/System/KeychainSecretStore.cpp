@@ -22,9 +22,9 @@ std::string describe(KeychainSecretStore::KeychainError::Case kind, System::Keyc
 } // namespace
 
 KeychainSecretStore::KeychainError::KeychainError(Case kind, System::Keychain::Status status)
-    : kind_(kind)
-    , status_(status)
-    , description_(describe(kind, status)) {}
+    : DescribedError(describe(kind, status))
+    , kind_(kind)
+    , status_(status) {}
 
 KeychainSecretStore::KeychainSecretStore(std::string service,
                                          std::shared_ptr<System::Keychain::Keychain> keychain)

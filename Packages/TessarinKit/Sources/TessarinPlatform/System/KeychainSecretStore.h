@@ -3,6 +3,7 @@
 #include "System/Concurrency/SerialQueue.h"
 #include "System/Concurrency/Task.h"
 #include "System/Keychain/Keychain.h"
+#include "System/Log/ErrorDescription.h"
 #include "TessarinCore/Ports/SecretStore.h"
 #include "TessarinPlatform/System/SecretCache.h"
 
@@ -20,7 +21,7 @@ namespace TessarinPlatform {
 // executor.
 class KeychainSecretStore final : public TessarinCore::SecretStore {
 public:
-    class KeychainError : public std::exception {
+    class KeychainError : public System::Log::DescribedError {
     public:
         enum class Case { unexpectedStatus, accessDenied };
 
@@ -32,8 +33,6 @@ public:
         Case kind() const { return kind_; }
         // The keychain status of `unexpectedStatus`; 0 for `accessDenied`.
         System::Keychain::Status status() const { return status_; }
-        const std::string& description() const { return description_; }
-        const char* what() const noexcept override { return description_.c_str(); }
         bool operator==(const KeychainError& other) const {
             return kind_ == other.kind_ && status_ == other.status_;
         }
@@ -42,7 +41,6 @@ public:
         KeychainError(Case kind, System::Keychain::Status status);
         Case kind_;
         System::Keychain::Status status_;
-        std::string description_;
     };
 
     // The store over `keychain`; by default the session's Secret Service.
