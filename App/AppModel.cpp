@@ -9,6 +9,17 @@
 
 #include <unordered_set>
 
+// The hotkey status is logged by these names.
+template <>
+struct TessarinCore::RawValues<Parlindo::AppModel::HotkeyStatus> {
+    using HotkeyStatus = Parlindo::AppModel::HotkeyStatus;
+    static constexpr std::array<std::pair<HotkeyStatus, std::string_view>, 3> cases{{
+        {HotkeyStatus::starting, "starting"},
+        {HotkeyStatus::listening, "listening"},
+        {HotkeyStatus::needsInputMonitoring, "needsInputMonitoring"},
+    }};
+};
+
 namespace Parlindo {
 
 using namespace TessarinCore;
@@ -33,32 +44,6 @@ constexpr std::string_view loginItemPointsAtParlindoKey = "loginItemPointsAtParl
 SilenceTrimmer dictationTrimmer() {
     return SilenceTrimmer{Duration::milliseconds(20), 2.5f, 0.003f, 0.01f, Duration::milliseconds(200),
                           Duration::milliseconds(200)};
-}
-
-std::string_view name(PermissionStatus status) {
-    switch (status) {
-    case PermissionStatus::granted:
-        return "granted";
-    case PermissionStatus::denied:
-        return "denied";
-    case PermissionStatus::notDetermined:
-        return "notDetermined";
-    case PermissionStatus::grantedAfterRelaunch:
-        return "grantedAfterRelaunch";
-    }
-    return "unknown";
-}
-
-std::string_view name(AppModel::HotkeyStatus status) {
-    switch (status) {
-    case AppModel::HotkeyStatus::starting:
-        return "starting";
-    case AppModel::HotkeyStatus::listening:
-        return "listening";
-    case AppModel::HotkeyStatus::needsInputMonitoring:
-        return "needsInputMonitoring";
-    }
-    return "unknown";
 }
 
 } // namespace
@@ -187,7 +172,7 @@ Task<void> AppModel::launch() {
     const auto& statuses = permissionStatus_.get();
     const auto described = [&](Permission permission) {
         const auto found = statuses.find(permission);
-        return std::string(found == statuses.end() ? "none" : name(found->second));
+        return std::string(found == statuses.end() ? "none" : rawValue(found->second));
     };
     // The desktop has no separate accessibility trust: the right to post events is what stands for it.
     const auto postEvents = statuses.find(Permission::postEvents);
@@ -214,7 +199,7 @@ Task<void> AppModel::launch() {
         const PermissionStatus answer = co_await permissions_->request(Permission::postEvents);
         permissionStatus_.modify([&](auto& map) { map[Permission::postEvents] = answer; });
     }
-    logger.info("Hotkey status: {}", Public(name(hotkeyStatus_.get())));
+    logger.info("Hotkey status: {}", Public(rawValue(hotkeyStatus_.get())));
 
     std::exception_ptr audioFailure;
     try {
@@ -541,18 +526,10 @@ std::optional<std::string> AppModel::engineLabel(DictationLanguage language) {
     if (!engine) {
         return std::nullopt;
     }
-    switch (engine->engine()) {
-    case EngineID::appleSpeech:
-    case EngineID::zodozorEro:
+    if (isLocal(engine->engine())) {
         return "On this Mac";
-    case EngineID::tessarin:
-        return "Parlindo Cloud";
-    case EngineID::openAI:
-        return "OpenAI (cloud)";
-    case EngineID::groq:
-        return "Groq (cloud)";
     }
-    return std::nullopt;
+    return std::string(displayName(engine->engine()));
 }
 
 AppModel::StatusImage AppModel::statusImage() {

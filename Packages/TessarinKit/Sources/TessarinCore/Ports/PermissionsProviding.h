@@ -20,6 +20,16 @@ struct RawValues<Permission> {
 // grantedAfterRelaunch: granted, but the running process only sees the grant after a restart.
 enum class PermissionStatus { granted, denied, notDetermined, grantedAfterRelaunch };
 
+template <>
+struct RawValues<PermissionStatus> {
+    static constexpr std::array<std::pair<PermissionStatus, std::string_view>, 4> cases{{
+        {PermissionStatus::granted, "granted"},
+        {PermissionStatus::denied, "denied"},
+        {PermissionStatus::notDetermined, "notDetermined"},
+        {PermissionStatus::grantedAfterRelaunch, "grantedAfterRelaunch"},
+    }};
+};
+
 // Reads and requests permissions.
 class PermissionsProviding {
 public:
