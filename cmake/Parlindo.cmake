@@ -59,3 +59,23 @@ function(parlindo_benchmark file)
   target_link_libraries(bench_${name} PRIVATE ${B_DEPS} benchmark::benchmark_main)
   target_compile_options(bench_${name} PRIVATE ${PARLINDO_WARNINGS})
 endfunction()
+
+# parlindo_fuzzer(<name> [DEPS <libs...>]): the libFuzzer target fuzz/<name>/<name>.cpp with its seed corpus
+# in fuzz/<name>/corpus (every input that once crashed or hung stays there as a regression case). CTest runs it
+# for PARLINDO_FUZZ_SECONDS; new inputs it finds go to the build tree, never into the repository.
+function(parlindo_fuzzer name)
+  cmake_parse_arguments(F "" "" "DEPS" ${ARGN})
+  if(NOT PARLINDO_FUZZ)
+    return()
+  endif()
+  add_executable(fuzz_${name} ${CMAKE_CURRENT_SOURCE_DIR}/${name}.cpp)
+  target_link_libraries(fuzz_${name} PRIVATE ${F_DEPS})
+  target_compile_options(fuzz_${name} PRIVATE ${PARLINDO_WARNINGS})
+  target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+  set(found ${CMAKE_CURRENT_BINARY_DIR}/found)
+  file(MAKE_DIRECTORY ${found})
+  add_test(NAME fuzz_${name}
+    COMMAND fuzz_${name} -max_total_time=${PARLINDO_FUZZ_SECONDS} -timeout=10 -rss_limit_mb=4096
+            -print_final_stats=1 ${found} ${CMAKE_CURRENT_SOURCE_DIR}/corpus)
+  set_tests_properties(fuzz_${name} PROPERTIES TIMEOUT 300 LABELS "fuzz")
+endfunction()
