@@ -5,6 +5,7 @@
 #include "System/ML/ModelConfiguration.h"
 #include "System/ML/ModelDescription.h"
 #include "System/ML/MultiArray.h"
+#include "System/ML/SafeTensors.h"
 
 #include <filesystem>
 #include <functional>
@@ -65,9 +66,9 @@ public:
 protected:
     Model(ModelDescription description, ModelConfiguration configuration);
 
-    // The model's computation. `inputs` holds every described input that was given, in its described element
-    // type; the result holds every non-optional output (float outputs may come as float32 or float16; they
-    // are converted to the described type).
+    // The model's computation. `inputs` holds every described input that was given: float ones as float32,
+    // integer ones as described; the result holds every non-optional output (float outputs may come as
+    // float32 or float16; they are converted to the described type).
     virtual std::map<std::string, MultiArray> evaluate(const std::map<std::string, MultiArray>& inputs) = 0;
 
 private:
@@ -96,6 +97,13 @@ public:
     const MultiArrayConstraint& input(const std::string& name) const;
     const MultiArrayConstraint& output(const std::string& name) const;
 
+    // The folder's weights.safetensors, opened on first use. ModelError: missingFile when there is none,
+    // invalidWeights when it is malformed.
+    const SafeTensors& weights() const;
+    // One tensor of the weights as float32; ModelError (invalidWeights) when it is missing or of another
+    // shape.
+    std::vector<float> tensor(const std::string& name, const std::vector<int>& shape) const;
+
     // ModelError (invalidModel) naming this model folder.
     [[noreturn]] void fail(const std::string& problem) const;
 
@@ -103,6 +111,7 @@ private:
     std::filesystem::path folder_;
     nlohmann::json manifest_;
     ModelDescription description_;
+    mutable std::shared_ptr<const SafeTensors> weights_;
 };
 
 using ModelFactory = std::function<std::shared_ptr<Model>(const ModelSource&, const ModelConfiguration&)>;
