@@ -51,9 +51,10 @@ DictationSettings SettingsStore::load() const {
         return std::move(*decoded.settings);
     }
     if (const auto& file = defaults_->file()) {
-        logger.error("The settings stored under {} in {} can't be read ({}); using the defaults until the next "
-                     "change, which first keeps a copy of that file",
-                     Public(key_), Public(file->string()), Public(decoded.problem));
+        logger.error(
+            "The settings stored under {} in {} can't be read ({}); using the defaults until the next "
+            "change, which first keeps a copy of that file",
+            Public(key_), Public(file->string()), Public(decoded.problem));
     } else {
         logger.error("The settings stored under {} can't be read ({}); using the defaults", Public(key_),
                      Public(decoded.problem));
@@ -95,9 +96,10 @@ bool SettingsStore::keepUnreadableValueAside() const {
         return false;
     }
     if (copy) {
-        logger.error("The stored settings couldn't be read; kept a copy of the file holding them as {} before "
-                     "saving new ones",
-                     Public(copy->string()));
+        logger.error(
+            "The stored settings couldn't be read; kept a copy of the file holding them as {} before "
+            "saving new ones",
+            Public(copy->string()));
     }
     return true;
 }

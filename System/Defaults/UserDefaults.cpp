@@ -48,14 +48,12 @@ std::optional<fs::path> putAside(const fs::path& file, Place place, int& failure
 }
 
 std::optional<fs::path> moveAside(const fs::path& file) {
+    const auto move = [&](const fs::path& target) {
+        const bool moved = renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0;
+        return moved ? 0 : errno;
+    };
     int failure = 0;
-    return putAside(
-        file,
-        [&](const fs::path& target) {
-            return renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0 ? 0
-                                                                                                        : errno;
-        },
-        failure);
+    return putAside(file, move, failure);
 }
 
 // Writes `contents` to `target`, which must not exist yet; 0 or an errno. A failed copy leaves nothing.
@@ -221,7 +219,8 @@ std::optional<fs::path> UserDefaults::keepCopy() const {
     try {
         contents = Paths::readFile(*file_);
     } catch (const std::system_error& error) {
-        throw DefaultsError("Parlindo couldn't keep a copy of its settings: " + std::string(error.what()) + ".");
+        throw DefaultsError("Parlindo couldn't keep a copy of its settings: " + std::string(error.what()) +
+                            ".");
     }
     if (!contents) {
         return std::nullopt;

@@ -73,8 +73,9 @@ protected:
     }
     bool logMentions(const std::string& text) const {
         const auto messages = log.messages("App");
-        return std::any_of(messages.begin(), messages.end(),
-                           [&](const std::string& message) { return message.find(text) != std::string::npos; });
+        return std::any_of(messages.begin(), messages.end(), [&](const std::string& message) {
+            return message.find(text) != std::string::npos;
+        });
     }
     static std::string contentsOf(const fs::path& path) { return System::Paths::readFile(path).value_or(""); }
 
@@ -87,8 +88,8 @@ protected:
 
 TEST_F(StoredSettingsTest, SettingsOfTheWrongShapeAreKeptAsACopyBeforeTheFirstSave) {
     for (const std::string& value : {std::string("42"), std::string(R"({"bindings":"oops"})"),
-                                    std::string(R"({"insertionMethod":"dictate"})"),
-                                    std::string(R"({"bindings":5,"releaseTail":"soon"})")}) {
+                                     std::string(R"({"insertionMethod":"dictate"})"),
+                                     std::string(R"({"bindings":5,"releaseTail":"soon"})")}) {
         SCOPED_TRACE(value);
         fs::remove_all(folder.path());
         const std::string stored = R"({"dictationSettings": )" + value + R"(, "tessarinDeviceID": "d-1"})";
@@ -130,8 +131,8 @@ TEST_F(StoredSettingsTest, WithoutACopyTheUnreadableSettingsAreNotReplaced) {
 TEST_F(StoredSettingsTest, DeeplyNestedSettingsFallBackToTheDefaultsAndTheNextSaveIsSmall) {
     for (const std::size_t depth : {10'000, 75'000}) {
         fs::remove_all(folder.path());
-        const std::string stored = R"({"dictationSettings":)" + std::string(depth, '[') + "true" +
-                                   std::string(depth, ']') + "}";
+        const std::string stored =
+            R"({"dictationSettings":)" + std::string(depth, '[') + "true" + std::string(depth, ']') + "}";
         writeDefaults(stored);
         SettingsStore store{"dictationSettings", std::make_shared<UserDefaults>(file)};
 

@@ -181,7 +181,8 @@ TEST_F(TessarinCloudAPITest, UndecodableSuccessBodiesAreBadResponses) {
         {"POST", "/api/v1/transcriptions", ""},
         // Nested past any answer of ours, in a key nobody reads.
         {"POST", "/api/v1/transcriptions",
-         R"({"text":"hi","minutesLeft":1,"extra":)" + std::string(100'000, '[') + std::string(100'000, ']') + "}"},
+         R"({"text":"hi","minutesLeft":1,"extra":)" + std::string(100'000, '[') + std::string(100'000, ']') +
+             "}"},
         {"GET", "/api/v1/version", R"({"latest":"1","minimum":"1","downloadURL":"not a url"})"},
         {"GET", "/api/v1/version", R"({"latest":"1"})"},
         {"GET", "/api/v1/me", R"({"blocked":"no","monthlyMinutes":1,"minutesLeft":1})"},
