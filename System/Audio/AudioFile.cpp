@@ -27,7 +27,11 @@ std::string describe(AudioFileError::Code code, const std::string& file, const s
         text = "The read position is outside the audio file \"" + file + "\"";
         break;
     }
-    return detail.empty() ? text + "." : text + ": " + detail + ".";
+    std::string reason = detail;
+    while (!reason.empty() && (reason.back() == '.' || reason.back() == ' ')) {
+        reason.pop_back();
+    }
+    return reason.empty() ? text + "." : text + ": " + reason + ".";
 }
 
 // The library's virtual I/O over a block of memory.
