@@ -51,7 +51,7 @@ bool IncrementalLoadController::isTerminated() const {
 
 void IncrementalLoadController::waitUntilProducerWaits() const {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return isTerminated_ || waitingProducers_ > 0; });
+    changed_.wait(lock, [&] { return isTerminated_ || (waitingProducers_ > 0 && activeChunks_ >= maxBufferedChunks_); });
 }
 
 } // namespace ZodozorEro

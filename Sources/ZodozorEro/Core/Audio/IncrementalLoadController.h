@@ -25,8 +25,8 @@ public:
     std::int64_t activeChunks() const;
     std::int64_t waitingProducers() const;
     bool isTerminated() const;
-    // Blocks until a producer waits for a slot or the controller has ended: lets an observer see the
-    // producer held back.
+    // Blocks until a producer waits for a slot while every slot is taken, or the controller has ended: lets
+    // an observer see the producer held back.
     void waitUntilProducerWaits() const;
 
 private:
