@@ -88,6 +88,53 @@ float peakMagnitude(const float* samples, std::size_t count) {
     return peak;
 }
 
+// Folds the channels of `buffer` into `mono` (one channel at the same rate, room for every frame).
+void foldToMono(const AudioPCMBuffer& buffer, const ChannelMode& mode, AudioPCMBuffer& mono) {
+    const std::uint32_t channels = buffer.format().channelCount;
+    const std::uint32_t frames = buffer.frameLength();
+    mono.setFrameLength(frames);
+    float* out = mono.channelData(0);
+    auto copyChannel = [&](std::uint32_t channel) {
+        std::memcpy(out, buffer.channelData(channel), std::size_t(frames) * sizeof(float));
+    };
+    if (mode.kind() == ChannelMode::Kind::specificChannel) {
+        const std::int64_t channel = mode.channel();
+        copyChannel(channel >= 0 && channel < std::int64_t(channels) ? std::uint32_t(channel) : 0);
+        return;
+    }
+    std::vector<std::uint32_t> chosen;
+    if (mode.channels() && !mode.channels()->empty()) {
+        for (std::int64_t channel : *mode.channels()) {
+            if (channel >= 0 && channel < std::int64_t(channels)) {
+                chosen.push_back(std::uint32_t(channel));
+            }
+        }
+        if (chosen.empty()) {
+            copyChannel(0);
+            audioLog().debug("No valid channel indices provided, defaulting to first channel");
+            return;
+        }
+    } else {
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            chosen.push_back(c);
+        }
+    }
+    // The mix gets the peak of its loudest channel, so summing neither clips nor quietens it.
+    float peak = 0;
+    std::fill(out, out + frames, 0.0f);
+    for (std::uint32_t channel : chosen) {
+        const float* plane = buffer.channelData(channel);
+        peak = std::max(peak, peakMagnitude(plane, frames));
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            out[i] += plane[i];
+        }
+    }
+    const float scale = peak / std::max(peakMagnitude(out, frames), 0.0001f);
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        out[i] *= scale;
+    }
+}
+
 } // namespace
 
 // ---- Files ----
@@ -166,7 +213,11 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& path
         const double segmentEnd = std::min(segmentStart + arraySegmentSeconds, end);
         AudioPCMBuffer segment = loadAudio(file, channelMode, segmentStart, segmentEnd);
         std::vector<float> part = convertBufferToArray(segment, 1024);
-        samples.insert(samples.end(), part.begin(), part.end());
+        if (samples.empty()) {
+            samples = std::move(part);
+        } else {
+            samples.insert(samples.end(), part.begin(), part.end());
+        }
     }
     return samples;
 }
@@ -222,16 +273,19 @@ std::optional<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, dou
         audioLog().error("Failed to create output buffer");
         return std::nullopt;
     }
-    const auto readFrames = std::uint32_t(std::clamp<std::int64_t>(endPosition - start, 1, maxReadFrameSize));
+    // Blocks stay within the read size and small enough to stay in the processor's caches.
+    const auto readFrames = std::uint32_t(
+        std::clamp<std::int64_t>(endPosition - start, 1, std::min(maxReadFrameSize, processingBlockFrames)));
     auto readBuffer = AudioPCMBuffer::make(file.processingFormat(), readFrames);
     const auto monoFormat = AudioFormat::make(sourceRate, 1);
+    auto monoBuffer = monoFormat ? AudioPCMBuffer::make(*monoFormat, readFrames) : std::nullopt;
     // One converter carries its state from block to block, so the blocks join without a seam and only the
     // end of the file is flushed.
     std::unique_ptr<AudioConverter> converter =
         monoFormat ? AudioConverter::make(*monoFormat, *outputFormat) : nullptr;
     const auto blockCapacity = AudioConverter::outputCapacity(toSampleRate, sourceRate, readFrames);
     auto converted = blockCapacity ? AudioPCMBuffer::make(*outputFormat, *blockCapacity) : std::nullopt;
-    if (!readBuffer || !converter || !converted) {
+    if (!readBuffer || !monoBuffer || !converter || !converted) {
         audioLog().error("Failed to create the buffers or the converter for resampling");
         return std::nullopt;
     }
@@ -260,10 +314,10 @@ std::optional<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, dou
             audioLog().error("Error reading audio file: {}", Public(error.description()));
             return std::nullopt;
         }
-        auto mono = convertToMono(*readBuffer, channelMode);
-        if (!mono) {
-            audioLog().error("Failed to process audio channels");
-            return std::nullopt;
+        const AudioPCMBuffer* mono = &*readBuffer;
+        if (readBuffer->format().channelCount > 1) {
+            foldToMono(*readBuffer, channelMode, *monoBuffer);
+            mono = &*monoBuffer;
         }
         if (!append(converter->convert(*converted, *mono))) {
             return std::nullopt;
@@ -339,8 +393,7 @@ AudioPCMBuffer AudioProcessor::resampleBuffer(const AudioPCMBuffer& buffer, Audi
 }
 
 std::optional<AudioPCMBuffer> AudioProcessor::convertToMono(const AudioPCMBuffer& buffer, const ChannelMode& mode) {
-    const std::uint32_t channels = buffer.format().channelCount;
-    if (channels < 2) {
+    if (buffer.format().channelCount < 2) {
         return buffer;
     }
     const auto monoFormat = AudioFormat::make(buffer.format().sampleRate, 1);
@@ -353,48 +406,7 @@ std::optional<AudioPCMBuffer> AudioProcessor::convertToMono(const AudioPCMBuffer
         audioLog().error("Failed to create mono buffer.");
         return std::nullopt;
     }
-    const std::uint32_t frames = buffer.frameLength();
-    mono->setFrameLength(frames);
-    float* out = mono->channelData(0);
-    auto copyChannel = [&](std::uint32_t channel) {
-        std::memcpy(out, buffer.channelData(channel), std::size_t(frames) * sizeof(float));
-    };
-
-    if (mode.kind() == ChannelMode::Kind::specificChannel) {
-        const std::int64_t channel = mode.channel();
-        copyChannel(channel >= 0 && channel < std::int64_t(channels) ? std::uint32_t(channel) : 0);
-        return mono;
-    }
-    std::vector<std::uint32_t> chosen;
-    if (mode.channels() && !mode.channels()->empty()) {
-        for (std::int64_t channel : *mode.channels()) {
-            if (channel >= 0 && channel < std::int64_t(channels)) {
-                chosen.push_back(std::uint32_t(channel));
-            }
-        }
-        if (chosen.empty()) {
-            copyChannel(0);
-            audioLog().debug("No valid channel indices provided, defaulting to first channel");
-            return mono;
-        }
-    } else {
-        for (std::uint32_t c = 0; c < channels; ++c) {
-            chosen.push_back(c);
-        }
-    }
-    // The mix gets the peak of its loudest channel, so summing neither clips nor quietens it.
-    float peak = 0;
-    for (std::uint32_t channel : chosen) {
-        const float* plane = buffer.channelData(channel);
-        peak = std::max(peak, peakMagnitude(plane, frames));
-        for (std::uint32_t i = 0; i < frames; ++i) {
-            out[i] += plane[i];
-        }
-    }
-    const float scale = peak / std::max(peakMagnitude(out, frames), 0.0001f);
-    for (std::uint32_t i = 0; i < frames; ++i) {
-        out[i] *= scale;
-    }
+    foldToMono(buffer, mode, *mono);
     return mono;
 }
 

@@ -69,6 +69,8 @@ public:
     static constexpr double sampleRate = 16'000;
     // Frames read and converted at a time when a file needs converting: 30 s at 44.1 kHz.
     static constexpr std::uint32_t defaultAudioReadFrameSize = 1'323'000;
+    // The most frames converted at a time, whatever the read size: blocks that fit the caches.
+    static constexpr std::uint32_t processingBlockFrames = 65'536;
     // The array loader walks a file in segments of this many seconds.
     static constexpr double arraySegmentSeconds = 600;
 
