@@ -167,6 +167,16 @@ void matmul(int m, int n, int k, const float* a, int lda, const float* b, int ld
                 ldb, accumulate ? 1.0f : 0.0f, c, ldc);
 }
 
+void matvec(int rows, int cols, const float* w, int ldw, const float* x, float* y, bool accumulate) {
+    // Pieces of at least a quarter of a million multiplications: fewer would cost more to hand out than to
+    // do.
+    const std::size_t grain = std::max<std::size_t>(1, std::size_t(1 << 18) / std::size_t(std::max(cols, 1)));
+    parallelFor(std::size_t(rows), grain, [&](std::size_t begin, std::size_t end) {
+        cblas_sgemv(CblasRowMajor, CblasNoTrans, int(end - begin), cols, 1.0f, w + begin * std::size_t(ldw),
+                    ldw, x, 1, accumulate ? 1.0f : 0.0f, y + begin, 1);
+    });
+}
+
 void layerNorm(const float* x, float* y, std::size_t rows, std::size_t cols, const float* gamma,
                const float* beta) {
     parallelFor(rows, std::max<std::size_t>(1, 16384 / std::max<std::size_t>(cols, 1)),

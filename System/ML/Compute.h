@@ -22,6 +22,11 @@ void parallelFor(std::size_t count, std::size_t grain,
 void matmul(int m, int n, int k, const float* a, int lda, const float* b, int ldb, bool transposeB, float* c,
             int ldc, bool accumulate = false);
 
+// y[rows] = W[rows×cols] · x (plus y when `accumulate`), W row-major with rows `ldw` apart: one token's
+// product with a weight matrix, split by rows over the pool. A product of one row through sgemm would pack
+// the whole matrix first; sgemv streams it once, which is all that one row needs.
+void matvec(int rows, int cols, const float* w, int ldw, const float* x, float* y, bool accumulate = false);
+
 // Each row of x[rows×cols], normalised to zero mean and unit variance (ε = 1e-5), scaled by gamma and shifted
 // by beta, into y (which may be x).
 void layerNorm(const float* x, float* y, std::size_t rows, std::size_t cols, const float* gamma,

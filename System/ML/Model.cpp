@@ -214,9 +214,7 @@ std::shared_ptr<FeatureProvider> Model::predict(const FeatureProvider& input, co
                                  std::string(dataTypeName(constraint.dataType)) + ".");
         }
         // Kinds compute in float32, whatever precision the features travel in.
-        inputs.emplace(name, isFloatType(array->dataType())
-                                 ? convertedFloats(*array, MultiArrayDataType::float32)
-                                 : *array);
+        inputs.emplace(name, isFloatType(array->dataType()) ? float32Input(name, *array) : *array);
     }
 
     std::map<std::string, MultiArray> outputs;
@@ -250,6 +248,23 @@ std::shared_ptr<FeatureProvider> Model::predict(const FeatureProvider& input, co
         }
     }
     return std::make_shared<DictionaryFeatureProvider>(std::move(values));
+}
+
+MultiArray Model::float32Input(const std::string& name, const MultiArray& array) {
+    if (array.dataType() == MultiArrayDataType::float32) {
+        return array;
+    }
+    std::lock_guard guard(conversionsLock_);
+    auto found = conversions_.find(name);
+    if (found != conversions_.end() && found->second.source.sharesBuffer(array) &&
+        found->second.version == array.version()) {
+        return found->second.converted;
+    }
+    const std::uint64_t version = array.version();
+    Conversion conversion{array, version, convertedFloats(array, MultiArrayDataType::float32)};
+    auto converted = conversion.converted;
+    conversions_.insert_or_assign(name, std::move(conversion));
+    return converted;
 }
 
 int ModelSource::hyperparameter(const std::string& name) const {

@@ -72,9 +72,22 @@ protected:
     virtual std::map<std::string, MultiArray> evaluate(const std::map<std::string, MultiArray>& inputs) = 0;
 
 private:
+    // The input as float32. An input given in another float type is converted once per buffer and version and
+    // the same converted array handed to every later prediction, so a kind can memoise what it derives from
+    // an input that stays the same across predictions (a decoder's encoder output) whatever its element type.
+    MultiArray float32Input(const std::string& name, const MultiArray& array);
+
+    struct Conversion {
+        MultiArray source; // held, so that its buffer is not freed and reused while the entry names it
+        std::uint64_t version;
+        MultiArray converted;
+    };
+
     ModelDescription description_;
     ModelConfiguration configuration_;
     std::mutex lock_;
+    std::mutex conversionsLock_;
+    std::map<std::string, Conversion> conversions_;
 };
 
 // What a kind builds a model from: the folder and its parsed model.json.

@@ -113,31 +113,61 @@ void writeLogMelModel(const fs::path& folder, const LogMelOptions& options) {
         &weights);
 }
 
-void writeEncoderModel(const fs::path& folder, const EncoderOptions& options) {
-    RandomWeights random(options.seed);
-    System::ML::SafeTensorsWriter weights;
-    const int s = options.width;
-    auto add = [&](const std::string& name, const std::vector<int>& shape, const std::vector<float>& values) {
-        weights.add(name, shape, values, options.weightType);
-    };
-    auto count = [](const std::vector<int>& shape) {
+namespace {
+
+// Random tensors scaled as a trained network's are, so that every activation stays near 1.
+class RandomTensors {
+public:
+    RandomTensors(std::uint64_t seed, System::ML::SafeTensorsDType dtype, int width)
+        : random_(seed)
+        , dtype_(dtype)
+        , width_(width) {}
+
+    // Scaled by the fan-in, so every product keeps its inputs' magnitude.
+    void matrix(const std::string& name, const std::vector<int>& shape, int fanIn) {
+        add(name, shape, random_.normal(count(shape), 1.0f / std::sqrt(float(fanIn))));
+    }
+    void bias(const std::string& name, int size) {
+        add(name, {size}, random_.normal(std::size_t(size), 0.02f));
+    }
+    void norm(const std::string& name) {
+        add(name + ".weight", {width_}, random_.normal(std::size_t(width_), 0.1f, 1.0f));
+        bias(name + ".bias", width_);
+    }
+    void normal(const std::string& name, const std::vector<int>& shape, float deviation) {
+        add(name, shape, random_.normal(count(shape), deviation));
+    }
+
+    const System::ML::SafeTensorsWriter& writer() const { return writer_; }
+
+private:
+    static std::size_t count(const std::vector<int>& shape) {
         std::size_t n = 1;
         for (int d : shape) {
             n *= std::size_t(d);
         }
         return n;
-    };
-    // Matrices scaled by their fan-in, so every product keeps its inputs' magnitude.
+    }
+    void add(const std::string& name, const std::vector<int>& shape, const std::vector<float>& values) {
+        writer_.add(name, shape, values, dtype_);
+    }
+
+    RandomWeights random_;
+    System::ML::SafeTensorsDType dtype_;
+    int width_;
+    System::ML::SafeTensorsWriter writer_;
+};
+
+} // namespace
+
+void writeEncoderModel(const fs::path& folder, const EncoderOptions& options) {
+    RandomTensors weights(options.seed, options.weightType, options.width);
+    const int s = options.width;
     auto matrix = [&](const std::string& name, const std::vector<int>& shape, int fanIn) {
-        add(name, shape, random.normal(count(shape), 1.0f / std::sqrt(float(fanIn))));
+        weights.matrix(name, shape, fanIn);
     };
-    auto bias = [&](const std::string& name, int size) {
-        add(name, {size}, random.normal(std::size_t(size), 0.02f));
-    };
-    auto norm = [&](const std::string& name) {
-        add(name + ".weight", {s}, random.normal(std::size_t(s), 0.1f, 1.0f));
-        bias(name + ".bias", s);
-    };
+    auto bias = [&](const std::string& name, int size) { weights.bias(name, size); };
+    auto norm = [&](const std::string& name) { weights.norm(name); };
 
     matrix("conv1.weight", {s, options.melCount, 3}, options.melCount * 3);
     bias("conv1.bias", s);
@@ -171,7 +201,111 @@ void writeEncoderModel(const fs::path& folder, const EncoderOptions& options) {
         {multiArrayFeature("melspectrogram_features", {1, options.melCount, 1, 2 * options.positions},
                            options.inputType)},
         {multiArrayFeature("encoder_output_embeds", {1, s, 1, options.positions}, options.outputType)},
-        &weights);
+        &weights.writer());
+}
+
+std::vector<std::pair<int, int>> upperHalfHeads(int layers, int heads) {
+    std::vector<std::pair<int, int>> result;
+    for (int l = layers / 2; l < layers; ++l) {
+        for (int h = 0; h < heads; ++h) {
+            result.emplace_back(l, h);
+        }
+    }
+    return result;
+}
+
+namespace {
+
+// The features of a decoder model, shared by the network and the scripted kind.
+void decoderFeatures(int vocabularySize, int width, int cacheChannels, int cachePositions,
+                     int encoderPositions, bool alignment, MultiArrayDataType floats,
+                     std::vector<FeatureDescription>& inputs, std::vector<FeatureDescription>& outputs) {
+    const auto int32 = MultiArrayDataType::int32;
+    inputs = {
+        multiArrayFeature("input_ids", {1}, int32),
+        multiArrayFeature("cache_length", {1}, int32),
+        multiArrayFeature("key_cache", {1, cacheChannels, 1, cachePositions}, floats),
+        multiArrayFeature("value_cache", {1, cacheChannels, 1, cachePositions}, floats),
+        multiArrayFeature("kv_cache_update_mask", {1, cachePositions}, int32),
+        multiArrayFeature("encoder_output_embeds", {1, width, 1, encoderPositions}, floats),
+        multiArrayFeature("decoder_key_padding_mask", {1, cachePositions}, floats),
+    };
+    outputs = {
+        multiArrayFeature("logits", {1, 1, vocabularySize}, floats),
+        multiArrayFeature("key_cache_updates", {1, cacheChannels, 1, 1}, floats),
+        multiArrayFeature("value_cache_updates", {1, cacheChannels, 1, 1}, floats),
+    };
+    if (alignment) {
+        outputs.push_back(multiArrayFeature("alignment_heads_weights", {1, encoderPositions}, floats));
+    }
+}
+
+} // namespace
+
+void writeDecoderModel(const fs::path& folder, const DecoderOptions& options) {
+    RandomTensors weights(options.seed, options.weightType, options.width);
+    const int s = options.width;
+    // Embeddings of a trained decoder are small: its logits, the embeddings times the normalised stream,
+    // spread over a few units rather than over tens of them.
+    weights.normal("token_embedding.weight", {options.vocabularySize, s}, 1.0f / std::sqrt(float(s)));
+    weights.normal("positional_embedding", {options.textPositions, s}, 0.5f);
+    for (int l = 0; l < options.layers; ++l) {
+        const std::string p = "blocks." + std::to_string(l) + ".";
+        for (const std::string attention : {"attn", "cross_attn"}) {
+            weights.norm(p + attention + "_ln");
+            weights.matrix(p + attention + ".query.weight", {s, s}, s);
+            weights.bias(p + attention + ".query.bias", s);
+            weights.matrix(p + attention + ".key.weight", {s, s}, s);
+            weights.matrix(p + attention + ".value.weight", {s, s}, s);
+            weights.bias(p + attention + ".value.bias", s);
+            weights.matrix(p + attention + ".out.weight", {s, s}, s);
+            weights.bias(p + attention + ".out.bias", s);
+        }
+        weights.norm(p + "mlp_ln");
+        weights.matrix(p + "mlp.0.weight", {4 * s, s}, s);
+        weights.bias(p + "mlp.0.bias", 4 * s);
+        weights.matrix(p + "mlp.2.weight", {s, 4 * s}, 4 * s);
+        weights.bias(p + "mlp.2.bias", s);
+    }
+    weights.norm("ln");
+
+    std::vector<FeatureDescription> inputs, outputs;
+    decoderFeatures(options.vocabularySize, s, options.layers * s, options.cachePositions,
+                    options.encoderPositions, !options.alignmentHeads.empty(), options.featureType, inputs,
+                    outputs);
+    Json extra = Json::object();
+    if (!options.alignmentHeads.empty()) {
+        extra["alignment_heads"] = Json::array();
+        for (const auto& [layer, head] : options.alignmentHeads) {
+            extra["alignment_heads"].push_back({layer, head});
+        }
+    }
+    writeModelFolder(folder, "whisper_decoder",
+                     {{"n_vocab", options.vocabularySize},
+                      {"n_state", s},
+                      {"n_layer", options.layers},
+                      {"n_head", options.heads},
+                      {"n_text_ctx", options.textPositions}},
+                     inputs, outputs, &weights.writer(), extra);
+}
+
+void writeScriptedDecoderModel(const fs::path& folder, const ScriptedDecoderOptions& options) {
+    std::vector<FeatureDescription> inputs, outputs;
+    decoderFeatures(options.vocabularySize, options.width, options.cacheChannels, options.cachePositions,
+                    options.encoderPositions, options.alignment, options.featureType, inputs, outputs);
+    auto table = [](const std::map<int, float>& entries) {
+        Json object = Json::object();
+        for (const auto& [index, value] : entries) {
+            object[std::to_string(index)] = value;
+        }
+        return object;
+    };
+    Json script = Json::array();
+    for (const auto& step : options.script) {
+        script.push_back({{"logits", table(step.logits)}, {"alignment", table(step.alignment)}});
+    }
+    writeModelFolder(folder, "scripted_decoder", Json::object(), inputs, outputs, nullptr,
+                     {{"script", script}, {"floor", options.floor}});
 }
 
 void writeFrontEnd(const fs::path& folder, const EncoderOptions& encoder, int hopLength, int fftLength) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -77,6 +78,60 @@ struct EncoderOptions {
 // A "whisper_encoder" model: "melspectrogram_features" [1, mels, 1, 2 · positions] →
 // "encoder_output_embeds" [1, width, 1, positions], with random weights scaled so activations stay near 1.
 void writeEncoderModel(const std::filesystem::path& folder, const EncoderOptions& options = {});
+
+struct DecoderOptions {
+    // 51864 for an English-only model, 51865 for a multilingual one, 51866 for the latest large one; or the
+    // size of a test tokenizer.
+    int vocabularySize = 51865;
+    int width = 384;
+    int layers = 4;
+    int heads = 6;
+    int textPositions = 448;  // positional embeddings
+    int cachePositions = 224; // positions of the key/value cache
+    int encoderPositions = 1500;
+    // (layer, head) pairs averaged into "alignment_heads_weights"; none leaves that output out.
+    std::vector<std::pair<int, int>> alignmentHeads;
+    std::uint64_t seed = 2;
+    // Of the float features: the caches, the masks, the encoder output, the logits and the updates.
+    System::ML::MultiArrayDataType featureType = System::ML::MultiArrayDataType::float32;
+    System::ML::SafeTensorsDType weightType = System::ML::SafeTensorsDType::F32;
+};
+
+// Every head of the upper half of the layers: the alignment heads of a model whose own are not known.
+std::vector<std::pair<int, int>> upperHalfHeads(int layers, int heads);
+
+// A "whisper_decoder" model with random weights scaled so activations stay near 1. Its features:
+// "input_ids" [1], "cache_length" [1], "kv_cache_update_mask" [1, cache] (int32); "key_cache",
+// "value_cache" [1, layers · width, 1, cache], "encoder_output_embeds" [1, width, 1, encoder positions],
+// "decoder_key_padding_mask" [1, cache] → "logits" [1, 1, vocabulary], "key_cache_updates",
+// "value_cache_updates" [1, layers · width, 1, 1] and, with alignment heads, "alignment_heads_weights"
+// [1, encoder positions].
+void writeDecoderModel(const std::filesystem::path& folder, const DecoderOptions& options = {});
+
+// One prediction of a scripted decoder: logits by token (the rest at the floor) and alignment weights by
+// encoder frame (the rest 0).
+struct ScriptStep {
+    std::map<int, float> logits;
+    std::map<int, float> alignment;
+    // The step that makes `token` the only likely one.
+    static ScriptStep token(int token) { return {{{token, 0.0f}}, {}}; }
+};
+
+struct ScriptedDecoderOptions {
+    int vocabularySize = 51865;
+    int width = 384;          // of the encoder output
+    int cacheChannels = 1536; // of the key/value cache
+    int cachePositions = 224;
+    int encoderPositions = 1500;
+    bool alignment = true;
+    float floor = -100.0f;
+    // The step at index cache_length answers; past the end the last step answers again.
+    std::vector<ScriptStep> script = {ScriptStep::token(0)};
+    System::ML::MultiArrayDataType featureType = System::ML::MultiArrayDataType::float32;
+};
+
+// A "scripted_decoder" model with the features of `writeDecoderModel`.
+void writeScriptedDecoderModel(const std::filesystem::path& folder, const ScriptedDecoderOptions& options);
 
 // The front end of a model folder as the pipeline expects it: MelSpectrogram.mlmodelc and
 // AudioEncoder.mlmodelc inside `folder`, the mel model sized for the encoder (2 · positions frames of

@@ -1,11 +1,13 @@
-// tiny-model-generator: writes the front end of a model folder (MelSpectrogram.mlmodelc and
-// AudioEncoder.mlmodelc) with seeded random weights, for tests and benchmarks.
+// tiny-model-generator: writes a model folder (MelSpectrogram.mlmodelc, AudioEncoder.mlmodelc and
+// TextDecoder.mlmodelc) with seeded random weights, for tests and benchmarks.
 
 #include "TinyModelGenerator/TinyModelGenerator.h"
 
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <optional>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -13,8 +15,27 @@ namespace {
 int usage() {
     std::cerr << "usage: tiny-model-generator --out FOLDER [--mels N] [--width N] [--layers N] [--heads N]\n"
                  "                            [--positions N] [--seed N] [--weights F32|F16|BF16]\n"
-                 "                            [--features float32|float16]\n";
+                 "                            [--features float32|float16] [--vocabulary N]\n"
+                 "                            [--alignment-heads LAYER:HEAD,...|none]\n";
     return 2;
+}
+
+// "2:0,3:1" → {(2, 0), (3, 1)}; "none" → {}.
+std::vector<std::pair<int, int>> parseHeads(const std::string& text) {
+    std::vector<std::pair<int, int>> heads;
+    if (text == "none") {
+        return heads;
+    }
+    std::istringstream list(text);
+    std::string item;
+    while (std::getline(list, item, ',')) {
+        const auto colon = item.find(':');
+        if (colon == std::string::npos) {
+            throw std::invalid_argument("alignment head " + item);
+        }
+        heads.emplace_back(std::stoi(item.substr(0, colon)), std::stoi(item.substr(colon + 1)));
+    }
+    return heads;
 }
 
 } // namespace
@@ -33,6 +54,7 @@ int main(int argc, char** argv) {
     }
     try {
         TinyModelGenerator::EncoderOptions encoder;
+        TinyModelGenerator::DecoderOptions decoder;
         auto number = [&](const std::string& key, int& target) {
             if (options.contains(key)) {
                 target = std::stoi(options.at(key));
@@ -44,6 +66,12 @@ int main(int argc, char** argv) {
         number("layers", encoder.layers);
         number("heads", encoder.heads);
         number("positions", encoder.positions);
+        number("vocabulary", decoder.vocabularySize);
+        std::optional<std::vector<std::pair<int, int>>> heads;
+        if (options.contains("alignment-heads")) {
+            heads = parseHeads(options.at("alignment-heads"));
+            options.erase("alignment-heads");
+        }
         if (options.contains("seed")) {
             encoder.seed = std::stoull(options.at("seed"));
             options.erase("seed");
@@ -69,8 +97,19 @@ int main(int argc, char** argv) {
         if (!options.empty()) {
             return usage();
         }
+        decoder.width = encoder.width;
+        decoder.layers = encoder.layers;
+        decoder.heads = encoder.heads;
+        decoder.encoderPositions = encoder.positions;
+        decoder.seed = encoder.seed + 1;
+        decoder.weightType = encoder.weightType;
+        decoder.featureType = encoder.outputType;
+        decoder.alignmentHeads =
+            heads ? *heads : TinyModelGenerator::upperHalfHeads(decoder.layers, decoder.heads);
         TinyModelGenerator::writeFrontEnd(out, encoder);
-        std::cout << "wrote " << out << "/MelSpectrogram.mlmodelc and " << out << "/AudioEncoder.mlmodelc\n";
+        TinyModelGenerator::writeDecoderModel(std::filesystem::path(out) / "TextDecoder.mlmodelc", decoder);
+        std::cout << "wrote " << out << "/MelSpectrogram.mlmodelc, " << out << "/AudioEncoder.mlmodelc and "
+                  << out << "/TextDecoder.mlmodelc\n";
     } catch (const std::exception& error) {
         std::cerr << "tiny-model-generator: " << error.what() << "\n";
         return 1;

@@ -2,6 +2,7 @@
 
 #include "System/ML/Model.h"
 
+#include "ModelTesting.h"
 #include "System/Tests/FileTesting/FileTesting.h"
 #include "TinyModelGenerator/TinyModelGenerator.h"
 
@@ -12,18 +13,15 @@
 namespace {
 
 using namespace System::ML;
+using ModelTesting::Matrix;
 using System::FileTesting::TemporaryFolder;
-using Matrix = std::vector<std::vector<double>>; // [rows][columns]
 
 struct Reference {
     const SafeTensors& weights;
     int width;
     int heads;
 
-    std::vector<double> get(const std::string& name) const {
-        const auto values = weights.floats(name);
-        return {values.begin(), values.end()};
-    }
+    std::vector<double> get(const std::string& name) const { return ModelTesting::tensor(weights, name); }
 
     // y[t][o] = bias[o] + Σ_i Σ_k w[o][i][k] · x[stride·t + k − 1][i], outside the input reading 0.
     Matrix conv(const Matrix& x, const std::string& name, int stride) const {
@@ -49,90 +47,18 @@ struct Reference {
         return y;
     }
 
-    // y[t][o] = bias[o] + Σ_i w[o][i] · x[t][i]
     Matrix linear(const Matrix& x, const std::string& name, bool hasBias = true) const {
-        const auto w = get(name + ".weight");
-        const auto b = hasBias ? get(name + ".bias") : std::vector<double>();
-        const std::size_t inputs = x[0].size();
-        const std::size_t outputs = w.size() / inputs;
-        Matrix y(x.size(), std::vector<double>(outputs));
-        for (std::size_t t = 0; t < x.size(); ++t) {
-            for (std::size_t o = 0; o < outputs; ++o) {
-                double sum = hasBias ? b[o] : 0;
-                for (std::size_t i = 0; i < inputs; ++i) {
-                    sum += w[o * inputs + i] * x[t][i];
-                }
-                y[t][o] = sum;
-            }
-        }
-        return y;
+        return ModelTesting::linear(weights, x, name, hasBias);
     }
-
     Matrix norm(const Matrix& x, const std::string& name) const {
-        const auto gamma = get(name + ".weight");
-        const auto beta = get(name + ".bias");
-        Matrix y = x;
-        for (auto& row : y) {
-            double mean = 0, variance = 0;
-            for (double v : row) {
-                mean += v / double(row.size());
-            }
-            for (double v : row) {
-                variance += (v - mean) * (v - mean) / double(row.size());
-            }
-            for (std::size_t c = 0; c < row.size(); ++c) {
-                row[c] = (row[c] - mean) / std::sqrt(variance + 1e-5) * gamma[c] + beta[c];
-            }
-        }
-        return y;
+        return ModelTesting::norm(weights, x, name);
     }
-
-    static void gelu(Matrix& x) {
-        for (auto& row : x) {
-            for (double& v : row) {
-                v = v * 0.5 * (1 + std::erf(v / std::sqrt(2.0)));
-            }
-        }
-    }
-
-    static void add(Matrix& x, const Matrix& y) {
-        for (std::size_t t = 0; t < x.size(); ++t) {
-            for (std::size_t c = 0; c < x[t].size(); ++c) {
-                x[t][c] += y[t][c];
-            }
-        }
-    }
+    static void gelu(Matrix& x) { ModelTesting::gelu(x); }
+    static void add(Matrix& x, const Matrix& y) { ModelTesting::add(x, y); }
 
     Matrix attention(const Matrix& x, const std::string& p) const {
         const Matrix q = linear(x, p + "query"), k = linear(x, p + "key", false), v = linear(x, p + "value");
-        const int d = width / heads;
-        const std::size_t n = x.size();
-        Matrix mixed(n, std::vector<double>(width, 0.0));
-        for (int h = 0; h < heads; ++h) {
-            for (std::size_t i = 0; i < n; ++i) {
-                std::vector<double> weights(n);
-                double largest = -INFINITY;
-                for (std::size_t j = 0; j < n; ++j) {
-                    double dot = 0;
-                    for (int c = h * d; c < (h + 1) * d; ++c) {
-                        dot += q[i][c] * k[j][c];
-                    }
-                    weights[j] = dot / std::sqrt(double(d));
-                    largest = std::max(largest, weights[j]);
-                }
-                double total = 0;
-                for (double& w : weights) {
-                    w = std::exp(w - largest);
-                    total += w;
-                }
-                for (std::size_t j = 0; j < n; ++j) {
-                    for (int c = h * d; c < (h + 1) * d; ++c) {
-                        mixed[i][c] += weights[j] / total * v[j][c];
-                    }
-                }
-            }
-        }
-        return linear(mixed, p + "out");
+        return linear(ModelTesting::attend(q, k, v, heads, false), p + "out");
     }
 
     // embeds[c][t]
