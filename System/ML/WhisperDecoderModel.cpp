@@ -306,37 +306,38 @@ private:
             std::copy(v, v + s, valuesOut.begin() + std::ptrdiff_t(layerOffset));
             const float* layerKeys = keyCache.data() + layerOffset * positions;
             const float* layerValues = valueCache.data() + layerOffset * positions;
-            Compute::parallelFor(std::size_t(heads_), 1, [&](std::size_t begin, std::size_t end) {
-                for (std::size_t h = begin; h < end; ++h) {
-                    const std::size_t first = h * std::size_t(headChannels);
-                    float* scores = scores_.data() + h * positions;
-                    headScores(q + first, layerKeys + first * positions, positions, headChannels, positions,
-                               scale, scores);
-                    for (std::size_t j = 0; j < positions; ++j) {
-                        if (updateMask[j] != 0) {
-                            float dot = 0;
-                            for (int c = 0; c < headChannels; ++c) {
-                                dot += q[first + std::size_t(c)] * k[first + std::size_t(c)];
+            Compute::parallelFor(
+                std::size_t(heads_), headsPerPiece(positions), [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t h = begin; h < end; ++h) {
+                        const std::size_t first = h * std::size_t(headChannels);
+                        float* scores = scores_.data() + h * positions;
+                        headScores(q + first, layerKeys + first * positions, positions, headChannels,
+                                   positions, scale, scores);
+                        for (std::size_t j = 0; j < positions; ++j) {
+                            if (updateMask[j] != 0) {
+                                float dot = 0;
+                                for (int c = 0; c < headChannels; ++c) {
+                                    dot += q[first + std::size_t(c)] * k[first + std::size_t(c)];
+                                }
+                                scores[j] = dot * scale;
                             }
-                            scores[j] = dot * scale;
+                            scores[j] += paddingMask[j];
                         }
-                        scores[j] += paddingMask[j];
-                    }
-                    Compute::softmaxRows(scores, 1, positions);
-                    headMix(scores, layerValues + first * positions, positions, headChannels, positions,
-                            attention_.data() + first);
-                    for (std::size_t j = 0; j < positions; ++j) {
-                        if (updateMask[j] != 0) {
-                            // The cache's value at j was mixed in above; this token's value replaces it.
-                            for (int c = 0; c < headChannels; ++c) {
-                                const std::size_t channel = first + std::size_t(c);
-                                attention_[channel] +=
-                                    scores[j] * (v[channel] - layerValues[channel * positions + j]);
+                        Compute::softmaxRows(scores, 1, positions);
+                        headMix(scores, layerValues + first * positions, positions, headChannels, positions,
+                                attention_.data() + first);
+                        for (std::size_t j = 0; j < positions; ++j) {
+                            if (updateMask[j] != 0) {
+                                // The cache's value at j was mixed in above; this token's value replaces it.
+                                for (int c = 0; c < headChannels; ++c) {
+                                    const std::size_t channel = first + std::size_t(c);
+                                    attention_[channel] +=
+                                        scores[j] * (v[channel] - layerValues[channel * positions + j]);
+                                }
                             }
                         }
                     }
-                }
-            });
+                });
             Compute::matvec(s, s, layer.outWeight.data(), s, attention_.data(), x_.data(), true);
             for (int c = 0; c < s; ++c) {
                 x_[std::size_t(c)] += layer.outBias[std::size_t(c)];
@@ -351,17 +352,18 @@ private:
             }
             const float* crossKeys = crossKeys_[std::size_t(l)].data();
             const float* crossValues = crossValues_[std::size_t(l)].data();
-            Compute::parallelFor(std::size_t(heads_), 1, [&](std::size_t begin, std::size_t end) {
-                for (std::size_t h = begin; h < end; ++h) {
-                    const std::size_t first = h * std::size_t(headChannels);
-                    float* scores = scores_.data() + h * frames;
-                    headScores(query_.data() + first, crossKeys + first * frames, frames, headChannels,
-                               frames, scale, scores);
-                    Compute::softmaxRows(scores, 1, frames);
-                    headMix(scores, crossValues + first * frames, frames, headChannels, frames,
-                            attention_.data() + first);
-                }
-            });
+            Compute::parallelFor(std::size_t(heads_), headsPerPiece(frames),
+                                 [&](std::size_t begin, std::size_t end) {
+                                     for (std::size_t h = begin; h < end; ++h) {
+                                         const std::size_t first = h * std::size_t(headChannels);
+                                         float* scores = scores_.data() + h * frames;
+                                         headScores(query_.data() + first, crossKeys + first * frames, frames,
+                                                    headChannels, frames, scale, scores);
+                                         Compute::softmaxRows(scores, 1, frames);
+                                         headMix(scores, crossValues + first * frames, frames, headChannels,
+                                                 frames, attention_.data() + first);
+                                     }
+                                 });
             if (alignment) {
                 auto weights = alignment->mutableValues<float>();
                 const float share = 1.0f / float(alignmentHeads_.size());
@@ -404,6 +406,13 @@ private:
             outputs.emplace("alignment_heads_weights", std::move(*alignment));
         }
         return outputs;
+    }
+
+    // Heads of attention over `positions` that make a piece worth handing to another thread: a wake-up costs
+    // more than the few thousand multiplications of a head over a short cache.
+    std::size_t headsPerPiece(std::size_t positions) const {
+        const std::size_t perHead = 2 * positions * std::size_t(state_ / heads_);
+        return std::max<std::size_t>(1, (std::size_t(1) << 17) / std::max<std::size_t>(perHead, 1));
     }
 
     // Keys and values of every layer's cross-attention, [state, frames] each: K = key · enc,
