@@ -83,6 +83,12 @@ private:
         if (source.output("encoder_output_embeds").shape != expected) {
             source.fail("needs an \"encoder_output_embeds\" output of shape " + shapeDescription(expected));
         }
+        const auto frames = std::size_t(frames_), context = std::size_t(context_), width = std::size_t(state_);
+        source.checkBufferSize({frames, std::size_t(mels_), 3}, "the first convolution");
+        source.checkBufferSize({frames, width}, "the first convolution's output");
+        source.checkBufferSize({context, width, 4}, "the activations");
+        source.checkBufferSize({std::size_t(heads_), context, context}, "the attention scores");
+        source.checkBufferSize({width, width, 4}, "the weights");
         loadWeights(source, layerCount);
         allocate();
     }
