@@ -9,6 +9,11 @@
 
 #include <gtest/gtest.h>
 
+// xkb.h names a member `explicit`, which C++ reserves.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -54,6 +59,18 @@ int unusedKeyCodes() {
         count += map.isUnused(KeyCode(code)) ? 1 : 0;
     }
     return count;
+}
+
+// The modifiers the server's keyboard has locked (Caps Lock, Num Lock).
+unsigned lockedModifiers() {
+    X11Connection connection;
+    auto* c = connection.get();
+    std::free(xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, 1, 0), nullptr));
+    auto* state = xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr);
+    EXPECT_NE(state, nullptr) << "cannot read the keyboard's state";
+    const unsigned locked = state ? state->lockedMods : 0;
+    std::free(state);
+    return locked;
 }
 
 constexpr auto flagsChanged = KeyEvent::Type::flagsChanged;
@@ -180,4 +197,50 @@ TEST(X11InputTests, pasteShortcutIsControlWithTheVKey) {
     // With no clipboard owner the window's request is refused, but it was made: Control-V arrived.
     EXPECT_TRUE(window.waitForPastes(1));
     EXPECT_EQ(window.text(), "");
+}
+
+TEST(X11InputTests, typedTextIsExactWhateverLockOrLevelModifierIsActive) {
+    constexpr std::uint32_t capsLock = 0xffe5;
+    constexpr std::uint32_t numLock = 0xff7f;
+    constexpr std::uint32_t shiftL = 0xffe1;
+    struct Case {
+        const char* name;
+        std::vector<std::uint32_t> toggled; // tapped once before typing, and again after
+        std::vector<std::uint32_t> held;    // held down while typing
+    };
+    const Case cases[] = {
+        {"Caps Lock", {capsLock}, {}},
+        {"Num Lock", {numLock}, {}},
+        {"Shift held", {}, {shiftL}},
+        {"third level held", {}, {KeySyms::isoLevel3Shift}},
+        {"Caps Lock and Num Lock with Shift held", {capsLock, numLock}, {shiftL}},
+    };
+    const std::string text = "hello World, 42 + 7 = café!";
+    TestWindow window;
+    X11SyntheticKeyboard keyboard;
+    FakeKeys keys;
+    ASSERT_EQ(lockedModifiers(), 0u);
+    for (const auto& c : cases) {
+        for (auto keySym : c.toggled) {
+            keys.tap(keySym);
+        }
+        for (auto keySym : c.held) {
+            keys.press(keySym);
+        }
+        keys.sync();
+        const unsigned locks = lockedModifiers();
+        EXPECT_EQ(locks != 0, !c.toggled.empty()) << c.name;
+        window.clear();
+        keyboard.typeText(U"hello World, 42 + 7 = café!");
+        EXPECT_TRUE(window.waitForText(text)) << c.name << ": got \"" << window.text() << "\"";
+        EXPECT_EQ(lockedModifiers(), locks) << c.name << ": the locks were not given back";
+        for (auto keySym : c.held) {
+            keys.release(keySym);
+        }
+        for (auto keySym : c.toggled) {
+            keys.tap(keySym);
+        }
+        keys.sync();
+        ASSERT_EQ(lockedModifiers(), 0u) << c.name;
+    }
 }
