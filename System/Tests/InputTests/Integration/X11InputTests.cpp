@@ -14,6 +14,7 @@
 #include <xcb/xkb.h>
 #undef explicit
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -88,7 +89,7 @@ TEST(X11InputTests, tapSeesModifierChangesAndKeyDownsOfTheWholeSession) {
     using namespace ModifierFlag;
     X11KeyboardMonitor monitor;
     Recorder recorder;
-    auto tap = monitor.startTap("key-tap-test", recorder.handler());
+    auto tap = monitor.startTap("key-tap-test", {}, recorder.handler());
     FakeKeys keys;
 
     keys.press(KeySyms::altR);
@@ -118,7 +119,7 @@ TEST(X11InputTests, destroyedTapDeliversNothingMore) {
     Recorder recorder;
     FakeKeys keys;
     {
-        auto tap = monitor.startTap("key-tap-test", recorder.handler());
+        auto tap = monitor.startTap("key-tap-test", {}, recorder.handler());
         keys.tap(KeySyms::controlR);
         keys.sync();
         ASSERT_EQ(recorder.waitFor(2).size(), 2u);
@@ -127,7 +128,7 @@ TEST(X11InputTests, destroyedTapDeliversNothingMore) {
     keys.sync();
     // A fresh tap sees the next keys, so the server has delivered them by the time it reports them.
     Recorder later;
-    auto tap = monitor.startTap("key-tap-test", later.handler());
+    auto tap = monitor.startTap("key-tap-test", {}, later.handler());
     keys.tap(KeySyms::shiftR);
     keys.sync();
     ASSERT_EQ(later.waitFor(2).size(), 2u);
@@ -243,4 +244,47 @@ TEST(X11InputTests, typedTextIsExactWhateverLockOrLevelModifierIsActive) {
         keys.sync();
         ASSERT_EQ(lockedModifiers(), 0u) << c.name;
     }
+}
+
+TEST(X11InputTests, withheldKeysReachNoApplicationWhileTheTapRunsWhateverLocksAreOn) {
+    constexpr std::uint32_t capsLock = 0xffe5;
+    constexpr std::uint32_t numLock = 0xff7f;
+    constexpr unsigned long one = 0x31;
+    TestWindow window;
+    FakeKeys keys;
+    X11KeyboardMonitor monitor;
+    Recorder recorder;
+    const std::vector<std::vector<std::uint32_t>> lockStates{{}, {capsLock}, {numLock}, {capsLock, numLock}};
+    {
+        auto tap = monitor.startTap("key-tap-test", {VirtualKey::function, VirtualKey::rightOption},
+                                    recorder.handler());
+        for (const auto& locks : lockStates) {
+            for (auto lock : locks) {
+                keys.tap(lock);
+            }
+            keys.tap(KeySyms::menu);
+            keys.tap(KeySyms::altR); // a modifier: withheld from nobody
+            keys.tap(one);           // the window has seen everything before it once it sees this
+            for (auto lock : locks) {
+                keys.tap(lock);
+            }
+        }
+        keys.sync();
+        ASSERT_TRUE(window.waitForText("1111")) << "got \"" << window.text() << "\"";
+        const auto seen = window.keySymsPressed();
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), KeySyms::menu), 0);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), KeySyms::altR), 4);
+        // Each lock tap and "1" as a key-down, Menu and Alt_R pressed and released.
+        const auto events = recorder.waitFor(28);
+        EXPECT_EQ(
+            std::count(events.begin(), events.end(), KeyEvent{flagsChanged, 63, ModifierFlag::function}), 4)
+            << "the tap itself still sees the withheld key";
+    }
+    window.clear();
+    keys.tap(KeySyms::menu);
+    keys.tap(one);
+    keys.sync();
+    ASSERT_TRUE(window.waitForText("1"));
+    const auto seen = window.keySymsPressed();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), KeySyms::menu), 1) << "the key is given back with the tap";
 }
