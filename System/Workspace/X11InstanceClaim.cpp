@@ -37,8 +37,8 @@ X11InstanceClaim::X11InstanceClaim(const std::string& name)
     if (screens.rem == 0) {
         return;
     }
-    auto* atomReply = xcb_intern_atom_reply(
-        c, xcb_intern_atom(c, 0, std::uint16_t(name.size()), name.data()), nullptr);
+    auto* atomReply =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, std::uint16_t(name.size()), name.data()), nullptr);
     if (!atomReply) {
         return;
     }

@@ -12,9 +12,9 @@ namespace System::Workspace {
 class X11InstanceClaim {
 public:
     enum class Result {
-        claimed,        // this is the only copy: the claim lasts as long as this object
-        heldElsewhere,  // another running copy holds it
-        noDisplay,      // no X server answers: nothing can be claimed or checked
+        claimed,       // this is the only copy: the claim lasts as long as this object
+        heldElsewhere, // another running copy holds it
+        noDisplay,     // no X server answers: nothing can be claimed or checked
     };
 
     // Claims the selection `name` unless another client owns it. The test and the taking of the selection

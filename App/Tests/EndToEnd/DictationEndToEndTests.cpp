@@ -191,7 +191,6 @@ Window findWindow(Display* display, Window from, const std::string& name, bool v
     return result;
 }
 
-
 // What a window manager would do for the test window: give it the keyboard and name it the active window.
 void focus(Display* display, Window window) {
     XSetInputFocus(display, window, RevertToParent, CurrentTime);
