@@ -1,5 +1,5 @@
-// The model folder readers: the safetensors parser on the bytes alone, and a whole model folder (model.json and
-// weights.safetensors) loaded by its kind and, when it loads, run once on zeroed inputs.
+// The model folder readers: the safetensors parser on the bytes alone, and a whole model folder (model.json
+// and weights.safetensors) loaded by its kind and, when it loads, run once on zeroed inputs.
 //
 // Input: a 4-byte little-endian length n, then n bytes of model.json, then the bytes of weights.safetensors.
 
@@ -38,8 +38,8 @@ std::filesystem::path folder() {
 }
 
 void write(const std::filesystem::path& path, const std::uint8_t* data, std::size_t size) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data),
-                                                                   std::streamsize(size));
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(data), std::streamsize(size));
 }
 
 } // namespace
