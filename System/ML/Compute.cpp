@@ -143,7 +143,8 @@ inline float fastExp(float x) {
     const float p =
         1.0f +
         r * (1.0f + r * (0.5f + r * (1.0f / 6 + r * (1.0f / 24 + r * (1.0f / 120 + r * (1.0f / 720))))));
-    const std::int32_t bits = (std::int32_t(n) + 127) << 23;
+    // A NaN goes on as a NaN (through r), without an undefined conversion of it to an integer.
+    const std::int32_t bits = (std::int32_t(n == n ? n : 0.0f) + 127) << 23;
     float scale;
     std::memcpy(&scale, &bits, sizeof scale);
     return p * scale;

@@ -120,6 +120,14 @@ TEST_F(ComputeTest, RowOperations) {
     EXPECT_NEAR(scores[1], 0.75, 1e-6);
     EXPECT_EQ(scores[2], 0.5f); // no overflow on large scores
 
+    // Damaged weights can carry NaNs: they come out as NaNs, and nothing undefined happens on the way.
+    std::vector<float> broken{NAN, 1, 2, 3};
+    Compute::softmaxRows(broken.data(), 1, 4);
+    EXPECT_TRUE(std::isnan(broken[0]));
+    std::vector<float> brokenGelu{NAN, INFINITY, -INFINITY};
+    Compute::gelu(brokenGelu.data(), brokenGelu.size());
+    EXPECT_TRUE(std::isnan(brokenGelu[0]));
+
     std::vector<float> values{-3, 0, 1};
     Compute::gelu(values.data(), values.size());
     EXPECT_NEAR(values[0], -3 * 0.5 * (1 + std::erf(-3 / std::sqrt(2.0))), 1e-6);
