@@ -63,6 +63,9 @@ private:
         if (source.output("melspectrogram_features").shape != expected) {
             source.fail("needs a \"melspectrogram_features\" output of shape " + shapeDescription(expected));
         }
+        source.checkBufferSize({std::size_t(frameCount_), std::size_t(fftLength_)}, "the frames");
+        source.checkBufferSize({std::size_t(frameCount_), std::size_t(binCount_), 2}, "the spectrum");
+        source.checkBufferSize({std::size_t(melCount_), std::size_t(frameCount_)}, "the mel energies");
         melFilters_ = source.tensor("mel_filters", {melCount_, binCount_});
 
         window_.resize(std::size_t(fftLength_));

@@ -321,6 +321,16 @@ std::vector<float> ModelSource::tensor(const std::string& name, const std::vecto
     }
 }
 
+void ModelSource::checkBufferSize(std::initializer_list<std::size_t> dimensions, const std::string& what) const {
+    constexpr std::size_t kMaxFloats = std::size_t(1) << 28;
+    std::size_t count = 1;
+    for (std::size_t dimension : dimensions) {
+        if (__builtin_mul_overflow(count, dimension, &count) || count > kMaxFloats) {
+            fail("needs a buffer for " + what + " larger than any model of this runtime uses");
+        }
+    }
+}
+
 void ModelSource::fail(const std::string& problem) const {
     throw ModelError(ModelError::Reason::invalidModel, "The model " + quoted(folder_) + " " + problem + ".");
 }

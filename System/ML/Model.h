@@ -117,6 +117,10 @@ public:
     // shape.
     std::vector<float> tensor(const std::string& name, const std::vector<int>& shape) const;
 
+    // ModelError (invalidModel) when a buffer of that many floats (the product of `dimensions`) would exceed
+    // what any model of ours needs (2²⁸ floats, 1 GiB): damaged hyper-parameters are refused, not allocated.
+    void checkBufferSize(std::initializer_list<std::size_t> dimensions, const std::string& what) const;
+
     // ModelError (invalidModel) naming this model folder.
     [[noreturn]] void fail(const std::string& problem) const;
 
