@@ -5,6 +5,7 @@
 // hold. Decoding is strict: a missing required key, a value of the wrong JSON type or a number that does not
 // fit fails with a DecodingError whose coding path names the key ("segments[2].words[0].start").
 
+#include <concepts>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -125,18 +126,16 @@ void decodeValue(const Json& json, std::map<int, V>& values) {
 
 // Types of this module decode through their own static `decode(const Json&)`.
 template <class T>
-    requires requires(const Json& json) {
-        { T::decode(json) } -> std::same_as<T>;
-    }
-void decodeValue(const Json& json, T& value) {
-    value = T::decode(json);
-}
-
-template <class T>
 T decode(const Json& json) {
-    T value{};
-    decodeValue(json, value);
-    return value;
+    if constexpr (requires {
+                      { T::decode(json) } -> std::same_as<T>;
+                  }) {
+        return T::decode(json);
+    } else {
+        T value{};
+        decodeValue(json, value);
+        return value;
+    }
 }
 
 // A key that must be present; null is a typeMismatch like any other wrong type.
