@@ -300,6 +300,10 @@ bool isMark(char32_t c) {
     return (mask & U_GC_M_MASK) != 0;
 }
 
+bool isNonspacingMark(char32_t c) { return u_charType(static_cast<UChar32>(c)) == U_NON_SPACING_MARK; }
+
+bool isSpaceSeparator(char32_t c) { return u_charType(static_cast<UChar32>(c)) == U_SPACE_SEPARATOR; }
+
 bool isControlOrFormat(char32_t c) {
     const uint32_t mask = U_GET_GC_MASK(static_cast<UChar32>(c));
     return (mask & (U_GC_CC_MASK | U_GC_CF_MASK | U_GC_CS_MASK | U_GC_CO_MASK | U_GC_CN_MASK)) != 0;

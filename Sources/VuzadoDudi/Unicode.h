@@ -43,6 +43,8 @@ bool isPunctuation(char32_t c);      // general categories P*
 bool isLetter(char32_t c);           // L*
 bool isNumber(char32_t c);           // N*
 bool isMark(char32_t c);             // Mn, Mc, Me
+bool isNonspacingMark(char32_t c);   // Mn
+bool isSpaceSeparator(char32_t c);   // Zs
 // Control, format, surrogate, private use or unassigned.
 bool isControlOrFormat(char32_t c);
 
