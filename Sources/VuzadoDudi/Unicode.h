@@ -48,6 +48,9 @@ bool isSpaceSeparator(char32_t c);   // Zs
 // Control, format, surrogate, private use or unassigned.
 bool isControlOrFormat(char32_t c);
 
+// The text without its leading and/or trailing white-space characters (whole grapheme clusters).
+std::string trimmingWhitespace(std::string_view text, bool leading = true, bool trailing = true);
+
 // The code points of UTF-8 text (ill-formed bytes read as U+FFFD), and back.
 std::u32string codePoints(std::string_view utf8);
 void appendUTF8(std::string& out, char32_t c);

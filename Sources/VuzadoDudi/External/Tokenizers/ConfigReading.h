@@ -18,4 +18,9 @@ inline std::optional<std::string> text(const Config& config, const BinaryDistinc
     return config[key].string();
 }
 
+// The "type" text of a component's configuration; nothing without a configuration or a text "type".
+inline std::optional<std::string> type(const Config* config) {
+    return config != nullptr ? (*config)["type"].string() : std::nullopt;
+}
+
 } // namespace VuzadoDudi::ConfigReading

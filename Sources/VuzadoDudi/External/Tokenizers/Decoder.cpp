@@ -18,10 +18,7 @@ std::string repairedUTF8(const std::string& bytes) {
 }
 
 std::unique_ptr<Decoder> DecoderFactory::fromConfig(const Config* config, const std::unordered_set<std::string>* addedTokens) {
-    if (config == nullptr) {
-        return nullptr;
-    }
-    const auto type = text(*config, "type");
+    const auto type = ConfigReading::type(config);
     if (!type) {
         return nullptr;
     }

@@ -35,10 +35,7 @@ std::string StringReplacePattern::apply(const std::string& text) const {
 }
 
 std::unique_ptr<Normalizer> NormalizerFactory::fromConfig(const Config* config) {
-    if (config == nullptr) {
-        return nullptr;
-    }
-    const auto type = text(*config, "type");
+    const auto type = ConfigReading::type(config);
     if (!type) {
         return nullptr;
     }
@@ -232,26 +229,7 @@ StripNormalizer::StripNormalizer(const Config& config)
     , rightStrip_(flag(config, "stripRight", true)) {}
 
 std::string StripNormalizer::normalize(const std::string& text) const {
-    const auto characters = Unicode::characters(text);
-    std::size_t begin = 0;
-    std::size_t end = characters.size();
-    auto white = [&](std::size_t i) { return Unicode::isWhitespace(Unicode::firstCodePoint(characters[i])); };
-    if (leftStrip_) {
-        while (begin < end && white(begin)) {
-            ++begin;
-        }
-    }
-    if (rightStrip_) {
-        while (end > begin && white(end - 1)) {
-            --end;
-        }
-    }
-    if (begin == end) {
-        return {};
-    }
-    const char* first = characters[begin].data();
-    const char* last = characters[end - 1].data() + characters[end - 1].size();
-    return std::string(first, static_cast<std::size_t>(last - first));
+    return Unicode::trimmingWhitespace(text, leftStrip_, rightStrip_);
 }
 
 } // namespace VuzadoDudi

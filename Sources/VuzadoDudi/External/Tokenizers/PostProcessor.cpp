@@ -10,10 +10,7 @@ using ConfigReading::flag;
 using ConfigReading::text;
 
 std::unique_ptr<PostProcessor> PostProcessorFactory::fromConfig(const Config* config) {
-    if (config == nullptr) {
-        return nullptr;
-    }
-    const auto type = text(*config, "type");
+    const auto type = ConfigReading::type(config);
     if (!type) {
         return nullptr;
     }

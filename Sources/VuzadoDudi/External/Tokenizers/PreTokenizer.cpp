@@ -38,10 +38,7 @@ std::vector<std::string> PreTokenizer::preTokenize(const std::vector<std::string
 }
 
 std::unique_ptr<PreTokenizer> PreTokenizerFactory::fromConfig(const Config* config) {
-    if (config == nullptr) {
-        return nullptr;
-    }
-    const auto type = text(*config, "type");
+    const auto type = ConfigReading::type(config);
     if (!type) {
         return nullptr;
     }

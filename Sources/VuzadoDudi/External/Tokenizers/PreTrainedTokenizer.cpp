@@ -121,7 +121,10 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& input)
     std::vector<std::string> result;
     for (std::size_t index = 0; index < sections.size(); ++index) {
         const std::string section(sections[index].text);
-        std::vector<std::string> tokens;
+        // Without fusing, a section's tokens go straight into the result.
+        const bool fusing = model_->fuseUnknownTokens();
+        std::vector<std::string> sectionTokens;
+        std::vector<std::string>& tokens = fusing ? sectionTokens : result;
         if (isAddedToken(section)) {
             tokens.push_back(section);
         } else {
@@ -132,15 +135,20 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& input)
                 }
             }
         }
-        for (auto& token : fuseUnknown(tokens)) {
-            result.push_back(std::move(token));
+        if (fusing) {
+            for (auto& token : fuseUnknown(sectionTokens)) {
+                result.push_back(std::move(token));
+            }
         }
     }
     return result;
 }
 
 std::vector<int> PreTrainedTokenizer::encode(const std::string& text, bool addSpecialTokens) const {
-    const std::vector<std::string> tokens = postProcess(tokenize(text), addSpecialTokens);
+    std::vector<std::string> tokens = tokenize(text);
+    if (postProcessor_) {
+        tokens = postProcessor_->postProcess(tokens, std::nullopt, addSpecialTokens);
+    }
     std::vector<int> ids;
     ids.reserve(tokens.size());
     for (const auto& token : tokens) {
