@@ -1,5 +1,6 @@
 #include "App/AppModel.h"
 
+#include "App/KeyNames.h"
 #include "App/ListFormat.h"
 #include "App/Observations.h"
 #include "System/Log/ErrorDescription.h"
@@ -468,7 +469,7 @@ std::string AppModel::statusText() {
 std::string AppModel::hotkeysWithLanguages() {
     std::vector<std::string> parts;
     for (const HotkeyBinding& binding : coordinator_->settings()->bindings()) {
-        parts.push_back(binding.hotkey.displayName + " (" + std::string(shortName(binding.language)) + ")");
+        parts.push_back(keyName(binding.hotkey) + " (" + std::string(shortName(binding.language)) + ")");
     }
     return orList(parts);
 }
@@ -476,7 +477,7 @@ std::string AppModel::hotkeysWithLanguages() {
 std::string AppModel::hotkeyNames() {
     std::vector<std::string> names;
     for (const Hotkey& hotkey : coordinator_->settings()->hotkeys()) {
-        names.push_back(hotkey.displayName);
+        names.push_back(keyName(hotkey));
     }
     return orList(names);
 }
@@ -527,7 +528,7 @@ std::optional<std::string> AppModel::engineLabel(DictationLanguage language) {
         return std::nullopt;
     }
     if (isLocal(engine->engine())) {
-        return "On this Mac";
+        return "On this computer";
     }
     return std::string(displayName(engine->engine()));
 }

@@ -138,8 +138,9 @@ SetupWindow::SetupWindow(std::shared_ptr<AppModel> model, System::Concurrency::E
 
     layout->addWidget(makeNote(
         Symbol::globe,
-        QStringLiteral("In Keyboard settings, set **Press \U0001F310 key to** \u2192 **Do Nothing**, "
-                       "or every Fn press will also switch your keyboard language."),
+        QStringLiteral(
+            "PC keyboards don't report fn, so Parlindo listens to the **Menu key** in its place. The "
+            "app in front sees that key too, and some apps open their context menu with it."),
         false, this));
     clipboardNote_ = makeNote(
         Symbol::docOnClipboard,

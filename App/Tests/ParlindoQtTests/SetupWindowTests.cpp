@@ -45,7 +45,7 @@ TEST_F(SetupWindowTest, BeforeThePermissionsAreReadEveryRowIsMissingWithoutReady
     EXPECT_EQ(window->microphoneRow().titleLabel().text(), "Microphone");
     EXPECT_EQ(window->microphoneRow().actionButton().text(), "Open Settings" + ellipsis);
     EXPECT_EQ(window->inputMonitoringRow().detailLabel().text(),
-              QString::fromUtf8("Detects when you hold fn 🌐 or Right ⌥."));
+              "Detects when you hold Menu key or Right Alt.");
     EXPECT_TRUE(window->accessibilityRow().detailLabel().text().startsWith("Pastes the text into the app"));
     EXPECT_TRUE(window->readyLabel().isHidden());
     EXPECT_TRUE(window->staleGrantHelp().isHidden());
@@ -78,7 +78,7 @@ TEST_F(SetupWindowTest, EverythingGrantedShowsThreeGreenRowsAndTheReadyLineAndSt
         EXPECT_TRUE(row->actionButton().isHidden());
     }
     EXPECT_FALSE(window->readyLabel().isHidden());
-    EXPECT_EQ(window->readyText().text(), QString::fromUtf8("All set. Hold fn 🌐 or Right ⌥ and speak."));
+    EXPECT_EQ(window->readyText().text(), "All set. Hold Menu key or Right Alt and speak.");
     EXPECT_TRUE(window->staleGrantHelp().isHidden());
     EXPECT_TRUE(window->isVisible());
 }
