@@ -5,6 +5,7 @@
 #include "System/Pasteboard/PasteboardError.h"
 #include "TessarinCore/Domain/Overloaded.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QFontDatabase>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -179,7 +180,8 @@ QWidget* GeneralSettingsView::makeKeywordsSection() {
     keywords_->setAccessibleName(QStringLiteral("Keywords"));
     keywords_->setPlaceholderText(QStringLiteral("Android Studio, Cursor, macOS"));
     keywords_->setTabChangesFocus(true);
-    // Between two and four lines high; it grows with the text.
+    // Between two and four lines high: it follows the lines the text takes, whether typed, read from the
+    // settings or wrapped anew at another width.
     const int line = keywords_->fontMetrics().lineSpacing();
     const int frame =
         2 * keywords_->frameWidth() + static_cast<int>(2 * keywords_->document()->documentMargin());
@@ -188,10 +190,10 @@ QWidget* GeneralSettingsView::makeKeywordsSection() {
         keywords_->setFixedHeight(lines * line + frame + 4);
     };
     fit();
-    QObject::connect(keywords_, &QPlainTextEdit::textChanged, this, [this, fit] {
-        fit();
-        model_->setVocabulary(keywords_->toPlainText().toStdString());
-    });
+    QObject::connect(keywords_->document()->documentLayout(),
+                     &QAbstractTextDocumentLayout::documentSizeChanged, this, fit);
+    QObject::connect(keywords_, &QPlainTextEdit::textChanged, this,
+                     [this] { model_->setVocabulary(keywords_->toPlainText().toStdString()); });
     sectionLayout(section)->addWidget(keywords_);
 
     recognizedRow_ = new QWidget(section);

@@ -99,11 +99,11 @@ SetupWindow::SetupWindow(std::shared_ptr<AppModel> model, System::Concurrency::E
     , pasteboard_(std::move(pasteboard)) {
     setWindowTitle(QStringLiteral("Parlindo Setup"));
     setObjectName("setupWindow");
-    setFixedWidth(480);
+    // The width is fixed; the height is what the wrapped texts need at that width (see fitHeight).
+    setFixedWidth(fixedWidth);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(24, 24, 24, 24);
     layout->setSpacing(18);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
 
     auto* header = new QVBoxLayout();
     header->setSpacing(4);
@@ -299,6 +299,13 @@ void SetupWindow::refresh() {
     readyText_->setText(QStringLiteral("All set. Hold ") + keys + QStringLiteral(" and speak."));
     ready_->setVisible(ready);
     staleGrantHelp_->setVisible(!ready && hotkeyStatus == AppModel::HotkeyStatus::needsInputMonitoring);
+    fitHeight();
+}
+
+void SetupWindow::fitHeight() {
+    // A layout left to size the window itself would also shrink its width to what the texts need unwrapped.
+    layout()->activate();
+    setFixedHeight(heightForWidth(fixedWidth));
 }
 
 void SetupWindow::showEvent(QShowEvent* event) {

@@ -128,6 +128,31 @@ TEST_F(SettingsWindowTest, KeywordsAreSavedWhileTypingAndShownAsTheyWillBeSent) 
     EXPECT_TRUE(general().recognizedRow().isHidden());
 }
 
+TEST_F(SettingsWindowTest, TheKeywordsFieldIsAsHighAsItsLinesFromTwoToFour) {
+    launchReady();
+    model->setVocabulary("Android Studio\nCursor\nKotlin\nGradle");
+    open();
+    QPlainTextEdit& field = general().keywordsField();
+    const int stored = field.height();
+
+    field.clear();
+    settle();
+    const int empty = field.height();
+    field.insertPlainText("Android Studio\nCursor\nKotlin\nGradle");
+    settle();
+    const int typed = field.height();
+    EXPECT_GT(typed, empty);
+    EXPECT_EQ(stored, typed);
+
+    // Text that arrives from elsewhere while the window is open; beyond four lines the field scrolls.
+    model->setVocabulary("one\ntwo\nthree\nfour\nfive\nsix");
+    settle();
+    EXPECT_EQ(field.height(), typed);
+    model->setVocabulary("one");
+    settle();
+    EXPECT_EQ(field.height(), empty);
+}
+
 TEST_F(SettingsWindowTest, TheInsertingAndStartupControlsWriteTheModel) {
     launchReady();
     open();

@@ -154,6 +154,29 @@ TEST_F(SetupWindowTest, ReturnTriggersDoneAndTheKeyboardSettingsExplainTheFnKey)
     EXPECT_FALSE(window->isVisible());
 }
 
+TEST_F(SetupWindowTest, TheWindowIsAlways480WideAndAsHighAsItsContent) {
+    notFirstRun();
+    launch();
+    open();
+    const std::vector<std::map<Permission, PermissionStatus>> states{
+        {{Permission::microphone, PermissionStatus::granted},
+         {Permission::inputMonitoring, PermissionStatus::granted},
+         {Permission::postEvents, PermissionStatus::granted}},
+        {{Permission::microphone, PermissionStatus::granted},
+         {Permission::inputMonitoring, PermissionStatus::granted},
+         {Permission::postEvents, PermissionStatus::denied}},
+        {{Permission::microphone, PermissionStatus::denied}},
+    };
+    for (const auto& state : states) {
+        statuses(state);
+        // Input Monitoring granted while open: the keys listen at the next poll.
+        statuses(state);
+        EXPECT_EQ(window->width(), 480) << state.size();
+        EXPECT_EQ(window->height(), window->heightForWidth(480)) << state.size();
+        EXPECT_LE(window->doneButton().geometry().bottom(), window->height()) << state.size();
+    }
+}
+
 TEST_F(SetupWindowTest, TheClipboardNoteShowsWhenReadingTheClipboardIsNotAllowed) {
     pasteboard->setAccessBehavior(System::Pasteboard::AccessBehavior::ask);
     launchReady();
