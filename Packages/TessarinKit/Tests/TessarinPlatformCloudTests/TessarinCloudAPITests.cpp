@@ -232,13 +232,16 @@ TEST(TessarinCloudErrorTest, DescriptionsAreTheSentencesShownToTheUser) {
     const std::pair<CloudError, std::string> cases[] = {
         {CloudError::server(500, "Oops"), "Parlindo Cloud error 500: Oops"},
         {CloudError::quotaExceeded(), "This month's Parlindo Cloud minutes are used up."},
-        {CloudError::blocked(), "Parlindo Cloud is turned off for this Mac."},
+        {CloudError::blocked(), "Parlindo Cloud is turned off for this computer."},
         {CloudError::updateRequired(), "Update Parlindo to keep using Parlindo Cloud."},
         {CloudError::paused(), "Parlindo Cloud is paused until tomorrow."},
-        {CloudError::unauthorized(), "Parlindo Cloud didn't recognize this Mac."},
+        {CloudError::unauthorized(), "Parlindo Cloud didn't recognize this computer."},
         {CloudError::tooManyRegistrations(),
-         "Too many Macs signed up from this network today. Try again tomorrow."},
+         "Too many computers signed up from this network today. Try again tomorrow."},
         {CloudError::badResponse(), "Parlindo Cloud returned an unexpected response."},
+        {CloudError::notConfigured(),
+         "Parlindo Cloud is not set up: start Parlindo with PARLINDO_API_URL set "
+         "to the address of your Parlindo Cloud server."},
     };
     for (const auto& [error, text] : cases) {
         EXPECT_EQ(error.description(), text);
