@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 using namespace CloudTestSupport;
-using System::Net::Testing::Gate;
 using System::Net::Testing::LoopbackServer;
 using TessarinCore::DictationLanguage;
 using TessarinCore::TranscriptionConfig;
@@ -221,8 +220,8 @@ TEST_F(TessarinCloudAPITest, OptionalKeysMayBeAbsentOrNull) {
 }
 
 TEST_F(TessarinCloudAPITest, TransportFailuresPassThroughUnchanged) {
-    Gate gate;
-    server.on("POST", "/api/v1/transcriptions", [&](const auto&, auto&) { gate.wait(); });
+    const HeldAnswers held;
+    server.on("POST", "/api/v1/transcriptions", held.handler());
     API quick{server.url("/api"), "2.4.1", std::make_shared<System::Net::HttpClient>(), 0.1};
 
     const auto error = failure<System::Net::TransportError>(
