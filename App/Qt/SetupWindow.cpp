@@ -193,15 +193,13 @@ QWidget* SetupWindow::makeAccessibilityHelp() {
     layout->setContentsMargins(38, 0, 0, 0);
     layout->setSpacing(6);
     for (const QString& line :
-         {QStringLiteral("macOS doesn't list Parlindo there on its own. Add it once:"),
-          QStringLiteral("1. Click **Open Settings\u2026** above."),
-          QStringLiteral(
-              "2. Click **Show Parlindo in Finder**, then drag **Parlindo** into the list (or use **+**)."),
-          QStringLiteral(
-              "3. Switch **Parlindo** on, then click **Relaunch Parlindo** when it appears here.")}) {
+         {QStringLiteral("Parlindo presses keys through the X display's XTest extension, and this session "
+                         "doesn't offer it. To fix it:"),
+          QStringLiteral("1. Log in to an X11 session, or run Parlindo under Wayland through XWayland."),
+          QStringLiteral("2. Start Parlindo again. Until then, dictated text is copied for you to paste.")}) {
         layout->addWidget(makeLabel(line, false, help));
     }
-    auto* reveal = new QPushButton(QStringLiteral("Show Parlindo in Finder"), help);
+    auto* reveal = new QPushButton(QStringLiteral("Show Parlindo in the File Manager"), help);
     reveal->setObjectName("revealButton");
     QObject::connect(reveal, &QPushButton::clicked, this, [this] { model_->revealAppInFinder(); });
     layout->addWidget(reveal, 0, Qt::AlignLeft);
@@ -216,25 +214,25 @@ QWidget* SetupWindow::makeStaleGrantHelp() {
     auto* layout = new QVBoxLayout(box);
     layout->setContentsMargins(12, 12, 12, 12);
     layout->setSpacing(8);
-    auto* heading = new QLabel(QStringLiteral("Switched on in System Settings but still missing here?"), box);
+    auto* heading = new QLabel(QStringLiteral("Parlindo can't see the dictation keys here?"), box);
     heading->setFont(titleFont(13, true));
     layout->addWidget(heading);
-    layout->addWidget(
-        makeLabel(QStringLiteral("That entry belongs to an earlier build of Parlindo. Toggling it won't "
-                                 "help; replace it:"),
-                  false, box));
+    layout->addWidget(makeLabel(
+        QStringLiteral("It watches them through the X display's XInput2 extension, and this session "
+                       "doesn't offer it:"),
+        false, box));
     auto* steps = new QVBoxLayout();
     steps->setSpacing(4);
     for (const QString& line :
-         {QStringLiteral(
-              "1. In **Input Monitoring**, select **Parlindo** and click **\u2013** to remove it."),
-          QStringLiteral("2. Click **Relaunch Parlindo**. It asks for access again."),
-          QStringLiteral("3. Switch **Parlindo** on. This window turns green within a second.")}) {
+         {QStringLiteral("1. Log in to an X11 session, or run Parlindo under Wayland through XWayland."),
+          QStringLiteral(
+              "2. Click **Relaunch Parlindo**. Once it sees the keys, this window turns green within a "
+              "second.")}) {
         steps->addWidget(makeLabel(line, false, box));
     }
     layout->addLayout(steps);
     auto* buttons = new QHBoxLayout();
-    auto* open = new QPushButton(QStringLiteral("Open Input Monitoring\u2026"), box);
+    auto* open = new QPushButton(QStringLiteral("Learn More\u2026"), box);
     open->setObjectName("openInputMonitoringButton");
     QObject::connect(open, &QPushButton::clicked, this,
                      [this] { openSettings(Permission::inputMonitoring); });
@@ -280,7 +278,7 @@ void SetupWindow::refresh() {
     const std::optional<PermissionStatus> postEvents = status(Permission::postEvents);
     if (postEvents == PermissionStatus::grantedAfterRelaunch) {
         accessibility_->setState(
-            QStringLiteral("Switched on. macOS applies it after Parlindo relaunches."), false,
+            QStringLiteral("Switched on. It applies after Parlindo relaunches."), false,
             QStringLiteral("Relaunch Parlindo"), [this] { model_->relaunch(); }, true);
     } else {
         accessibility_->setState(

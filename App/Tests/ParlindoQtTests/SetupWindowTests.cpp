@@ -94,7 +94,7 @@ TEST_F(SetupWindowTest, DeniedAccessibilityShowsTheHelpAndARelaunchIsOfferedOnce
     EXPECT_EQ(window->accessibilityRow().actionButton().text(), "Open Settings" + ellipsis);
     auto* reveal = window->accessibilityHelp().findChild<QPushButton*>("revealButton");
     ASSERT_NE(reveal, nullptr);
-    EXPECT_EQ(reveal->text(), "Show Parlindo in Finder");
+    EXPECT_EQ(reveal->text(), "Show Parlindo in the File Manager");
     reveal->click();
     EXPECT_EQ(desktop->revealed.size(), 1u);
 
@@ -103,7 +103,7 @@ TEST_F(SetupWindowTest, DeniedAccessibilityShowsTheHelpAndARelaunchIsOfferedOnce
               {Permission::postEvents, PermissionStatus::grantedAfterRelaunch}});
     EXPECT_TRUE(window->accessibilityHelp().isHidden());
     EXPECT_EQ(window->accessibilityRow().detailLabel().text(),
-              "Switched on. macOS applies it after Parlindo relaunches.");
+              "Switched on. It applies after Parlindo relaunches.");
     EXPECT_EQ(window->accessibilityRow().actionButton().text(), "Relaunch Parlindo");
     window->accessibilityRow().actionButton().click();
     settle();
