@@ -1,10 +1,13 @@
 #pragma once
 
 #include "ZodozorEro/Core/Audio/VoiceActivityDetector.h"
+#include "ZodozorEro/Core/TranscriptionResult.h"
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
+#include <variant>
 #include <vector>
 
 namespace ZodozorEro {
@@ -26,6 +29,17 @@ public:
     // the decoding options' clip timestamps give); absent means the whole audio.
     virtual std::vector<AudioChunk> chunkAll(const std::vector<float>& audioArray, std::int64_t maxChunkLength,
                                              const std::optional<std::vector<SampleSpan>>& seekClips) const = 0;
+
+    // The outcome of transcribing one piece: its results, or why it failed.
+    using PieceOutcome = std::variant<std::vector<std::shared_ptr<TranscriptionResult>>, std::exception_ptr>;
+
+    // Moves each piece's results from the piece's timeline onto the whole audio's (segment windows by the
+    // piece's first sample, times and word times by its start in seconds, `seekTime` set to that start) and
+    // returns them flattened in piece order. The results are changed in place. A failed piece is logged and
+    // left out. Throws std::invalid_argument when there are fewer pieces than outcomes.
+    std::vector<std::shared_ptr<TranscriptionResult>>
+    updateSeekOffsetsForResults(const std::vector<PieceOutcome>& chunkedResults,
+                                const std::vector<AudioChunk>& audioChunks) const;
 };
 
 // Cuts each piece at the middle of the longest silence in the second half of its window, so no cut falls
