@@ -8,7 +8,7 @@
 namespace ZodozorEro {
 
 std::vector<std::shared_ptr<TranscriptionResult>>
-AudioChunking::updateSeekOffsetsForResults(const std::vector<PieceOutcome>& chunkedResults,
+AudioChunking::updateSeekOffsetsForResults(const std::vector<TranscriptionOutcome>& chunkedResults,
                                            const std::vector<AudioChunk>& audioChunks) const {
     if (audioChunks.size() < chunkedResults.size()) {
         throw std::invalid_argument("Cannot place the results of " + std::to_string(chunkedResults.size()) +
@@ -17,15 +17,15 @@ AudioChunking::updateSeekOffsetsForResults(const std::vector<PieceOutcome>& chun
     }
     std::vector<std::shared_ptr<TranscriptionResult>> merged;
     for (std::size_t i = 0; i < chunkedResults.size(); ++i) {
-        if (const auto* error = std::get_if<std::exception_ptr>(&chunkedResults[i])) {
+        if (!chunkedResults[i].succeeded()) {
             VuzadoDudi::Logging::debug("Error transcribing chunk " + std::to_string(i) + ": " +
-                                       System::Log::errorDescription(*error));
+                                       System::Log::errorDescription(chunkedResults[i].error));
             continue;
         }
         // The sample offset stays an integer: a float holds sample indexes exactly only up to 2^24 (17
         // minutes).
         const std::int64_t sampleOffset = audioChunks[i].seekOffsetIndex;
-        for (const auto& result : std::get<0>(chunkedResults[i])) {
+        for (const auto& result : chunkedResults[i].results) {
             if (!result) {
                 continue;
             }

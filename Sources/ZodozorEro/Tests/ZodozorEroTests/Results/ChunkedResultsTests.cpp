@@ -11,7 +11,6 @@
 namespace {
 
 using ZodozorEro::AudioChunk;
-using ZodozorEro::AudioChunking;
 using ZodozorEro::TranscriptionResult;
 using ZodozorEro::TranscriptionSegment;
 using ZodozorEro::TranscriptionTimings;
@@ -37,11 +36,11 @@ TEST(ChunkedResultsTest, PiecesMoveOntoTheWholeTimelineAndFailedPiecesAreLeftOut
     const auto a = result(" a", std::vector<WordTiming>{{" a", {9}, 1.25f, 2, 0.5f}});
     const auto b = result(" b", std::vector<WordTiming>{});
     const auto c = result(" c");
-    const std::vector<AudioChunking::PieceOutcome> outcomes = {
-        Results{a, b},
-        std::make_exception_ptr(WhisperError::decodingFailed("window broke")),
-        Results{},
-        Results{c},
+    const std::vector<ZodozorEro::TranscriptionOutcome> outcomes = {
+        {.results = {a, b}},
+        {.error = std::make_exception_ptr(WhisperError::decodingFailed("window broke"))},
+        {.results = {}},
+        {.results = {c}},
     };
     const Results merged = chunker.updateSeekOffsetsForResults(
         outcomes, {chunk(0), chunk(480000), chunk(700000), chunk(480000)});
@@ -69,14 +68,14 @@ TEST(ChunkedResultsTest, WindowStartsStayExactFarIntoLongAudio) {
     // 2^24 + 1 samples cannot be held by a float; the window start must still move by exactly that many.
     const std::int64_t offset = (std::int64_t{1} << 24) + 1;
     const auto r = result(" late");
-    VADAudioChunker().updateSeekOffsetsForResults({Results{r}}, {chunk(offset)});
+    VADAudioChunker().updateSeekOffsetsForResults({{.results = {r}}}, {chunk(offset)});
     EXPECT_EQ(r->segments()[0].seek, 16000 + offset);
     EXPECT_FLOAT_EQ(*r->seekTime(), float(double(offset) / 16000));
 }
 
 TEST(ChunkedResultsTest, MoreOutcomesThanPiecesIsRefused) {
     const auto r = result(" x");
-    EXPECT_THROW(VADAudioChunker().updateSeekOffsetsForResults({Results{r}, Results{}}, {chunk(0)}),
+    EXPECT_THROW(VADAudioChunker().updateSeekOffsetsForResults({{.results = {r}}, {}}, {chunk(0)}),
                  std::invalid_argument);
     EXPECT_EQ(r->seekTime(), std::nullopt) << "nothing changed";
     EXPECT_TRUE(VADAudioChunker().updateSeekOffsetsForResults({}, {}).empty());
