@@ -15,6 +15,7 @@
 #include "ZodozorEro/Core/Text/SegmentSeeker.h"
 #include "ZodozorEro/Core/Text/TokenSampler.h"
 #include "ZodozorEro/Core/WhisperTokenizer.h"
+#include "ZodozorEro/Utilities/WhisperError.h"
 
 namespace {
 
