@@ -1,5 +1,6 @@
 #include "App/AppModel.h"
 
+#include "App/KeyNames.h"
 #include "App/ListFormat.h"
 #include "App/Observations.h"
 #include "System/Log/ErrorDescription.h"
@@ -103,7 +104,8 @@ AppModel::AppModel(AppEnvironment environment, AppServiceFactory& services)
     , settingsStore_("dictationSettings", environment_.defaults) {
     loginItem_ = services.makeLoginItem();
     loginItemStatus_.set(loginItem_->status());
-    if (const auto feed = environment_.bundle.object(System::Bundle::appcastURLKey)) {
+    // A build that names no update feed has no updater, as one without the entry.
+    if (const auto feed = environment_.bundle.object(System::Bundle::appcastURLKey); feed && !feed->empty()) {
         updater_ = services.makeUpdater({*feed, appVersion_});
     }
     secrets_ = services.makeKeychainSecretStore("com.tessarin.Tessarin");
@@ -112,8 +114,10 @@ AppModel::AppModel(AppEnvironment environment, AppServiceFactory& services)
     inserter_ = services.makeInserter(services.makeFrontmostAppProvider(), clipboardRestoreDelay);
     auto container = services.makeContainerSecretStore(supportDirectory_ / "Secrets", secrets_);
 
+    // An empty address is a build that names no cloud server: the cloud engine then says so whenever it is
+    // used. A missing or malformed one is a broken build.
     const auto address = environment_.bundle.object(System::Bundle::apiURLKey);
-    if (!address || !System::Net::isAbsoluteURL(*address)) {
+    if (!address || (!address->empty() && !System::Net::isAbsoluteURL(*address))) {
         System::Log::fatalError("TessarinAPIURL is missing from Info.plist");
     }
     apiURL_ = *address;
@@ -429,6 +433,10 @@ Task<void> AppModel::checkForUpdatesPeriodically(std::weak_ptr<AppModel> weak) {
 }
 
 Task<void> AppModel::checkForUpdates() {
+    if (apiURL_.empty()) {
+        // No cloud server to ask; the cloud engine reports that where it is used.
+        co_return;
+    }
     const auto info = co_await orLogged(tessarinCloud_->versionInfo(), "Update check failed: {}");
     if (!info) {
         co_return;
@@ -468,7 +476,7 @@ std::string AppModel::statusText() {
 std::string AppModel::hotkeysWithLanguages() {
     std::vector<std::string> parts;
     for (const HotkeyBinding& binding : coordinator_->settings()->bindings()) {
-        parts.push_back(binding.hotkey.displayName + " (" + std::string(shortName(binding.language)) + ")");
+        parts.push_back(keyName(binding.hotkey) + " (" + std::string(shortName(binding.language)) + ")");
     }
     return orList(parts);
 }
@@ -476,7 +484,7 @@ std::string AppModel::hotkeysWithLanguages() {
 std::string AppModel::hotkeyNames() {
     std::vector<std::string> names;
     for (const Hotkey& hotkey : coordinator_->settings()->hotkeys()) {
-        names.push_back(hotkey.displayName);
+        names.push_back(keyName(hotkey));
     }
     return orList(names);
 }
@@ -527,7 +535,7 @@ std::optional<std::string> AppModel::engineLabel(DictationLanguage language) {
         return std::nullopt;
     }
     if (isLocal(engine->engine())) {
-        return "On this Mac";
+        return "On this computer";
     }
     return std::string(displayName(engine->engine()));
 }

@@ -1,5 +1,6 @@
 #include "App/HUD/HUDModel.h"
 
+#include "App/KeyNames.h"
 #include "App/Observations.h"
 #include "TessarinCore/Domain/Overloaded.h"
 
@@ -68,18 +69,18 @@ std::optional<std::pair<HUDModel::Phase, Duration>> HUDModel::presentation(const
                                 return std::pair{Phase::message(result.text, std::nullopt, Style::success),
                                                  milliseconds(1500)};
                             }
-                            return std::pair{
-                                Phase::message(result.text,
-                                               *result.fallbackReason + " Transcribed on this Mac instead.",
-                                               Style::success),
-                                milliseconds(5000)};
+                            return std::pair{Phase::message(result.text,
+                                                            *result.fallbackReason +
+                                                                " Transcribed on this computer instead.",
+                                                            Style::success),
+                                             milliseconds(5000)};
                         },
                         [&](const InsertionOutcome::CopiedToClipboard& copied) -> Result {
-                            return std::pair{
-                                Phase::message(result.text,
-                                               "Copied. Press \u2318V to paste. " + copied.reason + ".",
-                                               Style::info),
-                                milliseconds(5000)};
+                            return std::pair{Phase::message(result.text,
+                                                            "Copied. Press " + std::string(pasteShortcut) +
+                                                                " to paste. " + copied.reason + ".",
+                                                            Style::info),
+                                             milliseconds(5000)};
                         },
                         [&](const InsertionOutcome::Skipped& skipped) -> Result {
                             return std::pair{Phase::message(result.text, skipped.reason, Style::info),
@@ -92,8 +93,8 @@ std::optional<std::pair<HUDModel::Phase, Duration>> HUDModel::presentation(const
                 if (std::holds_alternative<DictationFailure::MicrophoneSilent>(failed.failure.value())) {
                     return std::pair{
                         Phase::message(failed.failure.description(),
-                                       "Quit and reopen Parlindo. Still silent? Check System Settings "
-                                       "\u203A Privacy & Security \u203A Microphone.",
+                                       "Quit and reopen Parlindo. Still silent? Check that the microphone "
+                                       "isn't muted in your sound settings.",
                                        Style::warning),
                         milliseconds(6000)};
                 }

@@ -1,9 +1,11 @@
 #include "App/Qt/SettingsWindow.h"
 
+#include "App/KeyNames.h"
 #include "App/Qt/Symbols.h"
 #include "System/Pasteboard/PasteboardError.h"
 #include "TessarinCore/Domain/Overloaded.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QFontDatabase>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -63,7 +65,7 @@ HotkeyBindingRow::HotkeyBindingRow(AppModel& model, const HotkeyBinding& binding
     const std::vector<Hotkey> unused = model_.unusedHotkeys();
     keys.insert(keys.end(), unused.begin(), unused.end());
     for (const Hotkey& key : keys) {
-        keyPicker_->addItem(qtText(key.displayName), key.keyCode);
+        keyPicker_->addItem(qtText(keyName(key)), key.keyCode);
     }
     QObject::connect(keyPicker_, &QComboBox::activated, this, [this, keys](int index) {
         HotkeyBinding changed = binding_;
@@ -103,7 +105,7 @@ HotkeyBindingRow::HotkeyBindingRow(AppModel& model, const HotkeyBinding& binding
     removeButton_->setAutoRaise(true);
     removeButton_->setIcon(removeIcon(removable));
     removeButton_->setEnabled(removable);
-    const QString removeText = QStringLiteral("Remove ") + qtText(binding.hotkey.displayName);
+    const QString removeText = QStringLiteral("Remove ") + qtText(keyName(binding.hotkey));
     removeButton_->setToolTip(removeText);
     removeButton_->setAccessibleName(removeText);
     QObject::connect(removeButton_, &QToolButton::clicked, this,
@@ -158,11 +160,12 @@ QWidget* GeneralSettingsView::makeKeysSection() {
         {QStringLiteral("Hold a key, speak, and release. Each key dictates in its own language, so short "
                         "phrases are never detected as the wrong one."),
          QStringLiteral(
-             "Pressing another key while holding cancels, so shortcuts like fn+\u2190 still work.")},
+             "Pressing another key while holding cancels, so shortcuts with these keys still work.")},
         section);
     fnFooter_ = makeLabel(
-        QStringLiteral("Using fn: set Keyboard \u203A **Press \U0001F310 key to** \u203A **Do Nothing**, "
-                       "or fn also switches your input source."),
+        QStringLiteral(
+            "Using the **Menu key**: the app in front sees it too, and some apps open their context "
+            "menu with it. If yours does, pick another key."),
         true, footer);
     fnFooter_->setObjectName("fnFooter");
     footer->layout()->addWidget(fnFooter_);
@@ -177,7 +180,8 @@ QWidget* GeneralSettingsView::makeKeywordsSection() {
     keywords_->setAccessibleName(QStringLiteral("Keywords"));
     keywords_->setPlaceholderText(QStringLiteral("Android Studio, Cursor, macOS"));
     keywords_->setTabChangesFocus(true);
-    // Between two and four lines high; it grows with the text.
+    // Between two and four lines high: it follows the lines the text takes, whether typed, read from the
+    // settings or wrapped anew at another width.
     const int line = keywords_->fontMetrics().lineSpacing();
     const int frame =
         2 * keywords_->frameWidth() + static_cast<int>(2 * keywords_->document()->documentMargin());
@@ -186,10 +190,10 @@ QWidget* GeneralSettingsView::makeKeywordsSection() {
         keywords_->setFixedHeight(lines * line + frame + 4);
     };
     fit();
-    QObject::connect(keywords_, &QPlainTextEdit::textChanged, this, [this, fit] {
-        fit();
-        model_->setVocabulary(keywords_->toPlainText().toStdString());
-    });
+    QObject::connect(keywords_->document()->documentLayout(),
+                     &QAbstractTextDocumentLayout::documentSizeChanged, this, fit);
+    QObject::connect(keywords_, &QPlainTextEdit::textChanged, this,
+                     [this] { model_->setVocabulary(keywords_->toPlainText().toStdString()); });
     sectionLayout(section)->addWidget(keywords_);
 
     recognizedRow_ = new QWidget(section);
@@ -222,7 +226,7 @@ QWidget* GeneralSettingsView::makeInsertingSection() {
     insertion_ = new QComboBox(section);
     insertion_->setObjectName("insertionPicker");
     for (const InsertionMethod method : allCases<InsertionMethod>()) {
-        insertion_->addItem(qtText(displayName(method)), static_cast<int>(method));
+        insertion_->addItem(qtText(methodName(method)), static_cast<int>(method));
     }
     QObject::connect(insertion_, &QComboBox::activated, this, [this](int index) {
         model_->setInsertionMethod(allCases<InsertionMethod>().at(static_cast<std::size_t>(index)));
@@ -301,7 +305,7 @@ void GeneralSettingsView::rebuildRows() {
     QMenu* menu = addKey_->menu();
     menu->clear();
     for (const Hotkey& hotkey : unused) {
-        QAction* add = menu->addAction(qtText(hotkey.displayName));
+        QAction* add = menu->addAction(qtText(keyName(hotkey)));
         QObject::connect(add, &QAction::triggered, this, [this, hotkey] { model_->addHotkey(hotkey); });
     }
     addKey_->setEnabled(!unused.empty());
@@ -486,7 +490,7 @@ if (const std::optional<std::string> id = model_->supportID().get()) {
 
 std::optional<std::pair<QString, QString>> account;
 if (model_->cloudBlocked().get()) {
-    account = {QStringLiteral("Cloud dictation"), QStringLiteral("Turned off for this Mac")};
+    account = {QStringLiteral("Cloud dictation"), QStringLiteral("Turned off for this computer")};
 } else if (const std::optional<std::int64_t> minutes = model_->cloudMinutesLeft().get()) {
     account = {QStringLiteral("Minutes left this month"),
                QLocale().toString(static_cast<qlonglong>(*minutes))};

@@ -99,11 +99,11 @@ SetupWindow::SetupWindow(std::shared_ptr<AppModel> model, System::Concurrency::E
     , pasteboard_(std::move(pasteboard)) {
     setWindowTitle(QStringLiteral("Parlindo Setup"));
     setObjectName("setupWindow");
-    setFixedWidth(480);
+    // The width is fixed; the height is what the wrapped texts need at that width (see fitHeight).
+    setFixedWidth(fixedWidth);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(24, 24, 24, 24);
     layout->setSpacing(18);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
 
     auto* header = new QVBoxLayout();
     header->setSpacing(4);
@@ -138,8 +138,9 @@ SetupWindow::SetupWindow(std::shared_ptr<AppModel> model, System::Concurrency::E
 
     layout->addWidget(makeNote(
         Symbol::globe,
-        QStringLiteral("In Keyboard settings, set **Press \U0001F310 key to** \u2192 **Do Nothing**, "
-                       "or every Fn press will also switch your keyboard language."),
+        QStringLiteral(
+            "PC keyboards don't report fn, so Parlindo listens to the **Menu key** in its place. The "
+            "app in front sees that key too, and some apps open their context menu with it."),
         false, this));
     clipboardNote_ = makeNote(
         Symbol::docOnClipboard,
@@ -192,15 +193,13 @@ QWidget* SetupWindow::makeAccessibilityHelp() {
     layout->setContentsMargins(38, 0, 0, 0);
     layout->setSpacing(6);
     for (const QString& line :
-         {QStringLiteral("macOS doesn't list Parlindo there on its own. Add it once:"),
-          QStringLiteral("1. Click **Open Settings\u2026** above."),
-          QStringLiteral(
-              "2. Click **Show Parlindo in Finder**, then drag **Parlindo** into the list (or use **+**)."),
-          QStringLiteral(
-              "3. Switch **Parlindo** on, then click **Relaunch Parlindo** when it appears here.")}) {
+         {QStringLiteral("Parlindo presses keys through the X display's XTest extension, and this session "
+                         "doesn't offer it. To fix it:"),
+          QStringLiteral("1. Log in to an X11 session, or run Parlindo under Wayland through XWayland."),
+          QStringLiteral("2. Start Parlindo again. Until then, dictated text is copied for you to paste.")}) {
         layout->addWidget(makeLabel(line, false, help));
     }
-    auto* reveal = new QPushButton(QStringLiteral("Show Parlindo in Finder"), help);
+    auto* reveal = new QPushButton(QStringLiteral("Show Parlindo in the File Manager"), help);
     reveal->setObjectName("revealButton");
     QObject::connect(reveal, &QPushButton::clicked, this, [this] { model_->revealAppInFinder(); });
     layout->addWidget(reveal, 0, Qt::AlignLeft);
@@ -215,25 +214,25 @@ QWidget* SetupWindow::makeStaleGrantHelp() {
     auto* layout = new QVBoxLayout(box);
     layout->setContentsMargins(12, 12, 12, 12);
     layout->setSpacing(8);
-    auto* heading = new QLabel(QStringLiteral("Switched on in System Settings but still missing here?"), box);
+    auto* heading = new QLabel(QStringLiteral("Parlindo can't see the dictation keys here?"), box);
     heading->setFont(titleFont(13, true));
     layout->addWidget(heading);
-    layout->addWidget(
-        makeLabel(QStringLiteral("That entry belongs to an earlier build of Parlindo. Toggling it won't "
-                                 "help; replace it:"),
-                  false, box));
+    layout->addWidget(makeLabel(
+        QStringLiteral("It watches them through the X display's XInput2 extension, and this session "
+                       "doesn't offer it:"),
+        false, box));
     auto* steps = new QVBoxLayout();
     steps->setSpacing(4);
     for (const QString& line :
-         {QStringLiteral(
-              "1. In **Input Monitoring**, select **Parlindo** and click **\u2013** to remove it."),
-          QStringLiteral("2. Click **Relaunch Parlindo**. It asks for access again."),
-          QStringLiteral("3. Switch **Parlindo** on. This window turns green within a second.")}) {
+         {QStringLiteral("1. Log in to an X11 session, or run Parlindo under Wayland through XWayland."),
+          QStringLiteral(
+              "2. Click **Relaunch Parlindo**. Once it sees the keys, this window turns green within a "
+              "second.")}) {
         steps->addWidget(makeLabel(line, false, box));
     }
     layout->addLayout(steps);
     auto* buttons = new QHBoxLayout();
-    auto* open = new QPushButton(QStringLiteral("Open Input Monitoring\u2026"), box);
+    auto* open = new QPushButton(QStringLiteral("Learn More\u2026"), box);
     open->setObjectName("openInputMonitoringButton");
     QObject::connect(open, &QPushButton::clicked, this,
                      [this] { openSettings(Permission::inputMonitoring); });
@@ -279,7 +278,7 @@ void SetupWindow::refresh() {
     const std::optional<PermissionStatus> postEvents = status(Permission::postEvents);
     if (postEvents == PermissionStatus::grantedAfterRelaunch) {
         accessibility_->setState(
-            QStringLiteral("Switched on. macOS applies it after Parlindo relaunches."), false,
+            QStringLiteral("Switched on. It applies after Parlindo relaunches."), false,
             QStringLiteral("Relaunch Parlindo"), [this] { model_->relaunch(); }, true);
     } else {
         accessibility_->setState(
@@ -298,6 +297,13 @@ void SetupWindow::refresh() {
     readyText_->setText(QStringLiteral("All set. Hold ") + keys + QStringLiteral(" and speak."));
     ready_->setVisible(ready);
     staleGrantHelp_->setVisible(!ready && hotkeyStatus == AppModel::HotkeyStatus::needsInputMonitoring);
+    fitHeight();
+}
+
+void SetupWindow::fitHeight() {
+    // A layout left to size the window itself would also shrink its width to what the texts need unwrapped.
+    layout()->activate();
+    setFixedHeight(heightForWidth(fixedWidth));
 }
 
 void SetupWindow::showEvent(QShowEvent* event) {

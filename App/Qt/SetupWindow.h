@@ -70,7 +70,10 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
+    static constexpr int fixedWidth = 480;
+
     QWidget* makeAccessibilityHelp();
+    void fitHeight();
     QWidget* makeStaleGrantHelp();
     std::optional<TessarinCore::PermissionStatus> status(TessarinCore::Permission permission);
     void openSettings(TessarinCore::Permission permission);

@@ -1,5 +1,6 @@
 #include "App/Qt/TrayMenu.h"
 
+#include "App/KeyNames.h"
 #include "App/Qt/Symbols.h"
 #include "TessarinCore/Domain/Overloaded.h"
 
@@ -53,6 +54,7 @@ TrayMenu::TrayMenu(std::shared_ptr<AppModel> model, System::Concurrency::Executo
                              menu_->popup(QCursor::pos());
                          }
                      });
+    build();
     observer_ = std::make_unique<ModelObserver>(*model_, menu_.get(), [this] { rebuild(); });
     rebuild();
 }
@@ -106,104 +108,138 @@ QIcon TrayMenu::icon(const AppModel::StatusImage& image) {
     return symbolIcon(*symbol, color);
 }
 
-void TrayMenu::rebuild() {
-    AppModel& model = *model_;
-    menu_->clear();
-    const std::optional<DictationResult>& lastResult = model.coordinator()->lastResult().get();
+QString TrayMenu::itemText(const QString& value) {
+    QString escaped = value;
+    return escaped.replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
 
-    if (const std::optional<QString> title = menuTitle(model.update().get())) {
-        QAction* update = menu_->addAction(*title);
-        update->setObjectName("updateItem");
-        update->setEnabled(model.canInstallUpdate());
-        QObject::connect(update, &QAction::triggered, menu_.get(), [this] {
-            if (auto* updater = model_->updater()) {
-                updater->checkForUpdates();
-            } else {
-                model_->openDownloadPage();
-            }
-        });
-        menu_->addSeparator();
-    }
+QAction* TrayMenu::addItem(const char* name, const QString& value) {
+    QAction* action = menu_->addAction(itemText(value));
+    action->setObjectName(name);
+    return action;
+}
 
-    QAction* status = menu_->addAction(text(model.statusText()));
-    status->setObjectName("statusLabel");
-    status->setEnabled(false);
+void TrayMenu::build() {
+    update_ = addItem("updateItem");
+    QObject::connect(update_, &QAction::triggered, menu_.get(), [this] {
+        if (auto* updater = model_->updater()) {
+            updater->checkForUpdates();
+        } else {
+            model_->openDownloadPage();
+        }
+    });
+    updateSeparator_ = menu_->addSeparator();
 
-    if (lastResult) {
-        QAction* preview = menu_->addAction(transcriptPreview(lastResult->text));
-        preview->setObjectName("lastTranscriptLabel");
-        preview->setEnabled(false);
-    }
+    status_ = addItem("statusLabel");
+    status_->setEnabled(false);
+    preview_ = addItem("lastTranscriptLabel");
+    preview_->setEnabled(false);
 
-    menu_->addSection(QStringLiteral("Keys"));
-    addKeyPickers();
-    menu_->addSeparator();
+    menu_->addSection(itemText(QStringLiteral("Keys")));
+    keysEnd_ = menu_->addSeparator();
 
-    QAction* setup = menu_->addAction(model.needsSetup() ? QStringLiteral("\u26A0\uFE0E Finish Setup\u2026")
-                                                         : QStringLiteral("Setup & Permissions\u2026"));
-    setup->setObjectName("setupItem");
-    QObject::connect(setup, &QAction::triggered, menu_.get(), [this] { host_.openSetup(); });
+    setup_ = addItem("setupItem");
+    QObject::connect(setup_, &QAction::triggered, menu_.get(), [this] { host_.openSetup(); });
 
-    QAction* settings = menu_->addAction(QStringLiteral("Settings\u2026"));
-    settings->setObjectName("settingsItem");
+    QAction* settings = addItem("settingsItem", QStringLiteral("Settings\u2026"));
     settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     QObject::connect(settings, &QAction::triggered, menu_.get(), [this] { host_.openSettings(); });
 
-    if (model.updater()) {
-        QAction* check = menu_->addAction(QStringLiteral("Check for Updates\u2026"));
-        check->setObjectName("checkForUpdatesItem");
-        QObject::connect(check, &QAction::triggered, menu_.get(), [this] {
-            if (auto* updater = model_->updater()) {
-                updater->checkForUpdates();
-            }
-        });
-    }
+    check_ = addItem("checkForUpdatesItem", QStringLiteral("Check for Updates\u2026"));
+    QObject::connect(check_, &QAction::triggered, menu_.get(), [this] {
+        if (auto* updater = model_->updater()) {
+            updater->checkForUpdates();
+        }
+    });
 
-    QAction* paste = menu_->addAction(QStringLiteral("Paste Last Transcript"));
-    paste->setObjectName("pasteItem");
-    paste->setEnabled(lastResult.has_value());
-    QObject::connect(paste, &QAction::triggered, menu_.get(),
+    paste_ = addItem("pasteItem", QStringLiteral("Paste Last Transcript"));
+    QObject::connect(paste_, &QAction::triggered, menu_.get(),
                      [this] { System::Concurrency::spawn(mainActor_, model_->pasteLastTranscript()); });
-
-    QAction* copy = menu_->addAction(QStringLiteral("Copy Last Transcript"));
-    copy->setObjectName("copyItem");
-    copy->setEnabled(lastResult.has_value());
-    QObject::connect(copy, &QAction::triggered, menu_.get(), [this] { model_->copyLastTranscript(); });
+    copy_ = addItem("copyItem", QStringLiteral("Copy Last Transcript"));
+    QObject::connect(copy_, &QAction::triggered, menu_.get(), [this] { model_->copyLastTranscript(); });
 
     menu_->addSeparator();
-    QAction* quit = menu_->addAction(QStringLiteral("Quit Parlindo"));
-    quit->setObjectName("quitItem");
+    QAction* quit = addItem("quitItem", QStringLiteral("Quit Parlindo"));
     quit->setShortcut(QKeySequence::Quit);
     QObject::connect(quit, &QAction::triggered, menu_.get(), [this] { host_.quit(); });
+}
+
+void TrayMenu::rebuild() {
+    AppModel& model = *model_;
+    const std::optional<DictationResult>& lastResult = model.coordinator()->lastResult().get();
+
+    // Qt leaves an unchanged text, visibility or state alone, so the open menu does not flicker.
+    const std::optional<QString> title = menuTitle(model.update().get());
+    update_->setText(itemText(title.value_or(QString())));
+    update_->setVisible(title.has_value());
+    update_->setEnabled(model.canInstallUpdate());
+    updateSeparator_->setVisible(title.has_value());
+
+    status_->setText(itemText(text(model.statusText())));
+    preview_->setText(itemText(lastResult ? transcriptPreview(lastResult->text) : QString()));
+    preview_->setVisible(lastResult.has_value());
+
+    updateKeyPickers();
+
+    setup_->setText(itemText(model.needsSetup() ? QStringLiteral("\u26A0\uFE0E Finish Setup\u2026")
+                                                : QStringLiteral("Setup & Permissions\u2026")));
+    check_->setVisible(model.updater() != nullptr);
+    paste_->setEnabled(lastResult.has_value());
+    copy_->setEnabled(lastResult.has_value());
 
     trayIcon_->setIcon(icon(model.statusImage()));
 }
 
-void TrayMenu::addKeyPickers() {
+void TrayMenu::updateKeyPickers() {
     const std::vector<HotkeyBinding> bindings = model_->bindings();
-    for (const HotkeyBinding& binding : bindings) {
-        QMenu* picker = menu_->addMenu(text(binding.hotkey.displayName) + QStringLiteral(": ") +
-                                       text(shortName(binding.language)));
-        picker->setObjectName(QStringLiteral("keyPicker%1").arg(binding.id()));
-        auto* group = new QActionGroup(picker);
-        group->setExclusive(true);
-        for (const DictationLanguage language : allCases<DictationLanguage>()) {
-            QAction* option = picker->addAction(text(displayName(language)));
-            option->setCheckable(true);
-            option->setChecked(language == binding.language);
-            group->addAction(option);
-            const std::uint16_t keyCode = binding.id();
-            QObject::connect(option, &QAction::triggered, menu_.get(), [this, keyCode, language] {
-                std::vector<HotkeyBinding> edited = model_->bindings();
-                for (HotkeyBinding& each : edited) {
-                    if (each.id() == keyCode) {
-                        each.language = language;
-                    }
-                }
-                model_->setBindings(std::move(edited));
-            });
+    bool sameKeys = bindings.size() == pickers_.size();
+    for (std::size_t i = 0; sameKeys && i < bindings.size(); ++i) {
+        sameKeys = bindings[i].id() == pickers_[i].keyCode;
+    }
+    if (!sameKeys) {
+        // Another set of keys: the old pickers go, with their options and action groups.
+        for (const KeyPicker& picker : pickers_) {
+            delete picker.menu;
+        }
+        pickers_.clear();
+        for (const HotkeyBinding& binding : bindings) {
+            pickers_.push_back(makeKeyPicker(binding.id()));
         }
     }
+    for (std::size_t i = 0; i < bindings.size(); ++i) {
+        const HotkeyBinding& binding = bindings[i];
+        KeyPicker& picker = pickers_[i];
+        picker.menu->setTitle(itemText(text(keyName(binding.hotkey)) + QStringLiteral(": ") +
+                                       text(shortName(binding.language))));
+        const auto& languages = allCases<DictationLanguage>();
+        for (std::size_t option = 0; option < languages.size(); ++option) {
+            picker.options[option]->setChecked(languages[option] == binding.language);
+        }
+    }
+}
+
+TrayMenu::KeyPicker TrayMenu::makeKeyPicker(std::uint16_t keyCode) {
+    KeyPicker picker{keyCode, new QMenu(menu_.get()), {}};
+    picker.menu->setObjectName(QStringLiteral("keyPicker%1").arg(keyCode));
+    menu_->insertMenu(keysEnd_, picker.menu);
+    auto* group = new QActionGroup(picker.menu);
+    group->setExclusive(true);
+    for (const DictationLanguage language : allCases<DictationLanguage>()) {
+        QAction* option = picker.menu->addAction(itemText(text(displayName(language))));
+        option->setCheckable(true);
+        group->addAction(option);
+        picker.options.push_back(option);
+        QObject::connect(option, &QAction::triggered, menu_.get(), [this, keyCode, language] {
+            std::vector<HotkeyBinding> edited = model_->bindings();
+            for (HotkeyBinding& each : edited) {
+                if (each.id() == keyCode) {
+                    each.language = language;
+                }
+            }
+            model_->setBindings(std::move(edited));
+        });
+    }
+    return picker;
 }
 
 } // namespace Parlindo

@@ -95,6 +95,15 @@ TEST_F(AppModelTest, AMissingVersionReadsAsZero) {
     EXPECT_EQ(model->updater(), nullptr);
 }
 
+TEST_F(AppModelTest, ABuildWithoutAnUpdateFeedHasNoUpdater) {
+    bundle = System::Bundle::Bundle(
+        {{"TessarinAPIURL", "https://api.parlindo.invalid/"}, {"TessarinAppcastURL", ""}},
+        "/opt/parlindo/bin/parlindo");
+    build();
+    EXPECT_EQ(model->updater(), nullptr);
+    EXPECT_FALSE(services.updaterConfiguration);
+}
+
 using AppModelDeathTest = AppModelTest;
 
 TEST_F(AppModelDeathTest, AMissingCloudAddressStopsTheApplication) {

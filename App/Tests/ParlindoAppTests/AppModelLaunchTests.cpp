@@ -194,6 +194,33 @@ TEST_F(AppModelTest, AnEngineThatFailsToPrepareSkipsItsOtherLanguages) {
     EXPECT_EQ(engineStatus(EngineID::zodozorEro), std::nullopt);
 }
 
+TEST_F(AppModelTest, ABuildWithoutACloudAddressSaysOnceThatTheCloudIsNotSetUp) {
+    bundle = System::Bundle::Bundle({{"CFBundleShortVersionString", "1.2.0"}, {"TessarinAPIURL", ""}},
+                                    "/opt/parlindo/bin/parlindo");
+    grantAll();
+    notFirstRun();
+    // What the cloud client throws without an address.
+    services.cloud->transcriber->preparing.willThrow(
+        TessarinPlatform::TessarinCloudTranscriber::CloudError::notConfigured());
+    launch();
+    executor.advance(twelveHours);
+
+    const std::string sentence =
+        TessarinPlatform::TessarinCloudTranscriber::CloudError::notConfigured().description();
+    EXPECT_EQ(engineStatus(EngineID::tessarin), EngineStatus::failed(sentence));
+    // There is no server to ask for versions.
+    EXPECT_EQ(services.cloud->version.calls(), 0);
+    EXPECT_EQ(model->update().get(), AppModel::UpdateStatus::upToDate());
+    // The start's one error is the sentence.
+    std::vector<std::string> errors;
+    for (const auto& record : logs.records()) {
+        if (record.level >= System::Log::Level::error) {
+            errors.push_back(record.message);
+        }
+    }
+    EXPECT_EQ(errors, std::vector<std::string>{"tessarin failed to prepare: " + sentence});
+}
+
 TEST_F(AppModelTest, PreparationProgressShowsWhileTheEnginePrepares) {
     grantAll();
     notFirstRun();

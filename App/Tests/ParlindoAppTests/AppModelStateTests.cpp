@@ -20,7 +20,7 @@ TEST_F(AppModelTest, StatusTextAndIconFollowEveryCoordinatorState) {
     grantAll();
     notFirstRun();
     launch();
-    EXPECT_EQ(model->statusText(), "Hold fn \U0001F310 (English) or Right \u2325 (Arabic) to dictate");
+    EXPECT_EQ(model->statusText(), "Hold Menu key (English) or Right Alt (Arabic) to dictate");
     EXPECT_EQ(model->statusImage(), micImage);
     EXPECT_TRUE(model->isReadyToDictate());
 
@@ -73,17 +73,17 @@ TEST_F(AppModelTest, WaitingForInputMonitoringOutweighsWhatTheCoordinatorSays) {
 
 TEST_F(AppModelTest, HotkeyListsJoinTheirKeysAsAlternatives) {
     build();
-    EXPECT_EQ(model->hotkeyNames(), "fn \U0001F310 or Right \u2325");
+    EXPECT_EQ(model->hotkeyNames(), "Menu key or Right Alt");
 
     model->setBindings({{Hotkey::function(), DictationLanguage::automatic}});
-    EXPECT_EQ(model->statusText(), "Hold fn \U0001F310 (Auto) to dictate");
-    EXPECT_EQ(model->hotkeyNames(), "fn \U0001F310");
+    EXPECT_EQ(model->statusText(), "Hold Menu key (Auto) to dictate");
+    EXPECT_EQ(model->hotkeyNames(), "Menu key");
 
     model->setBindings({{Hotkey::function(), DictationLanguage::automatic},
                         {Hotkey::rightOption(), DictationLanguage::arabic},
                         {Hotkey::rightShift(), DictationLanguage::english}});
     EXPECT_EQ(model->statusText(),
-              "Hold fn \U0001F310 (Auto), Right \u2325 (Arabic), or Right \u21E7 (English) to dictate");
+              "Hold Menu key (Auto), Right Alt (Arabic), or Right Shift (English) to dictate");
 }
 
 TEST_F(AppModelTest, SetupIsNeededOnlyForWhatBlocksDictation) {
@@ -183,7 +183,7 @@ TEST_F(AppModelTest, UnusedHotkeysAreTheSupportedOnesNotBoundByKeyCode) {
 
 TEST_F(AppModelTest, EngineLabelsNameTheEngineThatWouldTranscribe) {
     build();
-    EXPECT_EQ(model->engineLabel(DictationLanguage::english), "On this Mac");
+    EXPECT_EQ(model->engineLabel(DictationLanguage::english), "On this computer");
     EXPECT_EQ(model->engineLabel(DictationLanguage::arabic), "Parlindo Cloud");
     EXPECT_EQ(model->engineLabel(DictationLanguage::automatic), "Parlindo Cloud");
 
@@ -192,6 +192,6 @@ TEST_F(AppModelTest, EngineLabelsNameTheEngineThatWouldTranscribe) {
         settings.engines = {EngineID::tessarin, EngineID::openAI, EngineID::openAI};
     });
     EXPECT_EQ(model->engineLabel(DictationLanguage::english), "Parlindo Cloud");
-    EXPECT_EQ(model->engineLabel(DictationLanguage::arabic), "On this Mac");
+    EXPECT_EQ(model->engineLabel(DictationLanguage::arabic), "On this computer");
     EXPECT_EQ(model->engineLabel(DictationLanguage::automatic), std::nullopt);
 }

@@ -94,15 +94,16 @@ TEST_F(HUDModelTest, EveryOutcomeShowsItsMessageForItsDisplayTime) {
         Phase expected;
         Duration displayTime;
     };
-    const std::string silentHint = "Quit and reopen Parlindo. Still silent? Check System Settings \u203A "
-                                   "Privacy & Security \u203A Microphone.";
+    const std::string silentHint = "Quit and reopen Parlindo. Still silent? Check that the microphone isn't "
+                                   "muted in your sound settings.";
     const std::vector<Case> cases{
         {"inserted", DictationOutcome::transcribed(result("Hello there", InsertionOutcome::inserted())),
          Phase::message("Hello there", std::nullopt, Style::success), ms(1500)},
         {"inserted after a fallback",
          DictationOutcome::transcribed(
              result("Hello there", InsertionOutcome::inserted(), "Parlindo Cloud couldn't be reached.")),
-         Phase::message("Hello there", "Parlindo Cloud couldn't be reached. Transcribed on this Mac instead.",
+         Phase::message("Hello there",
+                        "Parlindo Cloud couldn't be reached. Transcribed on this computer instead.",
                         Style::success),
          ms(5000)},
         {"copied",
@@ -110,7 +111,7 @@ TEST_F(HUDModelTest, EveryOutcomeShowsItsMessageForItsDisplayTime) {
              result("Hello there",
                     InsertionOutcome::copiedToClipboard("Secure input is on in the front application"))),
          Phase::message("Hello there",
-                        "Copied. Press \u2318V to paste. Secure input is on in the front application.",
+                        "Copied. Press Ctrl+V to paste. Secure input is on in the front application.",
                         Style::info),
          ms(5000)},
         {"skipped",

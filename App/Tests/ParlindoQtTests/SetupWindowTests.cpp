@@ -45,7 +45,7 @@ TEST_F(SetupWindowTest, BeforeThePermissionsAreReadEveryRowIsMissingWithoutReady
     EXPECT_EQ(window->microphoneRow().titleLabel().text(), "Microphone");
     EXPECT_EQ(window->microphoneRow().actionButton().text(), "Open Settings" + ellipsis);
     EXPECT_EQ(window->inputMonitoringRow().detailLabel().text(),
-              QString::fromUtf8("Detects when you hold fn 🌐 or Right ⌥."));
+              "Detects when you hold Menu key or Right Alt.");
     EXPECT_TRUE(window->accessibilityRow().detailLabel().text().startsWith("Pastes the text into the app"));
     EXPECT_TRUE(window->readyLabel().isHidden());
     EXPECT_TRUE(window->staleGrantHelp().isHidden());
@@ -78,7 +78,7 @@ TEST_F(SetupWindowTest, EverythingGrantedShowsThreeGreenRowsAndTheReadyLineAndSt
         EXPECT_TRUE(row->actionButton().isHidden());
     }
     EXPECT_FALSE(window->readyLabel().isHidden());
-    EXPECT_EQ(window->readyText().text(), QString::fromUtf8("All set. Hold fn 🌐 or Right ⌥ and speak."));
+    EXPECT_EQ(window->readyText().text(), "All set. Hold Menu key or Right Alt and speak.");
     EXPECT_TRUE(window->staleGrantHelp().isHidden());
     EXPECT_TRUE(window->isVisible());
 }
@@ -94,7 +94,7 @@ TEST_F(SetupWindowTest, DeniedAccessibilityShowsTheHelpAndARelaunchIsOfferedOnce
     EXPECT_EQ(window->accessibilityRow().actionButton().text(), "Open Settings" + ellipsis);
     auto* reveal = window->accessibilityHelp().findChild<QPushButton*>("revealButton");
     ASSERT_NE(reveal, nullptr);
-    EXPECT_EQ(reveal->text(), "Show Parlindo in Finder");
+    EXPECT_EQ(reveal->text(), "Show Parlindo in the File Manager");
     reveal->click();
     EXPECT_EQ(desktop->revealed.size(), 1u);
 
@@ -103,7 +103,7 @@ TEST_F(SetupWindowTest, DeniedAccessibilityShowsTheHelpAndARelaunchIsOfferedOnce
               {Permission::postEvents, PermissionStatus::grantedAfterRelaunch}});
     EXPECT_TRUE(window->accessibilityHelp().isHidden());
     EXPECT_EQ(window->accessibilityRow().detailLabel().text(),
-              "Switched on. macOS applies it after Parlindo relaunches.");
+              "Switched on. It applies after Parlindo relaunches.");
     EXPECT_EQ(window->accessibilityRow().actionButton().text(), "Relaunch Parlindo");
     window->accessibilityRow().actionButton().click();
     settle();
@@ -152,6 +152,29 @@ TEST_F(SetupWindowTest, ReturnTriggersDoneAndTheKeyboardSettingsExplainTheFnKey)
     QTest::keyClick(window.get(), Qt::Key_Return);
     settle();
     EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(SetupWindowTest, TheWindowIsAlways480WideAndAsHighAsItsContent) {
+    notFirstRun();
+    launch();
+    open();
+    const std::vector<std::map<Permission, PermissionStatus>> states{
+        {{Permission::microphone, PermissionStatus::granted},
+         {Permission::inputMonitoring, PermissionStatus::granted},
+         {Permission::postEvents, PermissionStatus::granted}},
+        {{Permission::microphone, PermissionStatus::granted},
+         {Permission::inputMonitoring, PermissionStatus::granted},
+         {Permission::postEvents, PermissionStatus::denied}},
+        {{Permission::microphone, PermissionStatus::denied}},
+    };
+    for (const auto& state : states) {
+        statuses(state);
+        // Input Monitoring granted while open: the keys listen at the next poll.
+        statuses(state);
+        EXPECT_EQ(window->width(), 480) << state.size();
+        EXPECT_EQ(window->height(), window->heightForWidth(480)) << state.size();
+        EXPECT_LE(window->doneButton().geometry().bottom(), window->height()) << state.size();
+    }
 }
 
 TEST_F(SetupWindowTest, TheClipboardNoteShowsWhenReadingTheClipboardIsNotAllowed) {

@@ -39,7 +39,26 @@ protected:
     }
 };
 
-// The visible items of a menu, as their texts ("---" for a separator; a section shows its title).
+// A menu item's text as the menu draws it: Qt takes "&" as the mark of the mnemonic that follows it (drawn
+// underlined, so the mark itself is not shown) and "&&" as one "&".
+inline QString shownText(const QString& text) {
+    QString shown;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('&')) {
+            if (++i == text.size()) {
+                break;
+            }
+        }
+        shown += text[i];
+    }
+    return shown;
+}
+
+inline QString shownText(const QAction& action) {
+    return shownText(action.text());
+}
+
+// The visible items of a menu, as they show ("---" for a separator; a section shows its title).
 inline std::vector<QString> itemTexts(const QMenu& menu) {
     std::vector<QString> texts;
     for (QAction* action : menu.actions()) {
@@ -47,7 +66,7 @@ inline std::vector<QString> itemTexts(const QMenu& menu) {
             continue;
         }
         texts.push_back(action->isSeparator() && action->text().isEmpty() ? QStringLiteral("---")
-                                                                          : action->text());
+                                                                          : shownText(*action));
     }
     return texts;
 }

@@ -8,7 +8,6 @@
 #include <regex>
 
 using namespace CloudTestSupport;
-using System::Net::Testing::Gate;
 using System::Net::Testing::LoopbackServer;
 using TessarinCore::DictationLanguage;
 using TessarinCore::EngineID;
@@ -291,8 +290,8 @@ TEST_F(OpenAITranscriberTest, ValidationAsksForTheModelWithAnEncodedName) {
 }
 
 TEST_F(OpenAITranscriberTest, TransportFailuresPassThroughUnchanged) {
-    Gate gate;
-    server.on("POST", uploadPath, [&](const auto&, auto&) { gate.wait(); });
+    const HeldAnswers held;
+    server.on("POST", uploadPath, held.handler());
     secrets.put(SecretKey::openAIAPIKey, "sk");
     const auto engine = makeEngine(OpenAITranscriber::Provider::openAI(), 0.1);
 

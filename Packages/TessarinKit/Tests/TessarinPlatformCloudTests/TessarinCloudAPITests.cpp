@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 using namespace CloudTestSupport;
-using System::Net::Testing::Gate;
 using System::Net::Testing::LoopbackServer;
 using TessarinCore::DictationLanguage;
 using TessarinCore::TranscriptionConfig;
@@ -221,8 +220,8 @@ TEST_F(TessarinCloudAPITest, OptionalKeysMayBeAbsentOrNull) {
 }
 
 TEST_F(TessarinCloudAPITest, TransportFailuresPassThroughUnchanged) {
-    Gate gate;
-    server.on("POST", "/api/v1/transcriptions", [&](const auto&, auto&) { gate.wait(); });
+    const HeldAnswers held;
+    server.on("POST", "/api/v1/transcriptions", held.handler());
     API quick{server.url("/api"), "2.4.1", std::make_shared<System::Net::HttpClient>(), 0.1};
 
     const auto error = failure<System::Net::TransportError>(
@@ -236,13 +235,16 @@ TEST(TessarinCloudErrorTest, DescriptionsAreTheSentencesShownToTheUser) {
     const std::pair<CloudError, std::string> cases[] = {
         {CloudError::server(500, "Oops"), "Parlindo Cloud error 500: Oops"},
         {CloudError::quotaExceeded(), "This month's Parlindo Cloud minutes are used up."},
-        {CloudError::blocked(), "Parlindo Cloud is turned off for this Mac."},
+        {CloudError::blocked(), "Parlindo Cloud is turned off for this computer."},
         {CloudError::updateRequired(), "Update Parlindo to keep using Parlindo Cloud."},
         {CloudError::paused(), "Parlindo Cloud is paused until tomorrow."},
-        {CloudError::unauthorized(), "Parlindo Cloud didn't recognize this Mac."},
+        {CloudError::unauthorized(), "Parlindo Cloud didn't recognize this computer."},
         {CloudError::tooManyRegistrations(),
-         "Too many Macs signed up from this network today. Try again tomorrow."},
+         "Too many computers signed up from this network today. Try again tomorrow."},
         {CloudError::badResponse(), "Parlindo Cloud returned an unexpected response."},
+        {CloudError::notConfigured(),
+         "Parlindo Cloud is not set up: start Parlindo with PARLINDO_API_URL set "
+         "to the address of your Parlindo Cloud server."},
     };
     for (const auto& [error, text] : cases) {
         EXPECT_EQ(error.description(), text);

@@ -94,6 +94,21 @@ TEST_F(TessarinCloudTranscriberTest, IsTheCloudEngineForEveryLanguage) {
     EXPECT_FALSE(engine->isBlocked());
 }
 
+TEST_F(TessarinCloudTranscriberTest, WithoutAnAddressEveryUseSaysTheServiceIsNotSetUp) {
+    engine = std::make_shared<TessarinCloudTranscriber>("", "2.4.1", secrets.store, defaults,
+                                                        System::Net::HttpClient::Configuration{}, 15);
+    const auto notConfigured = [](const std::optional<CloudError>& error) {
+        return error && error->kind() == CloudError::Case::notConfigured;
+    };
+    EXPECT_TRUE(notConfigured(failure<CloudError>(engine->prepare(DictationLanguage::arabic))));
+    // A session still begins, so the dictation fails with the sentence when it finishes.
+    EXPECT_TRUE(notConfigured(finishFailure(DictationLanguage::arabic)));
+    EXPECT_TRUE(notConfigured(failure<CloudError>(engine->accountStatus())));
+    EXPECT_TRUE(notConfigured(failure<CloudError>(engine->versionInfo())));
+    EXPECT_EQ(engine->supportID(), std::nullopt);
+    EXPECT_EQ(secrets.stored(SecretKey::tessarinDeviceToken), std::nullopt);
+}
+
 TEST_F(TessarinCloudTranscriberTest, ConcurrentFirstUsesShareOneRegistration) {
     Gate gate;
     holdRegistrationsAt(gate);
@@ -225,7 +240,7 @@ TEST_F(TessarinCloudTranscriberTest, AnUnrecognisedDeviceRegistersAgainAndUpload
     EXPECT_EQ(uploads[0].body, uploads[1].body);
     EXPECT_EQ(engine->supportID(), "device-1");
     EXPECT_EQ(log.messages("Cloud"),
-              std::vector<std::string>{"Tessarin Cloud didn't recognize this Mac; registering again"});
+              std::vector<std::string>{"Tessarin Cloud didn't recognize this computer; registering again"});
 }
 
 TEST_F(TessarinCloudTranscriberTest, ASecondRejectionIsThrownWithoutAThirdAttempt) {
@@ -235,7 +250,7 @@ TEST_F(TessarinCloudTranscriberTest, ASecondRejectionIsThrownWithoutAThirdAttemp
     const auto error = finishFailure();
 
     EXPECT_EQ(error, CloudError::unauthorized());
-    EXPECT_EQ(error->description(), "Parlindo Cloud didn't recognize this Mac.");
+    EXPECT_EQ(error->description(), "Parlindo Cloud didn't recognize this computer.");
     EXPECT_EQ(count("POST", transcriptions), 2u);
     EXPECT_EQ(count("POST", devices), 1u);
 }

@@ -22,15 +22,19 @@ std::string describe(Transcriber::CloudError::Case kind, int status, const std::
     case Case::quotaExceeded:
         return "This month's Parlindo Cloud minutes are used up.";
     case Case::blocked:
-        return "Parlindo Cloud is turned off for this Mac.";
+        return "Parlindo Cloud is turned off for this computer.";
     case Case::updateRequired:
         return "Update Parlindo to keep using Parlindo Cloud.";
     case Case::paused:
         return "Parlindo Cloud is paused until tomorrow.";
     case Case::unauthorized:
-        return "Parlindo Cloud didn't recognize this Mac.";
+        return "Parlindo Cloud didn't recognize this computer.";
     case Case::tooManyRegistrations:
-        return "Too many Macs signed up from this network today. Try again tomorrow.";
+        return "Too many computers signed up from this network today. Try again tomorrow.";
+    case Case::notConfigured:
+        return "Parlindo Cloud is not set up: start Parlindo with PARLINDO_API_URL set to the address of "
+               "your "
+               "Parlindo Cloud server.";
     case Case::badResponse:
         break;
     }
@@ -113,6 +117,9 @@ Transcriber::CloudError::CloudError(Case kind, int status, std::string message)
 // -----------------------------------------------------------------------------------------------
 
 HttpRequest Transcriber::API::request(const char* method, std::string_view path) const {
+    if (baseURL.empty()) {
+        throw CloudError::notConfigured();
+    }
     auto url = System::Net::appendingPath(baseURL, path);
     if (!url) {
         throw System::Net::TransportError(System::Net::TransportError::Code::badURL,

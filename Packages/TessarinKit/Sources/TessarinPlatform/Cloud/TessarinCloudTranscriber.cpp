@@ -173,7 +173,7 @@ Task<R> TessarinCloudTranscriber::withToken(Body body) {
             throw;
         }
     }
-    logger().notice("Tessarin Cloud didn't recognize this Mac; registering again");
+    logger().notice("Tessarin Cloud didn't recognize this computer; registering again");
     co_await account_->forget();
     const std::string token = co_await account_->token();
     co_return co_await body(token);

@@ -26,7 +26,8 @@ namespace TessarinPlatform {
 class TessarinCloudTranscriber final : public TessarinCore::SpeechTranscribing,
                                        public std::enable_shared_from_this<TessarinCloudTranscriber> {
 public:
-    // A failure reported by the service; the description is the sentence shown to the user.
+    // A failure reported by the service, or no service to ask; the description is the sentence shown to the
+    // user.
     class CloudError : public System::Log::DescribedError {
     public:
         enum class Case {
@@ -38,6 +39,8 @@ public:
             unauthorized,
             tooManyRegistrations,
             badResponse,
+            // The build named no address for the service and none was given at the start.
+            notConfigured,
         };
 
         static CloudError server(int status, std::string message) {
@@ -50,6 +53,7 @@ public:
         static CloudError unauthorized() { return CloudError(Case::unauthorized); }
         static CloudError tooManyRegistrations() { return CloudError(Case::tooManyRegistrations); }
         static CloudError badResponse() { return CloudError(Case::badResponse); }
+        static CloudError notConfigured() { return CloudError(Case::notConfigured); }
 
         Case kind() const { return kind_; }
         // The payload of `server`: 0 and empty for the other cases.
@@ -108,7 +112,7 @@ public:
             Detail error;
         };
 
-        std::string baseURL;
+        std::string baseURL; // empty when no service is configured: every request fails as `notConfigured`
         std::string appVersion;
         std::shared_ptr<System::Net::HttpClient> session;
         double requestTimeout = 15; // seconds; the timeout of the upload
@@ -132,6 +136,8 @@ public:
         static CloudError error(int status, const std::string& data);
     };
 
+    // An empty `baseURL` leaves the service not configured: every operation that needs it throws
+    // `CloudError::notConfigured` and nothing is sent.
     TessarinCloudTranscriber(std::string baseURL, std::string appVersion,
                              std::shared_ptr<TessarinCore::SecretStore> secrets,
                              std::shared_ptr<System::Defaults::UserDefaults> defaults,
