@@ -1,5 +1,6 @@
 #include "VuzadoDudi/Unicode.h"
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
@@ -334,6 +335,10 @@ bool isCJKIdeograph(char32_t c) {
 }
 
 std::string isolatingCJKIdeographs(std::string_view text) {
+    // Every ideograph's UTF-8 form starts with a byte of E3 or above; text without one needs no look.
+    if (std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0xE3; })) {
+        return std::string(text);
+    }
     std::string out;
     out.reserve(text.size());
     for (const auto character : characters(text)) {
@@ -349,6 +354,9 @@ std::string isolatingCJKIdeographs(std::string_view text) {
 }
 
 std::string foldingDiacritics(std::string_view text) {
+    if (std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+        return std::string(text);
+    }
     std::string out;
     out.reserve(text.size());
     std::size_t plain = 0; // start of the run of characters copied unchanged
