@@ -213,9 +213,10 @@ std::shared_ptr<FeatureProvider> Model::predict(const FeatureProvider& input, co
                                  std::string(dataTypeName(array->dataType())) + " elements, not " +
                                  std::string(dataTypeName(constraint.dataType)) + ".");
         }
-        inputs.emplace(name, array->dataType() == constraint.dataType
-                                 ? *array
-                                 : convertedFloats(*array, constraint.dataType));
+        // Kinds compute in float32, whatever precision the features travel in.
+        inputs.emplace(name, isFloatType(array->dataType())
+                                 ? convertedFloats(*array, MultiArrayDataType::float32)
+                                 : *array);
     }
 
     std::map<std::string, MultiArray> outputs;
@@ -276,6 +277,43 @@ const MultiArrayConstraint& ModelSource::output(const std::string& name) const {
         fail("has no output \"" + name + "\"");
     }
     return *found->second.multiArrayConstraint;
+}
+
+const SafeTensors& ModelSource::weights() const {
+    if (!weights_) {
+        const auto path = folder_ / "weights.safetensors";
+        std::error_code error;
+        if (!std::filesystem::exists(path, error)) {
+            throw ModelError(ModelError::Reason::missingFile,
+                             "The model " + quoted(folder_) + " has no weights.safetensors.");
+        }
+        try {
+            weights_ = std::make_shared<const SafeTensors>(SafeTensors::open(path));
+        } catch (const SafeTensorsError& weightsError) {
+            throw ModelError(ModelError::Reason::invalidWeights, weightsError.description());
+        }
+    }
+    return *weights_;
+}
+
+std::vector<float> ModelSource::tensor(const std::string& name, const std::vector<int>& shape) const {
+    const SafeTensors& file = weights();
+    try {
+        return file.floats(name, shape);
+    } catch (const SafeTensorsError& weightsError) {
+        throw ModelError(ModelError::Reason::invalidWeights,
+                         "The model " + quoted(folder_) + " cannot be used: " + weightsError.description());
+    }
+}
+
+void ModelSource::checkBufferSize(std::initializer_list<std::size_t> dimensions, const std::string& what) const {
+    constexpr std::size_t kMaxFloats = std::size_t(1) << 28;
+    std::size_t count = 1;
+    for (std::size_t dimension : dimensions) {
+        if (__builtin_mul_overflow(count, dimension, &count) || count > kMaxFloats) {
+            fail("needs a buffer for " + what + " larger than any model of this runtime uses");
+        }
+    }
 }
 
 void ModelSource::fail(const std::string& problem) const {

@@ -5,6 +5,7 @@
 #include "System/ML/ModelConfiguration.h"
 #include "System/ML/ModelDescription.h"
 #include "System/ML/MultiArray.h"
+#include "System/ML/SafeTensors.h"
 
 #include <filesystem>
 #include <functional>
@@ -14,6 +15,15 @@
 #include <string>
 
 #include <nlohmann/json.hpp>
+
+// A model is a folder, `<Name>.mlmodelc/`, holding
+//   model.json           {"format_version": 1, "kind": "<kind>", "hyperparameters": {"<name>": <positive integer>},
+//                         "inputs": [<feature>], "outputs": [<feature>], and any keys of the kind's own}
+//                        where a <feature> is {"name": "...", "data_type": "float16" | "float32" | "float64" |
+//                        "int32" | "int8", "shape": [<positive integers>], "optional": true | false (default)}
+//   weights.safetensors  the kind's tensors (F32, F16 or BF16), when the kind has weights
+// A kind is registered under its name (ModelKindRegistration) and builds its model from a ModelSource; a kind
+// reads its hyper-parameters and tensors through the source, which turns every problem into a ModelError.
 
 namespace System::ML {
 
@@ -65,9 +75,9 @@ public:
 protected:
     Model(ModelDescription description, ModelConfiguration configuration);
 
-    // The model's computation. `inputs` holds every described input that was given, in its described element
-    // type; the result holds every non-optional output (float outputs may come as float32 or float16; they
-    // are converted to the described type).
+    // The model's computation. `inputs` holds every described input that was given: float ones as float32,
+    // integer ones as described; the result holds every non-optional output (float outputs may come as
+    // float32 or float16; they are converted to the described type).
     virtual std::map<std::string, MultiArray> evaluate(const std::map<std::string, MultiArray>& inputs) = 0;
 
 private:
@@ -96,6 +106,17 @@ public:
     const MultiArrayConstraint& input(const std::string& name) const;
     const MultiArrayConstraint& output(const std::string& name) const;
 
+    // The folder's weights.safetensors, opened on first use. ModelError: missingFile when there is none,
+    // invalidWeights when it is malformed.
+    const SafeTensors& weights() const;
+    // One tensor of the weights as float32; ModelError (invalidWeights) when it is missing or of another
+    // shape.
+    std::vector<float> tensor(const std::string& name, const std::vector<int>& shape) const;
+
+    // ModelError (invalidModel) when a buffer of that many floats (the product of `dimensions`) would exceed
+    // what any model of ours needs (2²⁸ floats, 1 GiB): damaged hyper-parameters are refused, not allocated.
+    void checkBufferSize(std::initializer_list<std::size_t> dimensions, const std::string& what) const;
+
     // ModelError (invalidModel) naming this model folder.
     [[noreturn]] void fail(const std::string& problem) const;
 
@@ -103,6 +124,7 @@ private:
     std::filesystem::path folder_;
     nlohmann::json manifest_;
     ModelDescription description_;
+    mutable std::shared_ptr<const SafeTensors> weights_;
 };
 
 using ModelFactory = std::function<std::shared_ptr<Model>(const ModelSource&, const ModelConfiguration&)>;
