@@ -7,6 +7,7 @@
 #include "System/Net/Url.h"
 #include "System/Paths/Files.h"
 #include "System/Paths/Paths.h"
+#include "VuzadoDudi/FoundationExtensions.h"
 
 #include <cerrno>
 #include <charconv>
@@ -14,7 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fnmatch.h>
+#include <unordered_set>
 #include <system_error>
 #include <unistd.h>
 
@@ -418,15 +419,20 @@ Task<std::vector<std::string>> HubApi::getFilenames(Repo repo, std::string revis
     if (globs.empty()) {
         co_return names;
     }
-    std::vector<std::string> matching;
-    for (const auto& name : names) {
-        const bool wanted =
-            std::any_of(globs.begin(), globs.end(), [&](const auto& glob) { return matchesGlob(name, glob); });
-        if (wanted && std::find(matching.begin(), matching.end(), name) == matching.end()) {
-            matching.push_back(name);
+    // Each wanted name once, in the listing's order.
+    std::unordered_set<std::string> wanted;
+    for (const auto& glob : globs) {
+        for (auto& name : matching(names, glob)) {
+            wanted.insert(std::move(name));
         }
     }
-    co_return matching;
+    std::vector<std::string> result;
+    for (auto& name : orderedSet(names)) {
+        if (wanted.contains(name)) {
+            result.push_back(std::move(name));
+        }
+    }
+    co_return result;
 }
 
 std::vector<std::string> HubApi::decodeListing(std::string_view body) {
@@ -452,12 +458,6 @@ std::vector<std::string> HubApi::decodeListing(std::string_view body) {
         names.push_back(name->get<std::string>());
     }
     return names;
-}
-
-bool HubApi::matchesGlob(std::string_view name, std::string_view pattern) {
-    const std::string nameText(name);
-    const std::string patternText(pattern);
-    return fnmatch(patternText.c_str(), nameText.c_str(), 0) == 0;
 }
 
 bool HubApi::isSha256(std::string_view text) {

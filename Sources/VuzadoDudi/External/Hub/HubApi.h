@@ -133,6 +133,15 @@ struct HubApi {
     static FileMetadata fileMetadata(const System::Net::HttpResponse& response, const std::string& requestedUrl);
     static std::optional<std::string> normalizeEtag(std::optional<std::string> etag);
 
+    // Makes the repository's files at `revision` (those matching `globs`, when any are given) current in the
+    // cache, one after another, and returns the repository folder. Offline (when `useOfflineMode` says so, or
+    // the network monitor has no path) it downloads nothing and checks the cached files against their records
+    // instead. `progressHandler` sees the whole snapshot's progress after each report.
+    using ProgressHandler = std::function<void(const Progress&)>;
+    System::Concurrency::Task<std::filesystem::path> snapshot(Repo repo, std::string revision = "main",
+                                                              std::vector<std::string> globs = {},
+                                                              ProgressHandler progressHandler = {}) const;
+
     // The record at `metadataPath`, or nothing when there is none or it was damaged (then it is removed).
     static std::optional<LocalDownloadFileMetadata> readDownloadMetadata(const std::filesystem::path& metadataPath);
     // The record's fields from its text; throws EnvironmentError (invalidMetadataError) for a damaged one.
@@ -147,7 +156,6 @@ struct HubApi {
     static void checkRelativeName(std::string_view name);
     static void checkEtag(std::string_view etag, std::string_view filename);
 
-    static bool matchesGlob(std::string_view name, std::string_view pattern);
     static bool isSha256(std::string_view text);
     static bool isCommitHash(std::string_view text);
 
