@@ -487,6 +487,29 @@ void HubApi::checkEtag(std::string_view etag, std::string_view filename) {
     }
 }
 
+// --- configuration files ------------------------------------------------------------------------------------
+
+Config HubApi::configuration(const fs::path& file) const {
+    const auto bytes = System::Paths::readFile(file);
+    if (!bytes) {
+        throw std::system_error(std::make_error_code(std::errc::no_such_file_or_directory),
+                                "Couldn't read " + file.string());
+    }
+    Config parsed;
+    try {
+        parsed = Config::parseJSON(*bytes);
+    } catch (const ConfigError&) {
+        const std::string url = "file://" + fs::absolute(file).string();
+        throw HubClientError::jsonSerialization(url, "JSON Serialization failed for " + url +
+                                                         ". Please verify that you have set the HUB_TOKEN "
+                                                         "environment variable.");
+    }
+    if (parsed.kind() != Config::Kind::dictionary) {
+        throw HubClientError::parse();
+    }
+    return parsed;
+}
+
 // --- metadata -------------------------------------------------------------------------------------------------
 
 Task<HubApi::FileMetadata> HubApi::getFileMetadata(std::string url) const {

@@ -3,6 +3,7 @@
 #include "System/Concurrency/Task.h"
 #include "System/Log/ErrorDescription.h"
 #include "System/Net/HttpResponse.h"
+#include "VuzadoDudi/Config.h"
 #include "VuzadoDudi/External/Hub/HubClientError.h"
 #include "VuzadoDudi/External/Hub/NetworkMonitor.h"
 
@@ -132,6 +133,11 @@ struct HubApi {
     System::Concurrency::Task<FileMetadata> getFileMetadata(std::string url) const;
     static FileMetadata fileMetadata(const System::Net::HttpResponse& response, const std::string& requestedUrl);
     static std::optional<std::string> normalizeEtag(std::optional<std::string> etag);
+
+    // One local JSON configuration file as a Config. Throws std::system_error when it cannot be read,
+    // HubClientError (jsonSerialization, naming the file) when it is no JSON, and (parse) when its top level is
+    // no object.
+    Config configuration(const std::filesystem::path& file) const;
 
     // Makes the repository's files at `revision` (those matching `globs`, when any are given) current in the
     // cache, one after another, and returns the repository folder. Offline (when `useOfflineMode` says so, or
