@@ -72,24 +72,6 @@ bool isClosingMark(std::string_view c) {
 }
 bool isWhiteCharacter(std::string_view c) { return Unicode::isWhitespace(Unicode::firstCodePoint(c)); }
 
-std::string trimmedWhitespace(std::string_view text) {
-    auto characters = Unicode::characters(text);
-    std::size_t begin = 0;
-    std::size_t end = characters.size();
-    while (begin < end && isWhiteCharacter(characters[begin])) {
-        ++begin;
-    }
-    while (end > begin && isWhiteCharacter(characters[end - 1])) {
-        --end;
-    }
-    if (begin == end) {
-        return {};
-    }
-    const char* first = characters[begin].data();
-    const char* last = characters[end - 1].data() + characters[end - 1].size();
-    return std::string(first, static_cast<std::size_t>(last - first));
-}
-
 // Sentence ranges of the text as byte ranges, by ICU's sentence rules.
 std::vector<std::pair<std::size_t, std::size_t>> sentenceRanges(std::string_view text) {
     std::vector<std::pair<std::size_t, std::size_t>> ranges;
@@ -118,7 +100,7 @@ std::vector<std::pair<std::size_t, std::size_t>> sentenceRanges(std::string_view
 std::optional<std::string> lastNaturalBoundary(std::string_view text, int minTokenCount,
                                                const std::function<std::vector<int>(const std::string&)>& encode) {
     auto accepted = [&](std::string_view candidate) {
-        return static_cast<int>(encode(trimmedWhitespace(candidate)).size()) >= minTokenCount;
+        return static_cast<int>(encode(Unicode::trimmingWhitespace(candidate)).size()) >= minTokenCount;
     };
 
     const auto sentences = sentenceRanges(text);

@@ -230,6 +230,25 @@ std::vector<std::pair<std::size_t, std::size_t>> characterRanges(std::u16string_
 
 std::size_t characterCount(std::u16string_view text) { return characterRanges(text).size(); }
 
+std::string trimmingWhitespace(std::string_view text, bool leading, bool trailing) {
+    const auto clusters = characters(text);
+    std::size_t begin = 0;
+    std::size_t end = clusters.size();
+    auto white = [&](std::size_t i) { return isWhitespace(firstCodePoint(clusters[i])); };
+    while (leading && begin < end && white(begin)) {
+        ++begin;
+    }
+    while (trailing && end > begin && white(end - 1)) {
+        --end;
+    }
+    if (begin == end) {
+        return {};
+    }
+    const char* first = clusters[begin].data();
+    const char* last = clusters[end - 1].data() + clusters[end - 1].size();
+    return std::string(first, static_cast<std::size_t>(last - first));
+}
+
 bool canonicallyEqual(std::string_view a, std::string_view b) {
     if (a == b) {
         return true;
@@ -299,6 +318,10 @@ bool isMark(char32_t c) {
     const uint32_t mask = U_GET_GC_MASK(static_cast<UChar32>(c));
     return (mask & U_GC_M_MASK) != 0;
 }
+
+bool isNonspacingMark(char32_t c) { return u_charType(static_cast<UChar32>(c)) == U_NON_SPACING_MARK; }
+
+bool isSpaceSeparator(char32_t c) { return u_charType(static_cast<UChar32>(c)) == U_SPACE_SEPARATOR; }
 
 bool isControlOrFormat(char32_t c) {
     const uint32_t mask = U_GET_GC_MASK(static_cast<UChar32>(c));

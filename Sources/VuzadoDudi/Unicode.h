@@ -43,8 +43,13 @@ bool isPunctuation(char32_t c);      // general categories P*
 bool isLetter(char32_t c);           // L*
 bool isNumber(char32_t c);           // N*
 bool isMark(char32_t c);             // Mn, Mc, Me
+bool isNonspacingMark(char32_t c);   // Mn
+bool isSpaceSeparator(char32_t c);   // Zs
 // Control, format, surrogate, private use or unassigned.
 bool isControlOrFormat(char32_t c);
+
+// The text without its leading and/or trailing white-space characters (whole grapheme clusters).
+std::string trimmingWhitespace(std::string_view text, bool leading = true, bool trailing = true);
 
 // The code points of UTF-8 text (ill-formed bytes read as U+FFFD), and back.
 std::u32string codePoints(std::string_view utf8);

@@ -1,0 +1,93 @@
+#pragma once
+
+// The byte-pair-encoding model: a piece is split into characters, adjacent symbols are merged in the order of a
+// ranked merge list, and every resulting symbol the vocabulary lacks becomes one byte token per UTF-8 byte.
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "VuzadoDudi/External/Tokenizers/Tokenizer.h"
+
+namespace VuzadoDudi {
+
+// A merge rule, or an adjacent pair of symbols.
+struct BytePair {
+    std::string a;
+    std::string b;
+    bool operator==(const BytePair&) const = default;
+};
+
+struct TransparentStringHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+};
+template <class V>
+using StringMap = std::unordered_map<std::string, V, TransparentStringHash, std::equal_to<>>;
+
+class BPETokenizer : public TokenizingModel {
+public:
+    // tokenizerConfig: tokenizer_config.json; tokenizerData: tokenizer.json. TokenizerError when the model has
+    // no merge list or no vocabulary object.
+    BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens& addedTokens);
+    ~BPETokenizer() override;
+
+    std::vector<std::string> tokenize(const std::string& text) const override;
+    std::optional<int> convertTokenToId(const std::string& token) const override;
+    std::optional<std::string> convertIdToToken(int id) const override;
+
+    std::optional<std::string> bosToken() const override { return bosToken_; }
+    std::optional<int> bosTokenId() const override { return bosTokenId_; }
+    std::optional<std::string> eosToken() const override { return eosToken_; }
+    std::optional<int> eosTokenId() const override { return eosTokenId_; }
+    std::optional<std::string> unknownToken() const override { return unknownToken_; }
+    std::optional<int> unknownTokenId() const override { return unknownTokenId_; }
+    bool fuseUnknownTokens() const override { return fuseUnknownTokens_; }
+
+    std::size_t vocabCount() const { return tokensToIds_.size(); }
+
+    // The merged symbols of one piece, joined by single blanks.
+    std::string bpe(const std::string& token) const;
+    // One "<0xHH>" token per UTF-8 byte of the text.
+    static std::vector<std::string> hexaEncode(std::string_view text);
+    // The merge list: legacy "a b" strings split at every blank, or [a, b] arrays; nothing when no array.
+    static std::optional<std::vector<std::vector<std::string>>> mergesFromConfig(const Config* config);
+    // The rank of a merge, nothing when the pair is no merge.
+    std::optional<int> rank(const BytePair& pair) const;
+
+private:
+    // The merged symbols of one piece.
+    std::vector<std::string_view> symbols(std::string_view token) const;
+    std::optional<int> rank(std::string_view a, std::string_view b) const;
+    std::vector<std::string> tokenizeUncached(const std::string& text) const;
+
+    StringMap<int> bpeRanks_; // keyed by pairKey(a, b)
+    StringMap<int> tokensToIds_;
+    std::unordered_map<int, std::string> idsToTokens_;
+    std::optional<std::string> bosToken_;
+    std::optional<int> bosTokenId_;
+    std::optional<std::string> eosToken_;
+    std::optional<int> eosTokenId_;
+    std::optional<std::string> unknownToken_;
+    std::optional<int> unknownTokenId_;
+    bool fuseUnknownTokens_ = false;
+
+    // Pieces recur (words of a language), and merging them is the costly step: their tokens are kept. The
+    // cache never changes what tokenize returns.
+    struct Cache;
+    std::unique_ptr<Cache> cache_;
+};
+
+} // namespace VuzadoDudi
+
+template <>
+struct std::hash<VuzadoDudi::BytePair> {
+    std::size_t operator()(const VuzadoDudi::BytePair& pair) const noexcept {
+        return std::hash<std::string>{}(pair.a) * 31 + std::hash<std::string>{}(pair.b);
+    }
+};

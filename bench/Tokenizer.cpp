@@ -1,0 +1,93 @@
+// Encode and decode throughput of the Whisper-sized byte-level BPE tokenizer, on English prose and on text
+// mixing scripts. Each run reports bytes per second of input text (encode) or of decoded text (decode).
+
+#include <benchmark/benchmark.h>
+
+#include "VuzadoDudi/External/Tokenizers/TokenizerWrapper.h"
+#include "WhisperTokenizerWriter.h"
+
+namespace {
+
+using VuzadoDudi::TokenizerWrapper;
+
+const TokenizerWrapper& whisper() {
+    static const TokenizerWrapper tokenizer =
+        VuzadoDudi::AutoTokenizerWrapper::from(WhisperTokenizerWriter::cachedFolder(), true);
+    return tokenizer;
+}
+
+std::string repeatedTo(const std::string& text, std::size_t size) {
+    std::string out;
+    while (out.size() < size) {
+        out += text;
+    }
+    return out;
+}
+
+// About 1 MB of English prose: the license texts every Debian system carries.
+const std::string& englishProse() {
+    static const std::string text = [] {
+        WhisperTokenizerWriter::Options options;
+        options.generatedWords = 0;
+        return repeatedTo(WhisperTokenizerWriter::trainingText(options), 1 << 20);
+    }();
+    return text;
+}
+
+const std::string& mixedScripts() {
+    static const std::string text = repeatedTo(
+        "The meeting is at 10:30 tomorrow. \u0627\u0644\u0627\u062C\u062A\u0645\u0627\u0639 \u063A\u062F\u064B\u0627 "
+        "\u0641\u064A \u0627\u0644\u0633\u0627\u0639\u0629 \u0627\u0644\u0639\u0627\u0634\u0631\u0629\u060C "
+        "\u0625\u0646 \u0634\u0627\u0621 \u0627\u0644\u0644\u0647. \u4F1A\u8BAE\u5728\u660E\u5929\u5341\u70B9\u534A"
+        "\u3002\u8BF7\u51C6\u65F6\u53C2\u52A0\u3002 \u0412\u0441\u0442\u0440\u0435\u0447\u0430 \u0437\u0430\u0432"
+        "\u0442\u0440\u0430. Caf\u00E9 cr\u00E8me br\u00FBl\u00E9e \U0001F600\U0001F44D\U0001F3FD!\n",
+        1 << 20);
+    return text;
+}
+
+// The model keeps the tokens of pieces it has seen; this measures text whose words it knows.
+void encode(benchmark::State& state, const std::string& text) {
+    benchmark::DoNotOptimize(whisper().encode(text, false));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(whisper().encode(text, false));
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+void decode(benchmark::State& state, const std::string& text) {
+    const auto ids = whisper().encode(text, false);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(whisper().decode(ids));
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+    state.counters["tokens"] = static_cast<double>(ids.size());
+}
+
+void EncodeEnglish(benchmark::State& state) { encode(state, englishProse()); }
+
+// A fresh tokenizer for every pass: no piece has been seen before.
+void EncodeEnglishFirstPass(benchmark::State& state) {
+    const auto folder = WhisperTokenizerWriter::cachedFolder();
+    const std::string& text = englishProse();
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto fresh = VuzadoDudi::AutoTokenizerWrapper::from(folder, true);
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(fresh.encode(text, false));
+        state.PauseTiming();
+        fresh = {};
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+void DecodeEnglish(benchmark::State& state) { decode(state, englishProse()); }
+void EncodeMixedScripts(benchmark::State& state) { encode(state, mixedScripts()); }
+void DecodeMixedScripts(benchmark::State& state) { decode(state, mixedScripts()); }
+
+BENCHMARK(EncodeEnglish)->Unit(benchmark::kMillisecond);
+BENCHMARK(EncodeEnglishFirstPass)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(DecodeEnglish)->Unit(benchmark::kMillisecond);
+BENCHMARK(EncodeMixedScripts)->Unit(benchmark::kMillisecond);
+BENCHMARK(DecodeMixedScripts)->Unit(benchmark::kMillisecond);
+
+} // namespace
