@@ -33,7 +33,8 @@ struct Fixture {
             block[i] = static_cast<char>((i * 2654435761u) >> 13);
         }
         FILE* file = std::fopen((folder / "remote" / "model.bin").c_str(), "wb");
-        for (std::int64_t written = 0; written < kFileSize; written += static_cast<std::int64_t>(block.size())) {
+        for (std::int64_t written = 0; written < kFileSize;
+             written += static_cast<std::int64_t>(block.size())) {
             block[0] = static_cast<char>(written >> 20);
             std::fwrite(block.data(), 1, block.size(), file);
         }
@@ -62,8 +63,9 @@ void throughDownloader(benchmark::State& state) {
         std::fclose(empty);
         auto engine = std::make_shared<Downloader>(destination, partial, false, 10 * 1024 * 1024);
         const bool completed = System::Concurrency::blockingRun([&]() -> System::Concurrency::Task<bool> {
-            auto states = co_await engine->download(f.url, std::nullopt, {}, kFileSize,
-                                                    System::Concurrency::Duration::seconds(std::int64_t{10}), 5);
+            auto states =
+                co_await engine->download(f.url, std::nullopt, {}, kFileSize,
+                                          System::Concurrency::Duration::seconds(std::int64_t{10}), 5);
             while (auto next = co_await states.next()) {
                 if (next->kind == Downloader::DownloadState::Kind::completed) {
                     co_return true;

@@ -1,6 +1,5 @@
 #include "VuzadoDudi/External/Hub/Downloader.h"
 
-#include "System/Concurrency/SerialQueue.h"
 #include "System/Net/HttpClient.h"
 #include "VuzadoDudi/External/Hub/HubApi.h"
 
@@ -20,13 +19,6 @@ using System::Net::HttpResponse;
 namespace VuzadoDudi {
 
 namespace {
-
-// Transfers run here: between requests they only open, rename and publish, so one worker serves them all, and
-// it outlives every caller's executor, so a transfer that finishes after its caller has gone still has a home.
-System::Concurrency::SerialQueue& transferQueue() {
-    static System::Concurrency::SerialQueue queue("Downloader");
-    return queue;
-}
 
 [[noreturn]] void throwErrno(const std::string& what, const fs::path& path) {
     throw std::system_error(errno, std::generic_category(), what + " " + path.string());
@@ -83,8 +75,8 @@ struct Downloader::Transfer {
     }
 };
 
-Downloader::Downloader(fs::path destination, fs::path incompleteDestination, bool inBackground, std::size_t chunkSize,
-                       Duration retryDelay)
+Downloader::Downloader(fs::path destination, fs::path incompleteDestination, bool inBackground,
+                       std::size_t chunkSize, Duration retryDelay)
     : destination_(std::move(destination))
     , incompleteDestination_(std::move(incompleteDestination))
     , inBackground_(inBackground)
@@ -120,7 +112,7 @@ Task<Downloader::StateStream> Downloader::download(std::string url, std::optiona
                 co_await self->setUpDownload(std::move(transfer));
             }
         };
-        task_ = spawn(transferQueue(), Runner::run(shared_from_this(), std::move(transfer)));
+        task_ = spawn(HubApi::backgroundExecutor(), Runner::run(shared_from_this(), std::move(transfer)));
     }
     co_return std::move(stream);
 }
@@ -132,7 +124,8 @@ void Downloader::cancel() {
         task = task_;
     }
     task.cancel();
-    broadcaster_.broadcast(DownloadState::failed(std::make_exception_ptr(System::Concurrency::CancellationError())));
+    broadcaster_.broadcast(
+        DownloadState::failed(std::make_exception_ptr(System::Concurrency::CancellationError())));
 }
 
 Task<void> Downloader::setUpDownload(std::shared_ptr<Transfer> transfer) {
@@ -152,8 +145,9 @@ Task<void> Downloader::setUpDownload(std::shared_ptr<Transfer> transfer) {
             resumeSize = 0;
         }
         transfer->downloadedSize = resumeSize;
-        const double fraction =
-            expected && *expected >= 1 ? static_cast<double>(resumeSize) / static_cast<double>(*expected) : 0.0;
+        const double fraction = expected && *expected >= 1
+                                    ? static_cast<double>(resumeSize) / static_cast<double>(*expected)
+                                    : 0.0;
         broadcaster_.broadcast(DownloadState::downloading(fraction, std::nullopt));
 
         co_await fetch(transfer);
@@ -212,8 +206,8 @@ Task<void> Downloader::fetch(std::shared_ptr<Transfer> transfer) {
 
         // Writes the first `count` buffered bytes; the rest stay for the next chunk.
         const auto writeBuffer = [this, transfer, attempt](std::size_t count) {
-            writeAt(transfer->fd, std::string_view(attempt->buffer).substr(0, count), transfer->downloadedSize,
-                    incompleteDestination_);
+            writeAt(transfer->fd, std::string_view(attempt->buffer).substr(0, count),
+                    transfer->downloadedSize, incompleteDestination_);
             transfer->downloadedSize += static_cast<std::int64_t>(count);
             attempt->buffer.erase(0, count);
         };

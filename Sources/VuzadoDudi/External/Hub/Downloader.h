@@ -25,10 +25,10 @@ public:
     struct DownloadState {
         enum class Kind { downloading, completed, failed, notStarted };
         Kind kind = Kind::notStarted;
-        double fraction = 0;             // downloading: bytes present / expected size (0 when unknown)
-        std::optional<double> rate;      // downloading: bytes per second since the previous report
-        std::filesystem::path location;  // completed
-        std::exception_ptr error;        // failed
+        double fraction = 0;            // downloading: bytes present / expected size (0 when unknown)
+        std::optional<double> rate;     // downloading: bytes per second since the previous report
+        std::filesystem::path location; // completed
+        std::exception_ptr error;       // failed
 
         static DownloadState downloading(double fraction, std::optional<double> rate) {
             return {Kind::downloading, fraction, rate, {}, nullptr};
@@ -36,7 +36,9 @@ public:
         static DownloadState completed(std::filesystem::path location) {
             return {Kind::completed, 1, std::nullopt, std::move(location), nullptr};
         }
-        static DownloadState failed(std::exception_ptr error) { return {Kind::failed, 0, std::nullopt, {}, error}; }
+        static DownloadState failed(std::exception_ptr error) {
+            return {Kind::failed, 0, std::nullopt, {}, error};
+        }
         static DownloadState notStarted() { return {}; }
     };
 
@@ -54,9 +56,10 @@ public:
 
     // `inBackground` is kept for callers that ask for it; transfers here always run in this process.
     // `retryDelay` is the pause before a broken-off transfer is asked for again.
-    Downloader(std::filesystem::path destination, std::filesystem::path incompleteDestination, bool inBackground,
-               std::size_t chunkSize,
-               System::Concurrency::Duration retryDelay = System::Concurrency::Duration::seconds(std::int64_t{1}));
+    Downloader(std::filesystem::path destination, std::filesystem::path incompleteDestination,
+               bool inBackground, std::size_t chunkSize,
+               System::Concurrency::Duration retryDelay = System::Concurrency::Duration::seconds(std::int64_t{
+                   1}));
     Downloader(const Downloader&) = delete;
     Downloader& operator=(const Downloader&) = delete;
 

@@ -1,5 +1,6 @@
 #include "VuzadoDudi/External/Hub/HubApi.h"
 
+#include "System/Concurrency/SerialQueue.h"
 #include "System/Crypto/Sha256.h"
 #include "System/Json/BoundedJson.h"
 #include "System/Log/Logger.h"
@@ -15,9 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <unordered_set>
 #include <system_error>
 #include <unistd.h>
+#include <unordered_set>
 
 #ifndef PARLINDO_HUB_ENDPOINT
 #define PARLINDO_HUB_ENDPOINT "https://hub.invalid"
@@ -158,15 +159,6 @@ std::string lastPathComponent(const std::string& url) {
     return percentDecoded(path.substr(path.rfind('/') + 1));
 }
 
-// An URL path made of `segments`, each percent-encoded on its own, so a "/" inside one stays in it.
-std::string encodedSegments(const std::vector<std::string_view>& segments) {
-    std::string path;
-    for (const auto segment : segments) {
-        path += (path.empty() ? "" : "/") + System::Net::percentEncode(segment);
-    }
-    return path;
-}
-
 std::vector<std::string_view> splitOnSlash(std::string_view text) {
     std::vector<std::string_view> parts;
     std::size_t start = 0;
@@ -205,13 +197,15 @@ HttpRequest makeRequest(std::string url, const std::optional<std::string>& token
 }
 
 bool matchesHex(std::string_view text, std::size_t length) {
-    return text.size() == length &&
-           std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return text.size() == length && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
 }
 
 } // namespace
 
-// --- repository types and errors ------------------------------------------------------------------------------
+// --- repository types and errors
+// ------------------------------------------------------------------------------
 
 std::string_view HubApi::rawValue(RepoType type) {
     switch (type) {
@@ -256,10 +250,12 @@ HubApi::InvalidTokenError::InvalidTokenError()
     : DescribedError("The model hub token holds control characters, so it was not sent. Check HUB_TOKEN, "
                      "MODEL_HUB_TOKEN and the token file.") {}
 
-// --- construction ---------------------------------------------------------------------------------------------
+// --- construction
+// ---------------------------------------------------------------------------------------------
 
 HubApi::HubApi(std::optional<fs::path> downloadBase, std::optional<std::string> hubToken,
-               std::optional<std::string> endpoint, bool useBackgroundSession, std::optional<bool> useOfflineMode)
+               std::optional<std::string> endpoint, bool useBackgroundSession,
+               std::optional<bool> useOfflineMode)
     : hubToken(hubToken ? std::move(hubToken) : hubTokenFromEnv())
     , useBackgroundSession(useBackgroundSession)
     , useOfflineMode(useOfflineMode)
@@ -349,7 +345,21 @@ System::Net::HttpClient& HubApi::httpClient() {
     return client;
 }
 
-// --- requests -------------------------------------------------------------------------------------------------
+System::Concurrency::Executor& HubApi::backgroundExecutor() {
+    static System::Concurrency::SerialQueue queue("HubApi.background");
+    return queue;
+}
+
+std::string HubApi::encodedPath(std::string_view path) {
+    std::string encoded;
+    for (const auto segment : splitOnSlash(path)) {
+        encoded += (encoded.empty() ? "" : "/") + System::Net::percentEncode(segment);
+    }
+    return encoded;
+}
+
+// --- requests
+// -------------------------------------------------------------------------------------------------
 
 Task<HttpResponse> HubApi::httpGet(std::string url) const {
     auto request = makeRequest(url, hubToken);
@@ -404,13 +414,9 @@ Task<HttpResponse> HubApi::httpHead(std::string url) const {
 
 Task<std::vector<std::string>> HubApi::getFilenames(Repo repo, std::string revision,
                                                     std::vector<std::string> globs) const {
-    std::vector<std::string_view> segments{"api", rawValue(repo.type)};
-    for (const auto part : splitOnSlash(repo.id)) {
-        segments.push_back(part);
-    }
-    segments.push_back("revision");
-    segments.push_back(revision);
-    const auto url = System::Net::appendingPath(endpoint, encodedSegments(segments));
+    const auto url = System::Net::appendingPath(endpoint, "api/" + std::string(rawValue(repo.type)) + "/" +
+                                                              encodedPath(repo.id) + "/revision/" +
+                                                              System::Net::percentEncode(revision));
     if (!url) {
         throw HubClientError::downloadError("the hub address \"" + endpoint + "\" is not an absolute URL");
     }
@@ -487,7 +493,8 @@ void HubApi::checkEtag(std::string_view etag, std::string_view filename) {
     }
 }
 
-// --- configuration files ------------------------------------------------------------------------------------
+// --- configuration files
+// ------------------------------------------------------------------------------------
 
 Config HubApi::configuration(const fs::path& file) const {
     const auto bytes = System::Paths::readFile(file);
@@ -510,7 +517,8 @@ Config HubApi::configuration(const fs::path& file) const {
     return parsed;
 }
 
-// --- metadata -------------------------------------------------------------------------------------------------
+// --- metadata
+// -------------------------------------------------------------------------------------------------
 
 Task<HubApi::FileMetadata> HubApi::getFileMetadata(std::string url) const {
     const auto response = co_await httpHead(url);
@@ -543,7 +551,8 @@ HubApi::FileMetadata HubApi::fileMetadata(const HttpResponse& response, const st
     }
     FileMetadata metadata;
     metadata.commitHash = response.header("X-Repo-Commit");
-    // The linked headers describe the file itself when the answer is a redirect; present but empty still wins.
+    // The linked headers describe the file itself when the answer is a redirect; present but empty still
+    // wins.
     auto etag = response.header("X-Linked-Etag");
     metadata.etag = normalizeEtag(etag ? etag : response.header("ETag"));
     metadata.location = location.value_or(requestedUrl);
@@ -559,14 +568,18 @@ HubApi::FileMetadata HubApi::fileMetadata(const HttpResponse& response, const st
     }
     std::uint64_t magnitude = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
-    const auto limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
-    if (!digits.empty() && error == std::errc() && end == digits.data() + digits.size() && magnitude <= limit) {
-        metadata.size = negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
+    const auto limit =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
+    if (!digits.empty() && error == std::errc() && end == digits.data() + digits.size() &&
+        magnitude <= limit) {
+        metadata.size =
+            negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
     }
     return metadata;
 }
 
-HubApi::LocalDownloadFileMetadata HubApi::parseDownloadMetadata(std::string_view text, const std::string& filename) {
+HubApi::LocalDownloadFileMetadata HubApi::parseDownloadMetadata(std::string_view text,
+                                                                const std::string& filename) {
     // Every newline code point separates, so a carriage return before a line feed leaves an empty line.
     std::vector<std::string> lines(1);
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -607,8 +620,9 @@ HubApi::LocalDownloadFileMetadata HubApi::parseDownloadMetadata(std::string_view
     for (std::size_t at; (at = record.filename.find(".metadata")) != std::string::npos;) {
         record.filename.erase(at, 9);
     }
-    record.timestamp = std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
-        std::chrono::duration<double>(seconds)));
+    record.timestamp =
+        std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::duration<double>(seconds)));
     return record;
 }
 
@@ -629,23 +643,28 @@ std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(co
             return parseDownloadMetadata(*text, metadataPath.filename().string());
         } catch (const EnvironmentError& damaged) {
             logger().error("Invalid metadata file {}: {}. Removing it from disk and continuing.",
-                           System::Log::Public(metadataPath.string()), System::Log::Public(damaged.description()));
+                           System::Log::Public(metadataPath.string()),
+                           System::Log::Public(damaged.description()));
         }
     } catch (const EnvironmentError&) {
         throw;
     } catch (const std::exception& unreadable) {
         logger().error("Error reading metadata file {}: {}. Removing it from disk and continuing.",
-                       System::Log::Public(metadataPath.string()), System::Log::Public(std::string(unreadable.what())));
+                       System::Log::Public(metadataPath.string()),
+                       System::Log::Public(std::string(unreadable.what())));
     }
     std::error_code removal;
     if (!fs::remove(metadataPath, removal) && removal) {
-        throw EnvironmentError::invalidMetadataError("Could not remove corrupted metadata file: " + removal.message());
+        throw EnvironmentError::invalidMetadataError("Could not remove corrupted metadata file: " +
+                                                     removal.message());
     }
     return std::nullopt;
 }
 
-void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::string& etag, const fs::path& metadataPath) {
-    const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::string& etag,
+                                   const fs::path& metadataPath) {
+    const double now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     char buffer[64];
     const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, now, std::chars_format::fixed);
     std::string seconds(buffer, error == std::errc() ? end : buffer);

@@ -26,8 +26,9 @@ namespace VuzadoDudi {
 class Progress;
 
 // The client of a model hub: a web service that hosts repositories of model files, lists their files per
-// revision and serves each file. Files are cached below `downloadBase`, one folder per repository, with a small
-// record per file of the version last fetched. A value type: copies share nothing but the network monitor.
+// revision and serves each file. Files are cached below `downloadBase`, one folder per repository, with a
+// small record per file of the version last fetched. A value type: copies share nothing but the network
+// monitor.
 struct HubApi {
     enum class RepoType { models, datasets, spaces };
     static std::string_view rawValue(RepoType type);
@@ -131,12 +132,13 @@ struct HubApi {
     static std::vector<std::string> decodeListing(std::string_view body);
 
     System::Concurrency::Task<FileMetadata> getFileMetadata(std::string url) const;
-    static FileMetadata fileMetadata(const System::Net::HttpResponse& response, const std::string& requestedUrl);
+    static FileMetadata fileMetadata(const System::Net::HttpResponse& response,
+                                     const std::string& requestedUrl);
     static std::optional<std::string> normalizeEtag(std::optional<std::string> etag);
 
     // One local JSON configuration file as a Config. Throws std::system_error when it cannot be read,
-    // HubClientError (jsonSerialization, naming the file) when it is no JSON, and (parse) when its top level is
-    // no object.
+    // HubClientError (jsonSerialization, naming the file) when it is no JSON, and (parse) when its top level
+    // is no object.
     Config configuration(const std::filesystem::path& file) const;
 
     // Makes the repository's files at `revision` (those matching `globs`, when any are given) current in the
@@ -149,16 +151,19 @@ struct HubApi {
                                                               ProgressHandler progressHandler = {}) const;
 
     // The record at `metadataPath`, or nothing when there is none or it was damaged (then it is removed).
-    static std::optional<LocalDownloadFileMetadata> readDownloadMetadata(const std::filesystem::path& metadataPath);
+    static std::optional<LocalDownloadFileMetadata>
+    readDownloadMetadata(const std::filesystem::path& metadataPath);
     // The record's fields from its text; throws EnvironmentError (invalidMetadataError) for a damaged one.
-    static LocalDownloadFileMetadata parseDownloadMetadata(std::string_view text, const std::string& filename);
+    static LocalDownloadFileMetadata parseDownloadMetadata(std::string_view text,
+                                                           const std::string& filename);
     static void writeDownloadMetadata(const std::string& commitHash, const std::string& etag,
                                       const std::filesystem::path& metadataPath);
     // SHA-256 of the file as 64 lower-case hex digits, read in 1 MiB pieces.
     static std::string computeFileHash(const std::filesystem::path& file);
 
     // Throws HubClientError (parseError) for a repository-relative name that is empty, absolute or climbs out
-    // with "..", and EnvironmentError (invalidMetadataError) for an etag holding "/": both become local paths.
+    // with "..", and EnvironmentError (invalidMetadataError) for an etag holding "/": both become local
+    // paths.
     static void checkRelativeName(std::string_view name);
     static void checkEtag(std::string_view etag, std::string_view filename);
 
@@ -171,6 +176,11 @@ struct HubApi {
 
     // The client every hub request goes through.
     static System::Net::HttpClient& httpClient();
+    // Where hub work that may outlive its caller runs (transfers, configuration loading): a worker of its own
+    // that lives as long as the process.
+    static System::Concurrency::Executor& backgroundExecutor();
+    // "a b/c" as "a%20b/c": each "/"-separated segment percent-encoded on its own, empty segments dropped.
+    static std::string encodedPath(std::string_view path);
 };
 
 } // namespace VuzadoDudi

@@ -15,9 +15,11 @@ std::optional<HubApiWrapper::RepoType> HubApiWrapper::repoTypeFromRawValue(std::
     return type ? std::optional(static_cast<RepoType>(*type)) : std::nullopt;
 }
 
-HubApiWrapper::HubApiWrapper(std::optional<std::filesystem::path> downloadBase, std::optional<std::string> hubToken,
-                             std::optional<std::string> endpoint, bool useBackgroundSession)
-    : impl(std::move(downloadBase), std::move(hubToken), std::move(endpoint), useBackgroundSession, std::nullopt) {}
+HubApiWrapper::HubApiWrapper(std::optional<std::filesystem::path> downloadBase,
+                             std::optional<std::string> hubToken, std::optional<std::string> endpoint,
+                             bool useBackgroundSession)
+    : impl(std::move(downloadBase), std::move(hubToken), std::move(endpoint), useBackgroundSession,
+           std::nullopt) {}
 
 HubApiWrapper HubApiWrapper::shared() {
     static const HubApiWrapper wrapper;
@@ -32,7 +34,8 @@ HubApi::Repo HubApiWrapper::toHub(const Repo& repo) {
 System::Concurrency::Task<std::filesystem::path>
 HubApiWrapper::snapshot(Repo repo, std::string revision, std::vector<std::string> globs,
                         HubApi::ProgressHandler progressHandler) const {
-    co_return co_await impl.snapshot(toHub(repo), std::move(revision), std::move(globs), std::move(progressHandler));
+    co_return co_await impl.snapshot(toHub(repo), std::move(revision), std::move(globs),
+                                     std::move(progressHandler));
 }
 
 System::Concurrency::Task<std::vector<std::string>>

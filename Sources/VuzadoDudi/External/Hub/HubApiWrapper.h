@@ -26,16 +26,17 @@ struct HubApiWrapper {
 
     explicit HubApiWrapper(std::optional<std::filesystem::path> downloadBase = std::nullopt,
                            std::optional<std::string> hubToken = std::nullopt,
-                           std::optional<std::string> endpoint = std::nullopt, bool useBackgroundSession = false);
+                           std::optional<std::string> endpoint = std::nullopt,
+                           bool useBackgroundSession = false);
 
     // The process-wide wrapper with default settings, built on first use; a copy.
     static HubApiWrapper shared();
 
-    System::Concurrency::Task<std::filesystem::path> snapshot(Repo repo, std::string revision,
-                                                              std::vector<std::string> globs = {},
-                                                              HubApi::ProgressHandler progressHandler = {}) const;
-    System::Concurrency::Task<std::vector<std::string>> getFilenames(Repo repo, std::string revision,
-                                                                     std::vector<std::string> globs = {}) const;
+    System::Concurrency::Task<std::filesystem::path>
+    snapshot(Repo repo, std::string revision, std::vector<std::string> globs = {},
+             HubApi::ProgressHandler progressHandler = {}) const;
+    System::Concurrency::Task<std::vector<std::string>>
+    getFilenames(Repo repo, std::string revision, std::vector<std::string> globs = {}) const;
     // Where the repository lies (or would lie) in the cache; the disk is not consulted.
     std::filesystem::path localRepoLocation(const Repo& repo) const;
 

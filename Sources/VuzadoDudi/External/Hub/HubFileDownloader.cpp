@@ -16,19 +16,6 @@ constexpr std::size_t kChunkSize = 10 * 1024 * 1024;
 const auto kTransferTimeout = System::Concurrency::Duration::seconds(std::int64_t{10});
 constexpr int kRetries = 5;
 
-std::string encodedPath(std::string_view path) {
-    std::string encoded;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        const auto end = std::min(path.find('/', start), path.size());
-        if (end > start) {
-            encoded += (encoded.empty() ? "" : "/") + System::Net::percentEncode(path.substr(start, end - start));
-        }
-        start = end + 1;
-    }
-    return encoded;
-}
-
 } // namespace
 
 std::string HubApi::HubFileDownloader::source() const {
@@ -73,7 +60,8 @@ Task<fs::path> HubApi::HubFileDownloader::download(ProgressHandler progressHandl
     const fs::path destination = this->destination();
 
     const std::string remoteCommit = remote.commitHash.value_or("");
-    if (HubApi::isCommitHash(remoteCommit) && fs::exists(destination) && local && local->commitHash == remoteCommit) {
+    if (HubApi::isCommitHash(remoteCommit) && fs::exists(destination) && local &&
+        local->commitHash == remoteCommit) {
         co_return destination;
     }
     if (!remote.commitHash || !remote.etag || !remote.size || remote.location.empty()) {
@@ -102,7 +90,8 @@ Task<fs::path> HubApi::HubFileDownloader::download(ProgressHandler progressHandl
     } registration{cancellation, cancellation->onCancel([downloader] { downloader->cancel(); })};
 
     co_await System::Concurrency::checkCancellation();
-    auto states = co_await downloader->download(source(), hubToken, {}, remote.size, kTransferTimeout, kRetries);
+    auto states =
+        co_await downloader->download(source(), hubToken, {}, remote.size, kTransferTimeout, kRetries);
     while (true) {
         const auto state = co_await states.next();
         if (!state) {

@@ -1,6 +1,5 @@
 #include "VuzadoDudi/External/Hub/LanguageModelConfigurationFromHub.h"
 
-#include "System/Concurrency/SerialQueue.h"
 #include "System/Net/NetErrors.h"
 #include "System/Paths/Files.h"
 
@@ -11,12 +10,6 @@ using VuzadoDudi::Hub::HubClientError;
 namespace VuzadoDudi {
 
 namespace {
-
-// Loading runs here, apart from whoever made the object, which may go away before the loading ends.
-System::Concurrency::SerialQueue& loadingQueue() {
-    static System::Concurrency::SerialQueue queue("LanguageModelConfiguration");
-    return queue;
-}
 
 // Upper case after white space, lower case elsewhere: "whisper" gives "Whisper".
 std::string capitalized(const std::string& text) {
@@ -30,13 +23,14 @@ std::string capitalized(const std::string& text) {
     return result;
 }
 
-Task<LanguageModelConfigurationFromHub::Configurations> loadFromHub(std::string modelName, std::string revision,
-                                                                    HubApiWrapper hubApi) {
+Task<LanguageModelConfigurationFromHub::Configurations>
+loadFromHub(std::string modelName, std::string revision, HubApiWrapper hubApi) {
     std::exception_ptr failure;
     try {
-        const auto folder = co_await hubApi.snapshot(
-            {modelName, HubApiWrapper::RepoType::models}, revision,
-            {"config.json", "tokenizer_config.json", "chat_template.jinja", "chat_template.json", "tokenizer.json"});
+        const auto folder =
+            co_await hubApi.snapshot({modelName, HubApiWrapper::RepoType::models}, revision,
+                                     {"config.json", "tokenizer_config.json", "chat_template.jinja",
+                                      "chat_template.json", "tokenizer.json"});
         co_return LanguageModelConfigurationFromHub::loadConfig(folder, hubApi.impl);
     } catch (const System::Net::TransportError& error) {
         failure = std::make_exception_ptr(HubClientError::networkError(error));
@@ -44,18 +38,23 @@ Task<LanguageModelConfigurationFromHub::Configurations> loadFromHub(std::string 
     std::rethrow_exception(failure);
 }
 
-Task<LanguageModelConfigurationFromHub::Configurations> loadFromFolder(fs::path folder, HubApiWrapper hubApi) {
+Task<LanguageModelConfigurationFromHub::Configurations> loadFromFolder(fs::path folder,
+                                                                       HubApiWrapper hubApi) {
     co_return LanguageModelConfigurationFromHub::loadConfig(folder, hubApi.impl);
 }
 
 } // namespace
 
-LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(std::string modelName, std::string revision,
+LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(std::string modelName,
+                                                                     std::string revision,
                                                                      HubApiWrapper hubApi)
-    : configPromise_(spawn(loadingQueue(), loadFromHub(std::move(modelName), std::move(revision), std::move(hubApi)))) {}
+    : configPromise_(spawn(HubApi::backgroundExecutor(),
+                           loadFromHub(std::move(modelName), std::move(revision), std::move(hubApi)))) {}
 
-LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(fs::path modelFolder, HubApiWrapper hubApi)
-    : configPromise_(spawn(loadingQueue(), loadFromFolder(std::move(modelFolder), std::move(hubApi)))) {}
+LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(fs::path modelFolder,
+                                                                     HubApiWrapper hubApi)
+    : configPromise_(
+          spawn(HubApi::backgroundExecutor(), loadFromFolder(std::move(modelFolder), std::move(hubApi)))) {}
 
 LanguageModelConfigurationFromHub::Configurations
 LanguageModelConfigurationFromHub::loadConfig(const fs::path& modelFolder, const HubApi& hubApi) {
@@ -96,7 +95,8 @@ LanguageModelConfigurationFromHub::loadConfig(const fs::path& modelFolder, const
     }
 }
 
-Task<LanguageModelConfigurationFromHub::Configurations> LanguageModelConfigurationFromHub::configurations() const {
+Task<LanguageModelConfigurationFromHub::Configurations>
+LanguageModelConfigurationFromHub::configurations() const {
     co_return co_await configPromise_.value();
 }
 

@@ -7,7 +7,8 @@ using System::Concurrency::Task;
 
 namespace VuzadoDudi {
 
-// --- ModelInfo ----------------------------------------------------------------------------------------------
+// --- ModelInfo
+// ----------------------------------------------------------------------------------------------
 
 std::string ModelInfo::downloadPattern() const {
     return name + "/" + version.value_or("*") + "/" + variant.value_or("*") + "/*";
@@ -56,21 +57,25 @@ ModelDownloaderError ModelDownloaderError::modelUnavailable(std::string message)
     return ModelDownloaderError(std::move(message));
 }
 
-// --- ModelDownloader ----------------------------------------------------------------------------------------
+// --- ModelDownloader
+// ----------------------------------------------------------------------------------------
 
 ModelDownloader::ModelDownloader(ModelDownloadConfig config)
     : config_(std::move(config)) {}
 
-ModelDownloader::ModelDownloader(std::string endpoint, std::string repoName, std::optional<std::string> modelToken,
-                                 std::string revision, bool useBackgroundSession)
-    : ModelDownloader(ModelDownloadConfig{std::nullopt, std::move(repoName), std::move(modelToken), std::nullopt,
-                                          useBackgroundSession, std::move(endpoint), std::move(revision)}) {}
+ModelDownloader::ModelDownloader(std::string endpoint, std::string repoName,
+                                 std::optional<std::string> modelToken, std::string revision,
+                                 bool useBackgroundSession)
+    : ModelDownloader(ModelDownloadConfig{std::nullopt, std::move(repoName), std::move(modelToken),
+                                          std::nullopt, useBackgroundSession, std::move(endpoint),
+                                          std::move(revision)}) {}
 
 HubApi ModelDownloader::hub(std::optional<fs::path> downloadBase, std::optional<bool> offline) const {
     if (!downloadBase && config_.downloadBase) {
         downloadBase = fs::path(*config_.downloadBase);
     }
-    return HubApi(std::move(downloadBase), config_.modelToken, config_.endpoint, config_.useBackgroundSession, offline);
+    return HubApi(std::move(downloadBase), config_.modelToken, config_.endpoint, config_.useBackgroundSession,
+                  offline);
 }
 
 HubApi::Repo ModelDownloader::repo() const {
@@ -82,8 +87,8 @@ Task<fs::path> ModelDownloader::downloadModel(ModelInfo modelInfo, std::optional
     const auto api = hub(std::move(downloadBase), useOfflineMode);
     const auto pattern = modelInfo.downloadPattern();
     if (useOfflineMode == true) {
-        Logging::debug("[ModelDownloader] Searching for models matching \"" + pattern + "\" in " + config_.modelRepo +
-                       " (models)");
+        Logging::debug("[ModelDownloader] Searching for models matching \"" + pattern + "\" in " +
+                       config_.modelRepo + " (models)");
         const auto found = co_await api.getFilenames(repo(), config_.revision, {pattern});
         if (found.empty()) {
             throw ModelDownloaderError::modelUnavailable("No models found matching \"" + pattern + "\" in " +
@@ -100,7 +105,8 @@ fs::path ModelDownloader::localRepoLocation(std::optional<fs::path> downloadBase
     return hub(std::move(downloadBase), std::nullopt).localRepoLocation(repo());
 }
 
-Task<fs::path> ModelDownloader::resolveModel(std::string name, ModelInfo modelInfo, std::optional<fs::path> modelFolder,
+Task<fs::path> ModelDownloader::resolveModel(std::string name, ModelInfo modelInfo,
+                                             std::optional<fs::path> modelFolder,
                                              std::optional<fs::path> downloadBase, bool download,
                                              StateCallback modelStateCallback) const {
     if (!modelFolder && config_.modelFolder) {
@@ -153,8 +159,9 @@ Task<std::string> ModelDownloader::resolveModelPath(std::string name, ModelInfo 
     co_return url.string();
 }
 
-Task<fs::path> ModelDownloader::resolveRepo(std::vector<std::string> patterns, std::optional<fs::path> downloadBase,
-                                            bool download, HubApi::ProgressHandler progressCallback) const {
+Task<fs::path> ModelDownloader::resolveRepo(std::vector<std::string> patterns,
+                                            std::optional<fs::path> downloadBase, bool download,
+                                            HubApi::ProgressHandler progressCallback) const {
     const fs::path folder = localRepoLocation(downloadBase);
     std::optional<std::string> invalid;
     if (patternsExistLocally(patterns, folder)) {
@@ -165,24 +172,25 @@ Task<fs::path> ModelDownloader::resolveRepo(std::vector<std::string> patterns, s
         } catch (const std::exception& error) {
             invalid = error.what();
         }
-        Logging::debug("[ModelDownloader] Local cache for '" + config_.modelRepo + "' didn't validate (" + *invalid +
-                       "); re-resolving.");
+        Logging::debug("[ModelDownloader] Local cache for '" + config_.modelRepo + "' didn't validate (" +
+                       *invalid + "); re-resolving.");
     }
     if (!download) {
-        throw ModelDownloaderError::modelUnavailable("No valid local models found for repo '" + config_.modelRepo +
-                                                     "' and download is disabled.");
+        throw ModelDownloaderError::modelUnavailable("No valid local models found for repo '" +
+                                                     config_.modelRepo + "' and download is disabled.");
     }
     Logging::info("[ModelDownloader] Downloading " + std::to_string(patterns.size()) + " model(s) from " +
                   config_.modelRepo + "...");
-    const auto downloaded =
-        co_await hub(downloadBase, std::nullopt).snapshot(repo(), config_.revision, patterns, std::move(progressCallback));
+    const auto downloaded = co_await hub(downloadBase, std::nullopt)
+                                .snapshot(repo(), config_.revision, patterns, std::move(progressCallback));
     Logging::info("[ModelDownloader] Download complete: " + downloaded.string());
     co_return downloaded;
 }
 
 Task<std::vector<std::string>> ModelDownloader::fetchFilenames(std::vector<std::string> patterns,
                                                                std::optional<fs::path> downloadBase) const {
-    co_return co_await hub(std::move(downloadBase), std::nullopt).getFilenames(repo(), config_.revision, std::move(patterns));
+    co_return co_await hub(std::move(downloadBase), std::nullopt)
+        .getFilenames(repo(), config_.revision, std::move(patterns));
 }
 
 bool ModelDownloader::patternsExistLocally(const std::vector<std::string>& patterns, const fs::path& folder) {

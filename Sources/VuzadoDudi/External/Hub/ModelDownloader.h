@@ -71,7 +71,8 @@ public:
     virtual System::Concurrency::Task<std::filesystem::path>
     downloadModel(ModelInfo modelInfo, std::optional<std::filesystem::path> downloadBase = std::nullopt,
                   std::optional<bool> useOfflineMode = std::nullopt) const;
-    virtual std::filesystem::path localRepoLocation(std::optional<std::filesystem::path> downloadBase = std::nullopt) const;
+    virtual std::filesystem::path
+    localRepoLocation(std::optional<std::filesystem::path> downloadBase = std::nullopt) const;
     // The model file `name`: from the model folder, else the hub cache, else (when allowed) a download.
     virtual System::Concurrency::Task<std::filesystem::path>
     resolveModel(std::string name, ModelInfo modelInfo, std::optional<std::filesystem::path> modelFolder,
@@ -80,15 +81,18 @@ public:
     System::Concurrency::Task<std::string> resolveModelPath(std::string name, ModelInfo modelInfo,
                                                             std::optional<std::filesystem::path> modelFolder,
                                                             std::optional<std::filesystem::path> downloadBase,
-                                                            bool download, StateCallback modelStateCallback = {}) const;
+                                                            bool download,
+                                                            StateCallback modelStateCallback = {}) const;
     // The repository folder with the files matching `patterns`, validated offline when present, else fetched.
     virtual System::Concurrency::Task<std::filesystem::path>
-    resolveRepo(std::vector<std::string> patterns, std::optional<std::filesystem::path> downloadBase, bool download,
-                HubApi::ProgressHandler progressCallback = {}) const;
+    resolveRepo(std::vector<std::string> patterns, std::optional<std::filesystem::path> downloadBase,
+                bool download, HubApi::ProgressHandler progressCallback = {}) const;
     virtual System::Concurrency::Task<std::vector<std::string>>
-    fetchFilenames(std::vector<std::string> patterns, std::optional<std::filesystem::path> downloadBase = std::nullopt) const;
+    fetchFilenames(std::vector<std::string> patterns,
+                   std::optional<std::filesystem::path> downloadBase = std::nullopt) const;
 
-    static bool patternsExistLocally(const std::vector<std::string>& patterns, const std::filesystem::path& folder);
+    static bool patternsExistLocally(const std::vector<std::string>& patterns,
+                                     const std::filesystem::path& folder);
     // folder/name.mlmodelc (or the package's model file) when it exists.
     static std::optional<std::filesystem::path> modelURLIfExists(const std::filesystem::path& folder,
                                                                  const std::string& name);

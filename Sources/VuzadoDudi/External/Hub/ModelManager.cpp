@@ -20,7 +20,8 @@ Task<void> LoadModelsCoordinator::run(std::function<Task<void>()> operation) {
         if (inflightLoad_) {
             load = *inflightLoad_;
         } else {
-            // The load runs as a task of its own, so a caller that stops waiting does not stop it for the others.
+            // The load runs as a task of its own, so a caller that stops waiting does not stop it for the
+            // others.
             struct Runner {
                 static Task<void> run(std::function<Task<void>()> operation) { co_await operation(); }
             };
@@ -160,7 +161,8 @@ Task<void> ModelManager::loadModels() {
         co_return;
     }
     if (modelState_ != ModelState::prewarmed && modelState_ != ModelState::downloaded) {
-        throw VuzadoDudiError::invalidConfiguration("Cannot load in state: " + std::string(description(modelState_)));
+        throw VuzadoDudiError::invalidConfiguration("Cannot load in state: " +
+                                                    std::string(description(modelState_)));
     }
     setModelState(ModelState::loading);
     std::exception_ptr failure;

@@ -21,8 +21,8 @@ public:
     // A folder where the models already are, if any.
     virtual std::optional<std::string> modelFolder() const = 0;
     // Obtains the models, usually through `downloader`, and returns the folder that holds them.
-    virtual System::Concurrency::Task<std::string> resolveModels(const ModelDownloader& downloader,
-                                                                 HubApi::ProgressHandler progressCallback) = 0;
+    virtual System::Concurrency::Task<std::string>
+    resolveModels(const ModelDownloader& downloader, HubApi::ProgressHandler progressCallback) = 0;
     // Loads the models from `folder`; with `prewarm` this is the prewarm pass.
     virtual System::Concurrency::Task<void> load(std::string folder, bool prewarm) = 0;
     virtual System::Concurrency::Task<void> unload() = 0;

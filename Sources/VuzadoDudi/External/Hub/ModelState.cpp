@@ -25,8 +25,8 @@ std::string_view description(ModelState state) {
 }
 
 bool isBusy(ModelState state) {
-    return state == ModelState::unloading || state == ModelState::loading || state == ModelState::prewarming ||
-           state == ModelState::downloading;
+    return state == ModelState::unloading || state == ModelState::loading ||
+           state == ModelState::prewarming || state == ModelState::downloading;
 }
 
 } // namespace VuzadoDudi

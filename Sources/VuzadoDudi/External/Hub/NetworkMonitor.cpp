@@ -120,10 +120,12 @@ NetworkPath RtnetlinkPathSource::currentPath() {
 }
 
 void RtnetlinkPathSource::start(std::function<void(NetworkPath)> report) {
-    auto events = std::make_shared<Socket>(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
+    auto events =
+        std::make_shared<Socket>(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
-    address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
+    address.nl_groups =
+        RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
     stopFd_ = eventfd(0, EFD_CLOEXEC);
     if (!events->isValid() || stopFd_ < 0 ||
         bind(events->fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {

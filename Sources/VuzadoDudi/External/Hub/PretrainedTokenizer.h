@@ -14,9 +14,8 @@ namespace VuzadoDudi::AutoTokenizerWrapper {
 
 // The tokenizer of the hub repository `pretrained` at revision "main". TokenizerError::missingConfig without
 // a tokenizer configuration; the loader's and the tokenizer's errors unchanged.
-System::Concurrency::Task<TokenizerWrapper> fromPretrained(std::string pretrained,
-                                                           HubApiWrapper hubApi = HubApiWrapper::shared(),
-                                                           bool strict = false);
+System::Concurrency::Task<TokenizerWrapper>
+fromPretrained(std::string pretrained, HubApiWrapper hubApi = HubApiWrapper::shared(), bool strict = false);
 
 // The same for a local folder; downloads nothing.
 System::Concurrency::Task<TokenizerWrapper> fromModelFolder(std::filesystem::path modelFolder,

@@ -65,8 +65,9 @@ Task<fs::path> HubApi::snapshot(Repo repo, std::string revision, std::vector<std
         Progress total(static_cast<std::int64_t>(filenames.size()));
         for (const auto& filename : filenames) {
             const auto fileProgress = total.addChild(100, 1);
-            const HubFileDownloader downloader{*this,    repo,     revision,  repoFolder,          metadataFolder,
-                                               filename, hubToken, endpoint, useBackgroundSession};
+            const HubFileDownloader downloader{*this,      repo,           revision,
+                                               repoFolder, metadataFolder, filename,
+                                               hubToken,   endpoint,       useBackgroundSession};
             co_await downloader.download([&](double fraction, std::optional<double> speed) {
                 const double units = std::isfinite(fraction) ? std::clamp(fraction, 0.0, 1.0) * 100 : 0;
                 fileProgress->setCompletedUnitCount(static_cast<std::int64_t>(units));
@@ -103,7 +104,8 @@ Task<fs::path> HubApi::snapshot(Repo repo, std::string revision, std::vector<std
             });
         });
         if (files.empty()) {
-            throw EnvironmentError::offlineModeError("No files matching the requested patterns are available locally");
+            throw EnvironmentError::offlineModeError(
+                "No files matching the requested patterns are available locally");
         }
     }
     for (const auto& file : files) {

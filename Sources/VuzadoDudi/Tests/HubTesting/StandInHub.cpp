@@ -85,7 +85,8 @@ std::string contentHash(const fs::path& path) {
     {
         std::lock_guard lock(mutex);
         const auto found = cache.find(path.string());
-        if (found != cache.end() && std::get<0>(found->second) == size && std::get<1>(found->second) == time) {
+        if (found != cache.end() && std::get<0>(found->second) == size &&
+            std::get<1>(found->second) == time) {
             return std::get<2>(found->second);
         }
     }
@@ -128,9 +129,8 @@ void provideFile(httplib::Response& response, const fs::path& path, std::size_t 
 } // namespace
 
 StandInHub::StandInHub() {
-    server_.fallback([this](const httplib::Request& request, httplib::Response& response) {
-        handle(request, response);
-    });
+    server_.fallback(
+        [this](const httplib::Request& request, httplib::Response& response) { handle(request, response); });
 }
 
 void StandInHub::serve(const std::string& id, const fs::path& folder, const std::string& type) {
@@ -176,7 +176,8 @@ void StandInHub::refuseListing(std::optional<int> status) {
     listingRefusal_ = status;
 }
 
-void StandInHub::setBehaviour(const std::string& id, const std::string& relativeName, FileBehaviour behaviour) {
+void StandInHub::setBehaviour(const std::string& id, const std::string& relativeName,
+                              FileBehaviour behaviour) {
     std::lock_guard lock(mutex_);
     for (auto& [key, repository] : repositories_) {
         if (repository.id == id) {
@@ -232,7 +233,8 @@ std::optional<StandInHub::Target> StandInHub::locate(const std::vector<std::stri
         if ((at == 0 || (!segments.empty() && segments[0] == repository.type)) &&
             segments.size() > at + idParts.size() + 2 && matchesAt(at) &&
             segments[at + idParts.size()] == "resolve") {
-            return Target{&repository, segments[at + idParts.size() + 1], rest(at + idParts.size() + 2), false};
+            return Target{&repository, segments[at + idParts.size() + 1], rest(at + idParts.size() + 2),
+                          false};
         }
     }
     return std::nullopt;
@@ -287,11 +289,13 @@ void StandInHub::answerListing(const Repository& repository, httplib::Response& 
     }
     response.status = 200;
     response.set_content(nlohmann::json{{"sha", repository.commit}, {"siblings", siblings}}.dump(),
-                          "application/json");
+                         "application/json");
 }
 
-void StandInHub::answerFile(const httplib::Request& request, const Target& target, httplib::Response& response) {
-    // The stand-in answers ranges itself, exactly as its behaviour says; the server must not apply them again.
+void StandInHub::answerFile(const httplib::Request& request, const Target& target,
+                            httplib::Response& response) {
+    // The stand-in answers ranges itself, exactly as its behaviour says; the server must not apply them
+    // again.
     const_cast<httplib::Request&>(request).ranges.clear();
 
     FileBehaviour behaviour;
@@ -307,7 +311,8 @@ void StandInHub::answerFile(const httplib::Request& request, const Target& targe
         id = repository.id;
         commit = repository.commit;
         file = repository.folder / target.file;
-        if (const auto found = repository.behaviours.find(target.file); found != repository.behaviours.end()) {
+        if (const auto found = repository.behaviours.find(target.file);
+            found != repository.behaviours.end()) {
             behaviour = found->second;
             if (request.method == "GET" && !found->second.cuts.empty()) {
                 cut = found->second.cuts.front();
@@ -381,9 +386,8 @@ void StandInHub::answerFile(const httplib::Request& request, const Target& targe
         }
         from = parsed;
         response.status = 206;
-        response.set_header("Content-Range",
-                            "bytes " + std::to_string(from) + "-" + std::to_string(size - 1) + "/" +
-                                std::to_string(size));
+        response.set_header("Content-Range", "bytes " + std::to_string(from) + "-" +
+                                                 std::to_string(size - 1) + "/" + std::to_string(size));
     } else {
         response.status = 200;
     }

@@ -1,9 +1,10 @@
 #pragma once
 
 // A stand-in model hub on loopback for tests. It serves folder trees of this machine as hub repositories: the
-// revision listing, HEAD answers with the commit, etag and size headers, and GET of each file with byte ranges.
-// A test can make it refuse, redirect (to a relative address or to another host), leave headers out, cut a
-// body short, ignore or refuse ranges, and read every request exactly as its bytes arrived. Link HubTesting.
+// revision listing, HEAD answers with the commit, etag and size headers, and GET of each file with byte
+// ranges. A test can make it refuse, redirect (to a relative address or to another host), leave headers out,
+// cut a body short, ignore or refuse ranges, and read every request exactly as its bytes arrived. Link
+// HubTesting.
 
 #include "System/Tests/NetTesting/LoopbackServer.h"
 
@@ -38,8 +39,8 @@ struct FileBehaviour {
     std::optional<std::string> etag;
     // Each GET of the file in turn sends this many body bytes and then drops the connection.
     std::deque<std::size_t> cuts;
-    bool ignoreRange = false;   // a Range request gets the whole file with 200
-    bool refuseRanges = false;  // a Range request gets 416
+    bool ignoreRange = false;  // a Range request gets the whole file with 200
+    bool refuseRanges = false; // a Range request gets 416
 };
 
 class StandInHub {
@@ -52,7 +53,8 @@ public:
 
     // Serves the regular files below `folder` (found afresh on every request, hidden ones included) as the
     // repository `id` of `type` ("models", "datasets" or "spaces"), at every revision.
-    void serve(const std::string& id, const std::filesystem::path& folder, const std::string& type = "models");
+    void serve(const std::string& id, const std::filesystem::path& folder,
+               const std::string& type = "models");
     // The commit every revision of the repository resolves to (40 hex digits unless set otherwise).
     void setCommit(const std::string& id, const std::string& commit);
     std::string commit(const std::string& id) const;

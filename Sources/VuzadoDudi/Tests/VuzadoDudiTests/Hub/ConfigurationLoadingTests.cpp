@@ -71,7 +71,8 @@ TEST_F(ConfigurationLoadingTest, TheTokenizerClassIsKeptOrCompleted) {
         if (c.modelConfig) {
             writeLocal("config.json", *c.modelConfig);
         }
-        const auto config = blockingRun(LanguageModelConfigurationFromHub(local.path(), wrapper()).tokenizerConfig());
+        const auto config =
+            blockingRun(LanguageModelConfigurationFromHub(local.path(), wrapper()).tokenizerConfig());
         ASSERT_TRUE(config) << c.tokenizerConfig;
         EXPECT_EQ((*config)["tokenizer_class"].string(), c.tokenizerClass) << c.tokenizerConfig;
     }
@@ -95,15 +96,25 @@ TEST_F(ConfigurationLoadingTest, MissingAndMalformedFilesGiveClearErrors) {
         Kind kind;
         std::string descriptionPart;
     } cases[] = {
-        {"no tokenizer.json", {{"config.json", "{}"}, {"tokenizer_config.json", "{}"}}, Kind::configurationMissing,
+        {"no tokenizer.json",
+         {{"config.json", "{}"}, {"tokenizer_config.json", "{}"}},
+         Kind::configurationMissing,
          "Required configuration file missing: tokenizer.json"},
-        {"malformed tokenizer.json", {{"tokenizer.json", R"({"model": )"}}, Kind::jsonSerialization,
+        {"malformed tokenizer.json",
+         {{"tokenizer.json", R"({"model": )"}},
+         Kind::jsonSerialization,
          "tokenizer.json"},
-        {"malformed config.json is read first", {{"config.json", "{"}}, Kind::jsonSerialization, "config.json"},
-        {"tokenizer.json that is a list", {{"tokenizer.json", "[1, 2]"}}, Kind::parse,
+        {"malformed config.json is read first",
+         {{"config.json", "{"}},
+         Kind::jsonSerialization,
+         "config.json"},
+        {"tokenizer.json that is a list",
+         {{"tokenizer.json", "[1, 2]"}},
+         Kind::parse,
          "Failed to parse server response."},
         {"missing tokenizer_config.json is fine, unreadable one is not",
-         {{"tokenizer.json", "{}"}, {"tokenizer_config.json/inner", "x"}}, Kind::fileSystemError,
+         {{"tokenizer.json", "{}"}, {"tokenizer_config.json/inner", "x"}},
+         Kind::fileSystemError,
          "File system error"},
     };
     for (const auto& c : cases) {
@@ -115,8 +126,8 @@ TEST_F(ConfigurationLoadingTest, MissingAndMalformedFilesGiveClearErrors) {
         const auto error = hubErrorOf([&] { loadLocal(); });
         ASSERT_TRUE(error) << c.name;
         EXPECT_EQ(error->kind(), c.kind) << c.name;
-        EXPECT_NE(error->description().find(c.descriptionPart), std::string::npos) << c.name << ": "
-                                                                                   << error->description();
+        EXPECT_NE(error->description().find(c.descriptionPart), std::string::npos)
+            << c.name << ": " << error->description();
     }
 }
 
@@ -133,7 +144,8 @@ TEST_F(ConfigurationLoadingTest, FromTheHubOnlyTheConfigurationFilesAreFetched) 
     EXPECT_TRUE(loaded.tokenizerData["added_tokens"].arrayValue());
     EXPECT_EQ((*blockingRun(loader.tokenizerConfig()))["tokenizer_class"].string(), std::nullopt);
     EXPECT_EQ(hub.fileDownloads(), 2u);
-    EXPECT_FALSE(fs::exists(wrapper().localRepoLocation({repoId, HubApiWrapper::RepoType::models}) / "model.bin"));
+    EXPECT_FALSE(
+        fs::exists(wrapper().localRepoLocation({repoId, HubApiWrapper::RepoType::models}) / "model.bin"));
 }
 
 TEST_F(ConfigurationLoadingTest, AHubRepositoryWithoutTokenizerDataFailsClearly) {

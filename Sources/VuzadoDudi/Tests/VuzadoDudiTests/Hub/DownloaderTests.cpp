@@ -89,7 +89,8 @@ TEST_F(DownloaderTest, ACutTransferResumesFromWhatWasWrittenToTheRightBytes) {
 
     ASSERT_EQ(states.back().kind, State::Kind::completed) << System::Log::errorDescription(failureOf(states));
     EXPECT_EQ(states.back().location, destination);
-    EXPECT_EQ(System::Crypto::Sha256::hexDigest(readAll(destination)), System::Crypto::Sha256::hexDigest(body));
+    EXPECT_EQ(System::Crypto::Sha256::hexDigest(readAll(destination)),
+              System::Crypto::Sha256::hexDigest(body));
     EXPECT_FALSE(fs::exists(partial));
     const auto ranges = rangesAsked();
     ASSERT_EQ(ranges.size(), 5u);
@@ -135,9 +136,26 @@ TEST_F(DownloaderTest, APartialFileTheServerCannotContinueIsStartedOver) {
         FileBehaviour behaviour;
         std::vector<std::string> ranges;
     } cases[] = {
-        {"range ignored", "garbage!", [] { FileBehaviour b; b.ignoreRange = true; return b; }(), {"bytes=8-"}},
-        {"range refused", "garbage!", [] { FileBehaviour b; b.refuseRanges = true; return b; }(), {"bytes=8-", "none"}},
-        {"partial already whole", std::string(body.size(), 'x'), {}, {"bytes=" + std::to_string(body.size()) + "-", "none"}},
+        {"range ignored",
+         "garbage!",
+         [] {
+             FileBehaviour b;
+             b.ignoreRange = true;
+             return b;
+         }(),
+         {"bytes=8-"}},
+        {"range refused",
+         "garbage!",
+         [] {
+             FileBehaviour b;
+             b.refuseRanges = true;
+             return b;
+         }(),
+         {"bytes=8-", "none"}},
+        {"partial already whole",
+         std::string(body.size(), 'x'),
+         {},
+         {"bytes=" + std::to_string(body.size()) + "-", "none"}},
         {"partial larger than the file", std::string(body.size() + 5, 'x'), {}, {"none"}},
     };
     for (const auto& c : cases) {
@@ -148,12 +166,13 @@ TEST_F(DownloaderTest, APartialFileTheServerCannotContinueIsStartedOver) {
         fs::remove(destination);
         auto engine = downloader();
         const auto states = blockingRun([&]() -> Task<std::vector<State>> {
-            auto stream = co_await engine->download(fresh.endpoint() + "/" + repoId + "/resolve/main/model.bin",
-                                                    std::nullopt, {}, size(), Duration::seconds(std::int64_t{30}), 5);
+            auto stream =
+                co_await engine->download(fresh.endpoint() + "/" + repoId + "/resolve/main/model.bin",
+                                          std::nullopt, {}, size(), Duration::seconds(std::int64_t{30}), 5);
             co_return co_await statesUntilFinal(std::move(stream));
         }());
-        ASSERT_EQ(states.back().kind, State::Kind::completed) << c.name << ": "
-                                                              << System::Log::errorDescription(failureOf(states));
+        ASSERT_EQ(states.back().kind, State::Kind::completed)
+            << c.name << ": " << System::Log::errorDescription(failureOf(states));
         EXPECT_EQ(readAll(destination), body) << c.name;
         std::vector<std::string> ranges;
         for (const auto& request : fresh.requests("GET")) {
@@ -235,14 +254,15 @@ TEST_F(DownloaderTest, CancellingKeepsThePartialFileAndALaterDownloadResumesIt) 
     const std::string slowBody = body;
     hub.server().on("GET", "/slow", [gate, slowBody](const httplib::Request&, httplib::Response& response) {
         response.status = 200;
-        response.set_content_provider(slowBody.size(), "application/octet-stream",
-                                      [gate, slowBody](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                                          if (offset >= 3 * kChunk) {
-                                              gate->wait();
-                                              return false;
-                                          }
-                                          return sink.write(slowBody.data() + offset, kChunk);
-                                      });
+        response.set_content_provider(
+            slowBody.size(), "application/octet-stream",
+            [gate, slowBody](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                if (offset >= 3 * kChunk) {
+                    gate->wait();
+                    return false;
+                }
+                return sink.write(slowBody.data() + offset, kChunk);
+            });
     });
     writeFile(partial, "");
     auto engine = downloader();

@@ -28,21 +28,35 @@ TEST(FileMetadata, HeadersBecomeMetadata) {
          responseWith(200, {{"x-repo-commit", "c1"}, {"etag", "\"e1\""}, {"content-length", "42"}}),
          {"c1", "e1", "http://final/x", 42}},
         {"linked headers win",
-         responseWith(302, {{"X-Linked-Etag", "\"linked\""}, {"ETag", "\"blob\""}, {"X-Linked-Size", "7"},
-                            {"Content-Length", "0"}, {"Location", "http://cdn/f"}}),
+         responseWith(302, {{"X-Linked-Etag", "\"linked\""},
+                            {"ETag", "\"blob\""},
+                            {"X-Linked-Size", "7"},
+                            {"Content-Length", "0"},
+                            {"Location", "http://cdn/f"}}),
          {std::nullopt, "linked", "http://cdn/f", 7}},
         {"empty linked headers still win",
-         responseWith(200, {{"X-Linked-Etag", ""}, {"ETag", "\"blob\""}, {"X-Linked-Size", ""},
-                            {"Content-Length", "9"}}),
+         responseWith(
+             200,
+             {{"X-Linked-Etag", ""}, {"ETag", "\"blob\""}, {"X-Linked-Size", ""}, {"Content-Length", "9"}}),
          {std::nullopt, "", "http://final/x", std::nullopt}},
-        {"302 without Location falls back to the request", responseWith(302, {}), {std::nullopt, std::nullopt, requested, std::nullopt}},
-        {"200 ignores a Location", responseWith(200, {{"Location", "http://elsewhere"}}),
+        {"302 without Location falls back to the request",
+         responseWith(302, {}),
+         {std::nullopt, std::nullopt, requested, std::nullopt}},
+        {"200 ignores a Location",
+         responseWith(200, {{"Location", "http://elsewhere"}}),
          {std::nullopt, std::nullopt, "http://final/x", std::nullopt}},
-        {"307 uses the final address", responseWith(307, {{"Location", "http://elsewhere"}}),
+        {"307 uses the final address",
+         responseWith(307, {{"Location", "http://elsewhere"}}),
          {std::nullopt, std::nullopt, "http://final/x", std::nullopt}},
-        {"weak quoted etag", responseWith(200, {{"ETag", "W/\"abc\""}}), {std::nullopt, "abc", "http://final/x", std::nullopt}},
-        {"quotes only", responseWith(200, {{"ETag", "\"\"\""}}), {std::nullopt, "", "http://final/x", std::nullopt}},
-        {"inner quotes stay", responseWith(200, {{"ETag", "\"a\"b\""}}), {std::nullopt, "a\"b", "http://final/x", std::nullopt}},
+        {"weak quoted etag",
+         responseWith(200, {{"ETag", "W/\"abc\""}}),
+         {std::nullopt, "abc", "http://final/x", std::nullopt}},
+        {"quotes only",
+         responseWith(200, {{"ETag", "\"\"\""}}),
+         {std::nullopt, "", "http://final/x", std::nullopt}},
+        {"inner quotes stay",
+         responseWith(200, {{"ETag", "\"a\"b\""}}),
+         {std::nullopt, "a\"b", "http://final/x", std::nullopt}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(HubApi::fileMetadata(c.response, requested), c.expected) << c.name;
@@ -65,7 +79,8 @@ TEST(FileMetadata, SizeTextIsASignedDecimalOrNothing) {
         {"0x10", std::nullopt},
     };
     for (const auto& [text, size] : cases) {
-        EXPECT_EQ(HubApi::fileMetadata(responseWith(200, {{"Content-Length", text}}), "u").size, size) << text;
+        EXPECT_EQ(HubApi::fileMetadata(responseWith(200, {{"Content-Length", text}}), "u").size, size)
+            << text;
     }
 }
 
@@ -139,7 +154,8 @@ TEST_F(DownloadRecordTest, ADamagedRecordIsLoggedRemovedAndReadAsAbsent) {
         const auto messages = logs.messages("HubApi");
         ASSERT_EQ(messages.size(), 1u) << c.text;
         EXPECT_NE(messages[0].find(c.reason), std::string::npos) << messages[0];
-        EXPECT_NE(messages[0].find("Removing it from disk and continuing."), std::string::npos) << messages[0];
+        EXPECT_NE(messages[0].find("Removing it from disk and continuing."), std::string::npos)
+            << messages[0];
     }
 }
 
@@ -160,7 +176,8 @@ TEST_F(DownloadRecordTest, AnUnwritableRecordIsAFileWriteError) {
         [&] { HubApi::writeDownloadMetadata("c", "e", folder / "blocker" / "x.metadata"); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->kind(), HubApi::EnvironmentError::Kind::fileWriteError);
-    EXPECT_TRUE(error->description().starts_with("Failed to write file: Failed to write metadata to ")) << error->description();
+    EXPECT_TRUE(error->description().starts_with("Failed to write file: Failed to write metadata to "))
+        << error->description();
 }
 
 TEST(ComputeFileHash, HashesTheWholeFileOrFails) {

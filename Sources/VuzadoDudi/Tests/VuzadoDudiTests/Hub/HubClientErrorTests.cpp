@@ -22,7 +22,8 @@ TEST(HubClientError, DescriptionsAreTheSentencesUsersSee) {
         {HubClientError::fileSystemError(std::make_exception_ptr(std::runtime_error("disk full"))),
          "File system error: disk full"},
         {HubClientError::parseError("bad"), "Parse error: bad"},
-        {HubClientError::authorizationRequired(), "Authentication required. Please provide a valid model hub token."},
+        {HubClientError::authorizationRequired(),
+         "Authentication required. Please provide a valid model hub token."},
         {HubClientError::parse(), "Failed to parse server response."},
         {HubClientError::unexpectedError(), "An unexpected error occurred."},
     };

@@ -41,12 +41,18 @@ TEST_F(HubEnvironmentTest, TokenSearchTakesTheFirstNonEmptySourceInOrder) {
          {{"HUB_TOKEN_PATH", "~/nowhere"}},
          {{".cache/modelhub/token", "e"}},
          "e"},
-        {"home variable", {{"HUB_HOME", "~/hubhome"}}, {{"hubhome/token", "d"}, {".modelhub/token", "f"}}, "d"},
+        {"home variable",
+         {{"HUB_HOME", "~/hubhome"}},
+         {{"hubhome/token", "d"}, {".modelhub/token", "f"}},
+         "d"},
         {"first fallback file", {}, {{".cache/modelhub/token", "e"}, {".modelhub/token", "f"}}, "e"},
         {"second fallback file", {}, {{".modelhub/token", "f"}}, "f"},
         {"trailing newline trimmed", {}, {{".modelhub/token", "  tok-with-newline\n"}}, "tok-with-newline"},
         {"white space only passes on", {{"HUB_TOKEN", " \n"}}, {{".modelhub/token", "f"}}, "f"},
-        {"file that is not UTF-8 passes on", {}, {{".cache/modelhub/token", "\xff\xfe"}, {".modelhub/token", "f"}}, "f"},
+        {"file that is not UTF-8 passes on",
+         {},
+         {{".cache/modelhub/token", "\xff\xfe"}, {".modelhub/token", "f"}},
+         "f"},
     };
     for (const auto& c : cases) {
         TemporaryFolder caseHome("hub-case-home");
@@ -91,7 +97,9 @@ TEST_F(HubEnvironmentTest, ATokenWithControlCharactersIsNeverSent) {
     EXPECT_EQ(HubApi::authorization(std::nullopt), std::nullopt);
     EXPECT_EQ(HubApi::authorization(std::string("")), std::nullopt);
     EXPECT_EQ(HubApi::authorization(std::string("abc")), "Bearer abc");
-    for (const std::string& bad : {std::string("ab\ncd"), std::string("ab\rX-Injected: 1"), std::string("a\0b", 3), std::string("tab\there"), std::string("del\x7f")}) {
+    for (const std::string& bad :
+         {std::string("ab\ncd"), std::string("ab\rX-Injected: 1"), std::string("a\0b", 3),
+          std::string("tab\there"), std::string("del\x7f")}) {
         EXPECT_THROW(HubApi::authorization(bad), HubApi::InvalidTokenError) << bad;
     }
 }

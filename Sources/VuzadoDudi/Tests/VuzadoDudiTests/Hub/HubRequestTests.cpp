@@ -15,7 +15,8 @@ TEST_F(HubRequestTest, TheListingRequestEncodesEachSegmentAndTheRevisionAsOne) {
     addRemoteFile("config.json", "{}");
     hub.serve("own er/mo del", remote.path());
 
-    const auto names = blockingRun(client().getFilenames({"own er/mo del", HubApi::RepoType::models}, "refs/pr/1"));
+    const auto names =
+        blockingRun(client().getFilenames({"own er/mo del", HubApi::RepoType::models}, "refs/pr/1"));
 
     EXPECT_EQ(names, std::vector<std::string>{"config.json"});
     const auto gets = hub.requests("GET");
@@ -26,7 +27,8 @@ TEST_F(HubRequestTest, TheListingRequestEncodesEachSegmentAndTheRevisionAsOne) {
 
 TEST_F(HubRequestTest, AuthorizationIsSentOnlyWithANonEmptyToken) {
     addRemoteFile("a.bin", "x");
-    for (const std::optional<std::string>& token : {std::optional<std::string>(), std::optional<std::string>("")}) {
+    for (const std::optional<std::string>& token :
+         {std::optional<std::string>(), std::optional<std::string>("")}) {
         const auto api = HubApi(cache.path(), token, hub.endpoint(), false, false);
         blockingRun(api.getFilenames(repo, "main"));
         blockingRun(api.httpHead(resolveUrl("a.bin")));
@@ -59,11 +61,8 @@ TEST_F(HubRequestTest, StatusesMapToTheSameErrorsForGetAndHead) {
         int status;
         Kind kind;
     } cases[] = {
-        {401, Kind::authorizationRequired},
-        {403, Kind::authorizationRequired},
-        {404, Kind::fileNotFound},
-        {500, Kind::httpStatusCode},
-        {409, Kind::httpStatusCode},
+        {401, Kind::authorizationRequired}, {403, Kind::authorizationRequired}, {404, Kind::fileNotFound},
+        {500, Kind::httpStatusCode},        {409, Kind::httpStatusCode},
     };
     for (const auto& c : cases) {
         hub.refuseListing(c.status);
@@ -92,9 +91,8 @@ TEST_F(HubRequestTest, RedirectStatusesSucceedForHeadButNotForAFinalGet) {
     hub.server().on("GET", "/stuck", [](const httplib::Request&, httplib::Response& response) {
         response.status = 302; // no Location: nothing to follow
     });
-    hub.server().on("HEAD", "/stuck", [](const httplib::Request&, httplib::Response& response) {
-        response.status = 302;
-    });
+    hub.server().on("HEAD", "/stuck",
+                    [](const httplib::Request&, httplib::Response& response) { response.status = 302; });
     const auto get = hubErrorOf([&] { blockingRun(client().httpGet(hub.endpoint() + "/stuck")); });
     ASSERT_TRUE(get);
     EXPECT_EQ(get->statusCode(), 302);
@@ -118,7 +116,8 @@ TEST_F(HubRequestTest, AnEndpointThatIsNoAddressFailsTheListingClearly) {
 
 TEST_F(HubRequestTest, ListingKeepsOrderAndFiltersWithPatterns) {
     addRemoteFile("x", "");
-    hub.setListing(repoId, {"z.json", "config.json", "sub/config.json", ".hidden.json", "model.bin", "z.json"});
+    hub.setListing(repoId,
+                   {"z.json", "config.json", "sub/config.json", ".hidden.json", "model.bin", "z.json"});
     const struct {
         std::vector<std::string> globs;
         std::vector<std::string> names;
@@ -138,7 +137,7 @@ TEST_F(HubRequestTest, ListingKeepsOrderAndFiltersWithPatterns) {
 
 TEST_F(HubRequestTest, ListingDecoderRefusesWhatIsNoListing) {
     for (const std::string& body : {"", "[]", "{}", R"({"siblings": {}})", R"({"siblings": [{"name": "a"}]})",
-                                   R"({"siblings": [{"rfilename": 3}]})", R"({"siblings": [1]})"}) {
+                                    R"({"siblings": [{"rfilename": 3}]})", R"({"siblings": [1]})"}) {
         const auto error = hubErrorOf([&] { HubApi::decodeListing(body); });
         ASSERT_TRUE(error) << body;
         EXPECT_EQ(error->kind(), Kind::parse) << body;
@@ -212,9 +211,8 @@ TEST_F(HubRequestTest, ARelativeRedirectWithoutAQueryDropsTheFirstQuery) {
         response.status = 301;
         response.set_header("Location", "/second");
     });
-    hub.server().on("HEAD", "/second", [](const httplib::Request&, httplib::Response& response) {
-        response.status = 200;
-    });
+    hub.server().on("HEAD", "/second",
+                    [](const httplib::Request&, httplib::Response& response) { response.status = 200; });
     EXPECT_EQ(blockingRun(client().httpHead(hub.endpoint() + "/first?q=1")).status, 200);
     const auto heads = hub.requests("HEAD");
     ASSERT_EQ(heads.size(), 2u);

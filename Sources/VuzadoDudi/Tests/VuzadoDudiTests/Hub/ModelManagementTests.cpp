@@ -17,10 +17,10 @@ using Transitions = std::vector<std::pair<ModelState, ModelState>>;
 
 TEST(ModelState, DescriptionsAndBusyStates) {
     const std::tuple<ModelState, std::string, bool> cases[] = {
-        {ModelState::unloading, "Unloading", true},      {ModelState::unloaded, "Unloaded", false},
-        {ModelState::loading, "Loading", true},          {ModelState::loaded, "Loaded", false},
-        {ModelState::prewarming, "Specializing", true},  {ModelState::prewarmed, "Specialized", false},
-        {ModelState::downloading, "Downloading", true},  {ModelState::downloaded, "Downloaded", false},
+        {ModelState::unloading, "Unloading", true},     {ModelState::unloaded, "Unloaded", false},
+        {ModelState::loading, "Loading", true},         {ModelState::loaded, "Loaded", false},
+        {ModelState::prewarming, "Specializing", true}, {ModelState::prewarmed, "Specialized", false},
+        {ModelState::downloading, "Downloading", true}, {ModelState::downloaded, "Downloaded", false},
     };
     for (const auto& [state, text, busy] : cases) {
         EXPECT_EQ(description(state), text);
@@ -33,9 +33,11 @@ TEST(ModelInfo, PatternsPathsAndDescriptions) {
     EXPECT_EQ(lite.downloadPattern(), "base/*/lite/*");
     EXPECT_EQ(lite.description(), "base/lite");
     EXPECT_EQ(lite.modelURL("/F"), "/F/base/lite");
-    EXPECT_EQ(lite.debugDescription(), "ModelInfo(name: base, version: nil, variant: lite, computeUnit: all)");
+    EXPECT_EQ(lite.debugDescription(),
+              "ModelInfo(name: base, version: nil, variant: lite, computeUnit: all)");
     const ModelInfo odd{"v1", std::nullopt, "base", 9};
-    EXPECT_EQ(odd.debugDescription(), "ModelInfo(name: base, version: v1, variant: nil, computeUnit: unknown)");
+    EXPECT_EQ(odd.debugDescription(),
+              "ModelInfo(name: base, version: v1, variant: nil, computeUnit: unknown)");
     EXPECT_EQ(lite.findBaseFolder("/x/models/base/lite/file"), fs::path("/x/models"));
     EXPECT_EQ(lite.findBaseFolder("/x/other/file"), std::nullopt);
 }
@@ -74,7 +76,9 @@ public:
 class ModelManagerTest : public testing::Test {
 protected:
     ModelManagerTest() {
-        manager->modelStateCallback = [this](ModelState from, ModelState to) { transitions.emplace_back(from, to); };
+        manager->modelStateCallback = [this](ModelState from, ModelState to) {
+            transitions.emplace_back(from, to);
+        };
         Logging::updateLogLevel(Logging::LogLevel::debug);
         Logging::updateCallback([this](const std::string& line) { logs.push_back(line); });
     }
@@ -93,8 +97,8 @@ protected:
     }
 
     std::shared_ptr<RecordingLoader> loader = std::make_shared<RecordingLoader>();
-    std::shared_ptr<ModelManager> manager =
-        std::make_shared<ModelManager>(loader, std::make_shared<ModelDownloader>("http://h", "o/n", std::nullopt, "main", false));
+    std::shared_ptr<ModelManager> manager = std::make_shared<ModelManager>(
+        loader, std::make_shared<ModelDownloader>("http://h", "o/n", std::nullopt, "main", false));
     Transitions transitions;
     std::vector<std::string> logs;
 };
@@ -122,7 +126,8 @@ TEST_F(ModelManagerTest, RepeatedAndMisplacedRequestsAreSkippedOrRefused) {
     EXPECT_EQ(failureOf(manager->prewarmModels()), "Cannot prewarm in state: Loaded");
     logs.clear();
     blockingRun(manager->downloadModels({}));
-    EXPECT_EQ(logs, std::vector<std::string>{"[ModelManager] Models already downloaded (state: Loaded), skipping download"});
+    EXPECT_EQ(logs, std::vector<std::string>{
+                        "[ModelManager] Models already downloaded (state: Loaded), skipping download"});
     blockingRun(manager->unloadModels());
     EXPECT_EQ(manager->modelState(), ModelState::unloaded);
     EXPECT_EQ(loader->unloads, 1);
@@ -163,7 +168,8 @@ TEST_F(ModelManagerTest, ConcurrentEnsuresShareOneLoadAndItsOutcome) {
     }
     loop.runUntil([&] { return loader->loads.size() == 1; });
     arrived.yield(1);
-    loop.runUntil([&] { return std::all_of(callers.begin(), callers.end(), [](auto& c) { return c.isDone(); }); });
+    loop.runUntil(
+        [&] { return std::all_of(callers.begin(), callers.end(), [](auto& c) { return c.isDone(); }); });
 
     EXPECT_EQ(loader->resolves, 1);
     EXPECT_EQ(loader->loads.size(), 1u);
@@ -184,8 +190,9 @@ TEST_F(ModelManagerTest, WithoutAnyPathLoadingIsRefused) {
             co_return "";
         }
     };
-    auto manager = std::make_shared<ModelManager>(std::make_shared<NoPathLoader>(),
-                                                  std::make_shared<ModelDownloader>("h", "o/n", std::nullopt, "main", false));
+    auto manager = std::make_shared<ModelManager>(
+        std::make_shared<NoPathLoader>(),
+        std::make_shared<ModelDownloader>("h", "o/n", std::nullopt, "main", false));
     try {
         blockingRun(manager->loadModels());
         FAIL();
@@ -210,8 +217,8 @@ protected:
     }
     ~ModelDownloaderTest() override { NetworkMonitor::setShared(originalMonitor); }
     ModelDownloader downloader() const {
-        return ModelDownloader(ModelDownloadConfig{cache.path().string(), repoId, std::string("t"), std::nullopt, false,
-                                                   hub.endpoint(), "main"});
+        return ModelDownloader(ModelDownloadConfig{cache.path().string(), repoId, std::string("t"),
+                                                   std::nullopt, false, hub.endpoint(), "main"});
     }
     const ModelInfo lite{"v1", "lite", "base", 2};
     const std::shared_ptr<NetworkMonitor> originalMonitor = NetworkMonitor::shared();
@@ -220,14 +227,16 @@ protected:
 TEST_F(ModelDownloaderTest, ResolvesFromTheHubThenFromTheCache) {
     std::vector<ModelState> states;
     const auto callback = [&](ModelState state) { states.push_back(state); };
-    const auto found = blockingRun(downloader().resolveModel("AudioEncoder", lite, std::nullopt, std::nullopt, true, callback));
+    const auto found = blockingRun(
+        downloader().resolveModel("AudioEncoder", lite, std::nullopt, std::nullopt, true, callback));
     EXPECT_EQ(found, cache / "models/owner/model/base/v1/lite/AudioEncoder.mlmodelc");
     EXPECT_EQ(states, (std::vector<ModelState>{ModelState::downloading, ModelState::downloaded}));
     EXPECT_FALSE(fs::exists(cache / "models/owner/model/other"));
 
     states.clear();
     const auto downloadsBefore = hub.fileDownloads();
-    EXPECT_EQ(blockingRun(downloader().resolveModel("AudioEncoder", lite, std::nullopt, std::nullopt, false, callback)),
+    EXPECT_EQ(blockingRun(downloader().resolveModel("AudioEncoder", lite, std::nullopt, std::nullopt, false,
+                                                    callback)),
               found);
     EXPECT_EQ(states, std::vector<ModelState>{ModelState::downloaded});
     EXPECT_EQ(hub.fileDownloads(), downloadsBefore);
@@ -246,15 +255,25 @@ TEST_F(ModelDownloaderTest, AModelFolderAnswersWithoutTheHub) {
 
 TEST_F(ModelDownloaderTest, UnavailableModelsSayWhy) {
     const auto message = [&](const std::function<void()>& work) {
-        return errorOf<ModelDownloaderError>(work).value_or(ModelDownloaderError::modelUnavailable("")).description();
+        return errorOf<ModelDownloaderError>(work)
+            .value_or(ModelDownloaderError::modelUnavailable(""))
+            .description();
     };
     EXPECT_EQ(message([&] { blockingRun(downloader().resolveRepo({"base/*"}, std::nullopt, false)); }),
               "No valid local models found for repo 'owner/model' and download is disabled.");
-    EXPECT_EQ(message([&] { blockingRun(downloader().resolveModel("AudioEncoder", lite, std::nullopt, std::nullopt, false)); }),
+    EXPECT_EQ(message([&] {
+                  blockingRun(
+                      downloader().resolveModel("AudioEncoder", lite, std::nullopt, std::nullopt, false));
+              }),
               "No model found for AudioEncoder (download disabled)");
-    EXPECT_EQ(message([&] { blockingRun(downloader().resolveModel("Missing", lite, std::nullopt, std::nullopt, true)); }),
+    EXPECT_EQ(message([&] {
+                  blockingRun(downloader().resolveModel("Missing", lite, std::nullopt, std::nullopt, true));
+              }),
               "No model found for Missing");
-    EXPECT_EQ(message([&] { blockingRun(downloader().downloadModel(ModelInfo{std::nullopt, std::nullopt, "none", 2}, std::nullopt, true)); }),
+    EXPECT_EQ(message([&] {
+                  blockingRun(downloader().downloadModel(ModelInfo{std::nullopt, std::nullopt, "none", 2},
+                                                         std::nullopt, true));
+              }),
               "No models found matching \"none/*/*/*\" in owner/model");
 }
 

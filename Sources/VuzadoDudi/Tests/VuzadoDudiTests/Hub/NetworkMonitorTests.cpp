@@ -14,7 +14,8 @@ public:
     std::shared_ptr<std::function<void(NetworkPath)>> reporter() const { return report_; }
 
 private:
-    std::shared_ptr<std::function<void(NetworkPath)>> report_ = std::make_shared<std::function<void(NetworkPath)>>();
+    std::shared_ptr<std::function<void(NetworkPath)>> report_ =
+        std::make_shared<std::function<void(NetworkPath)>>();
 };
 
 TEST(NetworkMonitor, OnlyTheConnectionDecidesAndTheCiSwitchOverridesIt) {

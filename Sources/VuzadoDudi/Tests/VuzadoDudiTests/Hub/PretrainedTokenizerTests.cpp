@@ -49,7 +49,8 @@ TEST_F(PretrainedTokenizerTest, AFolderWithoutTokenizerConfigurationIsMissingCon
 
 TEST_F(PretrainedTokenizerTest, AMalformedTokenizerDefinitionIsAClearError) {
     writeFile(remote / "tokenizer.json", R"({"model": {"type": "BPE", "vocab": )");
-    const auto error = hubErrorOf([&] { blockingRun(AutoTokenizerWrapper::fromPretrained(repoId, wrapper())); });
+    const auto error =
+        hubErrorOf([&] { blockingRun(AutoTokenizerWrapper::fromPretrained(repoId, wrapper())); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->kind(), HubClientError::Kind::jsonSerialization);
     EXPECT_NE(error->description().find("tokenizer.json"), std::string::npos) << error->description();

@@ -120,7 +120,7 @@ TEST_F(SnapshotTest, AFailingFileStopsTheSnapshot) {
     const auto error = hubErrorOf([&] { snapshot(client()); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->kind(), HubClientError::Kind::authorizationRequired);
-    EXPECT_TRUE(fs::exists(repoFolder() / "config.json"));     // before it in the listing
+    EXPECT_TRUE(fs::exists(repoFolder() / "config.json"));        // before it in the listing
     EXPECT_FALSE(fs::exists(repoFolder() / "weights/model.bin")); // after it: never tried
 }
 
@@ -155,11 +155,13 @@ TEST_F(SnapshotFileDecisionTest, TheCachedCopyIsKeptWhenItIsTheHubsVersion) {
         bool fetched;
         bool recordWritten;
     } cases[] = {
-        {"record at the current commit", hub.commit(repoId), "stale", std::nullopt, "local bytes", false, false},
+        {"record at the current commit", hub.commit(repoId), "stale", std::nullopt, "local bytes", false,
+         false},
         {"record etag matches", std::string(40, '0'), "short-etag", "short-etag", "local bytes", false, true},
         {"no record, bytes hash to the etag", std::nullopt, std::nullopt, std::nullopt, config, false, true},
         {"no record, etag is no hash", std::nullopt, std::nullopt, "short-etag", config, true, true},
-        {"record etag differs, bytes differ", std::string(40, '0'), "old", std::nullopt, "old bytes", true, true},
+        {"record etag differs, bytes differ", std::string(40, '0'), "old", std::nullopt, "old bytes", true,
+         true},
     };
     for (const auto& c : cases) {
         fs::remove_all(repoFolder());
@@ -214,8 +216,9 @@ TEST_F(SnapshotFileDecisionTest, ARedirectToAnotherHostIsFollowedForTheBytes) {
 
 TEST_F(SnapshotFileDecisionTest, TheSourceNamesTheTypeOnlyForDatasetsAndSpaces) {
     const HubApi api(cache.path(), std::string(""), std::string("http://h:1/base"), false, false);
-    HubApi::HubFileDownloader downloader{api, {"O/N", HubApi::RepoType::models}, "refs/pr/1", {}, {}, "sub dir/f.bin",
-                                         std::nullopt, std::string("http://h:1/base"), false};
+    HubApi::HubFileDownloader downloader{
+        api,          {"O/N", HubApi::RepoType::models}, "refs/pr/1", {}, {}, "sub dir/f.bin",
+        std::nullopt, std::string("http://h:1/base"),    false};
     EXPECT_EQ(downloader.source(), "http://h:1/base/O/N/resolve/refs%2Fpr%2F1/sub%20dir/f.bin");
     downloader.repo.type = HubApi::RepoType::datasets;
     EXPECT_EQ(downloader.source(), "http://h:1/base/datasets/O/N/resolve/refs%2Fpr%2F1/sub%20dir/f.bin");
@@ -225,7 +228,9 @@ TEST_F(SnapshotFileDecisionTest, TheSourceNamesTheTypeOnlyForDatasetsAndSpaces) 
 
 class OfflineSnapshotTest : public SnapshotTest {
 protected:
-    HubApi offlineClient() const { return HubApi(cache.path(), std::string("t"), hub.endpoint(), false, true); }
+    HubApi offlineClient() const {
+        return HubApi(cache.path(), std::string("t"), hub.endpoint(), false, true);
+    }
     std::optional<HubApi::EnvironmentError> offlineError(std::vector<std::string> globs = {}) const {
         return environmentErrorOf([&] { snapshot(offlineClient(), std::move(globs)); });
     }
