@@ -5,6 +5,10 @@
 // ranges. A test can make it refuse, redirect (to a relative address or to another host), leave headers out,
 // cut a body short, ignore or refuse ranges, and read every request exactly as its bytes arrived. Link
 // HubTesting.
+//
+// A client whose offline flag is unset asks the network monitor, which sees no network on a machine without a
+// default route: tests of such clients install an online monitor first (NetworkMonitor::setShared) or pass
+// the flag false.
 
 #include "System/Tests/NetTesting/LoopbackServer.h"
 
