@@ -46,6 +46,15 @@ const std::string& mixedScripts() {
 }
 
 // The model keeps the tokens of pieces it has seen; this measures text whose words it knows.
+// Transcript text with a timestamp token around every few words: the added-token search sees 1,600 tokens.
+const std::string& timestampedTranscript() {
+    static const std::string text = repeatedTo(
+        "<|0.00|> So the plan for tomorrow is simple.<|2.40|><|2.40|> We meet at ten and walk to the station."
+        "<|5.10|><|5.10|> Bring water, it will be warm.<|7.80|>",
+        1 << 20);
+    return text;
+}
+
 void encode(benchmark::State& state, const std::string& text) {
     benchmark::DoNotOptimize(whisper().encode(text, false));
     for (auto _ : state) {
@@ -83,11 +92,13 @@ void EncodeEnglishFirstPass(benchmark::State& state) {
 void DecodeEnglish(benchmark::State& state) { decode(state, englishProse()); }
 void EncodeMixedScripts(benchmark::State& state) { encode(state, mixedScripts()); }
 void DecodeMixedScripts(benchmark::State& state) { decode(state, mixedScripts()); }
+void EncodeTimestampedTranscript(benchmark::State& state) { encode(state, timestampedTranscript()); }
 
 BENCHMARK(EncodeEnglish)->Unit(benchmark::kMillisecond);
 BENCHMARK(EncodeEnglishFirstPass)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(DecodeEnglish)->Unit(benchmark::kMillisecond);
 BENCHMARK(EncodeMixedScripts)->Unit(benchmark::kMillisecond);
 BENCHMARK(DecodeMixedScripts)->Unit(benchmark::kMillisecond);
+BENCHMARK(EncodeTimestampedTranscript)->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -106,7 +106,9 @@ std::string generatedText(std::size_t words, std::uint64_t seed) {
     std::vector<std::vector<std::string>> lexicons;
     for (const Script& script : inventory) {
         std::vector<std::string> lexicon;
-        for (std::size_t i = 0; i < 40000; ++i) {
+        // Enough distinct words for the text to draw from, and no more.
+        const std::size_t lexiconSize = std::clamp<std::size_t>(words / 4, 1000, 40000);
+        for (std::size_t i = 0; i < lexiconSize; ++i) {
             std::string word;
             const std::size_t syllables = 1 + numbers.below(script.maxSyllables);
             for (std::size_t s = 0; s < syllables; ++s) {
@@ -344,8 +346,10 @@ std::string trainingText(const Options& options) {
     return text;
 }
 
-void write(const std::filesystem::path& folder, const Options& options) {
-    const Trained trained = train(trainingText(options), options.mergeCount);
+namespace {
+
+void writeTrained(const std::filesystem::path& folder, const Options& options, const std::string& text) {
+    const Trained trained = train(text, options.mergeCount);
 
     Json vocab = Json::object();
     for (std::size_t id = 0; id < trained.vocabulary.size(); ++id) {
@@ -405,10 +409,17 @@ void write(const std::filesystem::path& folder, const Options& options) {
     writeFile(folder / "config.json", Json{{"model_type", "whisper"}, {"vocab_size", nextId}}.dump(2));
 }
 
+} // namespace
+
+void write(const std::filesystem::path& folder, const Options& options) {
+    writeTrained(folder, options, trainingText(options));
+}
+
 std::filesystem::path cachedFolder(const Options& options) {
+    const std::string text = trainingText(options);
     std::ostringstream identity;
     identity << options.mergeCount << '/' << options.generatedWords << '/' << options.seed << '/'
-             << options.cleanUpTokenizationSpaces << '/' << std::hex << fingerprint(trainingText(options));
+             << options.cleanUpTokenizationSpaces << '/' << std::hex << fingerprint(text);
     char name[64];
     std::snprintf(name, sizeof name, "whisper-tokenizer-%016llx",
                   static_cast<unsigned long long>(fingerprint(identity.str())));
@@ -420,7 +431,7 @@ std::filesystem::path cachedFolder(const Options& options) {
     const auto scratch = std::filesystem::temp_directory_path() /
                          (std::string(name) + ".partial-" + std::to_string(getpid()) + "-" +
                           std::to_string(std::random_device{}()));
-    write(scratch, options);
+    writeTrained(scratch, options, text);
     std::error_code error;
     std::filesystem::rename(scratch, folder, error);
     if (error) {

@@ -232,22 +232,29 @@ std::vector<std::string> BPETokenizer::tokenizeUncached(const std::string& text)
 }
 
 std::vector<std::string> BPETokenizer::tokenize(const std::string& text) const {
+    std::vector<std::string> tokens;
+    tokenize(text, tokens);
+    return tokens;
+}
+
+void BPETokenizer::tokenize(const std::string& text, std::vector<std::string>& tokens) const {
     if (text.empty()) {
-        return {};
+        return;
     }
     {
         std::lock_guard guard(cache_->mutex);
         if (auto found = cache_->entries.find(text); found != cache_->entries.end()) {
-            return found->second;
+            tokens.insert(tokens.end(), found->second.begin(), found->second.end());
+            return;
         }
     }
-    std::vector<std::string> tokens = tokenizeUncached(text);
+    std::vector<std::string> computed = tokenizeUncached(text);
+    tokens.insert(tokens.end(), computed.begin(), computed.end());
     std::lock_guard guard(cache_->mutex);
     if (cache_->entries.size() >= Cache::capacity) {
         cache_->entries.clear();
     }
-    cache_->entries.emplace(text, tokens);
-    return tokens;
+    cache_->entries.emplace(text, std::move(computed));
 }
 
 std::optional<int> BPETokenizer::convertTokenToId(const std::string& token) const {

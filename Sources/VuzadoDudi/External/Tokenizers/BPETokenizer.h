@@ -38,6 +38,7 @@ public:
     ~BPETokenizer() override;
 
     std::vector<std::string> tokenize(const std::string& text) const override;
+    void tokenize(const std::string& text, std::vector<std::string>& tokens) const override;
     std::optional<int> convertTokenToId(const std::string& token) const override;
     std::optional<std::string> convertIdToToken(int id) const override;
 

@@ -119,6 +119,7 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& input)
         sections.push_back({text, false});
     }
     std::vector<std::string> result;
+    result.reserve(text.size() / 3 + 4);
     for (std::size_t index = 0; index < sections.size(); ++index) {
         const std::string section(sections[index].text);
         // Without fusing, a section's tokens go straight into the result.
@@ -130,9 +131,7 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& input)
         } else {
             const std::string normalized = normalize(section);
             for (const auto& piece : preTokenize(normalized, {.firstSection = index == 0})) {
-                for (auto& token : model_->tokenize(piece)) {
-                    tokens.push_back(std::move(token));
-                }
+                model_->tokenize(piece, tokens);
             }
         }
         if (fusing) {

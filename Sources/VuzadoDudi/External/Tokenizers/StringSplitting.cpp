@@ -1,5 +1,7 @@
 #include "VuzadoDudi/External/Tokenizers/StringSplitting.h"
 
+#include <unordered_map>
+
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
 
@@ -95,6 +97,19 @@ std::string Regex::replacingMatches(std::string_view text, std::string_view repl
 
 namespace {
 
+// Components split with the same few expressions over and over; each thread keeps them compiled.
+const Regex& compiled(std::string_view pattern) {
+    thread_local std::unordered_map<std::string, std::unique_ptr<Regex>> expressions;
+    auto found = expressions.find(std::string(pattern));
+    if (found == expressions.end()) {
+        if (expressions.size() >= 64) {
+            expressions.clear();
+        }
+        found = expressions.emplace(std::string(pattern), std::make_unique<Regex>(pattern)).first;
+    }
+    return *found->second;
+}
+
 struct Span {
     std::size_t begin;
     std::size_t end;
@@ -113,7 +128,7 @@ std::vector<Span> findSpans(std::string_view text, std::string_view pattern, boo
         return spans;
     }
     const std::u16string utf16 = Unicode::toUTF16(text);
-    const auto matches = Regex(pattern).findAll(utf16);
+    const auto matches = compiled(pattern).findAll(utf16);
     // UTF-16 offsets to UTF-8 offsets of the repaired text.
     std::vector<std::size_t> offsets(utf16.size() + 1, 0);
     std::size_t bytes = 0;

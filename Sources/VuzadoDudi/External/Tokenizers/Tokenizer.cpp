@@ -22,6 +22,12 @@ std::vector<std::optional<std::string>> Tokenizer::convertIdsToTokens(const std:
     return mapped<std::optional<std::string>>(ids, [this](int id) { return convertIdToToken(id); });
 }
 
+void TokenizingModel::tokenize(const std::string& text, std::vector<std::string>& tokens) const {
+    for (auto& token : tokenize(text)) {
+        tokens.push_back(std::move(token));
+    }
+}
+
 std::vector<std::optional<int>> TokenizingModel::convertTokensToIds(const std::vector<std::string>& tokens) const {
     return mapped<std::optional<int>>(tokens, [this](const std::string& t) { return convertTokenToId(t); });
 }

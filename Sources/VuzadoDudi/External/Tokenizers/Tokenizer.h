@@ -44,6 +44,8 @@ public:
 
     virtual std::vector<std::string> tokenize(const std::string& text) const = 0;
     std::vector<std::string> operator()(const std::string& text) const { return tokenize(text); }
+    // Appends the tokens of `text` to `tokens`: what tokenize gives, without a list of its own.
+    virtual void tokenize(const std::string& text, std::vector<std::string>& tokens) const;
     virtual std::optional<int> convertTokenToId(const std::string& token) const = 0;
     std::vector<std::optional<int>> convertTokensToIds(const std::vector<std::string>& tokens) const;
     virtual std::optional<std::string> convertIdToToken(int id) const = 0;
