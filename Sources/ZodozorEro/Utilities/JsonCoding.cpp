@@ -20,7 +20,8 @@ std::string kindText(DecodingError::Kind kind) {
     return "The data is not valid";
 }
 
-std::string describe(DecodingError::Kind kind, const std::string& codingPath, const std::string& debugDescription) {
+std::string describe(DecodingError::Kind kind, const std::string& codingPath,
+                     const std::string& debugDescription) {
     std::string text = kindText(kind);
     if (!codingPath.empty()) {
         text += " at \"" + codingPath + "\"";
@@ -28,7 +29,9 @@ std::string describe(DecodingError::Kind kind, const std::string& codingPath, co
     return text + ": " + debugDescription;
 }
 
-std::string numberText(const nlohmann::json& json) { return json.dump(); }
+std::string numberText(const nlohmann::json& json) {
+    return json.dump();
+}
 
 [[noreturn]] void typeMismatch(const char* expected, const nlohmann::json& json) {
     throw DecodingError(DecodingError::Kind::typeMismatch, {},
@@ -93,8 +96,8 @@ namespace JsonCoding {
 
 OrderedJson encodeFloat(float value, std::string_view key) {
     if (!std::isfinite(value)) {
-        throw EncodingError("Unable to encode the number " + std::to_string(value) + " of \"" + std::string(key) +
-                            "\": JSON has no form for numbers that are not finite");
+        throw EncodingError("Unable to encode the number " + std::to_string(value) + " of \"" +
+                            std::string(key) + "\": JSON has no form for numbers that are not finite");
     }
     // The double nearest the float's shortest decimal prints as that decimal.
     char buffer[32];
@@ -106,8 +109,8 @@ OrderedJson encodeFloat(float value, std::string_view key) {
 
 OrderedJson encodeDouble(double value, std::string_view key) {
     if (!std::isfinite(value)) {
-        throw EncodingError("Unable to encode the number " + std::to_string(value) + " of \"" + std::string(key) +
-                            "\": JSON has no form for numbers that are not finite");
+        throw EncodingError("Unable to encode the number " + std::to_string(value) + " of \"" +
+                            std::string(key) + "\": JSON has no form for numbers that are not finite");
     }
     return value;
 }
@@ -123,7 +126,8 @@ OrderedJson encodeFloats(const std::vector<float>& values, std::string_view key)
 const Json& requireObject(const Json& value, std::string_view typeName) {
     if (!value.is_object()) {
         throw DecodingError(DecodingError::Kind::typeMismatch, {},
-                            "Expected an object for " + std::string(typeName) + " but found " + value.type_name());
+                            "Expected an object for " + std::string(typeName) + " but found " +
+                                value.type_name());
     }
     return value;
 }
@@ -159,9 +163,13 @@ void decodeValue(const Json& json, float& value) {
     value = static_cast<float>(number);
 }
 
-void decodeValue(const Json& json, int& value) { value = decodeInteger<int>(json); }
+void decodeValue(const Json& json, int& value) {
+    value = decodeInteger<int>(json);
+}
 
-void decodeValue(const Json& json, std::int64_t& value) { value = decodeInteger<std::int64_t>(json); }
+void decodeValue(const Json& json, std::int64_t& value) {
+    value = decodeInteger<std::int64_t>(json);
+}
 
 int decodeIntegerKey(std::string_view key) {
     int value = 0;

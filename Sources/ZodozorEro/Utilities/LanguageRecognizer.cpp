@@ -13,12 +13,14 @@ namespace {
 // Scripts written by one language (or one main language) only.
 std::optional<std::string> languageOfScript(UScriptCode script) {
     static const std::map<UScriptCode, std::string> languages = {
-        {USCRIPT_HAN, "zh"},        {USCRIPT_HIRAGANA, "ja"},  {USCRIPT_KATAKANA, "ja"}, {USCRIPT_HANGUL, "ko"},
-        {USCRIPT_THAI, "th"},       {USCRIPT_LAO, "lo"},       {USCRIPT_MYANMAR, "my"},  {USCRIPT_KHMER, "km"},
-        {USCRIPT_GREEK, "el"},      {USCRIPT_HEBREW, "he"},    {USCRIPT_ARABIC, "ar"},   {USCRIPT_ARMENIAN, "hy"},
-        {USCRIPT_GEORGIAN, "ka"},   {USCRIPT_TIBETAN, "bo"},   {USCRIPT_SINHALA, "si"},  {USCRIPT_ETHIOPIC, "am"},
-        {USCRIPT_BENGALI, "bn"},    {USCRIPT_GURMUKHI, "pa"},  {USCRIPT_GUJARATI, "gu"}, {USCRIPT_TAMIL, "ta"},
-        {USCRIPT_TELUGU, "te"},     {USCRIPT_KANNADA, "kn"},   {USCRIPT_MALAYALAM, "ml"},
+        {USCRIPT_HAN, "zh"},      {USCRIPT_HIRAGANA, "ja"},  {USCRIPT_KATAKANA, "ja"},
+        {USCRIPT_HANGUL, "ko"},   {USCRIPT_THAI, "th"},      {USCRIPT_LAO, "lo"},
+        {USCRIPT_MYANMAR, "my"},  {USCRIPT_KHMER, "km"},     {USCRIPT_GREEK, "el"},
+        {USCRIPT_HEBREW, "he"},   {USCRIPT_ARABIC, "ar"},    {USCRIPT_ARMENIAN, "hy"},
+        {USCRIPT_GEORGIAN, "ka"}, {USCRIPT_TIBETAN, "bo"},   {USCRIPT_SINHALA, "si"},
+        {USCRIPT_ETHIOPIC, "am"}, {USCRIPT_BENGALI, "bn"},   {USCRIPT_GURMUKHI, "pa"},
+        {USCRIPT_GUJARATI, "gu"}, {USCRIPT_TAMIL, "ta"},     {USCRIPT_TELUGU, "te"},
+        {USCRIPT_KANNADA, "kn"},  {USCRIPT_MALAYALAM, "ml"},
     };
     const auto found = languages.find(script);
     return found == languages.end() ? std::nullopt : std::optional(found->second);

@@ -25,7 +25,8 @@ System::Log::Signposter::Interval beginSignpost(std::string name, const System::
     return signposter.beginInterval(std::move(name));
 }
 
-void endSignpost(std::string_view name, System::Log::Signposter::Interval& interval, const Category& category) {
+void endSignpost(std::string_view name, System::Log::Signposter::Interval& interval,
+                 const Category& category) {
     if (!interval.isActive()) {
         category.logger().error("[Error] Interval already ended: {}", System::Log::Public(std::string(name)));
         return;

@@ -19,7 +19,8 @@ constexpr float infinity = std::numeric_limits<float>::infinity();
 // reason it could not be made.
 std::size_t deflatedSize(const unsigned char* bytes, std::size_t count, std::string& failure) {
     z_stream stream{};
-    if (const int status = deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    if (const int status =
+            deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
         status != Z_OK) {
         failure = "deflateInit2 returned " + std::to_string(status);
         return 0;

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "VuzadoDudi/Unicode.h"
+#include "ZodozorEro/Utilities/TextUtilities.h"
 
 namespace ZodozorEro {
 
@@ -26,40 +26,10 @@ TranscriptionSegment shifted(const TranscriptionSegment& segment, std::int64_t s
     return copy;
 }
 
-// Case, hyphens, punctuation and spacing do not tell two words apart.
-std::string normalizedWord(const std::string& word) {
-    std::string text;
-    for (char32_t c : VuzadoDudi::Unicode::codePoints(VuzadoDudi::Unicode::lowercased(word))) {
-        if (c == U'-') {
-            c = U' ';
-        } else if (VuzadoDudi::Unicode::isPunctuation(c)) {
-            continue;
-        }
-        if (c == U' ' && !text.empty() && text.back() == ' ') {
-            continue;
-        }
-        VuzadoDudi::Unicode::appendUTF8(text, c);
-    }
-    const std::u32string points = VuzadoDudi::Unicode::codePoints(text);
-    std::size_t begin = 0;
-    std::size_t end = points.size();
-    while (begin < end && VuzadoDudi::Unicode::isWhitespace(points[begin])) {
-        ++begin;
-    }
-    while (end > begin && VuzadoDudi::Unicode::isWhitespace(points[end - 1])) {
-        --end;
-    }
-    std::string trimmed;
-    for (std::size_t i = begin; i < end; ++i) {
-        VuzadoDudi::Unicode::appendUTF8(trimmed, points[i]);
-    }
-    return trimmed;
-}
-
 std::size_t commonPrefixLength(const std::vector<WordTiming>& words1, const std::vector<WordTiming>& words2) {
     const std::size_t count = std::min(words1.size(), words2.size());
     std::size_t length = 0;
-    while (length < count && normalizedWord(words1[length].word) == normalizedWord(words2[length].word)) {
+    while (length < count && normalized(words1[length].word) == normalized(words2[length].word)) {
         ++length;
     }
     return length;
