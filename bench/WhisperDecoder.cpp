@@ -59,7 +59,7 @@ struct BaseDecoder {
 // order and the loop runs at the speed of the reads.
 double measuredBandwidth() {
     static const double bandwidth = [] {
-        std::vector<std::uint32_t> buffer(std::size_t(256) << 20, 1); // 1 GiB
+        std::vector<std::uint32_t> buffer(std::size_t(128) << 20, 1); // 512 MiB
         double best = 0;
         for (int pass = 0; pass < 5; ++pass) {
             std::atomic<std::uint32_t> total{0};

@@ -70,6 +70,9 @@ private:
             }
             hasAlignment_ = true;
         }
+        source.checkBufferSize({std::size_t(vocabulary_)}, "the logits");
+        source.checkBufferSize({std::size_t(frames_)}, "the alignment weights");
+        source.checkBufferSize({std::size_t(channels_)}, "the cache updates");
         readScript(source);
     }
 

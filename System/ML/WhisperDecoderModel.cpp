@@ -112,6 +112,13 @@ private:
         }
         readFeatures(source);
         readAlignmentHeads(source);
+        const auto width = std::size_t(state_), frames = std::size_t(frames_);
+        source.checkBufferSize({width, 4}, "the activations");
+        source.checkBufferSize({std::size_t(layerCount_), width, frames, 2},
+                               "the cross-attention keys and values");
+        source.checkBufferSize({std::size_t(heads_), std::max(std::size_t(cachePositions_), frames)},
+                               "the attention scores");
+        source.checkBufferSize({std::size_t(vocabulary_)}, "the logits");
         loadWeights(source);
         allocate();
     }

@@ -51,7 +51,9 @@ const std::set<std::string>& languageCodes() {
     return codes;
 }
 
-std::string defaultRemoteEndpoint() { return PARLINDO_HUB_ENDPOINT; }
+std::string defaultRemoteEndpoint() {
+    return PARLINDO_HUB_ENDPOINT;
+}
 
 const ModelSupportConfig& fallbackModelSupportConfig() {
     static const ModelSupportConfig table = [] {
@@ -131,16 +133,16 @@ const ModelSupportConfig& fallbackModelSupportConfig() {
                     "openai_whisper-base", listB),
                 row("M1",
                     {"MacBookPro17,1", "MacBookPro18,1", "MacBookPro18,2", "MacBookPro18,3", "MacBookPro18,4",
-                     "MacBookAir10,1", "Macmini9,1", "iMac21,1", "iMac21,2", "Mac13", "iPad13,4", "iPad13,5",
-                     "iPad13,6", "iPad13,7", "iPad13,8", "iPad13,9", "iPad13,10", "iPad13,11", "iPad13,16",
-                     "iPad13,17"},
+                     "MacBookAir10,1", "Macmini9,1",     "iMac21,1",       "iMac21,2",       "Mac13",
+                     "iPad13,4",       "iPad13,5",       "iPad13,6",       "iPad13,7",       "iPad13,8",
+                     "iPad13,9",       "iPad13,10",      "iPad13,11",      "iPad13,16",      "iPad13,17"},
                     "openai_whisper-large-v3-v20240930_626MB", listC),
                 row("M2, M3, M4",
                     {"Mac14", "Mac15", "Mac16", "iPad14,3", "iPad14,4", "iPad14,5", "iPad14,6", "iPad14,8",
                      "iPad14,9", "iPad14,10", "iPad14,11", "iPad15", "iPad16"},
                     "openai_whisper-large-v3-v20240930", listD),
-                row("A14", {"iPhone13", "iPad13,1", "iPad13,2", "iPad13,18", "iPad13,19"}, "openai_whisper-base",
-                    listE),
+                row("A14", {"iPhone13", "iPad13,1", "iPad13,2", "iPad13,18", "iPad13,19"},
+                    "openai_whisper-base", listE),
                 row("A15", {"iPhone14", "iPad14,1", "iPad14,2"}, "openai_whisper-base", listB),
             },
             false);
@@ -148,6 +150,8 @@ const ModelSupportConfig& fallbackModelSupportConfig() {
     return table;
 }
 
-const std::vector<std::string>& knownModels() { return fallbackModelSupportConfig().knownModels(); }
+const std::vector<std::string>& knownModels() {
+    return fallbackModelSupportConfig().knownModels();
+}
 
 } // namespace ZodozorEro::Constants

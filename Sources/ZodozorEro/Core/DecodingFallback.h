@@ -20,8 +20,9 @@ struct DecodingFallback {
     // compresses better than the threshold ("compressionRatioThreshold"); an average log probability below
     // the threshold ("logProbThreshold"). Nothing when none applies: the window is accepted. An absent
     // threshold skips its rule; comparisons are strict and false for a value that is not a number.
-    static std::optional<DecodingFallback> decide(const DecodingOptions& options, bool isFirstTokenLogProbTooLow,
-                                                  float noSpeechProb, float compressionRatio, float avgLogProb);
+    static std::optional<DecodingFallback> decide(const DecodingOptions& options,
+                                                  bool isFirstTokenLogProbTooLow, float noSpeechProb,
+                                                  float compressionRatio, float avgLogProb);
 };
 
 } // namespace ZodozorEro

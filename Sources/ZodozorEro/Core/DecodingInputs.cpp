@@ -9,7 +9,8 @@ namespace ZodozorEro {
 DecodingInputs::DecodingInputs(std::vector<int> initialPrompt, System::ML::MultiArray inputIds,
                                System::ML::MultiArray cacheLength, System::ML::MultiArray keyCache,
                                System::ML::MultiArray valueCache, System::ML::MultiArray alignmentWeights,
-                               System::ML::MultiArray kvCacheUpdateMask, System::ML::MultiArray decoderKeyPaddingMask)
+                               System::ML::MultiArray kvCacheUpdateMask,
+                               System::ML::MultiArray decoderKeyPaddingMask)
     : initialPrompt_(std::move(initialPrompt))
     , inputIds_(std::move(inputIds))
     , cacheLength_(std::move(cacheLength))
@@ -22,8 +23,8 @@ DecodingInputs::DecodingInputs(std::vector<int> initialPrompt, System::ML::Multi
 void DecodingInputs::reset(int maxTokenContext) {
     // Checked before the first write, so a bad size leaves the state of the previous window intact.
     if (maxTokenContext < 1) {
-        throw WhisperError::prepareDecoderInputsFailed("The token context must hold at least one position, not " +
-                                                       std::to_string(maxTokenContext));
+        throw WhisperError::prepareDecoderInputsFailed(
+            "The token context must hold at least one position, not " + std::to_string(maxTokenContext));
     }
     const auto positions = static_cast<std::size_t>(maxTokenContext);
     if (cacheLength_.count() < 1 || kvCacheUpdateMask_.count() < positions ||

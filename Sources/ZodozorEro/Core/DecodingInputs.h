@@ -12,10 +12,10 @@ namespace ZodozorEro {
 // start of each window, updated in place at each step.
 class DecodingInputs : public DecodingInputsType {
 public:
-    DecodingInputs(std::vector<int> initialPrompt, System::ML::MultiArray inputIds, System::ML::MultiArray cacheLength,
-                   System::ML::MultiArray keyCache, System::ML::MultiArray valueCache,
-                   System::ML::MultiArray alignmentWeights, System::ML::MultiArray kvCacheUpdateMask,
-                   System::ML::MultiArray decoderKeyPaddingMask);
+    DecodingInputs(std::vector<int> initialPrompt, System::ML::MultiArray inputIds,
+                   System::ML::MultiArray cacheLength, System::ML::MultiArray keyCache,
+                   System::ML::MultiArray valueCache, System::ML::MultiArray alignmentWeights,
+                   System::ML::MultiArray kvCacheUpdateMask, System::ML::MultiArray decoderKeyPaddingMask);
 
     std::vector<int>& initialPrompt() override { return initialPrompt_; }
     System::ML::MultiArray& inputIds() override { return inputIds_; }
@@ -29,8 +29,8 @@ public:
     System::ML::MultiArray& decoderKeyPaddingMask() { return decoderKeyPaddingMask_; }
 
     // Cache length 0, position 0 open and marked for writing, positions 1 ..< maxTokenContext closed; the
-    // caches and the input token stay. Throws WhisperError (prepareDecoderInputsFailed), writing nothing, when
-    // maxTokenContext is below 1 or an array is too small for it.
+    // caches and the input token stay. Throws WhisperError (prepareDecoderInputsFailed), writing nothing,
+    // when maxTokenContext is below 1 or an array is too small for it.
     void reset(int maxTokenContext) override;
 
 private:

@@ -25,14 +25,17 @@ void decodeValue(const Json& json, DecodingTask& task) {
         }
     }
     if (count != 1) {
-        throw DecodingError(DecodingError::Kind::typeMismatch, {}, "Invalid number of keys found, expected one.");
+        throw DecodingError(DecodingError::Kind::typeMismatch, {},
+                            "Invalid number of keys found, expected one.");
     }
     const std::string key(description(*found));
     withPathComponent(key, [&] { requireObject(json.at(key), key); });
     task = *found;
 }
 
-std::string_view rawValue(ChunkingStrategy strategy) { return strategy == ChunkingStrategy::none ? "none" : "vad"; }
+std::string_view rawValue(ChunkingStrategy strategy) {
+    return strategy == ChunkingStrategy::none ? "none" : "vad";
+}
 
 std::optional<ChunkingStrategy> chunkingStrategyFromRawValue(std::string_view raw) {
     for (ChunkingStrategy strategy : allChunkingStrategies) {

@@ -11,7 +11,8 @@ namespace ZodozorEro {
 // Transcribe in the spoken language, or translate into English.
 enum class DecodingTask { transcribe, translate };
 
-inline constexpr std::array<DecodingTask, 2> allDecodingTasks = {DecodingTask::transcribe, DecodingTask::translate};
+inline constexpr std::array<DecodingTask, 2> allDecodingTasks = {DecodingTask::transcribe,
+                                                                 DecodingTask::translate};
 
 // "transcribe" or "translate".
 std::string_view description(DecodingTask task);

@@ -22,7 +22,8 @@ std::string listDescription(const std::vector<std::string>& items) {
     return text + "]";
 }
 
-std::vector<std::string> concatenated(std::vector<std::string> first, const std::vector<std::string>& second) {
+std::vector<std::string> concatenated(std::vector<std::string> first,
+                                      const std::vector<std::string>& second) {
     first.insert(first.end(), second.begin(), second.end());
     return first;
 }
@@ -61,8 +62,9 @@ std::vector<DeviceSupport> mergeDeviceSupports(const std::vector<DeviceSupport>&
 
     std::vector<DeviceSupport> merged;
     for (const DeviceSupport& row : remote) {
-        const auto match = std::find_if(fallback.begin(), fallback.end(),
-                                        [&](const DeviceSupport& candidate) { return sharesIdentifier(candidate, row); });
+        const auto match =
+            std::find_if(fallback.begin(), fallback.end(),
+                         [&](const DeviceSupport& candidate) { return sharesIdentifier(candidate, row); });
         if (match == fallback.end()) {
             merged.push_back(row);
             continue;
@@ -74,8 +76,10 @@ std::vector<DeviceSupport> mergeDeviceSupports(const std::vector<DeviceSupport>&
         merged.push_back(std::move(widened));
     }
     for (const DeviceSupport& row : fallback) {
-        const bool named = std::any_of(row.identifiers.begin(), row.identifiers.end(),
-                                       [&](const std::string& identifier) { return remoteIdentifiers.contains(identifier); });
+        const bool named =
+            std::any_of(row.identifiers.begin(), row.identifiers.end(), [&](const std::string& identifier) {
+                return remoteIdentifiers.contains(identifier);
+            });
         if (!named) {
             merged.push_back(row);
         }
@@ -104,11 +108,13 @@ ModelSupportConfig::ModelSupportConfig(std::string repoName, std::string repoVer
     defaultSupport_ = DeviceSupport{
         .chips = std::nullopt,
         .identifiers = {},
-        .models = ModelSupport{.defaultModel = "openai_whisper-base", .supported = knownModels_, .disabled = {}},
+        .models =
+            ModelSupport{.defaultModel = "openai_whisper-base", .supported = knownModels_, .disabled = {}},
     };
 
     for (DeviceSupport& row : deviceSupports_) {
-        const std::unordered_set<std::string> supported(row.models.supported.begin(), row.models.supported.end());
+        const std::unordered_set<std::string> supported(row.models.supported.begin(),
+                                                        row.models.supported.end());
         row.models.disabled.clear();
         for (const std::string& model : knownModels_) {
             if (!supported.contains(model)) {
@@ -130,8 +136,8 @@ ModelSupport ModelSupportConfig::modelSupport(const std::string& deviceIdentifie
         }
     }
     if (best) {
-        VuzadoDudi::Logging::debug("Matched " + deviceIdentifier + " to devices: " +
-                                   listDescription(best->identifiers));
+        VuzadoDudi::Logging::debug("Matched " + deviceIdentifier +
+                                   " to devices: " + listDescription(best->identifiers));
         return best->models;
     }
     VuzadoDudi::Logging::info("No device support found for " + deviceIdentifier + ", using default");

@@ -42,8 +42,8 @@ public:
     // Builds the table: merges with the built-in rows when `includeFallback` and the built-in table's
     // repository name contains `repoName`, then derives the known models, the default row and every row's
     // disabled list.
-    ModelSupportConfig(std::string repoName, std::string repoVersion, std::vector<DeviceSupport> deviceSupports,
-                       bool includeFallback = true);
+    ModelSupportConfig(std::string repoName, std::string repoVersion,
+                       std::vector<DeviceSupport> deviceSupports, bool includeFallback = true);
 
     const std::string& repoName() const { return repoName_; }
     const std::string& repoVersion() const { return repoVersion_; }

@@ -75,7 +75,7 @@ TranscriptionResult TranscriptionResult::decode(const Json& json) {
     auto language = decodeRequired<std::string>(json, "language");
     auto timings = decodeRequired<TranscriptionTimings>(json, "timings");
     if (!json.contains("seekTime")) {
-        throw DecodingError(DecodingError::Kind::keyNotFound, "seekTime", "No value associated with key \"seekTime\".");
+        throw keyNotFound("seekTime");
     }
     auto seekTime = decodeIfPresent<float>(json, "seekTime");
     return TranscriptionResult(std::move(text), std::move(segments), std::move(language), timings, seekTime);

@@ -13,7 +13,8 @@
 namespace ZodozorEro {
 
 // What one transcription returns. Several tasks may read and write it at once: each property sits behind
-// its own lock, so a read never sees half a value, but nothing keeps two properties consistent with each other.
+// its own lock, so a read never sees half a value, but nothing keeps two properties consistent with each
+// other.
 class TranscriptionResult {
 public:
     TranscriptionResult(std::string text, std::vector<TranscriptionSegment> segments, std::string language,
@@ -23,7 +24,9 @@ public:
     virtual std::string text() const { return text_.get(); }
     virtual void setText(std::string text) { text_.set(std::move(text)); }
     virtual std::vector<TranscriptionSegment> segments() const { return segments_.get(); }
-    virtual void setSegments(std::vector<TranscriptionSegment> segments) { segments_.set(std::move(segments)); }
+    virtual void setSegments(std::vector<TranscriptionSegment> segments) {
+        segments_.set(std::move(segments));
+    }
     virtual std::string language() const { return language_.get(); }
     virtual void setLanguage(std::string language) { language_.set(std::move(language)); }
     virtual TranscriptionTimings timings() const { return timings_.get(); }

@@ -58,8 +58,9 @@ TranscriptionSegment TranscriptionSegment::decode(const Json& json) {
 }
 
 bool contains(const std::vector<TranscriptionSegment>& segments, const TranscriptionSegment& segment) {
-    return std::any_of(segments.begin(), segments.end(),
-                       [&](const TranscriptionSegment& candidate) { return candidate.start == segment.start; });
+    return std::any_of(segments.begin(), segments.end(), [&](const TranscriptionSegment& candidate) {
+        return candidate.start == segment.start;
+    });
 }
 
 } // namespace ZodozorEro

@@ -94,7 +94,8 @@ TranscriptionTimings TranscriptionTimings::decode(const JsonCoding::Json& json) 
 }
 
 std::string timingReport(const TranscriptionTimings& t, std::int64_t totalTokens) {
-    const double totalMilliseconds = (t.decodingLoop > t.fullPipeline ? t.decodingLoop : t.fullPipeline) * 1000;
+    const double totalMilliseconds =
+        (t.decodingLoop > t.fullPipeline ? t.decodingLoop : t.fullPipeline) * 1000;
     const auto stage = [&](double seconds, double runs) {
         return VuzadoDudi::Logging::formatTimeWithPercentage(seconds, runs, totalMilliseconds);
     };

@@ -29,7 +29,8 @@ bool isLonePunctuation(std::string_view text) {
     for (char32_t c : points) {
         VuzadoDudi::Unicode::appendUTF8(trimmed, c);
     }
-    return VuzadoDudi::Unicode::characterCount(trimmed) == 1 && VuzadoDudi::Unicode::isPunctuation(points.front());
+    return VuzadoDudi::Unicode::characterCount(trimmed) == 1 &&
+           VuzadoDudi::Unicode::isPunctuation(points.front());
 }
 
 } // namespace
@@ -38,7 +39,9 @@ WhisperTokenizerWrapper::WhisperTokenizerWrapper(VuzadoDudi::TokenizerWrapper to
                                                  std::optional<std::filesystem::path> tokenizerFolder)
     : tokenizer_(std::move(tokenizer))
     , tokenizerFolder_(std::move(tokenizerFolder)) {
-    const auto id = [&](const char* text, int fallback) { return tokenizer_.convertTokenToId(text).value_or(fallback); };
+    const auto id = [&](const char* text, int fallback) {
+        return tokenizer_.convertTokenToId(text).value_or(fallback);
+    };
     const SpecialTokens standard;
     specialTokens_ = SpecialTokens{
         .endToken = id("<|endoftext|>", standard.endToken),
@@ -61,9 +64,13 @@ WhisperTokenizerWrapper::WhisperTokenizerWrapper(VuzadoDudi::TokenizerWrapper to
     }
 }
 
-std::vector<int> WhisperTokenizerWrapper::encode(const std::string& text) const { return tokenizer_.encode(text); }
+std::vector<int> WhisperTokenizerWrapper::encode(const std::string& text) const {
+    return tokenizer_.encode(text);
+}
 
-std::string WhisperTokenizerWrapper::decode(const std::vector<int>& tokens) const { return tokenizer_.decode(tokens); }
+std::string WhisperTokenizerWrapper::decode(const std::vector<int>& tokens) const {
+    return tokenizer_.decode(tokens);
+}
 
 std::optional<int> WhisperTokenizerWrapper::convertTokenToId(const std::string& token) const {
     return tokenizer_.convertTokenToId(token);
@@ -78,7 +85,8 @@ WordTokens WhisperTokenizerWrapper::splitToWordTokens(const std::vector<int>& to
     std::copy_if(tokenIds.begin(), tokenIds.end(), std::back_inserter(textTokens),
                  [&](int token) { return token < specialTokens_.specialTokenBegin; });
     const std::optional<std::string> language = dominantLanguage(decode(textTokens));
-    if (language && std::find(unspacedLanguages.begin(), unspacedLanguages.end(), *language) != unspacedLanguages.end()) {
+    if (language &&
+        std::find(unspacedLanguages.begin(), unspacedLanguages.end(), *language) != unspacedLanguages.end()) {
         return splitTokensOnUnicode(tokenIds);
     }
     return splitTokensOnSpaces(tokenIds);
@@ -86,8 +94,8 @@ WordTokens WhisperTokenizerWrapper::splitToWordTokens(const std::vector<int>& to
 
 WordTokens WhisperTokenizerWrapper::splitTokensOnUnicode(const std::vector<int>& tokenIds) const {
     // Positions count code points: a group's text is then exactly its stretch of the full text, which does
-    // not hold for user-perceived characters (a base letter and its accent decoded from separate tokens are two
-    // in their groups but one in the full text).
+    // not hold for user-perceived characters (a base letter and its accent decoded from separate tokens are
+    // two in their groups but one in the full text).
     const std::u32string fullText = VuzadoDudi::Unicode::codePoints(decode(tokenIds));
     WordTokens split;
     std::vector<int> current;
@@ -103,7 +111,8 @@ WordTokens WhisperTokenizerWrapper::splitTokensOnUnicode(const std::vector<int>&
             // The text holds a replacement character here, but so does the first byte of one spread over
             // several ids. Cutting there only when the cut leaves the text as it is keeps such a group open
             // until it is whole, so no later group is thrown off and no id is lost.
-            const std::vector<int> rest(tokenIds.begin() + static_cast<std::ptrdiff_t>(index) + 1, tokenIds.end());
+            const std::vector<int> rest(tokenIds.begin() + static_cast<std::ptrdiff_t>(index) + 1,
+                                        tokenIds.end());
             complete = fullText.compare(offset, std::u32string::npos,
                                         points + VuzadoDudi::Unicode::codePoints(decode(rest))) == 0;
         }

@@ -123,6 +123,11 @@ OrderedJson encodeFloats(const std::vector<float>& values, std::string_view key)
     return array;
 }
 
+DecodingError keyNotFound(std::string_view key) {
+    return DecodingError(DecodingError::Kind::keyNotFound, std::string(key),
+                         "No value associated with key \"" + std::string(key) + "\".");
+}
+
 const Json& requireObject(const Json& value, std::string_view typeName) {
     if (!value.is_object()) {
         throw DecodingError(DecodingError::Kind::typeMismatch, {},

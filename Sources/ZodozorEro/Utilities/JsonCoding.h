@@ -1,9 +1,9 @@
 #pragma once
 
-// The coded forms of the pipeline's records. Encoding keeps fields in declaration order (ordered_json), writes
-// a 32-bit float in its shortest decimal form (2.4, not 2.4000000953674316) and refuses numbers JSON cannot
-// hold. Decoding is strict: a missing required key, a value of the wrong JSON type or a number that does not
-// fit fails with a DecodingError whose coding path names the key ("segments[2].words[0].start").
+// The coded forms of the pipeline's records. Encoding keeps fields in declaration order (ordered_json),
+// writes a 32-bit float in its shortest decimal form (2.4, not 2.4000000953674316) and refuses numbers JSON
+// cannot hold. Decoding is strict: a missing required key, a value of the wrong JSON type or a number that
+// does not fit fails with a DecodingError whose coding path names the key ("segments[2].words[0].start").
 
 #include <concepts>
 #include <cstdint>
@@ -96,7 +96,8 @@ void decodeValue(const Json& json, std::vector<T>& values) {
     values.clear();
     values.reserve(json.size());
     for (std::size_t i = 0; i < json.size(); ++i) {
-        values.push_back(withPathComponent("[" + std::to_string(i) + "]", [&] { return decode<T>(json[i]); }));
+        values.push_back(
+            withPathComponent("[" + std::to_string(i) + "]", [&] { return decode<T>(json[i]); }));
     }
 }
 
@@ -138,13 +139,15 @@ T decode(const Json& json) {
     }
 }
 
+// The error of a required key that is absent.
+DecodingError keyNotFound(std::string_view key);
+
 // A key that must be present; null is a typeMismatch like any other wrong type.
 template <class T>
 T decodeRequired(const Json& object, std::string_view key) {
     const auto it = object.find(key);
     if (it == object.end()) {
-        throw DecodingError(DecodingError::Kind::keyNotFound, std::string(key),
-                            "No value associated with key \"" + std::string(key) + "\".");
+        throw keyNotFound(key);
     }
     return withPathComponent(key, [&] { return decode<T>(*it); });
 }

@@ -36,6 +36,7 @@ const Category& transcribeTask();
 [[nodiscard]] System::Log::Signposter::Interval beginSignpost(std::string name,
                                                               const System::Log::Signposter& signposter);
 // Closes it; an interval closed before is not closed twice, and says so in the category's log.
-void endSignpost(std::string_view name, System::Log::Signposter::Interval& interval, const Category& category);
+void endSignpost(std::string_view name, System::Log::Signposter::Interval& interval,
+                 const Category& category);
 
 } // namespace ZodozorEro::PipelineLogging

@@ -39,15 +39,21 @@ public:
     static WhisperError decodingLogitsFailed(std::string message) {
         return {Kind::decodingLogitsFailed, std::move(message)};
     }
-    static WhisperError segmentingFailed(std::string message) { return {Kind::segmentingFailed, std::move(message)}; }
-    static WhisperError loadAudioFailed(std::string message) { return {Kind::loadAudioFailed, std::move(message)}; }
+    static WhisperError segmentingFailed(std::string message) {
+        return {Kind::segmentingFailed, std::move(message)};
+    }
+    static WhisperError loadAudioFailed(std::string message) {
+        return {Kind::loadAudioFailed, std::move(message)};
+    }
     static WhisperError prepareDecoderInputsFailed(std::string message) {
         return {Kind::prepareDecoderInputsFailed, std::move(message)};
     }
     static WhisperError transcriptionFailed(std::string message) {
         return {Kind::transcriptionFailed, std::move(message)};
     }
-    static WhisperError decodingFailed(std::string message) { return {Kind::decodingFailed, std::move(message)}; }
+    static WhisperError decodingFailed(std::string message) {
+        return {Kind::decodingFailed, std::move(message)};
+    }
     static WhisperError microphoneUnavailable(std::string message) {
         return {Kind::microphoneUnavailable, std::move(message)};
     }

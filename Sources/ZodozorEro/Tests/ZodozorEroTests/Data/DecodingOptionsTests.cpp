@@ -62,12 +62,26 @@ TEST(DecodingOptionsTest, DefaultOptionsEncodeWithoutTheAbsentFieldsAndReadBack)
     for (const auto& [key, value] : json.items()) {
         keys.push_back(key);
     }
-    EXPECT_EQ(keys, (std::vector<std::string>{"verbose", "task", "temperature", "temperatureIncrementOnFallback",
-                                              "temperatureFallbackCount", "sampleLength", "topK", "usePrefillPrompt",
-                                              "detectLanguage", "skipSpecialTokens", "withoutTimestamps",
-                                              "wordTimestamps", "clipTimestamps", "windowClipTime", "suppressBlank",
-                                              "suppressTokens", "compressionRatioThreshold", "logProbThreshold",
-                                              "firstTokenLogProbThreshold", "noSpeechThreshold",
+    EXPECT_EQ(keys, (std::vector<std::string>{"verbose",
+                                              "task",
+                                              "temperature",
+                                              "temperatureIncrementOnFallback",
+                                              "temperatureFallbackCount",
+                                              "sampleLength",
+                                              "topK",
+                                              "usePrefillPrompt",
+                                              "detectLanguage",
+                                              "skipSpecialTokens",
+                                              "withoutTimestamps",
+                                              "wordTimestamps",
+                                              "clipTimestamps",
+                                              "windowClipTime",
+                                              "suppressBlank",
+                                              "suppressTokens",
+                                              "compressionRatioThreshold",
+                                              "logProbThreshold",
+                                              "firstTokenLogProbThreshold",
+                                              "noSpeechThreshold",
                                               "concurrentWorkerCount"}));
     EXPECT_EQ(json["task"].dump(), R"({"transcribe":{}})");
     EXPECT_EQ(json["compressionRatioThreshold"].dump(), "2.4");
@@ -131,10 +145,9 @@ TEST(DecodingOptionsTest, DocumentsThatDecode) {
         std::function<bool(const DecodingOptions&)> holds;
     };
     const std::vector<Case> cases = {
-        {"all thresholds absent",
-         defaultsWith([](Json& j) {
-             for (const char* key : {"compressionRatioThreshold", "logProbThreshold", "firstTokenLogProbThreshold",
-                                     "noSpeechThreshold"}) {
+        {"all thresholds absent", defaultsWith([](Json& j) {
+             for (const char* key : {"compressionRatioThreshold", "logProbThreshold",
+                                     "firstTokenLogProbThreshold", "noSpeechThreshold"}) {
                  j.erase(key);
              }
          }),
@@ -148,7 +161,9 @@ TEST(DecodingOptionsTest, DocumentsThatDecode) {
              j["chunkingStrategy"] = nullptr;
          }),
          [](const DecodingOptions& o) { return !o.noSpeechThreshold && !o.language && !o.chunkingStrategy; }},
-        {"task contents are not read", defaultsWith([](Json& j) { j["task"] = {{"translate", {{"x", 1}}}}; }),
+        {"task contents are not read", defaultsWith([](Json& j) {
+             j["task"] = {{"translate", {{"x", 1}}}};
+         }),
          [](const DecodingOptions& o) { return o.task == DecodingTask::translate; }},
         {"unknown keys are ignored", defaultsWith([](Json& j) {
              j["future"] = {1, 2};
@@ -204,25 +219,34 @@ TEST(DecodingOptionsTest, DocumentsThatAreRefused) {
          DecodingError::Kind::keyNotFound, "sampleLength", ""},
         {"task without keys", defaultsWith([](Json& j) { j["task"] = Json::object(); }),
          DecodingError::Kind::typeMismatch, "task", invalidKeys},
-        {"task with both keys", defaultsWith([](Json& j) { j["task"] = {{"transcribe", {}}, {"translate", {}}}; }),
+        {"task with both keys", defaultsWith([](Json& j) {
+             j["task"] = {{"transcribe", {}}, {"translate", {}}};
+         }),
          DecodingError::Kind::typeMismatch, "task", invalidKeys},
-        {"task with an unknown key only", defaultsWith([](Json& j) { j["task"] = {{"summarise", Json::object()}}; }),
+        {"task with an unknown key only", defaultsWith([](Json& j) {
+             j["task"] = {{"summarise", Json::object()}};
+         }),
          DecodingError::Kind::typeMismatch, "task", invalidKeys},
         {"task as a string", defaultsWith([](Json& j) { j["task"] = "transcribe"; }),
          DecodingError::Kind::typeMismatch, "task", ""},
-        {"task case not an object", defaultsWith([](Json& j) { j["task"] = {{"transcribe", 1}}; }),
+        {"task case not an object", defaultsWith([](Json& j) {
+             j["task"] = {{"transcribe", 1}};
+         }),
          DecodingError::Kind::typeMismatch, "task.transcribe", ""},
         {"chunking in capitals", defaultsWith([](Json& j) { j["chunkingStrategy"] = "VAD"; }),
          DecodingError::Kind::dataCorrupted, "chunkingStrategy", ""},
-        {"verbose as a number", defaultsWith([](Json& j) { j["verbose"] = 1; }), DecodingError::Kind::typeMismatch,
-         "verbose", ""},
+        {"verbose as a number", defaultsWith([](Json& j) { j["verbose"] = 1; }),
+         DecodingError::Kind::typeMismatch, "verbose", ""},
         {"temperature as text", defaultsWith([](Json& j) { j["temperature"] = "0"; }),
          DecodingError::Kind::typeMismatch, "temperature", ""},
-        {"fractional topK", defaultsWith([](Json& j) { j["topK"] = 2.5; }), DecodingError::Kind::dataCorrupted,
-         "topK", ""},
-        {"worker count beyond an int", defaultsWith([](Json& j) { j["concurrentWorkerCount"] = 4294967296LL; }),
+        {"fractional topK", defaultsWith([](Json& j) { j["topK"] = 2.5; }),
+         DecodingError::Kind::dataCorrupted, "topK", ""},
+        {"worker count beyond an int",
+         defaultsWith([](Json& j) { j["concurrentWorkerCount"] = 4294967296LL; }),
          DecodingError::Kind::dataCorrupted, "concurrentWorkerCount", ""},
-        {"a token that is text", defaultsWith([](Json& j) { j["suppressTokens"] = {1, "a"}; }),
+        {"a token that is text", defaultsWith([](Json& j) {
+             j["suppressTokens"] = {1, "a"};
+         }),
          DecodingError::Kind::typeMismatch, "suppressTokens[1]", ""},
         {"threshold beyond a float", defaultsWith([](Json& j) { j["logProbThreshold"] = -1e300; }),
          DecodingError::Kind::dataCorrupted, "logProbThreshold", ""},
@@ -262,7 +286,8 @@ TEST(DecodingOptionsTest, SeekClipsFromClipTimestamps) {
 }
 
 TEST(DecodingOptionsTest, ClipTimesWithoutASampleIndexAreRefused) {
-    for (float bad : {std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN(), 1e30f}) {
+    for (float bad :
+         {std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN(), 1e30f}) {
         try {
             DecodingOptions{.clipTimestamps = {0.0f, bad}}.prepareSeekClips(100);
             ADD_FAILURE() << bad;
@@ -289,7 +314,8 @@ TEST(FloatTypeTest, TheTemperatureScheduleRoundsInHalfPrecision) {
         const ZodozorEro::FloatType step = ZodozorEro::FloatType(float(i)) * increment;
         schedule.push_back(ZodozorEro::FloatType(ZodozorEro::FloatType(options.temperature) + step));
     }
-    EXPECT_EQ(schedule, (std::vector<float>{0, 0.199951171875f, 0.39990234375f, 0.599609375f, 0.7998046875f, 1}));
+    EXPECT_EQ(schedule,
+              (std::vector<float>{0, 0.199951171875f, 0.39990234375f, 0.599609375f, 0.7998046875f, 1}));
 }
 
 } // namespace

@@ -33,11 +33,14 @@ TEST(DecodingFallbackTest, TheFirstRuleThatAppliesDecides) {
         std::optional<DecodingFallback> expected;
     };
     const std::vector<Case> cases = {
-        {"silence comes before the others", defaults, false, 0.7f, 3.0f, -2.0f, DecodingFallback{false, "silence"}},
+        {"silence comes before the others", defaults, false, 0.7f, 3.0f, -2.0f,
+         DecodingFallback{false, "silence"}},
         {"first token wins over all", defaults, true, 0.7f, 3.0f, -2.0f,
          DecodingFallback{true, "firstTokenLogProbThreshold"}},
-        {"first token without thresholds", none, true, 0, 0, 0, DecodingFallback{true, "firstTokenLogProbThreshold"}},
-        {"repetitive text", defaults, false, 0.1f, 3.0f, -2.0f, DecodingFallback{true, "compressionRatioThreshold"}},
+        {"first token without thresholds", none, true, 0, 0, 0,
+         DecodingFallback{true, "firstTokenLogProbThreshold"}},
+        {"repetitive text", defaults, false, 0.1f, 3.0f, -2.0f,
+         DecodingFallback{true, "compressionRatioThreshold"}},
         {"unlikely text", defaults, false, 0.1f, 1.5f, -2.0f, DecodingFallback{true, "logProbThreshold"}},
         {"accepted", defaults, false, 0.1f, 1.5f, -0.5f, std::nullopt},
         {"equal to the no-speech threshold", defaults, false, 0.6f, 1.0f, 0.0f, std::nullopt},
@@ -61,9 +64,9 @@ struct Arrays {
     MultiArray keyCache{{1, 8, 1, 224}, MultiArrayDataType::float16};
 
     ZodozorEro::DecodingInputs inputs() const {
-        return ZodozorEro::DecodingInputs({50258}, MultiArray({1}, MultiArrayDataType::int32), cacheLength, keyCache,
-                                          keyCache.copy(), MultiArray({1, 224}, MultiArrayDataType::float16),
-                                          updateMask, paddingMask);
+        return ZodozorEro::DecodingInputs(
+            {50258}, MultiArray({1}, MultiArrayDataType::int32), cacheLength, keyCache, keyCache.copy(),
+            MultiArray({1, 224}, MultiArrayDataType::float16), updateMask, paddingMask);
     }
     // Every element of every array set to 7, so a test sees exactly what a reset wrote.
     void fill() {

@@ -18,7 +18,9 @@ using ZodozorEro::ModelSupport;
 using ZodozorEro::ModelSupportConfig;
 namespace Constants = ZodozorEro::Constants;
 
-std::set<std::string> asSet(const std::vector<std::string>& list) { return {list.begin(), list.end()}; }
+std::set<std::string> asSet(const std::vector<std::string>& list) {
+    return {list.begin(), list.end()};
+}
 
 TEST(ModelVariantTest, NamesAndLanguages) {
     std::vector<std::string> names;
@@ -27,8 +29,8 @@ TEST(ModelVariantTest, NamesAndLanguages) {
         names.emplace_back(ZodozorEro::description(variant));
         multilingual.push_back(ZodozorEro::isMultilingual(variant));
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"tiny", "tiny.en", "base", "base.en", "small", "small.en", "medium",
-                                               "medium.en", "large", "large-v2", "large-v3"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"tiny", "tiny.en", "base", "base.en", "small", "small.en",
+                                               "medium", "medium.en", "large", "large-v2", "large-v3"}));
     EXPECT_EQ(multilingual,
               (std::vector<bool>{true, false, true, false, true, false, true, false, true, true, true}));
 }
@@ -39,9 +41,10 @@ TEST(ModelComputeOptionsTest, AnEncoderWithoutAChoiceTakesTheCurrentSystemsUnits
     EXPECT_EQ(chosen.melCompute, ComputeUnits::cpuOnly);
     EXPECT_EQ(chosen.audioEncoderCompute, ComputeUnits::cpuAndNeuralEngine);
     EXPECT_EQ(chosen.textDecoderCompute, ComputeUnits::all);
-    EXPECT_EQ(ZodozorEro::ModelComputeOptions(ComputeUnits::cpuOnly, ComputeUnits::cpuAndGPU, ComputeUnits::all)
-                  .audioEncoderCompute,
-              ComputeUnits::cpuAndGPU);
+    EXPECT_EQ(
+        ZodozorEro::ModelComputeOptions(ComputeUnits::cpuOnly, ComputeUnits::cpuAndGPU, ComputeUnits::all)
+            .audioEncoderCompute,
+        ComputeUnits::cpuAndGPU);
     const ZodozorEro::ModelComputeOptions pipelineDefault;
     EXPECT_EQ(pipelineDefault, ZodozorEro::ModelComputeOptions(ComputeUnits::cpuAndGPU, std::nullopt,
                                                                ComputeUnits::cpuAndNeuralEngine));
@@ -98,14 +101,16 @@ TEST(FallbackTableTest, DevicesResolveToTheirLongestIdentifier) {
         std::size_t row; // 1-based
     };
     const std::vector<Case> cases = {
-        {"iPad13,18", 5},     {"iPad13,10", 3}, {"iPad13,1", 5},  {"Mac14,2", 4},  {"MacBookPro18,3", 3},
-        {"iPhone15,2", 2},    {"iPhone14,7", 6}, {"Watch7,1", 1}, {"iPad16,5", 4}, {"Mac13,1", 3},
+        {"iPad13,18", 5},  {"iPad13,10", 3},  {"iPad13,1", 5}, {"Mac14,2", 4},  {"MacBookPro18,3", 3},
+        {"iPhone15,2", 2}, {"iPhone14,7", 6}, {"Watch7,1", 1}, {"iPad16,5", 4}, {"Mac13,1", 3},
     };
     ZodozorEroTesting::LogCapture log;
     for (const Case& c : cases) {
         EXPECT_EQ(table.modelSupport(c.device), table.deviceSupports()[c.row - 1].models) << c.device;
     }
-    EXPECT_EQ(log.lines()[0], R"(Matched iPad13,18 to devices: ["iPhone13", "iPad13,1", "iPad13,2", "iPad13,18", "iPad13,19"])");
+    EXPECT_EQ(
+        log.lines()[0],
+        R"(Matched iPad13,18 to devices: ["iPhone13", "iPad13,1", "iPad13,2", "iPad13,18", "iPad13,19"])");
 }
 
 TEST(FallbackTableTest, AnUnknownDeviceGetsTheDefaultRowAndSaysSo) {
@@ -113,14 +118,16 @@ TEST(FallbackTableTest, AnUnknownDeviceGetsTheDefaultRowAndSaysSo) {
     const ModelSupport support = Constants::fallbackModelSupportConfig().modelSupport("MacBookAir9,1");
     EXPECT_EQ(support.defaultModel, "openai_whisper-base");
     EXPECT_EQ(support.supported, Constants::knownModels());
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"No device support found for MacBookAir9,1, using default"}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"No device support found for MacBookAir9,1, using default"}));
 }
 
 DeviceSupport remoteRow(std::vector<std::string> identifiers, std::string defaultModel,
                         std::vector<std::string> supported) {
-    return DeviceSupport{.chips = std::nullopt,
-                         .identifiers = std::move(identifiers),
-                         .models = {.defaultModel = std::move(defaultModel), .supported = std::move(supported)}};
+    return DeviceSupport{
+        .chips = std::nullopt,
+        .identifiers = std::move(identifiers),
+        .models = {.defaultModel = std::move(defaultModel), .supported = std::move(supported)}};
 }
 
 TEST(ModelSupportConfigTest, ARemoteTableOfTheSameRepositoryIsMergedWithTheBuiltInRows) {
@@ -132,7 +139,8 @@ TEST(ModelSupportConfigTest, ARemoteTableOfTheSameRepositoryIsMergedWithTheBuilt
     // Rows 2 and 6 of the built-in table share identifiers with the remote rows; the other four follow.
     ASSERT_EQ(rows.size(), 6u);
     EXPECT_EQ(rows[0].models.defaultModel, "openai_whisper-small");
-    EXPECT_EQ(rows[0].identifiers, (std::vector<std::string>{"iPhone15", "iPhone16", "iPhone17", "iPhone14"}));
+    EXPECT_EQ(rows[0].identifiers,
+              (std::vector<std::string>{"iPhone15", "iPhone16", "iPhone17", "iPhone14"}));
     std::vector<std::string> widened = {"new-model"};
     for (const auto& model : Constants::fallbackModelSupportConfig().deviceSupports()[1].models.supported) {
         widened.push_back(model);
@@ -160,7 +168,8 @@ TEST(ModelSupportConfigTest, OnlyANameInsideTheBuiltInNameMerges) {
                                            {"coreml", true},
                                            {"zodozorero-coreml-fallback-2", false},
                                            {"other-repo", false}}) {
-        EXPECT_EQ(ModelSupportConfig(c.name, "1", rows).deviceSupports().size(), c.merges ? 7u : 1u) << c.name;
+        EXPECT_EQ(ModelSupportConfig(c.name, "1", rows).deviceSupports().size(), c.merges ? 7u : 1u)
+            << c.name;
     }
     EXPECT_EQ(ModelSupportConfig("zodozorero-coreml", "1", rows, false).deviceSupports().size(), 1u);
 }
@@ -191,7 +200,8 @@ TEST(ModelSupportConfigTest, DamagedTablesAreRefused) {
         {R"({"name":"x","device_support":[]})", DecodingError::Kind::keyNotFound, "version"},
         {R"({"name":"x","version":"1"})", DecodingError::Kind::keyNotFound, "device_support"},
         {R"({"name":"x","version":1,"device_support":[]})", DecodingError::Kind::typeMismatch, "version"},
-        {R"({"name":"x","version":"1","device_support":{}})", DecodingError::Kind::typeMismatch, "device_support"},
+        {R"({"name":"x","version":"1","device_support":{}})", DecodingError::Kind::typeMismatch,
+         "device_support"},
         {R"({"name":"x","version":"1","device_support":[{"models":{"default":"a","supported":[]}}]})",
          DecodingError::Kind::keyNotFound, "device_support[0].identifiers"},
         {R"({"name":"x","version":"1","device_support":[{"identifiers":["a"],"models":{"supported":[]}}]})",

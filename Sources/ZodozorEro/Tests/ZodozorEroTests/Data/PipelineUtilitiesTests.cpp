@@ -14,7 +14,8 @@ TEST(WhisperErrorTest, EqualWhenCaseAndMessageAreEqual) {
     EXPECT_EQ(WhisperError::modelsUnavailable("x"), WhisperError::modelsUnavailable("x"));
     EXPECT_NE(WhisperError::modelsUnavailable("x"), WhisperError::loadAudioFailed("x"));
     EXPECT_NE(WhisperError::modelsUnavailable("x"), WhisperError::modelsUnavailable("y"));
-    EXPECT_STREQ(WhisperError::decodingFailed("Language detection failed").what(), "Language detection failed");
+    EXPECT_STREQ(WhisperError::decodingFailed("Language detection failed").what(),
+                 "Language detection failed");
 }
 
 TEST(WhisperErrorTest, TheDescriptionIsTheMessageAndLeavesATrace) {
@@ -39,16 +40,16 @@ TEST(PipelineLoggingTest, StageIntervalsAreMarkedInTheirCategory) {
         }
     }
     EXPECT_EQ(kinds, (std::vector<System::Log::RecordKind>{System::Log::RecordKind::intervalBegin,
-                                                            System::Log::RecordKind::intervalEnd,
-                                                            System::Log::RecordKind::message}));
+                                                           System::Log::RecordKind::intervalEnd,
+                                                           System::Log::RecordKind::message}));
     EXPECT_EQ(sink.messages("TranscribeTask").back(), "[Error] Interval already ended: Decode");
     EXPECT_EQ(&ZodozorEro::PipelineLogging::audioEncoding(), &ZodozorEro::PipelineLogging::audioEncoding());
     EXPECT_EQ(ZodozorEro::PipelineLogging::featureExtractor().logger().category(), "FeatureExtractor");
 }
 
 TEST(TranscriptionOutcomeTest, FailuresBecomeGapsInPlace) {
-    auto result = std::make_shared<ZodozorEro::TranscriptionResult>(" a", std::vector<ZodozorEro::TranscriptionSegment>{},
-                                                                     "en", ZodozorEro::TranscriptionTimings{});
+    auto result = std::make_shared<ZodozorEro::TranscriptionResult>(
+        " a", std::vector<ZodozorEro::TranscriptionSegment>{}, "en", ZodozorEro::TranscriptionTimings{});
     const std::vector<ZodozorEro::TranscriptionOutcome> outcomes = {
         {{result}, nullptr},
         {{}, std::make_exception_ptr(WhisperError::transcriptionFailed("Audio samples are nil"))},

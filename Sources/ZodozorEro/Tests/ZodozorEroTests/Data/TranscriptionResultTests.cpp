@@ -20,7 +20,8 @@ using ZodozorEroTesting::decodingError;
 using ZodozorEroTesting::roundTrip;
 
 WordTiming word(std::string text, float start, float end) {
-    return WordTiming{.word = std::move(text), .tokens = {400, 401}, .start = start, .end = end, .probability = 0.75f};
+    return WordTiming{
+        .word = std::move(text), .tokens = {400, 401}, .start = start, .end = end, .probability = 0.75f};
 }
 
 TranscriptionSegment segment(int id, float start, float end, std::string text,
@@ -73,7 +74,8 @@ TEST(TranscriptionSegmentTest, EqualityAndHashingTakeEveryField) {
     TranscriptionSegment negativeZero = a;
     negativeZero.start = -0.0f;
     EXPECT_EQ(positiveZero, negativeZero);
-    EXPECT_EQ(std::hash<TranscriptionSegment>{}(positiveZero), std::hash<TranscriptionSegment>{}(negativeZero));
+    EXPECT_EQ(std::hash<TranscriptionSegment>{}(positiveZero),
+              std::hash<TranscriptionSegment>{}(negativeZero));
 
     const std::unordered_set<TranscriptionSegment> set = {a, b, a};
     EXPECT_EQ(set.size(), 2u);
@@ -95,7 +97,10 @@ TEST(TranscriptionSegmentTest, StrictDecodingRefusesDamagedSegments) {
          "noSpeechProb"},
         {"id as a string", [](auto& j) { j["id"] = "1"; }, DecodingError::Kind::typeMismatch, "id"},
         {"fractional seek", [](auto& j) { j["seek"] = 1.5; }, DecodingError::Kind::dataCorrupted, "seek"},
-        {"token key not a number", [](auto& j) { j["tokenLogProbs"][1] = {{"four", -1.0}}; },
+        {"token key not a number",
+         [](auto& j) {
+             j["tokenLogProbs"][1] = {{"four", -1.0}};
+         },
          DecodingError::Kind::dataCorrupted, "tokenLogProbs[1].four"},
         {"word without probability", [](auto& j) { j["words"][0].erase("probability"); },
          DecodingError::Kind::keyNotFound, "words[0].probability"},
@@ -137,8 +142,8 @@ TEST(TranscriptionResultTest, AllWordsFollowTheSegmentsAndSkipThoseWithout) {
 TEST(TranscriptionResultTest, SeekTimeIsWrittenAsNullAndMustBePresent) {
     TranscriptionTimings timings;
     timings.fullPipeline = 2.5;
-    const TranscriptionResult result(" Hello there", {segment(0, 0, 1.5f, " Hello", {{word(" Hello", 0, 1.5f)}})},
-                                     "en", timings);
+    const TranscriptionResult result(
+        " Hello there", {segment(0, 0, 1.5f, " Hello", {{word(" Hello", 0, 1.5f)}})}, "en", timings);
     const auto json = result.encode();
     ASSERT_TRUE(json.contains("seekTime"));
     EXPECT_TRUE(json["seekTime"].is_null());

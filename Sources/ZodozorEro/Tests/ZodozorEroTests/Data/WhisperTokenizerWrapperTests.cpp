@@ -22,9 +22,7 @@ public:
         : vocabulary_(std::move(vocabulary)) {}
 
     std::vector<std::string> tokenize(const std::string& text) const override { return {text}; }
-    std::vector<int> encode(const std::string& text, bool) const override {
-        return {vocabulary_.at(text)};
-    }
+    std::vector<int> encode(const std::string& text, bool) const override { return {vocabulary_.at(text)}; }
     std::string decode(const std::vector<int>& tokens, bool) const override {
         std::string text;
         for (int token : tokens) {
@@ -56,7 +54,8 @@ private:
 };
 
 WhisperTokenizerWrapper withVocabulary(std::map<std::string, int> vocabulary) {
-    return WhisperTokenizerWrapper(TokenizerWrapper{std::make_shared<VocabularyTokenizer>(std::move(vocabulary))});
+    return WhisperTokenizerWrapper(
+        TokenizerWrapper{std::make_shared<VocabularyTokenizer>(std::move(vocabulary))});
 }
 
 // A byte-level BPE tokenizer of the Whisper kind, smaller than the real one so the suite stays quick.
@@ -80,7 +79,9 @@ int id(const std::string& token) {
 }
 
 // The text's ids without the transcript framing.
-std::vector<int> textTokens(const std::string& text) { return whisper().tokenizer().encode(text, false); }
+std::vector<int> textTokens(const std::string& text) {
+    return whisper().tokenizer().encode(text, false);
+}
 
 // One id per UTF-8 byte of the text.
 std::vector<int> byteTokens(const std::string& text) {
@@ -99,7 +100,9 @@ std::vector<int> joined(const std::vector<std::vector<int>>& groups) {
     return all;
 }
 
-bool hasReplacement(const std::string& text) { return text.find("\xEF\xBF\xBD") != std::string::npos; }
+bool hasReplacement(const std::string& text) {
+    return text.find("\xEF\xBF\xBD") != std::string::npos;
+}
 
 TEST(WhisperTokenizerWrapperTest, ControlTokensComeFromTheVocabulary) {
     const auto& tokens = whisper().specialTokens();
@@ -125,8 +128,12 @@ TEST(WhisperTokenizerWrapperTest, MissingControlTokensTakeTheStandardIds) {
     EXPECT_TRUE(bare.allLanguageTokens().empty());
     EXPECT_EQ(ZodozorEro::SpecialTokens{}.noSpeechToken, 50362);
 
-    const auto own = withVocabulary({{"<|endoftext|>", 100}, {"<|nospeech|>", 7}, {"<|en|>", 50}, {"<|de|>", 101},
-                                     {"<|ar|>", 102}, {"<|zz|>", 103}});
+    const auto own = withVocabulary({{"<|endoftext|>", 100},
+                                     {"<|nospeech|>", 7},
+                                     {"<|en|>", 50},
+                                     {"<|de|>", 101},
+                                     {"<|ar|>", 102},
+                                     {"<|zz|>", 103}});
     EXPECT_EQ(own.specialTokens().noSpeechToken, 7);
     EXPECT_EQ(own.specialTokens().specialTokenBegin, 100);
     EXPECT_EQ(own.specialTokens().noTimestampsToken, 50363);
@@ -152,7 +159,8 @@ TEST(WhisperTokenizerWrapperTest, SpacedTextsSplitAtSpacesAndLonePunctuation) {
     const std::vector<SpacedCase> cases = {
         {"English", " Hello world, again", {" Hello", " world", ",", " again"}},
         {"English, joined sub-words", " Zurichquuxbold is here.", {" Zurichquuxbold", " is", " here", "."}},
-        {"Arabic", "\u0645\u0631\u062D\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645\u060C \u0643\u064A\u0641",
+        {"Arabic",
+         "\u0645\u0631\u062D\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645\u060C \u0643\u064A\u0641",
          {"\u0645\u0631\u062D\u0628\u0627", " \u0628\u0627\u0644\u0639\u0627\u0644\u0645", "\u060C",
           " \u0643\u064A\u0641"}},
     };
@@ -178,17 +186,19 @@ TEST(WhisperTokenizerWrapperTest, ControlTokensAreWordsOfTheirOwn) {
     ids.insert(ids.end(), text.begin(), text.end());
     ids.push_back(special.endToken);
     const WordTokens split = whisper().splitToWordTokens(ids);
-    EXPECT_EQ(split.words, (std::vector<std::string>{"<|startoftranscript|>", "<|en|>", "<|transcribe|>", "<|0.00|>",
-                                                     " Hi", " there", "<|endoftext|>"}));
+    EXPECT_EQ(split.words, (std::vector<std::string>{"<|startoftranscript|>", "<|en|>", "<|transcribe|>",
+                                                     "<|0.00|>", " Hi", " there", "<|endoftext|>"}));
     EXPECT_EQ(joined(split.wordTokens), ids);
 }
 
 TEST(WhisperTokenizerWrapperTest, UnspacedTextsSplitAtEveryCompleteCharacter) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"Chinese", "\u4F60\u597D\uFF0C\u4E16\u754C\u3002\u4ECA\u5929\u5929\u6C14\u5F88\u597D\u3002"},
-        {"Japanese", "\u3053\u3093\u306B\u3061\u306F\u3001\u4E16\u754C\u3002\u4ECA\u65E5\u306F\u826F\u3044\u5929"
-                     "\u6C17\u3067\u3059\u3002"},
-        {"Thai", "\u0E2A\u0E27\u0E31\u0E2A\u0E14\u0E35\u0E04\u0E23\u0E31\u0E1A \u0E22\u0E34\u0E19\u0E14\u0E35"},
+        {"Japanese",
+         "\u3053\u3093\u306B\u3061\u306F\u3001\u4E16\u754C\u3002\u4ECA\u65E5\u306F\u826F\u3044\u5929"
+         "\u6C17\u3067\u3059\u3002"},
+        {"Thai",
+         "\u0E2A\u0E27\u0E31\u0E2A\u0E14\u0E35\u0E04\u0E23\u0E31\u0E1A \u0E22\u0E34\u0E19\u0E14\u0E35"},
     };
     for (const auto& [language, text] : cases) {
         const std::vector<int> ids = textTokens(text);
