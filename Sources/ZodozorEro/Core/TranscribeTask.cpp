@@ -350,9 +350,13 @@ TranscribeTask::decodeWithFallback(AudioEncoderOutputType encoderSegment, const 
 
         TranscriptionProgressCallback attemptCallback;
         if (callback) {
-            attemptCallback = [callback, temperature](const TranscriptionProgress& progress) {
+            // The decoder knows only its own attempt: the report gets the attempt's temperature and the
+            // fallbacks so far, so that a caller can tell a new attempt from a new window.
+            attemptCallback = [callback, temperature,
+                               fallbacks = timings_.totalDecodingFallbacks](const TranscriptionProgress& progress) {
                 auto relayed = progress;
                 relayed.temperature = float(temperature);
+                relayed.timings.totalDecodingFallbacks = fallbacks;
                 return callback(relayed);
             };
         }
