@@ -18,22 +18,20 @@ constexpr double sampleRate = 16000;
 constexpr const char* waitingText = "Waiting for speech...";
 
 // Whether `run` stands in `segments` as one contiguous run of equal segments.
-bool containsRun(const std::vector<TranscriptionSegment>& segments, const std::vector<TranscriptionSegment>& run) {
+bool containsRun(const std::vector<TranscriptionSegment>& segments,
+                 const std::vector<TranscriptionSegment>& run) {
     return std::search(segments.begin(), segments.end(), run.begin(), run.end()) != segments.end();
 }
 
 } // namespace
 
-AudioStreamTranscriber::AudioStreamTranscriber(std::shared_ptr<AudioEncoding> audioEncoder,
-                                               std::shared_ptr<FeatureExtracting> featureExtractor,
-                                               std::shared_ptr<SegmentSeeking> segmentSeeker,
-                                               std::shared_ptr<TextDecoding> textDecoder,
-                                               std::shared_ptr<const WhisperTokenizer> tokenizer,
-                                               std::shared_ptr<AudioProcessing> audioProcessor,
-                                               DecodingOptions decodingOptions, int requiredSegmentsForConfirmation,
-                                               float silenceThreshold, int compressionCheckWindow, bool useVAD,
-                                               StateChangeCallback stateChangeCallback,
-                                               PermissionRequest requestRecordPermission)
+AudioStreamTranscriber::AudioStreamTranscriber(
+    std::shared_ptr<AudioEncoding> audioEncoder, std::shared_ptr<FeatureExtracting> featureExtractor,
+    std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
+    std::shared_ptr<const WhisperTokenizer> tokenizer, std::shared_ptr<AudioProcessing> audioProcessor,
+    DecodingOptions decodingOptions, int requiredSegmentsForConfirmation, float silenceThreshold,
+    int compressionCheckWindow, bool useVAD, StateChangeCallback stateChangeCallback,
+    PermissionRequest requestRecordPermission)
     : stateChangeCallback_(std::move(stateChangeCallback))
     , requiredSegmentsForConfirmation_(std::max(requiredSegmentsForConfirmation, 0))
     , useVAD_(useVAD)
@@ -45,8 +43,9 @@ AudioStreamTranscriber::AudioStreamTranscriber(std::shared_ptr<AudioEncoding> au
                                                        std::move(tokenizer)))
     , audioProcessor_(std::move(audioProcessor))
     , decodingOptions_(std::move(decodingOptions))
-    , requestRecordPermission_(requestRecordPermission ? std::move(requestRecordPermission)
-                                                       : PermissionRequest(&AudioProcessor::requestRecordPermission)) {}
+    , requestRecordPermission_(requestRecordPermission
+                                   ? std::move(requestRecordPermission)
+                                   : PermissionRequest(&AudioProcessor::requestRecordPermission)) {}
 
 AudioStreamTranscriber::State AudioStreamTranscriber::state() const {
     std::lock_guard lock(mutex_);
@@ -137,13 +136,16 @@ System::Concurrency::Task<void> AudioStreamTranscriber::transcribeCurrentBuffer(
     const auto segments = result.segments();
     const auto required = std::size_t(requiredSegmentsForConfirmation_);
     if (segments.size() > required) {
-        const std::vector<TranscriptionSegment> toConfirm(segments.begin(), segments.end() - std::ptrdiff_t(required));
-        const std::vector<TranscriptionSegment> remaining(segments.end() - std::ptrdiff_t(required), segments.end());
+        const std::vector<TranscriptionSegment> toConfirm(segments.begin(),
+                                                          segments.end() - std::ptrdiff_t(required));
+        const std::vector<TranscriptionSegment> remaining(segments.end() - std::ptrdiff_t(required),
+                                                          segments.end());
         if (toConfirm.back().end > state().lastConfirmedSegmentEndSeconds) {
             modifyState([&](State& state) { state.lastConfirmedSegmentEndSeconds = toConfirm.back().end; });
             if (!containsRun(state().confirmedSegments, toConfirm)) {
                 modifyState([&](State& state) {
-                    state.confirmedSegments.insert(state.confirmedSegments.end(), toConfirm.begin(), toConfirm.end());
+                    state.confirmedSegments.insert(state.confirmedSegments.end(), toConfirm.begin(),
+                                                   toConfirm.end());
                 });
             }
         }
@@ -153,11 +155,13 @@ System::Concurrency::Task<void> AudioStreamTranscriber::transcribeCurrentBuffer(
     }
 }
 
-System::Concurrency::Task<TranscriptionResult> AudioStreamTranscriber::transcribeAudioSamples(std::vector<float> samples) {
+System::Concurrency::Task<TranscriptionResult>
+AudioStreamTranscriber::transcribeAudioSamples(std::vector<float> samples) {
     auto options = decodingOptions_;
     options.clipTimestamps = {state().lastConfirmedSegmentEndSeconds};
     std::weak_ptr<AudioStreamTranscriber> weakSelf = weak_from_this();
-    auto handler = [weakSelf, options, window = compressionCheckWindow_](const TranscriptionProgress& progress) {
+    auto handler = [weakSelf, options,
+                    window = compressionCheckWindow_](const TranscriptionProgress& progress) {
         if (auto self = weakSelf.lock()) {
             self->onProgressCallback(progress);
         }
@@ -172,8 +176,8 @@ void AudioStreamTranscriber::onProgressCallback(const TranscriptionProgress& pro
     // A shorter text starts a new window, or a new attempt at the same window after a fallback, whose
     // rejected text is dropped.
     // The waiting notice is no window's text.
-    if (state_.currentText != waitingText &&
-        VuzadoDudi::Unicode::characterCount(progress.text) < VuzadoDudi::Unicode::characterCount(state_.currentText)) {
+    if (state_.currentText != waitingText && VuzadoDudi::Unicode::characterCount(progress.text) <
+                                                 VuzadoDudi::Unicode::characterCount(state_.currentText)) {
         if (fallbacks == state_.currentFallbacks) {
             modifyState([](State& state) { state.unconfirmedText.push_back(state.currentText); });
         } else {

@@ -53,15 +53,13 @@ public:
     using PermissionRequest = std::function<bool()>;
 
     // `requestRecordPermission` asks for the microphone; by default the sound server is asked.
-    AudioStreamTranscriber(std::shared_ptr<AudioEncoding> audioEncoder,
-                           std::shared_ptr<FeatureExtracting> featureExtractor,
-                           std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
-                           std::shared_ptr<const WhisperTokenizer> tokenizer,
-                           std::shared_ptr<AudioProcessing> audioProcessor, DecodingOptions decodingOptions,
-                           int requiredSegmentsForConfirmation, float silenceThreshold, int compressionCheckWindow,
-                           bool useVAD,
-                           StateChangeCallback stateChangeCallback = nullptr,
-                           PermissionRequest requestRecordPermission = nullptr);
+    AudioStreamTranscriber(
+        std::shared_ptr<AudioEncoding> audioEncoder, std::shared_ptr<FeatureExtracting> featureExtractor,
+        std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
+        std::shared_ptr<const WhisperTokenizer> tokenizer, std::shared_ptr<AudioProcessing> audioProcessor,
+        DecodingOptions decodingOptions, int requiredSegmentsForConfirmation, float silenceThreshold,
+        int compressionCheckWindow, bool useVAD, StateChangeCallback stateChangeCallback = nullptr,
+        PermissionRequest requestRecordPermission = nullptr);
 
     State state() const;
 
@@ -74,8 +72,8 @@ public:
     // The answer to a progress report: false (stop this window) when the newest `compressionCheckWindow`
     // tokens compress better than the threshold or the average log probability is below its threshold; an
     // absent threshold is not tested. Never true.
-    static std::optional<bool> shouldStopEarly(const TranscriptionProgress& progress, const DecodingOptions& options,
-                                               int compressionCheckWindow);
+    static std::optional<bool> shouldStopEarly(const TranscriptionProgress& progress,
+                                               const DecodingOptions& options, int compressionCheckWindow);
 
 private:
     System::Concurrency::Task<void> transcribeCurrentBuffer();
@@ -86,8 +84,8 @@ private:
     // Sets currentText to "Waiting for speech..." when it is empty, then waits a little.
     System::Concurrency::Task<void> waitForAudio();
 
-    // Held while the state changes and its callback runs, so reports never overlap; recursive, so the callback
-    // may read the state or stop the transcriber.
+    // Held while the state changes and its callback runs, so reports never overlap; recursive, so the
+    // callback may read the state or stop the transcriber.
     mutable std::recursive_mutex mutex_;
     State state_;
     const StateChangeCallback stateChangeCallback_;

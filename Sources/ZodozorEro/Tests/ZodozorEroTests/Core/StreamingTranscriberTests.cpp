@@ -34,9 +34,8 @@ public:
     // Waits until a reported state satisfies `predicate`; fails the test (rather than hang) when none comes.
     bool waitFor(const std::function<bool(const State&)>& predicate) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::minutes(2), [&] {
-            return std::any_of(states_.begin(), states_.end(), predicate);
-        });
+        return changed_.wait_for(lock, std::chrono::minutes(2),
+                                 [&] { return std::any_of(states_.begin(), states_.end(), predicate); });
     }
 
     std::vector<State> states() const {
@@ -98,8 +97,10 @@ public:
         pipeline_->device.setInputFormat(System::Audio::AudioFormat{16'000, 1});
         transcriber_ = std::make_shared<AudioStreamTranscriber>(
             pipeline_->encoder, pipeline_->extractor, pipeline_->seeker, pipeline_->decoder, tokenizer(),
-            pipeline_->audioProcessor, std::move(options), 2, 0.3f, 1000, false, log.callback(), [] { return true; });
-        loop_ = std::thread([this] { System::Concurrency::blockingRun(transcriber_->startStreamTranscription()); });
+            pipeline_->audioProcessor, std::move(options), 2, 0.3f, 1000, false, log.callback(),
+            [] { return true; });
+        loop_ = std::thread(
+            [this] { System::Concurrency::blockingRun(transcriber_->startStreamTranscription()); });
     }
     ~StreamingFixture() {
         transcriber_->stopStreamTranscription();
@@ -141,8 +142,8 @@ TEST(StreamingTranscriberTest, OlderSegmentsAreConfirmedAndTheNewestStayOpenAsAu
     fixture.speak(2);
     ASSERT_TRUE(fixture.log.waitFor([](const State& state) { return state.confirmedSegments.size() == 2; }));
     ASSERT_TRUE(fixture.log.waitFor([](const State& state) {
-        return state.lastBufferSize == 64'000 && state.currentText.empty() && !state.unconfirmedSegments.empty() &&
-               state.unconfirmedSegments.front().start == 2.0f;
+        return state.lastBufferSize == 64'000 && state.currentText.empty() &&
+               !state.unconfirmedSegments.empty() && state.unconfirmedSegments.front().start == 2.0f;
     }));
     state = fixture.transcriber_->state();
     ASSERT_EQ(state.confirmedSegments.size(), 2u);
@@ -183,7 +184,8 @@ TEST(StreamingTranscriberTest, StartingWhileRecordingOrWithoutTheMicrophoneDoesN
     StateLog log;
     auto refused = std::make_shared<AudioStreamTranscriber>(
         pipeline->encoder, pipeline->extractor, pipeline->seeker, pipeline->decoder, tokenizer(),
-        pipeline->audioProcessor, streamingOptions(), 2, 0.3f, 60, false, log.callback(), [] { return false; });
+        pipeline->audioProcessor, streamingOptions(), 2, 0.3f, 60, false, log.callback(),
+        [] { return false; });
     System::Concurrency::blockingRun(refused->startStreamTranscription());
     EXPECT_FALSE(refused->state().isRecording);
     EXPECT_TRUE(log.states().empty());
@@ -224,13 +226,14 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ShouldStopEarlyTest,
     ::testing::Values(EarlyStopCase{"RepetitiveTokens", repeated, std::nullopt, 2.4f, std::nullopt, false},
                       // No threshold is no test, not a threshold of 0 that every text exceeds.
-                      EarlyStopCase{"NoCompressionThreshold", repeated, std::nullopt, std::nullopt, std::nullopt,
-                                    std::nullopt},
+                      EarlyStopCase{"NoCompressionThreshold", repeated, std::nullopt, std::nullopt,
+                                    std::nullopt, std::nullopt},
                       EarlyStopCase{"NoMoreTokensThanTheWindow", std::vector<int>(10, 7), std::nullopt, 2.4f,
                                     std::nullopt, std::nullopt},
                       EarlyStopCase{"LowAverage", {1, 2, 3}, -2.0f, 2.4f, -1.0f, false},
                       EarlyStopCase{"AverageAtTheThreshold", {1, 2, 3}, -1.0f, 2.4f, -1.0f, std::nullopt},
-                      EarlyStopCase{"NoLogProbThreshold", {1, 2, 3}, -5.0f, 2.4f, std::nullopt, std::nullopt}),
+                      EarlyStopCase{
+                          "NoLogProbThreshold", {1, 2, 3}, -5.0f, 2.4f, std::nullopt, std::nullopt}),
     [](const auto& info) { return info.param.name; });
 
 } // namespace
