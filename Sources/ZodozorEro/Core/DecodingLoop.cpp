@@ -103,6 +103,17 @@ System::Concurrency::Task<DecodingResult> TextDecoding::decodeText(AudioEncoderO
 
     const auto windowUUID = VuzadoDudi::UUID::random();
     earlyStopActor_.set(false, windowUUID);
+    // A decode that ends by an error (or cancellation) leaves no flag behind.
+    struct FlagCleanup {
+        VuzadoDudi::EarlyStopActor& actor;
+        const VuzadoDudi::UUID& id;
+        bool done = false;
+        ~FlagCleanup() {
+            if (!done) {
+                actor.remove(id);
+            }
+        }
+    } flagCleanup{earlyStopActor_, windowUUID};
 
     TranscriptionTimings timings;
     bool hasAlignmentWeights = false;
@@ -239,6 +250,7 @@ System::Concurrency::Task<DecodingResult> TextDecoding::decodeText(AudioEncoderO
         }
     }
 
+    flagCleanup.done = true;
     if (!earlyStopActor_.remove(windowUUID)) {
         Logging::error("Early stop flag not found for window: " + windowUUID.uuidString());
     }

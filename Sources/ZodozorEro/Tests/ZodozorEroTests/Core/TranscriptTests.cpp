@@ -454,3 +454,80 @@ TEST(TranscribeTaskTest, OptionsThatWouldNeverFinishAreRefused) {
 }
 
 } // namespace
+
+namespace {
+
+void expectWhisperError(const std::function<void()>& call, WhisperError::Kind kind,
+                        const std::string& message) {
+    try {
+        call();
+        ADD_FAILURE() << "no error; expected \"" << message << "\"";
+    } catch (const WhisperError& error) {
+        EXPECT_EQ(error.kind(), kind);
+        EXPECT_EQ(error.message(), message);
+    }
+}
+
+TEST(LanguageDetectionTest, OnlyLanguageTokensCanWinAndTheCachesAreLeftAlone) {
+    auto script = scriptAfterPrompt(plainPromptLength, encoded(" Hello"));
+    script[0] =
+        ScriptStep{{{encoded(" Hello").front(), 5.0f}, {id("<|fr|>"), 0.0f}, {id("<|de|>"), -1.0f}}, {}};
+    auto pipeline = Pipeline::scripted(script);
+    auto inputs =
+        pipeline->decoder->prepareDecoderInputs({tokenizer()->specialTokens().startOfTranscriptToken});
+    auto& state = dynamic_cast<DecodingInputs&>(*inputs);
+    const auto keysBefore = state.keyCache().toFloats();
+    DecodingOptions options;
+    options.language = "de"; // not read by detection
+    GreedyTokenSampler sampler(0.0f, tokenizer()->specialTokens().endToken, options);
+
+    const auto result = blockingRun(
+        pipeline->decoder->detectLanguage(Pipeline::silentEncoderOutput(), *inputs, sampler, options, 0.0f));
+    EXPECT_EQ(result.language, "fr");
+    ASSERT_EQ(result.languageProbs.size(), 1u);
+    EXPECT_NEAR(result.languageProbs.at("fr"), -std::log1p(std::exp(-1.0f)), 1e-4);
+    EXPECT_TRUE(result.tokens.empty());
+    EXPECT_EQ(state.keyCache().toFloats(), keysBefore);
+    EXPECT_EQ(state.kvCacheUpdateMask().value(0), 1);
+    EXPECT_EQ(state.decoderKeyPaddingMask().value(1), -10000);
+}
+
+TEST(DecodingErrorsTest, MissingPartsAreClearErrors) {
+    auto pipeline = Pipeline::scripted(scriptAfterPrompt(plainPromptLength, encoded(" Hello")));
+    auto& decoder = *pipeline->decoder;
+    const auto fresh = [&] {
+        return decoder.prepareDecoderInputs({tokenizer()->specialTokens().startOfTranscriptToken});
+    };
+    DecodingOptions options;
+    GreedyTokenSampler sampler(0.0f, tokenizer()->specialTokens().endToken, options);
+    const AudioEncoderOutputType embeds = Pipeline::silentEncoderOutput();
+    const AudioEncoderOutputType notAnArray = std::vector<float>(4, 0.0f);
+
+    expectWhisperError([&] { blockingRun(decoder.decodeText(notAnArray, *fresh(), sampler, options)); },
+                       WhisperError::Kind::prepareDecoderInputsFailed, "Input must be MLMultiArray");
+    expectWhisperError(
+        [&] { blockingRun(decoder.detectLanguage(notAnArray, *fresh(), sampler, options, 0.0f)); },
+        WhisperError::Kind::prepareDecoderInputsFailed, "Input must be MLMultiArray");
+    expectWhisperError(
+        [&] {
+            auto inputs = fresh();
+            inputs->initialPrompt().clear();
+            blockingRun(decoder.decodeText(embeds, *inputs, sampler, options));
+        },
+        WhisperError::Kind::prepareDecoderInputsFailed, "Initial prompt must not be empty");
+
+    auto inputs = fresh();
+    decoder.setTokenizer(nullptr);
+    expectWhisperError([&] { blockingRun(decoder.decodeText(embeds, *inputs, sampler, options)); },
+                       WhisperError::Kind::tokenizerUnavailable, "Tokenizer is unavailable");
+    expectWhisperError([&] { blockingRun(decoder.detectLanguage(embeds, *inputs, sampler, options, 0.0f)); },
+                       WhisperError::Kind::tokenizerUnavailable, "Tokenizer is unavailable");
+    decoder.setTokenizer(tokenizer());
+    decoder.unloadModel();
+    expectWhisperError([&] { blockingRun(decoder.detectLanguage(embeds, *inputs, sampler, options, 0.0f)); },
+                       WhisperError::Kind::modelsUnavailable, "Failed to read logits size from model");
+    expectWhisperError([&] { blockingRun(decoder.decodeText(embeds, *inputs, sampler, options)); },
+                       WhisperError::Kind::decodingLogitsFailed, "Unable to decode logits");
+}
+
+} // namespace
