@@ -3,7 +3,7 @@
 // layers, a full vocabulary), the way a transcription decodes a window.
 //
 // Counters: "seconds_per_window", "real_time_factor" (window seconds over audio seconds), and the share of
-// each stage: "mel_s", "encoder_s", "decode_s". PARLINDO_ML_THREADS sets the threads, as for the program.
+// each stage: "mel_s", "encoder_s", "decode_s" (of which "predictions_s" inside the decoder model). PARLINDO_ML_THREADS sets the threads, as for the program.
 #include "System/Concurrency/BlockingRun.h"
 #include "System/ML/Model.h"
 #include "TinyModelGenerator/TinyModelGenerator.h"
@@ -84,6 +84,7 @@ struct StageSeconds {
     double mel = 0;
     double encoder = 0;
     double decode = 0;
+    double predictions = 0; // of decode: inside the decoder model
     std::size_t tokens = 0;
 };
 
@@ -114,6 +115,7 @@ System::Concurrency::Task<StageSeconds> transcribeWindow(BasePipeline& stages,
     GreedyTokenSampler sampler(0.0f, stages.tokenizer->specialTokens().endToken, options);
     const auto decoded = co_await stages.decoder.decodeText(std::move(*embeds), *inputs, sampler, options);
     result.decode = seconds(start);
+    result.predictions = decoded.timings ? decoded.timings->decodingPredictions : 0;
     result.tokens = decoded.tokens.size() - inputs->initialPrompt().size() - 1;
     co_return result;
 }
@@ -130,6 +132,7 @@ void BM_TranscriptionWindow(benchmark::State& state) {
         total.mel += window.mel;
         total.encoder += window.encoder;
         total.decode += window.decode;
+        total.predictions += window.predictions;
         total.tokens = window.tokens;
     }
     const double iterations = double(state.iterations());
@@ -139,6 +142,7 @@ void BM_TranscriptionWindow(benchmark::State& state) {
     state.counters["mel_s"] = total.mel / iterations;
     state.counters["encoder_s"] = total.encoder / iterations;
     state.counters["decode_s"] = total.decode / iterations;
+    state.counters["predictions_s"] = total.predictions / iterations;
     state.counters["tokens"] = double(total.tokens);
 }
 BENCHMARK(BM_TranscriptionWindow)->Unit(benchmark::kSecond)->UseRealTime()->MinTime(5.0);
