@@ -3,6 +3,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "VuzadoDudi/External/Hub/PretrainedTokenizer.h"
 #include "VuzadoDudi/External/Tokenizers/TokenizerWrapper.h"
 #include "WhisperTokenizerWriter.h"
 

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <string>
 
+#include "VuzadoDudi/External/Hub/PretrainedTokenizer.h"
 #include "VuzadoDudi/External/Tokenizers/AutoTokenizer.h"
 #include "VuzadoDudi/External/Tokenizers/PreTrainedTokenizer.h"
 #include "VuzadoDudi/External/Tokenizers/TokenizerError.h"

@@ -1,20 +1,12 @@
 #include "ZodozorEro/Core/AudioEncoder.h"
 
-#include "System/Log/Logger.h"
 #include "VuzadoDudi/MLUtilities.h"
 #include "VuzadoDudi/ModelUtilities.h"
 #include "ZodozorEro/Core/FeatureProviders.h"
+#include "ZodozorEro/Utilities/PipelineLogging.h"
 #include "ZodozorEro/Utilities/WhisperError.h"
 
 namespace ZodozorEro {
-
-namespace {
-const System::Log::Signposter& signposter() {
-    static const auto* instance =
-        new System::Log::Signposter(System::Log::Logger("com.zodozorero.pipeline", "AudioEncoding"));
-    return *instance;
-}
-} // namespace
 
 std::optional<int> AudioEncoder::embedSize() const {
     return VuzadoDudi::ModelUtilities::getModelOutputDimension(model().get(), "encoder_output_embeds", 1);
@@ -45,10 +37,11 @@ AudioEncoder::encodeFeatures(System::ML::MultiArray features) {
         throw WhisperError(WhisperError::Kind::modelsUnavailable, "Models are unavailable");
     }
     co_await System::Concurrency::checkCancellation();
-    auto interval = signposter().beginInterval("EncodeAudio");
+    const auto& category = PipelineLogging::audioEncoding();
+    auto interval = PipelineLogging::beginSignpost("EncodeAudio", category.signposter());
     const auto output = co_await VuzadoDudi::asyncPrediction(
         loaded, std::make_shared<AudioEncoderInput>(std::move(features)));
-    interval.end();
+    PipelineLogging::endSignpost("EncodeAudio", interval, category);
     const auto value = output->featureValue("encoder_output_embeds");
     co_return value ? value->multiArrayValue() : std::nullopt;
 }

@@ -1,20 +1,12 @@
 #include "ZodozorEro/Core/FeatureExtractor.h"
 
-#include "System/Log/Logger.h"
 #include "VuzadoDudi/MLUtilities.h"
 #include "VuzadoDudi/ModelUtilities.h"
 #include "ZodozorEro/Core/FeatureProviders.h"
+#include "ZodozorEro/Utilities/PipelineLogging.h"
 #include "ZodozorEro/Utilities/WhisperError.h"
 
 namespace ZodozorEro {
-
-namespace {
-const System::Log::Signposter& signposter() {
-    static const auto* instance =
-        new System::Log::Signposter(System::Log::Logger("com.zodozorero.pipeline", "FeatureExtractor"));
-    return *instance;
-}
-} // namespace
 
 std::optional<int> FeatureExtractor::melCount() const {
     return VuzadoDudi::ModelUtilities::getModelOutputDimension(model().get(), "melspectrogram_features", 1);
@@ -36,10 +28,11 @@ FeatureExtractor::logMelSpectrogram(AudioProcessorOutputType audio) {
         throw WhisperError(WhisperError::Kind::modelsUnavailable, "Models are unavailable");
     }
     co_await System::Concurrency::checkCancellation();
-    auto interval = signposter().beginInterval("ExtractAudioFeatures");
+    const auto& category = PipelineLogging::featureExtractor();
+    auto interval = PipelineLogging::beginSignpost("ExtractAudioFeatures", category.signposter());
     const auto output =
         co_await VuzadoDudi::asyncPrediction(loaded, std::make_shared<MelSpectrogramInput>(*array));
-    interval.end();
+    PipelineLogging::endSignpost("ExtractAudioFeatures", interval, category);
     const auto value = output->featureValue("melspectrogram_features");
     if (!value || !value->multiArrayValue()) {
         co_return std::nullopt;

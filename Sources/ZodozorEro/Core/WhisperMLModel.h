@@ -2,6 +2,7 @@
 
 #include "System/Concurrency/Task.h"
 #include "System/ML/Model.h"
+#include "VuzadoDudi/External/Hub/ModelState.h"
 
 #include <filesystem>
 #include <memory>
@@ -24,7 +25,10 @@ public:
     loadModel(std::filesystem::path folder, System::ML::ComputeUnits computeUnits, bool prewarmMode);
     virtual void unloadModel() { setModel(nullptr); }
 
-    bool isModelLoaded() const { return model() != nullptr; }
+    // Derived from the model alone: loaded while there is one, else unloaded.
+    VuzadoDudi::ModelState modelState() const {
+        return model() ? VuzadoDudi::ModelState::loaded : VuzadoDudi::ModelState::unloaded;
+    }
 };
 
 } // namespace ZodozorEro

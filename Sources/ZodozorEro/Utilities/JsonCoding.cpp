@@ -1,5 +1,7 @@
 #include "ZodozorEro/Utilities/JsonCoding.h"
 
+#include "System/Json/CodingPath.h"
+
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -82,14 +84,7 @@ DecodingError::DecodingError(Kind kind, std::string codingPath, std::string debu
     , debugDescription_(std::move(debugDescription)) {}
 
 DecodingError DecodingError::inside(std::string_view keyOrIndex) const {
-    std::string path(keyOrIndex);
-    if (!codingPath_.empty()) {
-        if (codingPath_.front() != '[') {
-            path += '.';
-        }
-        path += codingPath_;
-    }
-    return DecodingError(kind_, std::move(path), debugDescription_);
+    return DecodingError(kind_, System::Json::codingPathInside(keyOrIndex, codingPath_), debugDescription_);
 }
 
 namespace JsonCoding {

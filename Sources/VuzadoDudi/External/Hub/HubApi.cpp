@@ -496,7 +496,7 @@ void HubApi::checkEtag(std::string_view etag, std::string_view filename) {
 // --- configuration files
 // ------------------------------------------------------------------------------------
 
-Config HubApi::configuration(const fs::path& file) const {
+Config HubApi::configuration(const fs::path& file) {
     const auto bytes = System::Paths::readFile(file);
     if (!bytes) {
         throw std::system_error(std::make_error_code(std::errc::no_such_file_or_directory),

@@ -139,7 +139,7 @@ struct HubApi {
     // One local JSON configuration file as a Config. Throws std::system_error when it cannot be read,
     // HubClientError (jsonSerialization, naming the file) when it is no JSON, and (parse) when its top level
     // is no object.
-    Config configuration(const std::filesystem::path& file) const;
+    static Config configuration(const std::filesystem::path& file);
 
     // Makes the repository's files at `revision` (those matching `globs`, when any are given) current in the
     // cache, one after another, and returns the repository folder. Offline (when `useOfflineMode` says so, or

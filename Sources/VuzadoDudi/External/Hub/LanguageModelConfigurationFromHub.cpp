@@ -31,16 +31,15 @@ loadFromHub(std::string modelName, std::string revision, HubApiWrapper hubApi) {
             co_await hubApi.snapshot({modelName, HubApiWrapper::RepoType::models}, revision,
                                      {"config.json", "tokenizer_config.json", "chat_template.jinja",
                                       "chat_template.json", "tokenizer.json"});
-        co_return LanguageModelConfigurationFromHub::loadConfig(folder, hubApi.impl);
+        co_return LanguageModelConfigurationFromHub::loadConfig(folder);
     } catch (const System::Net::TransportError& error) {
         failure = std::make_exception_ptr(HubClientError::networkError(error));
     }
     std::rethrow_exception(failure);
 }
 
-Task<LanguageModelConfigurationFromHub::Configurations> loadFromFolder(fs::path folder,
-                                                                       HubApiWrapper hubApi) {
-    co_return LanguageModelConfigurationFromHub::loadConfig(folder, hubApi.impl);
+Task<LanguageModelConfigurationFromHub::Configurations> loadFromFolder(fs::path folder) {
+    co_return LanguageModelConfigurationFromHub::loadConfig(folder);
 }
 
 } // namespace
@@ -51,24 +50,22 @@ LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(std::string
     : configPromise_(spawn(HubApi::backgroundExecutor(),
                            loadFromHub(std::move(modelName), std::move(revision), std::move(hubApi)))) {}
 
-LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(fs::path modelFolder,
-                                                                     HubApiWrapper hubApi)
-    : configPromise_(
-          spawn(HubApi::backgroundExecutor(), loadFromFolder(std::move(modelFolder), std::move(hubApi)))) {}
+LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(fs::path modelFolder, HubApiWrapper)
+    : configPromise_(spawn(HubApi::backgroundExecutor(), loadFromFolder(std::move(modelFolder)))) {}
 
 LanguageModelConfigurationFromHub::Configurations
-LanguageModelConfigurationFromHub::loadConfig(const fs::path& modelFolder, const HubApi& hubApi) {
+LanguageModelConfigurationFromHub::loadConfig(const fs::path& modelFolder) {
     try {
         Configurations result;
         if (fs::exists(modelFolder / "config.json")) {
-            result.modelConfig = hubApi.configuration(modelFolder / "config.json");
+            result.modelConfig = HubApi::configuration(modelFolder / "config.json");
         }
         if (!fs::exists(modelFolder / "tokenizer.json")) {
             throw HubClientError::configurationMissing("tokenizer.json");
         }
-        result.tokenizerData = hubApi.configuration(modelFolder / "tokenizer.json");
+        result.tokenizerData = HubApi::configuration(modelFolder / "tokenizer.json");
         if (fs::exists(modelFolder / "tokenizer_config.json")) {
-            result.tokenizerConfig = hubApi.configuration(modelFolder / "tokenizer_config.json");
+            result.tokenizerConfig = HubApi::configuration(modelFolder / "tokenizer_config.json");
         }
 
         std::optional<std::string> chatTemplate;
@@ -76,7 +73,7 @@ LanguageModelConfigurationFromHub::loadConfig(const fs::path& modelFolder, const
             const auto text = System::Paths::readFile(modelFolder / "chat_template.jinja");
             chatTemplate = text.value_or("");
         } else if (fs::exists(modelFolder / "chat_template.json")) {
-            const auto templates = hubApi.configuration(modelFolder / "chat_template.json");
+            const auto templates = HubApi::configuration(modelFolder / "chat_template.json");
             chatTemplate = templates["chatTemplate"].string();
         }
         if (chatTemplate) {
@@ -109,24 +106,28 @@ Task<std::optional<std::string>> LanguageModelConfigurationFromHub::modelType() 
 }
 
 Task<std::optional<Config>> LanguageModelConfigurationFromHub::tokenizerConfig() const {
-    const auto loaded = co_await configPromise_.value();
+    co_return completedTokenizerConfig(co_await configPromise_.value());
+}
+
+std::optional<Config>
+LanguageModelConfigurationFromHub::completedTokenizerConfig(const Configurations& loaded) {
     if (!loaded.tokenizerConfig) {
-        co_return std::nullopt;
+        return std::nullopt;
     }
     const Config* tokenizerClass = loaded.tokenizerConfig->member("tokenizerClass");
     if (tokenizerClass != nullptr && tokenizerClass->string()) {
-        co_return loaded.tokenizerConfig;
+        return loaded.tokenizerConfig;
     }
-    const auto type = co_await modelType();
+    const auto type = loaded.modelConfig ? (*loaded.modelConfig)["modelType"].string() : std::nullopt;
     if (!type) {
-        co_return loaded.tokenizerConfig;
+        return loaded.tokenizerConfig;
     }
     Config::Dictionary completed;
     if (const auto* entries = loaded.tokenizerConfig->dictionaryValue()) {
         completed = *entries;
     }
     completed[BinaryDistinctString("tokenizer_class")] = Config(capitalized(*type) + "Tokenizer");
-    co_return Config(std::move(completed));
+    return Config(std::move(completed));
 }
 
 } // namespace VuzadoDudi

@@ -24,17 +24,19 @@ public:
     // Downloads the five configuration files of the model repository `modelName` at `revision`.
     LanguageModelConfigurationFromHub(std::string modelName, std::string revision,
                                       HubApiWrapper hubApi = HubApiWrapper::shared());
-    // Reads the configuration files of a local folder; downloads nothing.
+    // Reads the configuration files of a local folder; downloads nothing, so `hubApi` goes unused.
     explicit LanguageModelConfigurationFromHub(std::filesystem::path modelFolder,
                                                HubApiWrapper hubApi = HubApiWrapper::shared());
 
     // Reads one folder's configuration files. Throws HubClientError: configurationMissing without
     // tokenizer.json, the file's own error for a malformed file, fileSystemError for one that cannot be read.
-    static Configurations loadConfig(const std::filesystem::path& modelFolder, const HubApi& hubApi);
+    static Configurations loadConfig(const std::filesystem::path& modelFolder);
+    // The tokenizer configuration of loaded files; without a tokenizer class of its own it gets one from the
+    // model type ("whisper" gives "WhisperTokenizer").
+    static std::optional<Config> completedTokenizerConfig(const Configurations& loaded);
 
     System::Concurrency::Task<Configurations> configurations() const;
-    // The tokenizer configuration; without a tokenizer class of its own it gets one from the model type
-    // ("whisper" gives "WhisperTokenizer").
+    // The completed tokenizer configuration, as above.
     System::Concurrency::Task<std::optional<Config>> tokenizerConfig() const;
     System::Concurrency::Task<std::optional<std::string>> modelType() const;
 

@@ -1,6 +1,8 @@
 #include "VuzadoDudi/External/Hub/ModelDownloader.h"
 
 #include "VuzadoDudi/Logging.h"
+#include "VuzadoDudi/MLUtilities.h"
+#include "VuzadoDudi/ModelUtilities.h"
 
 namespace fs = std::filesystem;
 using System::Concurrency::Task;
@@ -36,10 +38,9 @@ std::string ModelInfo::description() const {
 }
 
 std::string ModelInfo::debugDescription() const {
-    static constexpr const char* names[] = {"cpuOnly", "cpuAndGPU", "all", "cpuAndNeuralEngine"};
-    const std::string unit = computeUnits >= 0 && computeUnits < 4 ? names[computeUnits] : "unknown";
     return "ModelInfo(name: " + name + ", version: " + version.value_or("nil") +
-           ", variant: " + variant.value_or("nil") + ", computeUnit: " + unit + ")";
+           ", variant: " + variant.value_or("nil") +
+           ", computeUnit: " + std::string(VuzadoDudi::description(computeUnits)) + ")";
 }
 
 std::optional<fs::path> ModelInfo::findBaseFolder(const fs::path& url) const {
@@ -224,13 +225,8 @@ bool ModelDownloader::patternsExistLocally(const std::vector<std::string>& patte
 }
 
 std::optional<fs::path> ModelDownloader::modelURLIfExists(const fs::path& folder, const std::string& name) {
-    // The compiled model, or the model file of a package when only the package is there.
-    fs::path candidate = folder / (name + ".mlmodelc");
-    const fs::path package = folder / (name + ".mlpackage") / "Data" / "com.apple.CoreML" / "model.mlmodel";
+    const fs::path candidate = ModelUtilities::detectModelURL(folder, name);
     std::error_code error;
-    if (!fs::exists(candidate, error) && fs::exists(package, error)) {
-        candidate = package;
-    }
     return fs::exists(candidate, error) ? std::optional(candidate) : std::nullopt;
 }
 

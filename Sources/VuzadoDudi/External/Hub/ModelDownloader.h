@@ -1,10 +1,10 @@
 #pragma once
 
 #include "System/Log/ErrorDescription.h"
+#include "System/ML/ModelConfiguration.h"
 #include "VuzadoDudi/External/Hub/HubApi.h"
 #include "VuzadoDudi/External/Hub/ModelState.h"
 
-#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -18,9 +18,8 @@ struct ModelInfo {
     std::optional<std::string> version; // absent matches any
     std::optional<std::string> variant; // absent matches any
     std::string name;
-    // The raw value of the compute units the loader should use: 0 cpuOnly, 1 cpuAndGPU, 2 all,
-    // 3 cpuAndNeuralEngine; any other value is shown as unknown.
-    std::int32_t computeUnits = 2;
+    // The compute units the loader should use; a stored value outside the named ones is shown as unknown.
+    System::ML::ComputeUnits computeUnits = System::ML::ComputeUnits::all;
 
     // name / (version or *) / (variant or *) / *
     std::string downloadPattern() const;

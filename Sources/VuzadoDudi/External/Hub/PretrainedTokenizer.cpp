@@ -1,7 +1,6 @@
 #include "VuzadoDudi/External/Hub/PretrainedTokenizer.h"
 
 #include "VuzadoDudi/External/Hub/LanguageModelConfigurationFromHub.h"
-#include "VuzadoDudi/External/Tokenizers/AutoTokenizer.h"
 #include "VuzadoDudi/External/Tokenizers/TokenizerError.h"
 
 using System::Concurrency::Task;
@@ -10,17 +9,24 @@ namespace VuzadoDudi::AutoTokenizerWrapper {
 
 namespace {
 
-Task<TokenizerWrapper> fromLoader(const LanguageModelConfigurationFromHub& loader, bool strict) {
-    const auto tokenizerConfig = co_await loader.tokenizerConfig();
+TokenizerWrapper fromConfigurations(const LanguageModelConfigurationFromHub::Configurations& loaded,
+                                    bool strict) {
+    const auto tokenizerConfig = LanguageModelConfigurationFromHub::completedTokenizerConfig(loaded);
     if (!tokenizerConfig) {
         throw TokenizerError::missingConfig();
     }
-    const auto loaded = co_await loader.configurations();
-    const auto construct = AutoTokenizer::tokenizerClass(*tokenizerConfig);
-    co_return TokenizerWrapper{construct(*tokenizerConfig, loaded.tokenizerData, strict)};
+    return from(*tokenizerConfig, loaded.tokenizerData, strict);
+}
+
+Task<TokenizerWrapper> fromLoader(const LanguageModelConfigurationFromHub& loader, bool strict) {
+    co_return fromConfigurations(co_await loader.configurations(), strict);
 }
 
 } // namespace
+
+TokenizerWrapper from(const std::filesystem::path& modelFolder, bool strict) {
+    return fromConfigurations(LanguageModelConfigurationFromHub::loadConfig(modelFolder), strict);
+}
 
 Task<TokenizerWrapper> fromPretrained(std::string pretrained, HubApiWrapper hubApi, bool strict) {
     const LanguageModelConfigurationFromHub loader(std::move(pretrained), "main", std::move(hubApi));

@@ -17,7 +17,13 @@ namespace VuzadoDudi::AutoTokenizerWrapper {
 System::Concurrency::Task<TokenizerWrapper>
 fromPretrained(std::string pretrained, HubApiWrapper hubApi = HubApiWrapper::shared(), bool strict = false);
 
-// The same for a local folder; downloads nothing.
+// The tokenizer of a local folder, read on the calling thread; downloads nothing. The loader's errors
+// (HubClientError::configurationMissing without tokenizer.json, its errors for a file that cannot be read or
+// is no JSON object), TokenizerError::missingConfig without a tokenizer configuration, and the tokenizer's
+// own errors unchanged.
+TokenizerWrapper from(const std::filesystem::path& modelFolder, bool strict = false);
+
+// The same on the loader's worker.
 System::Concurrency::Task<TokenizerWrapper> fromModelFolder(std::filesystem::path modelFolder,
                                                             HubApiWrapper hubApi = HubApiWrapper::shared(),
                                                             bool strict = false);

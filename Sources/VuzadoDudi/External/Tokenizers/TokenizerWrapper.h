@@ -1,9 +1,9 @@
 #pragma once
 
-// The one value through which code outside the tokenizer layer uses a tokenizer, and the factory that loads
-// one from a model folder.
+// The one value through which code outside the tokenizer layer uses a tokenizer, and the factory that builds
+// one from configuration files already read (reading them from a folder or the hub is the hub layer's work:
+// VuzadoDudi/External/Hub/PretrainedTokenizer.h).
 
-#include <filesystem>
 #include <memory>
 
 #include "VuzadoDudi/External/Tokenizers/Tokenizer.h"
@@ -42,11 +42,6 @@ struct TokenizerWrapper {
 namespace AutoTokenizerWrapper {
 // Builds the tokenizer of already-read configuration files (tokenizer_config.json, tokenizer.json).
 TokenizerWrapper from(const Config& tokenizerConfig, const Config& tokenizerData, bool strict = false);
-
-// Reads tokenizer_config.json, tokenizer.json and (when present) config.json from a local folder; downloads
-// nothing. TokenizerError::missingConfig without a tokenizer configuration; ConfigError for a file that is not
-// a JSON object; the tokenizer's own errors unchanged.
-TokenizerWrapper from(const std::filesystem::path& modelFolder, bool strict = false);
 } // namespace AutoTokenizerWrapper
 
 } // namespace VuzadoDudi

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "System/Tests/FileTesting/FileTesting.h"
+#include "VuzadoDudi/External/Hub/HubClientError.h"
+#include "VuzadoDudi/External/Hub/PretrainedTokenizer.h"
 #include "VuzadoDudi/External/Tokenizers/AutoTokenizer.h"
 #include "VuzadoDudi/External/Tokenizers/TokenizerError.h"
 #include "VuzadoDudi/External/Tokenizers/TokenizerWrapper.h"
@@ -178,7 +180,9 @@ TEST(AutoTokenizerTest, WrapperLoadsALocalFolder) {
     EXPECT_EQ(wrapper.unknownTokenId(), std::nullopt);
 
     std::ofstream(folder / "tokenizer.json") << "[1, 2]";
-    EXPECT_THROW(AutoTokenizerWrapper::from(folder.path(), true), ConfigError);
+    EXPECT_THROW(AutoTokenizerWrapper::from(folder.path(), true), Hub::HubClientError);
+    std::filesystem::remove(folder / "tokenizer.json");
+    EXPECT_THROW(AutoTokenizerWrapper::from(folder.path(), true), Hub::HubClientError);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "VuzadoDudi/External/Hub/PretrainedTokenizer.h"
 #include "VuzadoDudi/External/Tokenizers/ByteEncoder.h"
 #include "VuzadoDudi/External/Tokenizers/TokenizerWrapper.h"
 #include "WhisperTokenizerWriter.h"

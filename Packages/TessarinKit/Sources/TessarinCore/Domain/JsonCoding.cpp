@@ -1,5 +1,7 @@
 #include "TessarinCore/Domain/JsonCoding.h"
 
+#include "System/Json/CodingPath.h"
+
 namespace TessarinCore {
 
 namespace {
@@ -17,14 +19,7 @@ DecodingError::DecodingError(std::string codingPath, std::string problem)
     , problem_(std::move(problem)) {}
 
 DecodingError DecodingError::inside(std::string_view keyOrIndex) const {
-    std::string path(keyOrIndex);
-    if (!codingPath_.empty()) {
-        if (codingPath_.front() != '[') {
-            path += '.';
-        }
-        path += codingPath_;
-    }
-    return DecodingError(std::move(path), problem_);
+    return DecodingError(System::Json::codingPathInside(keyOrIndex, codingPath_), problem_);
 }
 
 namespace Json {

@@ -8,6 +8,8 @@
 #include "VuzadoDudi/Logging.h"
 #include "VuzadoDudi/VuzadoDudiError.h"
 
+#include <fstream>
+
 namespace VuzadoDudi::HubTests {
 namespace {
 
@@ -29,13 +31,13 @@ TEST(ModelState, DescriptionsAndBusyStates) {
 }
 
 TEST(ModelInfo, PatternsPathsAndDescriptions) {
-    const ModelInfo lite{std::nullopt, "lite", "base", 2};
+    const ModelInfo lite{std::nullopt, "lite", "base", System::ML::ComputeUnits::all};
     EXPECT_EQ(lite.downloadPattern(), "base/*/lite/*");
     EXPECT_EQ(lite.description(), "base/lite");
     EXPECT_EQ(lite.modelURL("/F"), "/F/base/lite");
     EXPECT_EQ(lite.debugDescription(),
               "ModelInfo(name: base, version: nil, variant: lite, computeUnit: all)");
-    const ModelInfo odd{"v1", std::nullopt, "base", 9};
+    const ModelInfo odd{"v1", std::nullopt, "base", System::ML::ComputeUnits{9}};
     EXPECT_EQ(odd.debugDescription(),
               "ModelInfo(name: base, version: v1, variant: nil, computeUnit: unknown)");
     EXPECT_EQ(lite.findBaseFolder("/x/models/base/lite/file"), fs::path("/x/models"));
@@ -220,7 +222,7 @@ protected:
         return ModelDownloader(ModelDownloadConfig{cache.path().string(), repoId, std::string("t"),
                                                    std::nullopt, false, hub.endpoint(), "main"});
     }
-    const ModelInfo lite{"v1", "lite", "base", 2};
+    const ModelInfo lite{"v1", "lite", "base", System::ML::ComputeUnits::all};
     const std::shared_ptr<NetworkMonitor> originalMonitor = NetworkMonitor::shared();
 };
 
@@ -271,8 +273,9 @@ TEST_F(ModelDownloaderTest, UnavailableModelsSayWhy) {
               }),
               "No model found for Missing");
     EXPECT_EQ(message([&] {
-                  blockingRun(downloader().downloadModel(ModelInfo{std::nullopt, std::nullopt, "none", 2},
-                                                         std::nullopt, true));
+                  blockingRun(downloader().downloadModel(
+                      ModelInfo{std::nullopt, std::nullopt, "none", System::ML::ComputeUnits::all},
+                      std::nullopt, true));
               }),
               "No models found matching \"none/*/*/*\" in owner/model");
 }
@@ -294,6 +297,17 @@ TEST(ModelDownloaderPatterns, PatternsExistLocallyOnlyWithAFolderThatHoldsSometh
     EXPECT_FALSE(ModelDownloader::patternsExistLocally({"*/N"}, repo.path()));
     EXPECT_FALSE(ModelDownloader::patternsExistLocally({"Empty/*"}, repo.path()));
     EXPECT_FALSE(ModelDownloader::patternsExistLocally({"N/*", "Missing/*"}, repo.path()));
+}
+
+TEST(ModelDownloaderPatterns, AModelIsItsCompiledFolderElseItsPackageFileElseNothing) {
+    TemporaryFolder folder("hub-model-url");
+    const fs::path package = folder / "Enc.mlpackage/Data/com.apple.CoreML/model.mlmodel";
+    EXPECT_EQ(ModelDownloader::modelURLIfExists(folder.path(), "Enc"), std::nullopt);
+    fs::create_directories(package.parent_path());
+    std::ofstream(package) << "m";
+    EXPECT_EQ(ModelDownloader::modelURLIfExists(folder.path(), "Enc"), package);
+    fs::create_directories(folder / "Enc.mlmodelc");
+    EXPECT_EQ(ModelDownloader::modelURLIfExists(folder.path(), "Enc"), folder / "Enc.mlmodelc");
 }
 
 } // namespace

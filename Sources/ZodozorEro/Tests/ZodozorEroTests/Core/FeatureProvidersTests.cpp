@@ -126,7 +126,7 @@ TEST(FeatureProvidersTest, ShapesComeOnlyFromMultiArrayFeaturesWithEnoughDimensi
         {},
         {{"encoder_output_embeds",
           FeatureDescription{"encoder_output_embeds", FeatureType::string, std::nullopt}}}}));
-    EXPECT_TRUE(encoder.isModelLoaded());
+    EXPECT_EQ(encoder.modelState(), VuzadoDudi::ModelState::loaded);
     EXPECT_EQ(encoder.embedSize(), std::nullopt);
     EXPECT_EQ(encoder.sequenceLength(), std::nullopt);
 

@@ -1,5 +1,6 @@
 #include "ZodozorEro/Core/AudioEncoder.h"
 #include "ZodozorEro/Core/FeatureExtractor.h"
+#include "ZodozorEro/Utilities/PipelineLogging.h"
 #include "ZodozorEro/Utilities/WhisperError.h"
 
 #include "StageTesting.h"
@@ -54,8 +55,8 @@ private:
 TEST_F(FrontStagesTest, AFreshStageIsUnloadedAndKnowsNoShapes) {
     FeatureExtractor extractor;
     AudioEncoder encoder;
-    EXPECT_FALSE(extractor.isModelLoaded());
-    EXPECT_FALSE(encoder.isModelLoaded());
+    EXPECT_EQ(extractor.modelState(), VuzadoDudi::ModelState::unloaded);
+    EXPECT_EQ(encoder.modelState(), VuzadoDudi::ModelState::unloaded);
     EXPECT_EQ(extractor.melCount(), std::nullopt);
     EXPECT_EQ(extractor.windowSamples(), std::nullopt);
     EXPECT_EQ(encoder.embedSize(), std::nullopt);
@@ -86,12 +87,12 @@ TEST_F(FrontStagesTest, LoadingReadsTheShapesAndPrewarmingLeavesTheStageUnloaded
     AudioEncoder encoder;
     blockingRun(extractor.loadModel(melFolder(), ComputeUnits::cpuOnly, true));
     blockingRun(encoder.loadModel(encoderFolder(), ComputeUnits::all, true));
-    EXPECT_FALSE(extractor.isModelLoaded());
-    EXPECT_FALSE(encoder.isModelLoaded());
+    EXPECT_EQ(extractor.modelState(), VuzadoDudi::ModelState::unloaded);
+    EXPECT_EQ(encoder.modelState(), VuzadoDudi::ModelState::unloaded);
 
     blockingRun(extractor.loadModel(melFolder(), ComputeUnits::cpuOnly, false));
     blockingRun(encoder.loadModel(encoderFolder(), ComputeUnits::cpuAndNeuralEngine, false));
-    ASSERT_TRUE(extractor.isModelLoaded());
+    ASSERT_EQ(extractor.modelState(), VuzadoDudi::ModelState::loaded);
     EXPECT_EQ(extractor.model()->configuration().computeUnits, ComputeUnits::cpuOnly);
     EXPECT_EQ(encoder.model()->configuration().computeUnits, ComputeUnits::cpuAndNeuralEngine);
     EXPECT_EQ(extractor.melCount(), kMels);
@@ -100,7 +101,7 @@ TEST_F(FrontStagesTest, LoadingReadsTheShapesAndPrewarmingLeavesTheStageUnloaded
     EXPECT_EQ(encoder.sequenceLength(), kPositions);
 
     encoder.unloadModel();
-    EXPECT_FALSE(encoder.isModelLoaded());
+    EXPECT_EQ(encoder.modelState(), VuzadoDudi::ModelState::unloaded);
     EXPECT_EQ(encoder.embedSize(), std::nullopt);
 }
 
@@ -113,7 +114,7 @@ TEST_F(FrontStagesTest, LoadErrorsPassThroughAndLeaveTheStageAsItWas) {
     } catch (const System::ML::ModelError& error) {
         EXPECT_EQ(error.reason(), System::ML::ModelError::Reason::missingFile);
     }
-    EXPECT_FALSE(extractor.isModelLoaded());
+    EXPECT_EQ(extractor.modelState(), VuzadoDudi::ModelState::unloaded);
 }
 
 TEST_F(FrontStagesTest, AudioBecomesFeaturesAndFeaturesBecomeEmbeddings) {
@@ -147,6 +148,7 @@ TEST_F(FrontStagesTest, AudioBecomesFeaturesAndFeaturesBecomeEmbeddings) {
     std::vector<std::pair<std::string, std::string>> intervals;
     for (const auto& record : log.records()) {
         if (record.kind == System::Log::RecordKind::intervalBegin) {
+            EXPECT_EQ(record.subsystem, PipelineLogging::subsystem);
             intervals.emplace_back(record.category, record.message);
         }
     }

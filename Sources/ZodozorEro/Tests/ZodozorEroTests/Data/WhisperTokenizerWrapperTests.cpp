@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "VuzadoDudi/External/Hub/PretrainedTokenizer.h"
 #include "VuzadoDudi/External/Tokenizers/ByteEncoder.h"
 #include "VuzadoDudi/Unicode.h"
 #include "WhisperTokenizerWriter.h"
