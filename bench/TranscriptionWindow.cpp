@@ -7,6 +7,7 @@
 #include "System/Concurrency/BlockingRun.h"
 #include "System/ML/Model.h"
 #include "TinyModelGenerator/TinyModelGenerator.h"
+#include "VuzadoDudi/External/Hub/PretrainedTokenizer.h"
 #include "VuzadoDudi/External/Tokenizers/TokenizerWrapper.h"
 #include "WhisperTokenizerWriter.h"
 #include "ZodozorEro/Core/AudioEncoder.h"

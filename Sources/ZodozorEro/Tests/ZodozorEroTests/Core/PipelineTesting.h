@@ -13,6 +13,7 @@
 #include "System/ML/Model.h"
 #include "System/Tests/FileTesting/FileTesting.h"
 #include "TinyModelGenerator/TinyModelGenerator.h"
+#include "VuzadoDudi/External/Hub/PretrainedTokenizer.h"
 #include "VuzadoDudi/External/Tokenizers/TokenizerWrapper.h"
 #include "WhisperTokenizerWriter.h"
 #include "ZodozorEro/Core/Audio/AudioProcessor.h"
