@@ -6,13 +6,26 @@
 #include "ZodozorEro/Core/DecodingOptions.h"
 #include "ZodozorEro/Core/Text/LogitsFiltering.h"
 #include "ZodozorEro/Core/WhisperTokenizer.h"
+#include "ZodozorEro/Core/DecodingResult.h"
+#include "ZodozorEro/Core/FloatType.h"
+#include "ZodozorEro/Core/StageValues.h"
+#include "ZodozorEro/Core/Text/LogitsFilter.h"
+#include "ZodozorEro/Core/Text/TokenSampler.h"
+#include "ZodozorEro/Core/TranscriptionProgress.h"
+#include "VuzadoDudi/ConcurrencyUtilities.h"
 
+#include <functional>
+#include <mutex>
 #include <any>
 #include <memory>
 #include <optional>
 #include <vector>
 
 namespace ZodozorEro {
+
+// Told the progress of a decode after every step; answering false asks the decode to stop early (nothing
+// or true lets it go on).
+using TranscriptionProgressCallback = std::function<std::optional<bool>(const TranscriptionProgress&)>;
 
 // One decoder call's inputs: each a reference to the array of the decoding state (copies share buffers).
 struct TextDecoderMLMultiArrayInputType {
@@ -90,6 +103,35 @@ public:
     // WhisperError decodingFailed, writing nothing, when the row or the frames do not fit.
     static void updateAlignmentWeights(System::ML::MultiArray& alignmentTensor,
                                        const System::ML::MultiArray& alignmentSlice, int insertAtIndex);
+
+    // Decodes one window from the prompt in `decoderInputs` until the sampler completes the text, the token
+    // budget is spent, the first token is too unlikely or `callback` asks to stop. The state is updated in
+    // place and the result's cache shares its arrays. `callback` is called in line after each step.
+    virtual System::Concurrency::Task<DecodingResult>
+    decodeText(AudioEncoderOutputType encoderOutput, DecodingInputsType& decoderInputs, TokenSampling& sampler,
+               DecodingOptions options, TranscriptionProgressCallback callback = nullptr);
+
+    // The window's language: one model call on the start of the transcript with every non-language token
+    // ruled out, the token picked by `sampler`. Writes the input token and cache length of `decoderInputs`
+    // and nothing else; they must be fresh (prepared or reset). `options` and `temperature` are not read.
+    virtual System::Concurrency::Task<DecodingResult>
+    detectLanguage(AudioEncoderOutputType encoderOutput, DecodingInputsType& decoderInputs, TokenSampling& sampler,
+                   DecodingOptions options, FloatType temperature);
+
+    // The chain each step's logits pass: the configured filters, then blank and token suppression and the
+    // timestamp rules as the options ask.
+    virtual std::vector<std::shared_ptr<LogitsFiltering>>
+    createLogitsFilters(const DecodingOptions& options, int initialPromptIndex, const WhisperTokenizer& tokenizer);
+
+private:
+    std::shared_ptr<LanguageLogitsFilter> languageLogitsFilter(const WhisperTokenizer& tokenizer, int logitsSize);
+
+    // One stop flag per running decode.
+    VuzadoDudi::EarlyStopActor earlyStopActor_;
+    // Built on the first detection and again when the model's vocabulary or the tokenizer's languages
+    // change; two detections may run at once.
+    std::mutex languageFilterMutex_;
+    std::shared_ptr<LanguageLogitsFilter> languageLogitsFilter_;
 };
 
 } // namespace ZodozorEro
