@@ -1,5 +1,6 @@
 #include "VuzadoDudi/Unicode.h"
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
@@ -326,6 +327,63 @@ bool isSpaceSeparator(char32_t c) { return u_charType(static_cast<UChar32>(c)) =
 bool isControlOrFormat(char32_t c) {
     const uint32_t mask = U_GET_GC_MASK(static_cast<UChar32>(c));
     return (mask & (U_GC_CC_MASK | U_GC_CF_MASK | U_GC_CS_MASK | U_GC_CO_MASK | U_GC_CN_MASK)) != 0;
+}
+
+bool isCJKIdeograph(char32_t c) {
+    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x20000 && c <= 0x2A6DF) ||
+           (c >= 0x2A700 && c <= 0x2CEAF) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x2F800 && c <= 0x2FA1F);
+}
+
+std::string isolatingCJKIdeographs(std::string_view text) {
+    // Every ideograph's UTF-8 form starts with a byte of E3 or above; text without one needs no look.
+    if (std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0xE3; })) {
+        return std::string(text);
+    }
+    std::string out;
+    out.reserve(text.size());
+    for (const auto character : characters(text)) {
+        if (isCJKIdeograph(firstCodePoint(character))) {
+            out += ' ';
+            out += character;
+            out += ' ';
+        } else {
+            out += character;
+        }
+    }
+    return out;
+}
+
+std::string foldingDiacritics(std::string_view text) {
+    if (std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+        return std::string(text);
+    }
+    std::string out;
+    out.reserve(text.size());
+    std::size_t plain = 0; // start of the run of characters copied unchanged
+    for (const auto character : characters(text)) {
+        // ASCII carries no marks; most text is skipped here without a look at its decomposition.
+        if (static_cast<unsigned char>(character.front()) < 0x80 && character.size() == 1) {
+            continue;
+        }
+        std::string folded;
+        bool dropped = false;
+        for (const char32_t c : codePoints(normalized(character, NormalizationForm::nfd))) {
+            if (isNonspacingMark(c)) {
+                dropped = true;
+            } else {
+                appendUTF8(folded, c);
+            }
+        }
+        if (!dropped) {
+            continue;
+        }
+        const auto at = static_cast<std::size_t>(character.data() - text.data());
+        out.append(text.substr(plain, at - plain));
+        out += normalized(folded, NormalizationForm::nfc);
+        plain = at + character.size();
+    }
+    out.append(text.substr(plain));
+    return out;
 }
 
 } // namespace VuzadoDudi::Unicode

@@ -47,6 +47,16 @@ bool isNonspacingMark(char32_t c);   // Mn
 bool isSpaceSeparator(char32_t c);   // Zs
 // Control, format, surrogate, private use or unassigned.
 bool isControlOrFormat(char32_t c);
+// The CJK Unified Ideographs blocks with their extensions A to E and the compatibility ideographs: the
+// characters that word-piece vocabularies treat as words of their own.
+bool isCJKIdeograph(char32_t c);
+
+// Every character whose first code point is a CJK ideograph with a blank on each side.
+std::string isolatingCJKIdeographs(std::string_view text);
+
+// Accented letters lose their accents ("é" and "e" + U+0301 become "e"); case is untouched, and a character
+// without marks stays exactly as it is (a Hangul syllable is not broken into its letters).
+std::string foldingDiacritics(std::string_view text);
 
 // The text without its leading and/or trailing white-space characters (whole grapheme clusters).
 std::string trimmingWhitespace(std::string_view text, bool leading = true, bool trailing = true);

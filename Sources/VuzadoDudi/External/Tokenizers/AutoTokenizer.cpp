@@ -4,8 +4,11 @@
 #include <map>
 
 #include "VuzadoDudi/External/Tokenizers/BPETokenizer.h"
+#include "VuzadoDudi/External/Tokenizers/BertTokenizer.h"
+#include "VuzadoDudi/External/Tokenizers/LlamaPreTrainedTokenizer.h"
 #include "VuzadoDudi/External/Tokenizers/StringSplitting.h"
 #include "VuzadoDudi/External/Tokenizers/TokenizerError.h"
+#include "VuzadoDudi/External/Tokenizers/UnigramTokenizer.h"
 
 namespace VuzadoDudi {
 
@@ -51,12 +54,9 @@ std::unique_ptr<PreTrainedTokenizer> constructGeneral(const Config& config, cons
 } // namespace
 
 AutoTokenizer::TokenizerClass AutoTokenizer::tokenizerClass(const Config& tokenizerConfig) {
-    const auto name = className(tokenizerConfig);
-    // The legacy-aware variant of "LlamaTokenizer" rewrites the definition before construction; until it is
-    // part of this build such a tokenizer is refused rather than built with the wrong pre-tokenizer.
-    if (name == "LlamaTokenizer") {
-        return [](const Config&, const Config&, bool) -> std::unique_ptr<PreTrainedTokenizer> {
-            throw TokenizerError::unsupportedTokenizer("LlamaTokenizer");
+    if (className(tokenizerConfig) == "LlamaTokenizer") {
+        return [](const Config& config, const Config& data, bool strict) -> std::unique_ptr<PreTrainedTokenizer> {
+            return std::make_unique<LlamaPreTrainedTokenizer>(config, data, strict);
         };
     }
     return constructGeneral;
@@ -86,10 +86,11 @@ std::unique_ptr<TokenizingModel> TokenizerModel::from(const Config& tokenizerCon
     case ModelKind::bpe:
         return std::make_unique<BPETokenizer>(tokenizerConfig, tokenizerData, addedTokens);
     case ModelKind::wordPiece:
+        return std::make_unique<BertTokenizer>(tokenizerConfig, tokenizerData, addedTokens);
     case ModelKind::unigram:
+        return std::make_unique<UnigramTokenizer>(tokenizerConfig, tokenizerData, addedTokens);
     case ModelKind::t5:
-        // Their vocabulary models are not part of this build.
-        throw TokenizerError::unsupportedTokenizer(*name);
+        return std::make_unique<T5Tokenizer>(tokenizerConfig, tokenizerData, addedTokens);
     }
     throw TokenizerError::unsupportedTokenizer(*name);
 }

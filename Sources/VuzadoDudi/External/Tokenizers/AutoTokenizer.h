@@ -21,8 +21,8 @@ TokenizerClass tokenizerClass(const Config& tokenizerConfig);
 
 namespace TokenizerModel {
 // Builds the vocabulary model the configuration's class names. TokenizerError: no class named
-// (missingTokenizerClassInConfig); an unknown class in strict mode, or a class whose model this build does not
-// have (unsupportedTokenizer). An unknown class otherwise falls back to BPE with a printed warning.
+// (missingTokenizerClassInConfig); an unknown class in strict mode (unsupportedTokenizer); the model's own
+// refusals. An unknown class otherwise falls back to BPE with a printed warning.
 std::unique_ptr<TokenizingModel> from(const Config& tokenizerConfig, const Config& tokenizerData,
                                       const AddedTokens& addedTokens, bool strict);
 } // namespace TokenizerModel

@@ -35,14 +35,6 @@ bool codePointsAreCharacters(std::string_view text) {
     return true;
 }
 
-std::optional<int> idOf(const StringMap<int>& table, std::string_view token) {
-    auto found = table.find(token);
-    if (found == table.end()) {
-        return std::nullopt;
-    }
-    return found->second;
-}
-
 } // namespace
 
 struct BPETokenizer::Cache {
@@ -89,15 +81,15 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
 
     unknownToken_ = TokenizerModel::unknownToken(tokenizerConfig);
     if (unknownToken_) {
-        unknownTokenId_ = idOf(tokensToIds_, *unknownToken_);
+        unknownTokenId_ = valueIn(tokensToIds_, *unknownToken_);
     }
     eosToken_ = addedTokenAsString(&tokenizerConfig["eosToken"]);
     if (eosToken_) {
-        eosTokenId_ = idOf(tokensToIds_, *eosToken_);
+        eosTokenId_ = valueIn(tokensToIds_, *eosToken_);
     }
     bosToken_ = addedTokenAsString(&tokenizerConfig["bosToken"]);
     if (bosToken_) {
-        bosTokenId_ = idOf(tokensToIds_, *bosToken_);
+        bosTokenId_ = valueIn(tokensToIds_, *bosToken_);
     }
     fuseUnknownTokens_ = tokenizerConfig["fuseUnk"].boolean().value_or(false);
 }
@@ -134,7 +126,7 @@ std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromCon
 std::optional<int> BPETokenizer::rank(std::string_view a, std::string_view b) const {
     thread_local std::string key;
     pairKey(key, a, b);
-    return idOf(bpeRanks_, key);
+    return valueIn(bpeRanks_, key);
 }
 
 std::optional<int> BPETokenizer::rank(const BytePair& pair) const { return rank(pair.a, pair.b); }
@@ -219,7 +211,7 @@ std::vector<std::string> BPETokenizer::tokenizeUncached(const std::string& text)
     std::vector<std::string> tokens;
     // The symbols themselves, not their blank-joined text cut at blanks: a symbol holding a blank stays whole.
     for (const auto symbol : symbols(text)) {
-        const auto id = idOf(tokensToIds_, symbol);
+        const auto id = valueIn(tokensToIds_, symbol);
         if (id && (!unknownTokenId_ || *id != *unknownTokenId_)) {
             tokens.emplace_back(symbol);
         } else {
@@ -258,7 +250,7 @@ void BPETokenizer::tokenize(const std::string& text, std::vector<std::string>& t
 }
 
 std::optional<int> BPETokenizer::convertTokenToId(const std::string& token) const {
-    if (auto id = idOf(tokensToIds_, token)) {
+    if (auto id = valueIn(tokensToIds_, token)) {
         return id;
     }
     return unknownTokenId_;

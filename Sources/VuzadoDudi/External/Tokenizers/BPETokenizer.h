@@ -30,6 +30,16 @@ struct TransparentStringHash {
 template <class V>
 using StringMap = std::unordered_map<std::string, V, TransparentStringHash, std::equal_to<>>;
 
+// The value under `key`; nothing when the map has none.
+template <class V>
+std::optional<V> valueIn(const StringMap<V>& map, std::string_view key) {
+    const auto found = map.find(key);
+    if (found == map.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
 class BPETokenizer : public TokenizingModel {
 public:
     // tokenizerConfig: tokenizer_config.json; tokenizerData: tokenizer.json. TokenizerError when the model has

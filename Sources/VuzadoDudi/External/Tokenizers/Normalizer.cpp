@@ -123,11 +123,6 @@ BertNormalizer::BertNormalizer(const Config& config)
 
 namespace {
 
-bool isChineseCharacter(char32_t c) {
-    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x20000 && c <= 0x2A6DF) ||
-           (c >= 0x2A700 && c <= 0x2CEAF) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x2F800 && c <= 0x2FA1F);
-}
-
 std::string withoutNonspacingMarks(const std::string& text) {
     std::string out;
     for (const char32_t c : Unicode::codePoints(text)) {
@@ -160,17 +155,7 @@ std::string BertNormalizer::normalize(const std::string& input) const {
         text = std::move(out);
     }
     if (shouldHandleChineseChars_) {
-        std::string out;
-        for (const auto character : Unicode::characters(text)) {
-            if (isChineseCharacter(Unicode::firstCodePoint(character))) {
-                out += ' ';
-                out += character;
-                out += ' ';
-            } else {
-                out += character;
-            }
-        }
-        text = std::move(out);
+        text = Unicode::isolatingCJKIdeographs(text);
     }
     if (shouldStripAccents_) {
         std::string out;

@@ -139,9 +139,11 @@ TEST(AutoTokenizerTest, ClassSelection) {
         {R"("FastTokenizer")", true, "The tokenizer type 'Tokenizer' is not supported."},
         {R"("bertTokenizer")", true, "The tokenizer type 'bertTokenizer' is not supported."},
         {R"("bertTokenizer")", false, ""},
-        {R"("BertTokenizer")", false, "The tokenizer type 'BertTokenizer' is not supported."},
-        {R"("XLMRobertaTokenizer")", false, "The tokenizer type 'XLMRobertaTokenizer' is not supported."},
-        {R"("LlamaTokenizerFast")", false, "The tokenizer type 'LlamaTokenizer' is not supported."},
+        // A word-piece model over the same vocabulary object.
+        {R"("BertTokenizer")", false, ""},
+        // A unigram model wants a vocabulary list.
+        {R"("XLMRobertaTokenizer")", false, "Vocabulary file is missing from the tokenizer configuration."},
+        {R"("LlamaTokenizerFast")", false, ""},
         {"3", false, "The tokenizer class is not specified in the configuration."},
     };
     for (const auto& c : cases) {

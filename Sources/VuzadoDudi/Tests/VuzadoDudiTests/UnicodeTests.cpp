@@ -40,6 +40,23 @@ TEST(UnicodeTest, NormalizationAndEquivalence) {
     EXPECT_FALSE(U::canonicallyEqual("\uFB01", "fi"));
 }
 
+TEST(UnicodeTest, DiacriticFolding) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"Caf\u00E9", "Cafe"},
+        {"cafe\u0301", "cafe"},
+        {"\u00C5ngstr\u00F6m \u1EC7", "Angstrom e"},
+        {"x\u0301\u0302y", "xy"},
+        // Characters without marks stay exactly as they are, decomposable or not.
+        {"\uD55C\uAD6D\uC5B4", "\uD55C\uAD6D\uC5B4"},
+        {"\uF900\u212B", "\uF900A"},
+        {"\u00F8\u0628\u0650", "\u00F8\u0628"},
+        {"", ""},
+    };
+    for (const auto& [text, folded] : cases) {
+        EXPECT_EQ(U::foldingDiacritics(text), folded) << text;
+    }
+}
+
 TEST(UnicodeTest, FullLowercasing) {
     EXPECT_EQ(U::lowercased("HELLO"), "hello");
     EXPECT_EQ(U::lowercased("\u0130"), "i\u0307");
