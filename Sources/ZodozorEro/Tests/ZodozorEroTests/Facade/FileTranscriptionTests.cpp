@@ -1,6 +1,7 @@
 #include "FacadeTesting.h"
 
 #include "ZodozorEro/Core/Constants.h"
+#include "ZodozorEro/Core/TextDecoder.h"
 #include "ZodozorEro/Core/ZodozorEro.h"
 #include "ZodozorEro/Utilities/WhisperError.h"
 
@@ -161,6 +162,33 @@ TEST_F(FacadeFilesTest, TheLanguageOfAFileOrOfSamplesIsOneOfTheKnownCodes) {
     } catch (const WhisperError& error) {
         EXPECT_EQ(error.message(), "Resource path does not exist " + (audio_ / "none.wav").string());
     }
+}
+
+TEST_F(FacadeFilesTest, AnEnglishOnlyVocabularyIsDetectedAndRefusesLanguageDetection) {
+    // Stages that report the sizes of an English-only tiny model over the generated weights.
+    struct EnglishDecoder : TextDecoder {
+        std::optional<int> logitsSize() const override { return 51864; }
+    };
+    struct TinyEncoder : AudioEncoder {
+        std::optional<int> embedSize() const override { return 384; }
+    };
+    ZodozorEroConfig config;
+    config.modelFolder = models_->path().string();
+    config.load = false;
+    config.textDecoder = std::make_shared<EnglishDecoder>();
+    config.audioEncoder = std::make_shared<TinyEncoder>();
+    const auto facade = blockingRun(Facade::create(config));
+    try {
+        blockingRun(facade->detectLangauge(std::vector<float>(16'000)));
+        ADD_FAILURE() << "no error";
+    } catch (const WhisperError& error) {
+        EXPECT_EQ(error.kind(), WhisperError::Kind::decodingFailed);
+        EXPECT_EQ(error.message(), "Language detection not supported for this model");
+    }
+    // The models were loaded for the question, and the vocabulary told the size and the language set.
+    EXPECT_EQ(facade->modelState(), VuzadoDudi::ModelState::loaded);
+    EXPECT_EQ(facade->modelVariant(), ModelVariant::tinyEn);
+    EXPECT_FALSE(facade->textDecoder()->isModelMultilingual());
 }
 
 } // namespace
