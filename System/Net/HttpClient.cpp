@@ -98,6 +98,8 @@ struct Transfer {
     Instant lastActivity;
     curl_off_t downloaded = -1;
     curl_off_t uploaded = -1;
+    bool headDelivered = false;     // streaming: onHead has seen the final answer's header
+    bool stoppedByReceiver = false; // streaming: onHead or onBody asked to stop
 
     ~Transfer() {
         if (easy != nullptr) {
@@ -161,10 +163,45 @@ private:
         return 0;
     }
 
+    static bool isStreaming(const Transfer& transfer) {
+        return transfer.request.onHead || transfer.request.onBody;
+    }
+
+    // Hands the final answer's header to a streaming receiver, once; false when the receiver wants to stop.
+    static bool deliverHead(Transfer& transfer) {
+        if (transfer.headDelivered) {
+            return true;
+        }
+        transfer.headDelivered = true;
+        long status = 0;
+        char* url = nullptr;
+        curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
+        curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &url);
+        if (!transfer.request.onHead) {
+            return true;
+        }
+        HttpResponse head;
+        head.status = static_cast<int>(status);
+        head.headers = transfer.response.headers;
+        head.url = url ? url : transfer.request.url;
+        if (!transfer.request.onHead(head)) {
+            transfer.stoppedByReceiver = true;
+            return false;
+        }
+        return true;
+    }
+
     static size_t onBody(char* data, size_t size, size_t count, void* context) {
         auto* transfer = static_cast<Transfer*>(context);
-        transfer->response.body.append(data, size * count);
         transfer->lastActivity = Instant::now();
+        if (transfer->request.onBody) {
+            if (!deliverHead(*transfer) || !transfer->request.onBody(std::string_view(data, size * count))) {
+                transfer->stoppedByReceiver = true;
+                return 0; // libcurl ends a transfer whose writer takes less than it was given
+            }
+            return size * count;
+        }
+        transfer->response.body.append(data, size * count);
         return size * count;
     }
 
@@ -175,7 +212,19 @@ private:
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
             line.remove_suffix(1);
         }
-        if (line.starts_with("HTTP/")) {
+        if (line.empty()) {
+            // The end of one answer's header. A streaming receiver hears of the final answer only: not of an
+            // interim 1xx, nor of a redirect that is about to be followed.
+            if (isStreaming(*transfer) && !transfer->headDelivered) {
+                long status = 0;
+                curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+                const bool followed = transfer->request.followRedirects && status >= 300 && status <= 399 &&
+                                      headerValue(transfer->response.headers, "Location").has_value();
+                if (status >= 200 && !followed && !deliverHead(*transfer)) {
+                    return 0;
+                }
+            }
+        } else if (line.starts_with("HTTP/")) {
             // A new response begins (after a redirect or an interim 1xx): only the last one's headers count.
             transfer->response.headers.clear();
         } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
@@ -199,7 +248,7 @@ private:
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, request.followRedirects ? 1L : 0L);
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
         curl_easy_setopt(easy, CURLOPT_NOPROXY, noProxyList().c_str());
@@ -324,6 +373,9 @@ private:
                 transfer->response.status = static_cast<int>(status);
                 transfer->response.url = url ? url : transfer->request.url;
                 end(transfer->id, std::move(transfer->response));
+            } else if (transfer->stoppedByReceiver) {
+                end(transfer->id, std::make_exception_ptr(TransportError(TransportError::Code::cancelled,
+                                                                         "stopped by the receiver")));
             } else {
                 std::string detail =
                     transfer->errorBuffer[0] ? transfer->errorBuffer : curl_easy_strerror(result);

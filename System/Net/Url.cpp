@@ -87,4 +87,21 @@ bool isAbsoluteURL(std::string_view text) {
     return parseAbsolute(text) != nullptr;
 }
 
+std::optional<std::string> resolvingReference(std::string_view base, std::string_view reference) {
+    UrlHandle url = parseAbsolute(base);
+    if (!url || reference.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    // A handle that holds a URL resolves a relative one set into it against that URL.
+    const std::string copy(reference);
+    if (curl_url_set(url.get(), CURLUPART_URL, copy.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+        return std::nullopt;
+    }
+    CurlText resolved;
+    if (curl_url_get(url.get(), CURLUPART_URL, &resolved.text, 0) != CURLUE_OK || resolved.text == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(resolved.text);
+}
+
 } // namespace System::Net

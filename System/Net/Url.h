@@ -19,4 +19,8 @@ std::optional<std::string> appendingPath(std::string_view base, std::string_view
 // True for an absolute URL with a scheme and a host that parses as such.
 bool isAbsoluteURL(std::string_view text);
 
+// `reference` (a link or a redirect's Location) resolved against the absolute URL `base` as RFC 3986 says: a
+// reference with a path of its own replaces the base's path and query. Nothing when either does not parse.
+std::optional<std::string> resolvingReference(std::string_view base, std::string_view reference);
+
 } // namespace System::Net

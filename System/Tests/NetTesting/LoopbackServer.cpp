@@ -264,6 +264,11 @@ void LoopbackServer::on(const std::string& method, const std::string& path, Hand
     handlers_[{method, path}] = std::move(handler);
 }
 
+void LoopbackServer::fallback(Handler handler) {
+    std::lock_guard lock(mutex_);
+    fallback_ = std::move(handler);
+}
+
 void LoopbackServer::reply(const std::string& method, const std::string& path, int status, std::string body,
                            std::string contentType) {
     on(method, path, [status, body = std::move(body), contentType](const auto&, httplib::Response& response) {
@@ -317,6 +322,8 @@ void LoopbackServer::dispatch(const httplib::Request& request, httplib::Response
         const auto found = handlers_.find({request.method, pathOf(request.target)});
         if (found != handlers_.end()) {
             handler = found->second;
+        } else {
+            handler = fallback_;
         }
     }
     if (handler) {

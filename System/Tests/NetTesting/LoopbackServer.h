@@ -43,6 +43,8 @@ public:
 
     // Answers `method` requests for `path` (the target's path as sent) with `handler`; others get 404.
     void on(const std::string& method, const std::string& path, Handler handler);
+    // Answers every request that no `on` route takes, instead of 404: for servers of whole folder trees.
+    void fallback(Handler handler);
     // Answers with a fixed status and body.
     void reply(const std::string& method, const std::string& path, int status, std::string body,
                std::string contentType = "application/json");
@@ -71,6 +73,7 @@ private:
     mutable std::condition_variable arrived_;
     std::vector<RecordedRequest> requests_;
     std::map<std::pair<std::string, std::string>, Handler> handlers_;
+    Handler fallback_;
 };
 
 // A door that blocks the server's handlers until the test opens it: for answers that come late or never.

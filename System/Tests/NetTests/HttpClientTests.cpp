@@ -182,10 +182,12 @@ TEST_F(HttpClientTest, LoopbackRequestsNeverGoThroughAProxy) {
     EXPECT_EQ(sendBlocking(client, makeRequest("GET", server.url("/here"))).body, "direct");
 }
 
+// The handler of a timed-out request may reach the gate only after the test has ended, so the handler keeps
+// the gate alive and the test leaves it open.
 TEST_F(HttpClientTest, ARequestWithoutProgressTimesOut) {
-    Gate gate;
-    server.on("GET", "/slow", [&](const auto&, httplib::Response& response) {
-        gate.wait();
+    const auto gate = std::make_shared<Gate>();
+    server.on("GET", "/slow", [gate](const auto&, httplib::Response& response) {
+        gate->wait();
         response.status = 200;
     });
     auto request = makeRequest("GET", server.url("/slow"));
@@ -193,15 +195,17 @@ TEST_F(HttpClientTest, ARequestWithoutProgressTimesOut) {
 
     EXPECT_EQ(transportFailure(client, request), TransportError::Code::timedOut);
     EXPECT_STREQ(TransportError(TransportError::Code::timedOut).what(), "The request timed out.");
+    gate->open();
 }
 
 TEST_F(HttpClientTest, TheClientTimeoutAppliesWhenTheRequestNamesNone) {
-    Gate gate;
-    server.on("GET", "/slow", [&](const auto&, httplib::Response&) { gate.wait(); });
+    const auto gate = std::make_shared<Gate>();
+    server.on("GET", "/slow", [gate](const auto&, httplib::Response&) { gate->wait(); });
     HttpClient quick(HttpClient::Configuration{Duration::milliseconds(100)});
 
     EXPECT_EQ(transportFailure(quick, makeRequest("GET", server.url("/slow"))),
               TransportError::Code::timedOut);
+    gate->open();
 }
 
 TEST_F(HttpClientTest, ResumesTheCallerOnItsOwnExecutor) {
@@ -286,6 +290,87 @@ TEST_F(HttpClientTest, ServesManyRequestsAtOnce) {
     for (int i = 0; i < 20; ++i) {
         EXPECT_EQ(bodies[i], std::to_string(i));
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(HttpClientTest, RedirectsComeBackUnfollowedWhenAsked) {
+    server.on("GET", "/from", [](const httplib::Request&, httplib::Response& response) {
+        response.status = 302;
+        response.set_header("Location", "/to");
+    });
+    server.reply("GET", "/to", 200, "arrived");
+    auto request = makeRequest("GET", server.url("/from"));
+    request.followRedirects = false;
+
+    const auto response = sendBlocking(client, request);
+
+    EXPECT_EQ(response.status, 302);
+    EXPECT_EQ(response.header("Location"), "/to");
+    EXPECT_TRUE(server.requests("GET", "/to").empty());
+}
+
+// A streamed answer: the final header (after a followed redirect) first, then the body in pieces that add up
+// to the whole, and nothing collected in the response.
+TEST_F(HttpClientTest, StreamsTheFinalAnswerHeaderThenItsBody) {
+    const std::string body(300000, 'x');
+    server.on("GET", "/from", [](const httplib::Request&, httplib::Response& response) {
+        response.status = 307;
+        response.set_header("Location", "/big");
+    });
+    server.on("GET", "/big", [&](const httplib::Request&, httplib::Response& response) {
+        response.status = 200;
+        response.set_header("X-Kind", "big");
+        response.set_content(body, "application/octet-stream");
+    });
+    std::vector<int> heads;
+    std::string received;
+    auto request = makeRequest("GET", server.url("/from"));
+    request.onHead = [&](const HttpResponse& head) {
+        EXPECT_TRUE(received.empty());
+        EXPECT_EQ(head.header("X-Kind"), "big");
+        heads.push_back(head.status);
+        return true;
+    };
+    request.onBody = [&](std::string_view piece) {
+        received.append(piece);
+        return true;
+    };
+
+    const auto response = sendBlocking(client, request);
+
+    EXPECT_EQ(response.status, 200);
+    EXPECT_TRUE(response.body.empty());
+    EXPECT_EQ(heads, std::vector<int>{200});
+    EXPECT_EQ(received, body);
+}
+
+TEST_F(HttpClientTest, AReceiverThatStopsEndsTheTransferAsCancelled) {
+    server.reply("GET", "/big", 200, std::string(300000, 'x'), "application/octet-stream");
+    const auto stopAt = [&](bool inHead) {
+        auto request = makeRequest("GET", server.url("/big"));
+        request.onHead = [inHead](const HttpResponse&) { return !inHead; };
+        request.onBody = [](std::string_view) { return false; };
+        return transportFailure(client, request);
+    };
+    EXPECT_EQ(stopAt(true), TransportError::Code::cancelled);
+    EXPECT_EQ(stopAt(false), TransportError::Code::cancelled);
+}
+
+TEST_F(HttpClientTest, AnEmptyStreamedAnswerStillDeliversItsHeader) {
+    server.reply("GET", "/empty", 204, "");
+    std::vector<int> heads;
+    auto request = makeRequest("GET", server.url("/empty"));
+    request.onHead = [&](const HttpResponse& head) {
+        heads.push_back(head.status);
+        return true;
+    };
+    request.onBody = [](std::string_view) { return true; };
+
+    EXPECT_EQ(sendBlocking(client, request).status, 204);
+    EXPECT_EQ(heads, std::vector<int>{204});
 }
 
 } // namespace

@@ -59,3 +59,17 @@ TEST(UrlTest, ReasonPhrasesAreTheStandardOnes) {
         EXPECT_EQ(reasonPhrase(status), phrase) << status;
     }
 }
+
+TEST(UrlTest, ResolvingAReferenceFollowsTheBaseAsALinkWould) {
+    const std::tuple<std::string, std::string, std::optional<std::string>> cases[] = {
+        {"http://127.0.0.1:81/a/b?q=1", "/c/d?x=2", "http://127.0.0.1:81/c/d?x=2"},
+        {"http://127.0.0.1:81/a/b?q=1", "/c/d", "http://127.0.0.1:81/c/d"}, // the base's query goes too
+        {"http://127.0.0.1:81/a/b", "c", "http://127.0.0.1:81/a/c"},
+        {"http://127.0.0.1:81/a/b", "https://other.test/z", "https://other.test/z"},
+        {"http://127.0.0.1:81/a/b", "//other.test/z", "http://other.test/z"},
+        {"not a url", "/c", std::nullopt},
+    };
+    for (const auto& [base, reference, expected] : cases) {
+        EXPECT_EQ(resolvingReference(base, reference), expected) << base << " + " << reference;
+    }
+}

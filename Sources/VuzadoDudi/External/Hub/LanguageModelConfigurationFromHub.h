@@ -1,0 +1,45 @@
+#pragma once
+
+#include "System/Concurrency/Task.h"
+#include "VuzadoDudi/Config.h"
+#include "VuzadoDudi/External/Hub/HubApiWrapper.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace VuzadoDudi {
+
+// The three documents a tokenizer is built from: the model configuration, the tokenizer configuration (with
+// any chat template merged in) and the tokenizer data, from a hub repository or a local folder. Loading
+// starts at construction; every reader gets the same result or the same error.
+class LanguageModelConfigurationFromHub {
+public:
+    struct Configurations {
+        std::optional<Config> modelConfig;     // config.json
+        std::optional<Config> tokenizerConfig; // tokenizer_config.json and the chat template
+        Config tokenizerData;                  // tokenizer.json
+    };
+
+    // Downloads the five configuration files of the model repository `modelName` at `revision`.
+    LanguageModelConfigurationFromHub(std::string modelName, std::string revision,
+                                      HubApiWrapper hubApi = HubApiWrapper::shared());
+    // Reads the configuration files of a local folder; downloads nothing.
+    explicit LanguageModelConfigurationFromHub(std::filesystem::path modelFolder,
+                                               HubApiWrapper hubApi = HubApiWrapper::shared());
+
+    // Reads one folder's configuration files. Throws HubClientError: configurationMissing without
+    // tokenizer.json, the file's own error for a malformed file, fileSystemError for one that cannot be read.
+    static Configurations loadConfig(const std::filesystem::path& modelFolder, const HubApi& hubApi);
+
+    System::Concurrency::Task<Configurations> configurations() const;
+    // The tokenizer configuration; without a tokenizer class of its own it gets one from the model type
+    // ("whisper" gives "WhisperTokenizer").
+    System::Concurrency::Task<std::optional<Config>> tokenizerConfig() const;
+    System::Concurrency::Task<std::optional<std::string>> modelType() const;
+
+private:
+    System::Concurrency::TaskHandle<Configurations> configPromise_;
+};
+
+} // namespace VuzadoDudi
