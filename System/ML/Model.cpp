@@ -213,9 +213,8 @@ std::shared_ptr<FeatureProvider> Model::predict(const FeatureProvider& input, co
                                  std::string(dataTypeName(array->dataType())) + " elements, not " +
                                  std::string(dataTypeName(constraint.dataType)) + ".");
         }
-        inputs.emplace(name, array->dataType() == constraint.dataType
-                                 ? *array
-                                 : convertedFloats(*array, constraint.dataType));
+        // Kinds compute in float32, whatever precision the features travel in.
+        inputs.emplace(name, isFloatType(array->dataType()) ? float32Input(name, *array) : *array);
     }
 
     std::map<std::string, MultiArray> outputs;
@@ -251,6 +250,23 @@ std::shared_ptr<FeatureProvider> Model::predict(const FeatureProvider& input, co
     return std::make_shared<DictionaryFeatureProvider>(std::move(values));
 }
 
+MultiArray Model::float32Input(const std::string& name, const MultiArray& array) {
+    if (array.dataType() == MultiArrayDataType::float32) {
+        return array;
+    }
+    std::lock_guard guard(conversionsLock_);
+    auto found = conversions_.find(name);
+    if (found != conversions_.end() && found->second.source.sharesBuffer(array) &&
+        found->second.version == array.version()) {
+        return found->second.converted;
+    }
+    const std::uint64_t version = array.version();
+    Conversion conversion{array, version, convertedFloats(array, MultiArrayDataType::float32)};
+    auto converted = conversion.converted;
+    conversions_.insert_or_assign(name, std::move(conversion));
+    return converted;
+}
+
 int ModelSource::hyperparameter(const std::string& name) const {
     const Json* hyperparameters =
         manifest_.contains("hyperparameters") ? &manifest_["hyperparameters"] : nullptr;
@@ -276,6 +292,43 @@ const MultiArrayConstraint& ModelSource::output(const std::string& name) const {
         fail("has no output \"" + name + "\"");
     }
     return *found->second.multiArrayConstraint;
+}
+
+const SafeTensors& ModelSource::weights() const {
+    if (!weights_) {
+        const auto path = folder_ / "weights.safetensors";
+        std::error_code error;
+        if (!std::filesystem::exists(path, error)) {
+            throw ModelError(ModelError::Reason::missingFile,
+                             "The model " + quoted(folder_) + " has no weights.safetensors.");
+        }
+        try {
+            weights_ = std::make_shared<const SafeTensors>(SafeTensors::open(path));
+        } catch (const SafeTensorsError& weightsError) {
+            throw ModelError(ModelError::Reason::invalidWeights, weightsError.description());
+        }
+    }
+    return *weights_;
+}
+
+std::vector<float> ModelSource::tensor(const std::string& name, const std::vector<int>& shape) const {
+    const SafeTensors& file = weights();
+    try {
+        return file.floats(name, shape);
+    } catch (const SafeTensorsError& weightsError) {
+        throw ModelError(ModelError::Reason::invalidWeights,
+                         "The model " + quoted(folder_) + " cannot be used: " + weightsError.description());
+    }
+}
+
+void ModelSource::checkBufferSize(std::initializer_list<std::size_t> dimensions, const std::string& what) const {
+    constexpr std::size_t kMaxFloats = std::size_t(1) << 28;
+    std::size_t count = 1;
+    for (std::size_t dimension : dimensions) {
+        if (__builtin_mul_overflow(count, dimension, &count) || count > kMaxFloats) {
+            fail("needs a buffer for " + what + " larger than any model of this runtime uses");
+        }
+    }
 }
 
 void ModelSource::fail(const std::string& problem) const {

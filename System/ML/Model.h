@@ -5,6 +5,7 @@
 #include "System/ML/ModelConfiguration.h"
 #include "System/ML/ModelDescription.h"
 #include "System/ML/MultiArray.h"
+#include "System/ML/SafeTensors.h"
 
 #include <filesystem>
 #include <functional>
@@ -65,15 +66,28 @@ public:
 protected:
     Model(ModelDescription description, ModelConfiguration configuration);
 
-    // The model's computation. `inputs` holds every described input that was given, in its described element
-    // type; the result holds every non-optional output (float outputs may come as float32 or float16; they
-    // are converted to the described type).
+    // The model's computation. `inputs` holds every described input that was given: float ones as float32,
+    // integer ones as described; the result holds every non-optional output (float outputs may come as
+    // float32 or float16; they are converted to the described type).
     virtual std::map<std::string, MultiArray> evaluate(const std::map<std::string, MultiArray>& inputs) = 0;
 
 private:
+    // The input as float32. An input given in another float type is converted once per buffer and version and
+    // the same converted array handed to every later prediction, so a kind can memoise what it derives from
+    // an input that stays the same across predictions (a decoder's encoder output) whatever its element type.
+    MultiArray float32Input(const std::string& name, const MultiArray& array);
+
+    struct Conversion {
+        MultiArray source; // held, so that its buffer is not freed and reused while the entry names it
+        std::uint64_t version;
+        MultiArray converted;
+    };
+
     ModelDescription description_;
     ModelConfiguration configuration_;
     std::mutex lock_;
+    std::mutex conversionsLock_;
+    std::map<std::string, Conversion> conversions_;
 };
 
 // What a kind builds a model from: the folder and its parsed model.json.
@@ -96,6 +110,17 @@ public:
     const MultiArrayConstraint& input(const std::string& name) const;
     const MultiArrayConstraint& output(const std::string& name) const;
 
+    // The folder's weights.safetensors, opened on first use. ModelError: missingFile when there is none,
+    // invalidWeights when it is malformed.
+    const SafeTensors& weights() const;
+    // One tensor of the weights as float32; ModelError (invalidWeights) when it is missing or of another
+    // shape.
+    std::vector<float> tensor(const std::string& name, const std::vector<int>& shape) const;
+
+    // ModelError (invalidModel) when a buffer of that many floats (the product of `dimensions`) would exceed
+    // what any model of ours needs (2²⁸ floats, 1 GiB): damaged hyper-parameters are refused, not allocated.
+    void checkBufferSize(std::initializer_list<std::size_t> dimensions, const std::string& what) const;
+
     // ModelError (invalidModel) naming this model folder.
     [[noreturn]] void fail(const std::string& problem) const;
 
@@ -103,6 +128,7 @@ private:
     std::filesystem::path folder_;
     nlohmann::json manifest_;
     ModelDescription description_;
+    mutable std::shared_ptr<const SafeTensors> weights_;
 };
 
 using ModelFactory = std::function<std::shared_ptr<Model>(const ModelSource&, const ModelConfiguration&)>;

@@ -26,8 +26,9 @@ VADAudioChunker::VADAudioChunker(std::int64_t windowPadding, std::shared_ptr<con
     }
 }
 
-std::vector<AudioChunk> VADAudioChunker::chunkAll(const std::vector<float>& audioArray, std::int64_t maxChunkLength,
-                                                  const std::optional<std::vector<SampleSpan>>& seekClips) const {
+std::vector<AudioChunk>
+VADAudioChunker::chunkAll(const std::vector<float>& audioArray, std::int64_t maxChunkLength,
+                          const std::optional<std::vector<SampleSpan>>& seekClips) const {
     const auto count = std::int64_t(audioArray.size());
     if (maxChunkLength >= count) {
         return {AudioChunk{0, audioArray}};
@@ -57,7 +58,8 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(const std::vector<float>& audi
             }
             audioLog().debug("Found chunk from {} to {}", System::Log::Public(seconds(seek)),
                              System::Log::Public(seconds(cut)));
-            chunks.push_back(AudioChunk{seek, std::vector<float>(audioArray.begin() + seek, audioArray.begin() + cut)});
+            chunks.push_back(
+                AudioChunk{seek, std::vector<float>(audioArray.begin() + seek, audioArray.begin() + cut)});
             seek = cut;
         }
     }
@@ -65,10 +67,11 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(const std::vector<float>& audi
 }
 
 std::int64_t VADAudioChunker::splitOnMiddleOfLongestSilence(const std::vector<float>& audioArray,
-                                                            std::int64_t startIndex, std::int64_t endIndex) const {
+                                                            std::int64_t startIndex,
+                                                            std::int64_t endIndex) const {
     const std::int64_t middle = startIndex + (endIndex - startIndex) / 2;
-    const std::vector<bool> voiced =
-        vad_->voiceActivity(std::span<const float>(audioArray.data() + middle, std::size_t(endIndex - middle)));
+    const std::vector<bool> voiced = vad_->voiceActivity(
+        std::span<const float>(audioArray.data() + middle, std::size_t(endIndex - middle)));
     const auto silence = VoiceActivityDetector::findLongestSilence(voiced);
     if (!silence) {
         return endIndex;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ZodozorEro/Core/Audio/VoiceActivityDetector.h"
+#include "ZodozorEro/Core/TranscriptionOutcome.h"
 
 #include <cstdint>
 #include <memory>
@@ -24,8 +25,17 @@ public:
 
     // Pieces of at most `maxChunkLength` samples, in order. `seekClips` are the sample spans to cover (what
     // the decoding options' clip timestamps give); absent means the whole audio.
-    virtual std::vector<AudioChunk> chunkAll(const std::vector<float>& audioArray, std::int64_t maxChunkLength,
-                                             const std::optional<std::vector<SampleSpan>>& seekClips) const = 0;
+    virtual std::vector<AudioChunk>
+    chunkAll(const std::vector<float>& audioArray, std::int64_t maxChunkLength,
+             const std::optional<std::vector<SampleSpan>>& seekClips) const = 0;
+
+    // Moves each piece's results from the piece's timeline onto the whole audio's (segment windows by the
+    // piece's first sample, times and word times by its start in seconds, `seekTime` set to that start) and
+    // returns them flattened in piece order. The results are changed in place. A failed piece is logged and
+    // left out. Throws std::invalid_argument when there are fewer pieces than outcomes.
+    std::vector<std::shared_ptr<TranscriptionResult>>
+    updateSeekOffsetsForResults(const std::vector<TranscriptionOutcome>& chunkedResults,
+                                const std::vector<AudioChunk>& audioChunks) const;
 };
 
 // Cuts each piece at the middle of the longest silence in the second half of its window, so no cut falls
@@ -43,8 +53,9 @@ public:
     // Audio no longer than `maxChunkLength` is one piece. Otherwise throws WhisperError
     // (audioProcessingFailed) when `maxChunkLength` is not above the padding (no cut could make progress)
     // or a clip starts outside the samples; a clip that ends past the samples is cut off at their end.
-    std::vector<AudioChunk> chunkAll(const std::vector<float>& audioArray, std::int64_t maxChunkLength,
-                                     const std::optional<std::vector<SampleSpan>>& seekClips = std::nullopt) const override;
+    std::vector<AudioChunk>
+    chunkAll(const std::vector<float>& audioArray, std::int64_t maxChunkLength,
+             const std::optional<std::vector<SampleSpan>>& seekClips = std::nullopt) const override;
 
 private:
     std::int64_t splitOnMiddleOfLongestSilence(const std::vector<float>& audioArray, std::int64_t startIndex,

@@ -1,0 +1,291 @@
+// The token loop of the text decoder: one model call per position, the prompt forced through the model, then
+// one sampled token per step until the text ends.
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+#include "System/ML/MultiArrayDataType.h"
+#include "VuzadoDudi/FoundationExtensions.h"
+#include "VuzadoDudi/Logging.h"
+#include "VuzadoDudi/UUID.h"
+#include "ZodozorEro/Core/Constants.h"
+#include "ZodozorEro/Core/PipelineClock.h"
+#include "ZodozorEro/Core/TextDecoding.h"
+#include "ZodozorEro/Utilities/TextUtilities.h"
+#include "ZodozorEro/Utilities/WhisperError.h"
+
+namespace ZodozorEro {
+
+using System::ML::MultiArray;
+using VuzadoDudi::Logging;
+
+namespace {
+
+std::string decodedToken(const WhisperTokenizer& tokenizer, int token) { return tokenizer.decode({token}); }
+
+std::vector<int> ordinaryTokens(const std::vector<int>& tokens, int specialTokenBegin) {
+    std::vector<int> kept;
+    std::copy_if(tokens.begin(), tokens.end(), std::back_inserter(kept),
+                 [&](int token) { return token < specialTokenBegin; });
+    return kept;
+}
+
+float average(const std::vector<float>& values) {
+    return values.empty() ? 0.0f : std::accumulate(values.begin(), values.end(), 0.0f) / float(values.size());
+}
+
+} // namespace
+
+std::vector<std::shared_ptr<LogitsFiltering>>
+TextDecoding::createLogitsFilters(const DecodingOptions& options, int initialPromptIndex,
+                                  const WhisperTokenizer& tokenizer) {
+    std::vector<std::shared_ptr<LogitsFiltering>> filters;
+    if (auto configured = logitsFilters()) {
+        filters = std::move(*configured);
+    }
+    const auto& specialTokens = tokenizer.specialTokens();
+    if (options.suppressBlank) {
+        filters.push_back(std::make_shared<SuppressBlankFilter>(specialTokens, initialPromptIndex));
+    }
+    if (!options.suppressTokens.empty()) {
+        filters.push_back(std::make_shared<SuppressTokensFilter>(
+            ordinaryTokens(options.suppressTokens, specialTokens.specialTokenBegin)));
+    }
+    if (!options.withoutTimestamps) {
+        std::optional<int> maxInitialTimestampIndex;
+        if (options.maxInitialTimestamp) {
+            maxInitialTimestampIndex = int(*options.maxInitialTimestamp / 0.02f);
+        }
+        filters.push_back(std::make_shared<TimestampRulesFilter>(specialTokens, initialPromptIndex,
+                                                                 maxInitialTimestampIndex, isModelMultilingual()));
+    }
+    return filters;
+}
+
+System::Concurrency::Task<DecodingResult>
+TextDecoding::decodeText(AudioEncoderOutputType encoderOutput, DecodingInputsType& decoderInputs,
+                         TokenSampling& sampler, DecodingOptions options, TranscriptionProgressCallback callback) {
+    const auto tokenizer = this->tokenizer();
+    if (!tokenizer) {
+        throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
+    }
+    const std::vector<int> prompt = decoderInputs.initialPrompt();
+    if (prompt.empty()) {
+        throw WhisperError::prepareDecoderInputsFailed("Initial prompt must not be empty");
+    }
+    const auto& specialTokens = tokenizer->specialTokens();
+
+    std::vector<int> currentTokens = prompt;
+    std::vector<float> logProbs(prompt.size(), 0.0f);
+    const int initialPromptIndex = int(prompt.size());
+    int nextToken = prompt.back();
+    const auto filters = createLogitsFilters(options, initialPromptIndex, *tokenizer);
+
+    // Every step writes the masks at position tokenIndex + 1, which must lie inside the context, and a
+    // sample length below 1 leaves only the prompt's own steps.
+    int loopCount = std::min(initialPromptIndex + std::max(options.sampleLength, 0) - 1,
+                             Constants::maxTokenContext - 1);
+    if (auto* inputs = dynamic_cast<DecodingInputs*>(&decoderInputs)) {
+        loopCount = std::min(loopCount, inputs->keyCache().shape().back() - 1);
+    }
+    loopCount = std::max(loopCount, 0);
+    Logging::debug("Running main loop for a maximum of " + std::to_string(loopCount) + " iterations");
+
+    const auto windowUUID = VuzadoDudi::UUID::random();
+    earlyStopActor_.set(false, windowUUID);
+
+    TranscriptionTimings timings;
+    bool hasAlignmentWeights = false;
+    bool isFirstTokenLogProbTooLow = false;
+
+    for (int tokenIndex = 0; tokenIndex < loopCount; ++tokenIndex) {
+        // A cancelled run stops within one model call rather than after the window.
+        co_await System::Concurrency::checkCancellation();
+        const auto stepStart = PipelineClock::start();
+        const bool isPrefill = tokenIndex < initialPromptIndex - 1;
+        const bool isFirstToken = tokenIndex == initialPromptIndex - 1;
+
+        if (tokenIndex < initialPromptIndex) {
+            const int promptToken = prompt[std::size_t(tokenIndex)];
+            // The model may choose the first timestamp itself when the prompt ends in one.
+            if (isFirstToken && promptToken >= specialTokens.timeTokenBegin &&
+                nextToken >= specialTokens.timeTokenBegin) {
+                currentTokens[std::size_t(tokenIndex)] = nextToken;
+                Logging::debug("Skipping prompt tokenIndex: " + std::to_string(tokenIndex) +
+                               ", token: " + std::to_string(nextToken) +
+                               ", text: " + decodedToken(*tokenizer, nextToken));
+            } else {
+                nextToken = promptToken;
+                Logging::debug("Forcing prompt tokenIndex: " + std::to_string(tokenIndex) +
+                               ", token: " + std::to_string(nextToken) +
+                               ", text: " + decodedToken(*tokenizer, nextToken));
+            }
+        }
+
+        auto* inputs = dynamic_cast<DecodingInputs*>(&decoderInputs);
+        if (!inputs) {
+            throw WhisperError::prepareDecoderInputsFailed("DecodingInputsType must be DecodingInputs");
+        }
+        inputs->inputIds().setValue(0, nextToken);
+        inputs->cacheLength().setValue(0, tokenIndex);
+        const auto* encoderEmbeds = std::any_cast<MultiArray>(&encoderOutput);
+        if (!encoderEmbeds) {
+            throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");
+        }
+
+        const auto predictionStart = PipelineClock::start();
+        const auto anyOutput = co_await predictLogits(TextDecoderMLMultiArrayInputType{
+            inputs->inputIds(), inputs->cacheLength(), inputs->keyCache(), inputs->valueCache(),
+            inputs->kvCacheUpdateMask(), *encoderEmbeds, inputs->decoderKeyPaddingMask()});
+        timings.decodingPredictions += PipelineClock::secondsSince(predictionStart);
+        const auto predictionEnd = PipelineClock::start();
+        const auto* output =
+            anyOutput ? std::any_cast<TextDecoderMLMultiArrayOutputType>(&*anyOutput) : nullptr;
+        if (!output || !output->logits) {
+            throw WhisperError::decodingLogitsFailed("Unable to decode logits");
+        }
+        if (!output->cache || !output->cache->keyCache || !output->cache->valueCache) {
+            throw WhisperError::decodingLogitsFailed("Invalid model output");
+        }
+
+        const auto filteringStart = PipelineClock::start();
+        MultiArray logits = *output->logits;
+        for (const auto& filter : filters) {
+            logits = filter->filterLogits(logits, currentTokens);
+        }
+        timings.decodingFiltering += PipelineClock::secondsSince(filteringStart);
+
+        const auto samplingStart = PipelineClock::start();
+        const auto sampled = sampler.update(currentTokens, logits, logProbs);
+        timings.decodingSampling += PipelineClock::secondsSince(samplingStart);
+        nextToken = sampled.tokens.back();
+        const float nextTokenLogProb = sampled.logProbs.back();
+        Logging::debug("Predicted next tokenIndex: " + std::to_string(tokenIndex + 1) +
+                       ", token: " + std::to_string(nextToken) +
+                       ", text: " + decodedToken(*tokenizer, nextToken));
+
+        const auto countStep = [&] {
+            timings.decodingNonPrediction += PipelineClock::secondsSince(predictionEnd);
+            timings.decodingLoop += PipelineClock::secondsSince(stepStart);
+            timings.totalDecodingLoops += 1;
+        };
+
+        isFirstTokenLogProbTooLow = isFirstToken && options.firstTokenLogProbThreshold &&
+                                    nextTokenLogProb < *options.firstTokenLogProbThreshold;
+        const bool isSegmentCompleted = sampled.completed && !isPrefill;
+        if (isFirstTokenLogProbTooLow || isSegmentCompleted ||
+            int(currentTokens.size()) >= Constants::maxTokenContext - 1) {
+            countStep();
+            break;
+        }
+
+        if (!isPrefill) {
+            currentTokens.push_back(nextToken);
+            logProbs.push_back(nextTokenLogProb);
+        }
+
+        const auto cachingStart = PipelineClock::start();
+        updateKVCache(inputs->keyCache(), *output->cache->keyCache, inputs->valueCache(),
+                      *output->cache->valueCache, tokenIndex);
+        inputs->decoderKeyPaddingMask().setValue(std::size_t(tokenIndex) + 1, 0);
+        inputs->kvCacheUpdateMask().setValue(std::size_t(tokenIndex), 0);
+        inputs->kvCacheUpdateMask().setValue(std::size_t(tokenIndex) + 1, 1);
+        if (output->cache->alignmentWeights) {
+            updateAlignmentWeights(inputs->alignmentWeights(), *output->cache->alignmentWeights, tokenIndex);
+            hasAlignmentWeights = true;
+        }
+        timings.decodingKvCaching += PipelineClock::secondsSince(cachingStart);
+        timings.totalKVUpdateRuns += 1;
+
+        if (callback) {
+            TranscriptionProgress progress;
+            progress.timings = timings;
+            progress.text = tokenizer->decode(options.skipSpecialTokens
+                                                  ? ordinaryTokens(currentTokens, specialTokens.specialTokenBegin)
+                                                  : currentTokens);
+            progress.tokens = currentTokens;
+            progress.avgLogprob = average(logProbs);
+            progress.compressionRatio = TextUtilities::compressionRatio(currentTokens);
+            // Called in line, so a stop request is seen right after the step it answers; a caller's answer
+            // during the prompt does not count, the window has not begun.
+            if (callback(progress) == false && !isPrefill) {
+                Logging::debug("Early stopping");
+                earlyStopActor_.set(true, windowUUID);
+            }
+        }
+
+        if (tokenIndex == 0) {
+            Logging::debug("Found first token at: " + std::to_string(PipelineClock::absoluteTimeNow()));
+            timings.firstTokenTime = PipelineClock::absoluteTimeNow();
+        }
+        countStep();
+        if (earlyStopActor_.get(windowUUID)) {
+            break;
+        }
+    }
+
+    if (!earlyStopActor_.remove(windowUUID)) {
+        Logging::error("Early stop flag not found for window: " + windowUUID.uuidString());
+    }
+
+    std::optional<DecodingCache> cache;
+    if (auto* inputs = dynamic_cast<DecodingInputs*>(&decoderInputs)) {
+        cache = DecodingCache{inputs->keyCache(), inputs->valueCache(),
+                              hasAlignmentWeights ? std::optional(inputs->alignmentWeights()) : std::nullopt};
+    }
+
+    const auto finalized = sampler.finalize(currentTokens, logProbs);
+    const auto& finalTokens = finalized.tokens;
+    const auto startAt = std::find(finalTokens.begin(), finalTokens.end(), specialTokens.startOfTranscriptToken);
+    const std::size_t startIndex = startAt == finalTokens.end() ? 0 : std::size_t(startAt - finalTokens.begin());
+    // A sampler that closes no text leaves the segment running to the last token.
+    const auto endAt = std::find(finalTokens.begin() + std::ptrdiff_t(startIndex), finalTokens.end(),
+                                 specialTokens.endToken);
+    const std::size_t endIndex =
+        endAt == finalTokens.end() ? finalTokens.size() : std::size_t(endAt - finalTokens.begin()) + 1;
+
+    DecodingResult result;
+    std::vector<float> segmentLogProbs;
+    for (std::size_t index = startIndex; index < endIndex; ++index) {
+        const float logProb = index < finalized.logProbs.size() ? finalized.logProbs[index] : 0.0f;
+        result.tokens.push_back(finalTokens[index]);
+        segmentLogProbs.push_back(logProb);
+        result.tokenLogProbs.push_back({{finalTokens[index], logProb}});
+    }
+    result.avgLogProb = average(segmentLogProbs);
+    result.compressionRatio =
+        TextUtilities::compressionRatio(ordinaryTokens(result.tokens, specialTokens.specialTokenBegin));
+    if (const auto* greedy = dynamic_cast<const GreedyTokenSampler*>(&sampler)) {
+        result.temperature = VuzadoDudi::rounded(float(greedy->temperature), 3);
+    } else {
+        result.temperature = options.temperature;
+    }
+
+    if (options.language) {
+        result.language = *options.language;
+        result.languageProbs = {{*options.language, 0.0f}};
+    } else {
+        const auto& languageTokens = tokenizer->allLanguageTokens();
+        const auto found = std::find_if(result.tokens.begin(), result.tokens.end(),
+                                        [&](int token) { return languageTokens.contains(token); });
+        if (found != result.tokens.end()) {
+            result.language = trimmingSpecialTokenCharacters(decodedToken(*tokenizer, *found));
+            result.languageProbs = {{result.language, segmentLogProbs[std::size_t(found - result.tokens.begin())]}};
+        } else {
+            result.language = std::string(Constants::defaultLanguageCode);
+            result.languageProbs = {{result.language, 0.0f}};
+        }
+    }
+
+    result.text = tokenizer->decode(result.tokens);
+    Logging::debug("Completed window: " + result.text);
+    result.noSpeechProb = 0;
+    result.cache = std::move(cache);
+    result.timings = timings;
+    result.fallback = DecodingFallback::decide(options, isFirstTokenLogProbTooLow, 0.0f, result.compressionRatio,
+                                               result.avgLogProb);
+    co_return result;
+}
+
+} // namespace ZodozorEro

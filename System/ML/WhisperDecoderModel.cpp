@@ -1,0 +1,485 @@
+// The "whisper_decoder" kind: one token per prediction, its keys and values kept by the caller.
+//
+//   x = token_embedding[input_id] + positional_embedding[cache_length]      [state]
+//   for each layer l:
+//       q, k, v = LN(x) · qkv                         (k has no bias; k and v are returned as the cache
+//       updates) K[j], V[j] = k, v where the update mask is set at j, else the caches' position j of layer l
+//       x += out(Σ_j softmax_j(q·K[j] / √d + padding[j]) V[j])     per head of d = state / heads channels
+//       x += cross_out(attention of cross_q(LN(x)) over the encoder frames, with K = enc · key, V = enc ·
+//       value) x += fc2(GELU(fc1(LN(x))))
+//   logits = LN(x) · token_embeddingᵀ                                       [vocab]
+//   alignment = the cross-attention weights of the alignment heads, averaged  [frames]
+//
+// The caches are [1, layers·state, 1, positions]: layer l holds the channels l·state ..< (l+1)·state. The
+// cross-attention keys and values depend only on the encoder output, so they are computed once per encoder
+// buffer and version and reused for every token of its window.
+
+#include "System/ML/Compute.h"
+#include "System/ML/Model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <set>
+
+namespace System::ML {
+
+namespace {
+
+struct DecoderLayer {
+    std::vector<float> attentionNormWeight; // [state]
+    std::vector<float> attentionNormBias;   // [state]
+    std::vector<float> qkvWeight;           // [3·state, state]: query, key, value stacked
+    std::vector<float> qkvBias;             // [3·state]: the key part is zero
+    std::vector<float> outWeight;           // [state, state]
+    std::vector<float> outBias;             // [state]
+    std::vector<float> crossNormWeight;     // [state]
+    std::vector<float> crossNormBias;       // [state]
+    std::vector<float> crossQueryWeight;    // [state, state]
+    std::vector<float> crossQueryBias;      // [state]
+    std::vector<float> crossKeyWeight;      // [state, state]: no bias
+    std::vector<float> crossValueWeight;    // [state, state]
+    std::vector<float> crossValueBias;      // [state]
+    std::vector<float> crossOutWeight;      // [state, state]
+    std::vector<float> crossOutBias;        // [state]
+    std::vector<float> mlpNormWeight;       // [state]
+    std::vector<float> mlpNormBias;         // [state]
+    std::vector<float> fc1Weight;           // [4·state, state]
+    std::vector<float> fc1Bias;             // [4·state]
+    std::vector<float> fc2Weight;           // [state, 4·state]
+    std::vector<float> fc2Bias;             // [state]
+};
+
+struct DecoderWeights {
+    std::vector<float> tokenEmbedding;      // [vocab, state], also the output projection
+    std::vector<float> positionalEmbedding; // [text positions, state]
+    std::vector<DecoderLayer> layers;
+    std::vector<float> finalNormWeight; // [state]
+    std::vector<float> finalNormBias;   // [state]
+};
+
+std::vector<float> concatenated(std::initializer_list<const std::vector<float>*> parts) {
+    std::vector<float> result;
+    for (const auto* part : parts) {
+        result.insert(result.end(), part->begin(), part->end());
+    }
+    return result;
+}
+
+// out[c] for c in one head = Σ_j weights[j] · values[c·stride + j]; and scores[j] = Σ_c q[c] · keys[c·stride
+// + j]. Both read channel-major blocks, so the inner loops run along contiguous positions.
+void headScores(const float* q, const float* keys, std::size_t stride, int channels, std::size_t positions,
+                float scale, float* scores) {
+    std::fill(scores, scores + positions, 0.0f);
+    for (int c = 0; c < channels; ++c) {
+        const float factor = q[c] * scale;
+        const float* row = keys + std::size_t(c) * stride;
+        for (std::size_t j = 0; j < positions; ++j) {
+            scores[j] += factor * row[j];
+        }
+    }
+}
+
+void headMix(const float* weights, const float* values, std::size_t stride, int channels,
+             std::size_t positions, float* out) {
+    for (int c = 0; c < channels; ++c) {
+        const float* row = values + std::size_t(c) * stride;
+        float sum = 0;
+        for (std::size_t j = 0; j < positions; ++j) {
+            sum += weights[j] * row[j];
+        }
+        out[c] = sum;
+    }
+}
+
+class WhisperDecoderModel final : public Model {
+public:
+    static std::shared_ptr<Model> make(const ModelSource& source, const ModelConfiguration& configuration) {
+        return std::shared_ptr<Model>(new WhisperDecoderModel(source, configuration));
+    }
+
+private:
+    WhisperDecoderModel(const ModelSource& source, const ModelConfiguration& configuration)
+        : Model(source.description(), configuration)
+        , vocabulary_(source.hyperparameter("n_vocab"))
+        , state_(source.hyperparameter("n_state"))
+        , heads_(source.hyperparameter("n_head"))
+        , layerCount_(source.hyperparameter("n_layer"))
+        , textPositions_(source.hyperparameter("n_text_ctx")) {
+        if (state_ % heads_ != 0) {
+            source.fail("needs an n_state that n_head divides");
+        }
+        readFeatures(source);
+        readAlignmentHeads(source);
+        const auto width = std::size_t(state_), frames = std::size_t(frames_);
+        source.checkBufferSize({width, 4}, "the activations");
+        source.checkBufferSize({std::size_t(layerCount_), width, frames, 2},
+                               "the cross-attention keys and values");
+        source.checkBufferSize({std::size_t(heads_), std::max(std::size_t(cachePositions_), frames)},
+                               "the attention scores");
+        source.checkBufferSize({std::size_t(vocabulary_)}, "the logits");
+        loadWeights(source);
+        allocate();
+    }
+
+    void readFeatures(const ModelSource& source) {
+        const int channels = layerCount_ * state_;
+        const auto& keyCache = source.input("key_cache");
+        if (keyCache.shape.size() != 4 || keyCache.shape[0] != 1 || keyCache.shape[1] != channels ||
+            keyCache.shape[2] != 1) {
+            source.fail("needs a \"key_cache\" input of shape [1, n_layer · n_state, 1, positions]");
+        }
+        cachePositions_ = keyCache.shape[3];
+        if (cachePositions_ > textPositions_) {
+            source.fail("has a key/value cache of more positions than n_text_ctx gives embeddings for");
+        }
+        const auto& encoder = source.input("encoder_output_embeds");
+        if (encoder.shape.size() != 4 || encoder.shape[0] != 1 || encoder.shape[1] != state_ ||
+            encoder.shape[2] != 1) {
+            source.fail("needs an \"encoder_output_embeds\" input of shape [1, n_state, 1, frames]");
+        }
+        frames_ = encoder.shape[3];
+
+        auto require = [&](const MultiArrayConstraint& constraint, const std::string& name,
+                           const std::vector<int>& shape, bool integer) {
+            if (constraint.shape != shape || (integer ? constraint.dataType != MultiArrayDataType::int32
+                                                      : !isFloatType(constraint.dataType))) {
+                source.fail("needs \"" + name + "\" of shape " + shapeDescription(shape) + " with " +
+                            (integer ? "int32" : "float") + " elements");
+            }
+        };
+        require(source.input("input_ids"), "input_ids", {1}, true);
+        require(source.input("cache_length"), "cache_length", {1}, true);
+        require(keyCache, "key_cache", keyCache.shape, false);
+        require(source.input("value_cache"), "value_cache", keyCache.shape, false);
+        require(source.input("kv_cache_update_mask"), "kv_cache_update_mask", {1, cachePositions_}, true);
+        require(source.input("decoder_key_padding_mask"), "decoder_key_padding_mask", {1, cachePositions_},
+                false);
+        require(encoder, "encoder_output_embeds", encoder.shape, false);
+        require(source.output("logits"), "logits", {1, 1, vocabulary_}, false);
+        require(source.output("key_cache_updates"), "key_cache_updates", {1, channels, 1, 1}, false);
+        require(source.output("value_cache_updates"), "value_cache_updates", {1, channels, 1, 1}, false);
+    }
+
+    // "alignment_heads": [[layer, head], ...]. The output "alignment_heads_weights" is described exactly when
+    // the model has some.
+    void readAlignmentHeads(const ModelSource& source) {
+        const auto& manifest = source.manifest();
+        if (manifest.contains("alignment_heads")) {
+            const auto& list = manifest["alignment_heads"];
+            if (!list.is_array()) {
+                source.fail("has \"alignment_heads\" that are not a list");
+            }
+            std::set<std::pair<int, int>> seen;
+            for (const auto& entry : list) {
+                if (!entry.is_array() || entry.size() != 2 || !entry[0].is_number_integer() ||
+                    !entry[1].is_number_integer() || entry[0].get<std::int64_t>() < 0 ||
+                    entry[0].get<std::int64_t>() >= layerCount_ || entry[1].get<std::int64_t>() < 0 ||
+                    entry[1].get<std::int64_t>() >= heads_) {
+                    source.fail("has an alignment head that is not a [layer, head] pair of this model");
+                }
+                const std::pair<int, int> head{entry[0].get<int>(), entry[1].get<int>()};
+                if (!seen.insert(head).second) {
+                    source.fail("names an alignment head twice");
+                }
+                alignmentHeads_.push_back(head);
+            }
+        }
+        const bool described =
+            source.description().outputDescriptionsByName.contains("alignment_heads_weights");
+        if (described != !alignmentHeads_.empty()) {
+            source.fail(described ? "describes \"alignment_heads_weights\" but has no alignment heads"
+                                  : "has alignment heads but no \"alignment_heads_weights\" output");
+        }
+        if (described) {
+            const auto& output = source.output("alignment_heads_weights");
+            if (output.shape != std::vector<int>{1, frames_} || !isFloatType(output.dataType)) {
+                source.fail("needs an \"alignment_heads_weights\" output of shape " +
+                            shapeDescription({1, frames_}) + " with float elements");
+            }
+        }
+    }
+
+    void loadWeights(const ModelSource& source) {
+        const int s = state_;
+        w_.tokenEmbedding = source.tensor("token_embedding.weight", {vocabulary_, s});
+        w_.positionalEmbedding = source.tensor("positional_embedding", {textPositions_, s});
+        for (int l = 0; l < layerCount_; ++l) {
+            const std::string p = "blocks." + std::to_string(l) + ".";
+            DecoderLayer layer;
+            layer.attentionNormWeight = source.tensor(p + "attn_ln.weight", {s});
+            layer.attentionNormBias = source.tensor(p + "attn_ln.bias", {s});
+            const auto query = source.tensor(p + "attn.query.weight", {s, s});
+            const auto key = source.tensor(p + "attn.key.weight", {s, s});
+            const auto value = source.tensor(p + "attn.value.weight", {s, s});
+            const auto queryBias = source.tensor(p + "attn.query.bias", {s});
+            const auto valueBias = source.tensor(p + "attn.value.bias", {s});
+            const std::vector<float> noKeyBias(std::size_t(s), 0.0f);
+            layer.qkvWeight = concatenated({&query, &key, &value});
+            layer.qkvBias = concatenated({&queryBias, &noKeyBias, &valueBias});
+            layer.outWeight = source.tensor(p + "attn.out.weight", {s, s});
+            layer.outBias = source.tensor(p + "attn.out.bias", {s});
+            layer.crossNormWeight = source.tensor(p + "cross_attn_ln.weight", {s});
+            layer.crossNormBias = source.tensor(p + "cross_attn_ln.bias", {s});
+            layer.crossQueryWeight = source.tensor(p + "cross_attn.query.weight", {s, s});
+            layer.crossQueryBias = source.tensor(p + "cross_attn.query.bias", {s});
+            layer.crossKeyWeight = source.tensor(p + "cross_attn.key.weight", {s, s});
+            layer.crossValueWeight = source.tensor(p + "cross_attn.value.weight", {s, s});
+            layer.crossValueBias = source.tensor(p + "cross_attn.value.bias", {s});
+            layer.crossOutWeight = source.tensor(p + "cross_attn.out.weight", {s, s});
+            layer.crossOutBias = source.tensor(p + "cross_attn.out.bias", {s});
+            layer.mlpNormWeight = source.tensor(p + "mlp_ln.weight", {s});
+            layer.mlpNormBias = source.tensor(p + "mlp_ln.bias", {s});
+            layer.fc1Weight = source.tensor(p + "mlp.0.weight", {4 * s, s});
+            layer.fc1Bias = source.tensor(p + "mlp.0.bias", {4 * s});
+            layer.fc2Weight = source.tensor(p + "mlp.2.weight", {s, 4 * s});
+            layer.fc2Bias = source.tensor(p + "mlp.2.bias", {s});
+            w_.layers.push_back(std::move(layer));
+        }
+        w_.finalNormWeight = source.tensor("ln.weight", {s});
+        w_.finalNormBias = source.tensor("ln.bias", {s});
+    }
+
+    void allocate() {
+        const auto s = std::size_t(state_);
+        const auto crossSize = s * std::size_t(frames_);
+        x_.resize(s);
+        normed_.resize(s);
+        qkv_.resize(3 * s);
+        query_.resize(s);
+        attention_.resize(s);
+        mlp_.resize(4 * s);
+        scores_.resize(std::size_t(heads_) * std::size_t(std::max(cachePositions_, frames_)));
+        crossKeys_.assign(std::size_t(layerCount_), std::vector<float>(crossSize));
+        crossValues_.assign(std::size_t(layerCount_), std::vector<float>(crossSize));
+    }
+
+    std::map<std::string, MultiArray> evaluate(const std::map<std::string, MultiArray>& inputs) override {
+        const int token = inputs.at("input_ids").values<std::int32_t>()[0];
+        const int position = inputs.at("cache_length").values<std::int32_t>()[0];
+        if (token < 0 || token >= vocabulary_) {
+            throw ModelError(ModelError::Reason::invalidInput, "The input id " + std::to_string(token) +
+                                                                   " lies outside the vocabulary of " +
+                                                                   std::to_string(vocabulary_) + " tokens.");
+        }
+        if (position < 0 || position >= cachePositions_) {
+            throw ModelError(ModelError::Reason::invalidInput,
+                             "The cache length " + std::to_string(position) + " lies outside the cache of " +
+                                 std::to_string(cachePositions_) + " positions.");
+        }
+        const auto keyCache = inputs.at("key_cache").values<float>();
+        const auto valueCache = inputs.at("value_cache").values<float>();
+        const auto updateMask = inputs.at("kv_cache_update_mask").values<std::int32_t>();
+        const auto paddingMask = inputs.at("decoder_key_padding_mask").values<float>();
+        refreshCrossAttention(inputs.at("encoder_output_embeds"));
+
+        const int s = state_;
+        const auto channels = std::size_t(layerCount_) * std::size_t(s);
+        MultiArray keyUpdates({1, int(channels), 1, 1}, MultiArrayDataType::float32);
+        MultiArray valueUpdates({1, int(channels), 1, 1}, MultiArrayDataType::float32);
+        std::optional<MultiArray> alignment;
+        if (!alignmentHeads_.empty()) {
+            alignment.emplace(std::vector<int>{1, frames_}, MultiArrayDataType::float32);
+        }
+        auto keysOut = keyUpdates.mutableValues<float>();
+        auto valuesOut = valueUpdates.mutableValues<float>();
+
+        const float* embedding = w_.tokenEmbedding.data() + std::size_t(token) * std::size_t(s);
+        const float* positional = w_.positionalEmbedding.data() + std::size_t(position) * std::size_t(s);
+        for (int c = 0; c < s; ++c) {
+            x_[std::size_t(c)] = embedding[c] + positional[c];
+        }
+
+        const int headChannels = s / heads_;
+        const float scale = 1.0f / std::sqrt(float(headChannels));
+        const auto positions = std::size_t(cachePositions_);
+        const auto frames = std::size_t(frames_);
+        for (int l = 0; l < layerCount_; ++l) {
+            const DecoderLayer& layer = w_.layers[std::size_t(l)];
+            const std::size_t layerOffset = std::size_t(l) * std::size_t(s);
+
+            // Self-attention over the cache, with this token's key and value where the update mask points.
+            Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), layer.attentionNormWeight.data(),
+                               layer.attentionNormBias.data());
+            Compute::matvec(3 * s, s, layer.qkvWeight.data(), s, normed_.data(), qkv_.data());
+            for (std::size_t i = 0; i < qkv_.size(); ++i) {
+                qkv_[i] += layer.qkvBias[i];
+            }
+            const float* q = qkv_.data();
+            const float* k = qkv_.data() + s;
+            const float* v = qkv_.data() + 2 * s;
+            std::copy(k, k + s, keysOut.begin() + std::ptrdiff_t(layerOffset));
+            std::copy(v, v + s, valuesOut.begin() + std::ptrdiff_t(layerOffset));
+            const float* layerKeys = keyCache.data() + layerOffset * positions;
+            const float* layerValues = valueCache.data() + layerOffset * positions;
+            Compute::parallelFor(
+                std::size_t(heads_), headsPerPiece(positions), [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t h = begin; h < end; ++h) {
+                        const std::size_t first = h * std::size_t(headChannels);
+                        float* scores = scores_.data() + h * positions;
+                        headScores(q + first, layerKeys + first * positions, positions, headChannels,
+                                   positions, scale, scores);
+                        for (std::size_t j = 0; j < positions; ++j) {
+                            if (updateMask[j] != 0) {
+                                float dot = 0;
+                                for (int c = 0; c < headChannels; ++c) {
+                                    dot += q[first + std::size_t(c)] * k[first + std::size_t(c)];
+                                }
+                                scores[j] = dot * scale;
+                            }
+                            scores[j] += paddingMask[j];
+                        }
+                        Compute::softmaxRows(scores, 1, positions);
+                        headMix(scores, layerValues + first * positions, positions, headChannels, positions,
+                                attention_.data() + first);
+                        for (std::size_t j = 0; j < positions; ++j) {
+                            if (updateMask[j] != 0) {
+                                // The cache's value at j was mixed in above; this token's value replaces it.
+                                for (int c = 0; c < headChannels; ++c) {
+                                    const std::size_t channel = first + std::size_t(c);
+                                    attention_[channel] +=
+                                        scores[j] * (v[channel] - layerValues[channel * positions + j]);
+                                }
+                            }
+                        }
+                    }
+                });
+            Compute::matvec(s, s, layer.outWeight.data(), s, attention_.data(), x_.data(), true);
+            for (int c = 0; c < s; ++c) {
+                x_[std::size_t(c)] += layer.outBias[std::size_t(c)];
+            }
+
+            // Cross-attention over the encoder frames, from the memoised keys and values.
+            Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), layer.crossNormWeight.data(),
+                               layer.crossNormBias.data());
+            Compute::matvec(s, s, layer.crossQueryWeight.data(), s, normed_.data(), query_.data());
+            for (int c = 0; c < s; ++c) {
+                query_[std::size_t(c)] += layer.crossQueryBias[std::size_t(c)];
+            }
+            const float* crossKeys = crossKeys_[std::size_t(l)].data();
+            const float* crossValues = crossValues_[std::size_t(l)].data();
+            Compute::parallelFor(std::size_t(heads_), headsPerPiece(frames),
+                                 [&](std::size_t begin, std::size_t end) {
+                                     for (std::size_t h = begin; h < end; ++h) {
+                                         const std::size_t first = h * std::size_t(headChannels);
+                                         float* scores = scores_.data() + h * frames;
+                                         headScores(query_.data() + first, crossKeys + first * frames, frames,
+                                                    headChannels, frames, scale, scores);
+                                         Compute::softmaxRows(scores, 1, frames);
+                                         headMix(scores, crossValues + first * frames, frames, headChannels,
+                                                 frames, attention_.data() + first);
+                                     }
+                                 });
+            if (alignment) {
+                auto weights = alignment->mutableValues<float>();
+                const float share = 1.0f / float(alignmentHeads_.size());
+                for (const auto& [headLayer, head] : alignmentHeads_) {
+                    if (headLayer == l) {
+                        const float* scores = scores_.data() + std::size_t(head) * frames;
+                        for (std::size_t f = 0; f < frames; ++f) {
+                            weights[f] += share * scores[f];
+                        }
+                    }
+                }
+            }
+            Compute::matvec(s, s, layer.crossOutWeight.data(), s, attention_.data(), x_.data(), true);
+            for (int c = 0; c < s; ++c) {
+                x_[std::size_t(c)] += layer.crossOutBias[std::size_t(c)];
+            }
+
+            Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), layer.mlpNormWeight.data(),
+                               layer.mlpNormBias.data());
+            Compute::matvec(4 * s, s, layer.fc1Weight.data(), s, normed_.data(), mlp_.data());
+            for (std::size_t i = 0; i < mlp_.size(); ++i) {
+                mlp_[i] += layer.fc1Bias[i];
+            }
+            Compute::gelu(mlp_.data(), mlp_.size());
+            Compute::matvec(s, 4 * s, layer.fc2Weight.data(), 4 * s, mlp_.data(), x_.data(), true);
+            for (int c = 0; c < s; ++c) {
+                x_[std::size_t(c)] += layer.fc2Bias[std::size_t(c)];
+            }
+        }
+        Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), w_.finalNormWeight.data(),
+                           w_.finalNormBias.data());
+        MultiArray logits({1, 1, vocabulary_}, MultiArrayDataType::float32);
+        Compute::matvec(vocabulary_, s, w_.tokenEmbedding.data(), s, normed_.data(),
+                        logits.mutableValues<float>().data());
+
+        std::map<std::string, MultiArray> outputs{{"logits", std::move(logits)},
+                                                  {"key_cache_updates", std::move(keyUpdates)},
+                                                  {"value_cache_updates", std::move(valueUpdates)}};
+        if (alignment) {
+            outputs.emplace("alignment_heads_weights", std::move(*alignment));
+        }
+        return outputs;
+    }
+
+    // Heads of attention over `positions` that make a piece worth handing to another thread: a wake-up costs
+    // more than the few thousand multiplications of a head over a short cache.
+    std::size_t headsPerPiece(std::size_t positions) const {
+        const std::size_t perHead = 2 * positions * std::size_t(state_ / heads_);
+        return std::max<std::size_t>(1, (std::size_t(1) << 17) / std::max<std::size_t>(perHead, 1));
+    }
+
+    // Keys and values of every layer's cross-attention, [state, frames] each: K = key · enc,
+    // V = value · enc + bias. The memo holds the encoder array itself, so its buffer cannot be freed and its
+    // address handed to another array while the memo still names it.
+    void refreshCrossAttention(const MultiArray& encoder) {
+        if (memoEncoder_ && memoEncoder_->sharesBuffer(encoder) && memoVersion_ == encoder.version()) {
+            return;
+        }
+        const std::uint64_t version = encoder.version();
+        const float* embeds = encoder.values<float>().data();
+        const int s = state_;
+        for (int l = 0; l < layerCount_; ++l) {
+            const DecoderLayer& layer = w_.layers[std::size_t(l)];
+            auto& keys = crossKeys_[std::size_t(l)];
+            auto& values = crossValues_[std::size_t(l)];
+            Compute::matmul(s, frames_, s, layer.crossKeyWeight.data(), s, embeds, frames_, false,
+                            keys.data(), frames_);
+            Compute::matmul(s, frames_, s, layer.crossValueWeight.data(), s, embeds, frames_, false,
+                            values.data(), frames_);
+            for (int c = 0; c < s; ++c) {
+                float* row = values.data() + std::size_t(c) * std::size_t(frames_);
+                const float bias = layer.crossValueBias[std::size_t(c)];
+                for (int f = 0; f < frames_; ++f) {
+                    row[f] += bias;
+                }
+            }
+        }
+        memoEncoder_ = encoder;
+        memoVersion_ = version;
+    }
+
+    int vocabulary_;
+    int state_;
+    int heads_;
+    int layerCount_;
+    int textPositions_;
+    int cachePositions_ = 0;
+    int frames_ = 0;
+    std::vector<std::pair<int, int>> alignmentHeads_; // (layer, head)
+    DecoderWeights w_;
+
+    // Cross-attention keys and values of the encoder output they were computed from
+    std::optional<MultiArray> memoEncoder_;
+    std::uint64_t memoVersion_ = 0;
+    std::vector<std::vector<float>> crossKeys_;   // [layers][state, frames]
+    std::vector<std::vector<float>> crossValues_; // [layers][state, frames]
+
+    // Activations, allocated once
+    std::vector<float> x_;         // [state]: the residual stream
+    std::vector<float> normed_;    // [state]
+    std::vector<float> qkv_;       // [3·state]
+    std::vector<float> query_;     // [state]: the cross-attention query
+    std::vector<float> attention_; // [state]: the heads' mixed values
+    std::vector<float> mlp_;       // [4·state]
+    std::vector<float> scores_;    // [heads, max(positions, frames)]
+};
+
+const ModelKindRegistration registration("whisper_decoder", &WhisperDecoderModel::make);
+
+} // namespace
+
+} // namespace System::ML

@@ -1,0 +1,1 @@
+parlindo_benchmark(${CMAKE_CURRENT_LIST_DIR}/ModelRuntime.cpp DEPS System::ML TinyModelGenerator)
