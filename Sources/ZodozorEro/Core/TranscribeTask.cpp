@@ -134,6 +134,7 @@ System::Concurrency::Task<TranscriptionResult> TranscribeTask::run(std::vector<f
     const auto windowClipSamples = std::int64_t(options.windowClipTime * float(sampleRate));
 
     std::optional<std::string> detectedLanguage;
+    int windowIndex = 0;
     std::vector<TranscriptionSegment> allSegments;
     std::vector<int> allTokens;
 
@@ -184,7 +185,9 @@ System::Concurrency::Task<TranscriptionResult> TranscribeTask::run(std::vector<f
             Logging::info("Decoding " + formatted("%.2f", double(seek) / sampleRate) + "s - " +
                           formatted("%.2f", double(windowEnd) / sampleRate) + "s");
 
-            const int windowId = int(timings_.totalDecodingWindows - timings_.totalDecodingFallbacks);
+            // The window's place in this run: a count of windows, since fallbacks and silent windows would
+            // skew any figure taken from the timings.
+            const int windowId = windowIndex++;
             TranscriptionProgressCallback windowCallback;
             if (callback) {
                 windowCallback = [callback, windowId](const TranscriptionProgress& progress) {

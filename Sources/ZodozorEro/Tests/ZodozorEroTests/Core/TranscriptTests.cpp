@@ -8,6 +8,7 @@
 
 #include "PipelineTesting.h"
 #include "System/Concurrency/BlockingRun.h"
+#include "VuzadoDudi/FoundationExtensions.h"
 #include "ZodozorEro/Core/Constants.h"
 #include "ZodozorEro/Utilities/WhisperError.h"
 
@@ -155,5 +156,293 @@ INSTANTIATE_TEST_SUITE_P(
                       PromptCase{"PreviousTextWithoutTimestamps", false, true, " Earlier words."},
                       PromptCase{"GermanTranslated", true, false, std::nullopt, "de", DecodingTask::translate}),
     [](const auto& info) { return info.param.name; });
+
+} // namespace
+
+namespace {
+
+// Logits that all but tie the tokens: each a hair below the one before, so the first is the likeliest and
+// takes about 1 / count of the probability.
+ScriptStep tie(std::vector<int> tokens) {
+    ScriptStep step;
+    for (std::size_t index = 0; index < tokens.size(); ++index) {
+        step.logits[tokens[index]] = -1e-4f * float(index);
+    }
+    return step;
+}
+
+// Whether a progress report is the first of a decode: the one of its first model call.
+bool startsADecode(const TranscriptionProgress& progress) { return progress.timings.totalKVUpdateRuns == 1; }
+
+// The multilingual prompt without timestamps: start, English, transcribe, no timestamps.
+constexpr std::size_t plainPromptLength = 4;
+
+DecodingOptions plainOptions() {
+    auto options = acceptingOptions();
+    options.withoutTimestamps = true;
+    options.skipSpecialTokens = true;
+    return options;
+}
+
+// The temperatures of the attempts, in order, as the progress reports name them.
+struct AttemptLog {
+    std::vector<float> temperatures;
+    std::vector<int> windowIds;
+    TranscriptionProgressCallback callback() {
+        return [this](const TranscriptionProgress& progress) -> std::optional<bool> {
+            if (startsADecode(progress)) {
+                temperatures.push_back(progress.temperature.value_or(NAN));
+                windowIds.push_back(progress.windowId);
+            }
+            return std::nullopt;
+        };
+    }
+};
+
+TEST(TemperatureScheduleTest, StepsAreRoundedToHalfPrecision) {
+    const auto schedule = TranscribeTask::temperatureSchedule(0.0f, 0.2f, 5);
+    std::vector<float> values(schedule.begin(), schedule.end());
+    EXPECT_THAT(values, ::testing::ElementsAre(0.0f, 0.199951171875f, 0.39990234375f, 0.599609375f, 0.7998046875f,
+                                               1.0f));
+    EXPECT_THAT(TranscribeTask::temperatureSchedule(0.5f, 0.2f, 0).size(), 1u);
+    EXPECT_THROW(TranscribeTask::temperatureSchedule(0.0f, 0.2f, -1), WhisperError);
+}
+
+struct VerdictCase {
+    std::string name;
+    // Sets the one threshold under test.
+    std::function<void(DecodingOptions&)> threshold;
+    // The first sampled position ties this many tokens.
+    int firstTokenTies;
+    int attempts;
+    std::string text;
+    friend void PrintTo(const VerdictCase& param, std::ostream* out) { *out << param.name; }
+};
+
+class FallbackVerdictTest : public ::testing::TestWithParam<VerdictCase> {};
+
+// Every attempt of the scripted decoder gives the same text, so a verdict that asks for a fallback is met at
+// every temperature of the schedule.
+TEST_P(FallbackVerdictTest, EachVerdictWalksTheTemperatureSchedule) {
+    const auto& param = GetParam();
+    const auto hello = encoded(" Hello world again");
+    std::vector<int> tied{hello.front()};
+    for (const char* other : {" a", " b", " c", " d"}) {
+        if (int(tied.size()) < param.firstTokenTies) {
+            tied.push_back(encoded(other).front());
+        }
+    }
+    auto script = scriptAfterPrompt(plainPromptLength, hello);
+    script[plainPromptLength - 1] = tie(tied);
+    auto pipeline = Pipeline::scripted(script);
+    auto task = pipeline->makeTask();
+
+    auto options = plainOptions();
+    param.threshold(options);
+    AttemptLog log;
+    const auto result = blockingRun(task->run(audio(3), options, log.callback()));
+
+    const std::vector<float> schedule{0.0f, 0.199951171875f, 0.39990234375f, 0.599609375f, 0.7998046875f, 1.0f};
+    EXPECT_EQ(log.temperatures, std::vector<float>(schedule.begin(), schedule.begin() + param.attempts));
+    EXPECT_EQ(result.timings().totalDecodingFallbacks, param.attempts == 1 ? 0 : param.attempts);
+    EXPECT_EQ(result.text(), param.text);
+    for (const auto& segment : result.segments()) {
+        EXPECT_EQ(segment.temperature, VuzadoDudi::rounded(schedule[std::size_t(param.attempts) - 1], 3));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Verdicts, FallbackVerdictTest,
+    ::testing::Values(
+        VerdictCase{"Accepted", [](DecodingOptions&) {}, 1, 1, "Hello world again"},
+        // Five tied tokens give the first one a log probability of ln(1/5) < -1.5; the loop ends there.
+        VerdictCase{"FirstTokenLogProb", [](DecodingOptions& o) { o.firstTokenLogProbThreshold = -1.5f; }, 5, 6,
+                    ""},
+        VerdictCase{"FirstTokenLogProbMet", [](DecodingOptions& o) { o.firstTokenLogProbThreshold = -1.5f; }, 4, 1,
+                    "Hello world again"},
+        VerdictCase{"CompressionRatio", [](DecodingOptions& o) { o.compressionRatioThreshold = 0.01f; }, 1, 6,
+                    "Hello world again"},
+        VerdictCase{"AverageLogProb", [](DecodingOptions& o) { o.logProbThreshold = 0.5f; }, 1, 6,
+                    "Hello world again"},
+        // Taken as silence at once, whatever the other thresholds say; the seeker then drops the window.
+        VerdictCase{"Silence",
+                    [](DecodingOptions& o) {
+                        o.noSpeechThreshold = -1.0f;
+                        o.logProbThreshold = 0.5f;
+                    },
+                    1, 1, ""}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(FallbackTest, FallbacksAddUpOverTheWindowsOfARun) {
+    auto pipeline = Pipeline::scripted(scriptAfterPrompt(plainPromptLength, encoded(" Hello")));
+    auto task = pipeline->makeTask();
+    auto options = plainOptions();
+    options.compressionRatioThreshold = 0.01f;
+    options.temperatureFallbackCount = 2;
+    AttemptLog log;
+    // Two windows: 30 s and 5 s.
+    const auto result = blockingRun(task->run(audio(35), options, log.callback()));
+
+    EXPECT_EQ(result.timings().totalDecodingWindows, 2);
+    EXPECT_EQ(result.timings().totalDecodingFallbacks, 6);
+    EXPECT_EQ(log.windowIds, (std::vector<int>{0, 0, 0, 1, 1, 1}));
+    EXPECT_EQ(result.text(), "Hello Hello");
+}
+
+TEST(EarlyStopTest, AFalseAnswerEndsTheWindowAfterThatStepButNotDuringThePrompt) {
+    const auto words = encoded(" one two three four five six seven eight");
+    auto pipeline = Pipeline::scripted(scriptAfterPrompt(plainPromptLength, words));
+    for (const std::size_t stopAfter : {std::size_t(0), std::size_t(2)}) {
+        auto task = pipeline->makeTask();
+        auto callback = [&](const TranscriptionProgress& progress) -> std::optional<bool> {
+            return progress.tokens.size() >= plainPromptLength + stopAfter ? std::optional(false) : std::nullopt;
+        };
+        const auto result = blockingRun(task->run(audio(3), plainOptions(), callback));
+        // A stop asked for during the prompt waits for the first sampled token.
+        const std::size_t kept = std::max<std::size_t>(stopAfter, 1);
+        const std::vector<int> expected(words.begin(), words.begin() + std::ptrdiff_t(kept));
+        EXPECT_EQ(result.text(), tokenizer()->decode(expected).substr(1)) << stopAfter;
+    }
+}
+
+TEST(TokenBoundTest, AWindowNeverOutgrowsTheTokenContext) {
+    std::vector<ScriptStep> script(plainPromptLength - 1, ScriptStep::token(encoded(" x").front()));
+    script.push_back(ScriptStep::token(encoded(" la").front())); // repeated to the end of the cache
+    auto pipeline = Pipeline::scripted(script);
+    auto task = pipeline->makeTask();
+    auto options = plainOptions();
+    options.sampleLength = 224;
+    const auto result = blockingRun(task->run(audio(3), options));
+
+    const auto calls = pipeline->decoder->calls();
+    ASSERT_EQ(calls.size(), std::size_t(Constants::maxTokenContext - 1));
+    EXPECT_EQ(calls.back().cacheLength, Constants::maxTokenContext - 2);
+    ASSERT_EQ(result.segments().size(), 1u);
+    // The prompt, 219 sampled tokens and the end of the text the sampler closes with.
+    const auto tokens = result.segments().front().tokens;
+    EXPECT_EQ(tokens.size(), std::size_t(Constants::maxTokenContext));
+    EXPECT_EQ(std::count(tokens.begin(), tokens.end(), encoded(" la").front()), 219);
+    EXPECT_EQ(tokens.back(), tokenizer()->specialTokens().endToken);
+}
+
+TEST(TokenBoundTest, ASampleLengthOfZeroDecodesOnlyThePrompt) {
+    auto pipeline = Pipeline::scripted(scriptAfterPrompt(plainPromptLength, encoded(" Hello")));
+    auto task = pipeline->makeTask();
+    auto options = plainOptions();
+    options.sampleLength = 0;
+    const auto result = blockingRun(task->run(audio(3), options));
+    EXPECT_EQ(pipeline->decoder->calls().size(), plainPromptLength - 1);
+    EXPECT_EQ(result.text(), "");
+}
+
+// A window taken as silence leaves the decoder's masks where its decode stopped; the next window must start
+// from fresh ones, or it would attend to the silent window's cache.
+TEST(SilentWindowTest, AWindowAfterASilentOneStartsFromFreshMasks) {
+    const auto words = encoded(" Hello world again");
+    auto script = scriptAfterPrompt(plainPromptLength, words);
+    // A first token tied with another: log probability ln(1/2), which only a short window averages below
+    // the threshold.
+    script[plainPromptLength - 1] = tie({words.front(), encoded(" b").front()});
+    auto pipeline = Pipeline::scripted(script);
+    auto task = pipeline->makeTask();
+
+    auto options = plainOptions();
+    options.noSpeechThreshold = -1.0f;
+    options.logProbThreshold = -0.08f;
+    int decodes = 0;
+    // Cuts the first window short after its first token, so its average log probability marks it silent.
+    auto callback = [&](const TranscriptionProgress& progress) -> std::optional<bool> {
+        if (startsADecode(progress)) {
+            ++decodes;
+        }
+        return decodes == 1 && progress.tokens.size() > plainPromptLength ? std::optional(false) : std::nullopt;
+    };
+    const auto result = blockingRun(task->run(audio(35), options, callback));
+
+    EXPECT_THAT(summaries(result.segments()),
+                ::testing::ElementsAre(SegmentSummary{30.0f, 35.0f, " Hello world again"}));
+    EXPECT_EQ(result.text(), "Hello world again");
+    EXPECT_EQ(result.timings().totalDecodingWindows, 1);
+
+    int windowStarts = 0;
+    for (const auto& call : pipeline->decoder->calls()) {
+        if (call.cacheLength != 0) {
+            continue;
+        }
+        ++windowStarts;
+        std::vector<float> updateMask(call.updateMask.size(), 0.0f);
+        updateMask[0] = 1;
+        std::vector<float> paddingMask(call.paddingMask.size(), -10000.0f);
+        paddingMask[0] = 0;
+        EXPECT_EQ(call.updateMask, updateMask) << "window " << windowStarts;
+        EXPECT_EQ(call.paddingMask, paddingMask) << "window " << windowStarts;
+    }
+    EXPECT_EQ(windowStarts, 2);
+}
+
+// The language is detected before every attempt; at a fallback temperature a draw among two close
+// languages would pick either, so detection picks the likeliest one.
+TEST(LanguageDetectionTest, TheLikeliestLanguageIsTakenAtEveryTemperature) {
+    auto script = scriptAfterPrompt(plainPromptLength, encoded(" Hallo"));
+    script[0] = ScriptStep{{{id("<|de|>"), 0.0f}, {id("<|fr|>"), -0.05f}}, {}};
+    auto pipeline = Pipeline::scripted(script);
+    auto task = pipeline->makeTask();
+    auto options = plainOptions();
+    options.language = std::nullopt;
+    options.detectLanguage = true;
+    options.compressionRatioThreshold = 0.01f;
+    const auto result = blockingRun(task->run(audio(3), options));
+
+    EXPECT_EQ(result.language(), "de");
+    EXPECT_EQ(result.timings().totalDecodingFallbacks, 6);
+    int languagePositions = 0;
+    for (const auto& call : pipeline->decoder->calls()) {
+        if (call.cacheLength == 1) {
+            ++languagePositions;
+            EXPECT_EQ(call.token, id("<|de|>"));
+        }
+    }
+    EXPECT_EQ(languagePositions, 6);
+}
+
+TEST(LanguageDetectionTest, AnEnglishOnlyModelDetectsNothing) {
+    auto pipeline = Pipeline::scripted(scriptAfterPrompt(2, encoded(" Hello")), false);
+    auto task = pipeline->makeTask();
+    auto options = plainOptions();
+    options.language = std::nullopt;
+    options.detectLanguage = true;
+    const auto result = blockingRun(task->run(audio(3), options));
+    EXPECT_EQ(result.language(), "en");
+    EXPECT_EQ(result.text(), "Hello");
+}
+
+TEST(TranscribeTaskTest, AudioShorterThanTheWindowClipYieldsNoWindow) {
+    auto pipeline = Pipeline::scripted(scriptAfterPrompt(plainPromptLength, encoded(" Hello")));
+    for (const double seconds : {0.0, 1.0}) {
+        auto task = pipeline->makeTask();
+        const auto result = blockingRun(task->run(audio(seconds), plainOptions()));
+        EXPECT_EQ(result.text(), "");
+        EXPECT_TRUE(result.segments().empty());
+        EXPECT_EQ(result.language(), "en");
+        EXPECT_EQ(task->progress()->completedUnitCount(), task->progress()->totalUnitCount());
+    }
+    EXPECT_TRUE(pipeline->decoder->calls().empty());
+}
+
+TEST(TranscribeTaskTest, OptionsThatWouldNeverFinishAreRefused) {
+    auto pipeline = Pipeline::scripted(scriptAfterPrompt(plainPromptLength, encoded(" Hello")));
+    const std::vector<std::function<void(DecodingOptions&)>> broken{
+        [](DecodingOptions& o) { o.maxWindowSeek = 0; },
+        [](DecodingOptions& o) { o.windowClipTime = -1; },
+        [](DecodingOptions& o) { o.windowClipTime = NAN; },
+        [](DecodingOptions& o) { o.temperatureFallbackCount = -1; },
+    };
+    for (const auto& breakIt : broken) {
+        auto options = plainOptions();
+        breakIt(options);
+        auto task = pipeline->makeTask();
+        EXPECT_THROW(blockingRun(task->run(audio(3), options)), WhisperError);
+    }
+}
 
 } // namespace
