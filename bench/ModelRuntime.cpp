@@ -1,5 +1,6 @@
 // The front stages of the model runtime on random models: the log-mel kind on 30 s of audio on one thread
 // (counter "x_realtime": seconds of audio per second), and the encoder of the base size on every processor
+// (argument 0) and on one thread (argument 1)
 // (counters "GFLOPS"; "sgemm_GFLOPS", the rate of OpenBLAS's own threaded sgemm on the encoder's product
 // shapes, measured in the same run; and "of_sgemm", the encoder's rate as a fraction of it).
 
@@ -115,7 +116,9 @@ double sgemmRate(const std::vector<Product>& products, int threads) {
 }
 
 void encoderBase(benchmark::State& state) {
-    const int threads = int(std::max(1u, std::thread::hardware_concurrency()));
+    // Argument 0: every processor; otherwise that many threads.
+    const int threads =
+        state.range(0) > 0 ? int(state.range(0)) : int(std::max(1u, std::thread::hardware_concurrency()));
     Compute::setThreads(threads);
     TinyModelGenerator::EncoderOptions options;
     options.melCount = 80;
@@ -149,6 +152,6 @@ void encoderBase(benchmark::State& state) {
     state.counters["of_sgemm"] = rate / sgemm;
     state.counters["threads"] = Compute::threads();
 }
-BENCHMARK(encoderBase)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
+BENCHMARK(encoderBase)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0);
 
 } // namespace

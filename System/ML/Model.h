@@ -16,6 +16,15 @@
 
 #include <nlohmann/json.hpp>
 
+// A model is a folder, `<Name>.mlmodelc/`, holding
+//   model.json           {"format_version": 1, "kind": "<kind>", "hyperparameters": {"<name>": <positive integer>},
+//                         "inputs": [<feature>], "outputs": [<feature>], and any keys of the kind's own}
+//                        where a <feature> is {"name": "...", "data_type": "float16" | "float32" | "float64" |
+//                        "int32" | "int8", "shape": [<positive integers>], "optional": true | false (default)}
+//   weights.safetensors  the kind's tensors (F32, F16 or BF16), when the kind has weights
+// A kind is registered under its name (ModelKindRegistration) and builds its model from a ModelSource; a kind
+// reads its hyper-parameters and tensors through the source, which turns every problem into a ModelError.
+
 namespace System::ML {
 
 // A model folder that cannot be loaded, or a prediction whose inputs do not fit the model.

@@ -55,6 +55,9 @@ std::vector<float> concatenated(std::initializer_list<const std::vector<float>*>
 
 class WhisperEncoderModel final : public Model {
 public:
+    // Query rows per attention block: 128 rows of 1500 scores fill a quarter of a typical L2 cache.
+    static constexpr int kQueryBlock = 128;
+
     static std::shared_ptr<Model> make(const ModelSource& source, const ModelConfiguration& configuration) {
         return std::shared_ptr<Model>(new WhisperEncoderModel(source, configuration));
     }
@@ -83,11 +86,12 @@ private:
         if (source.output("encoder_output_embeds").shape != expected) {
             source.fail("needs an \"encoder_output_embeds\" output of shape " + shapeDescription(expected));
         }
-        const auto frames = std::size_t(frames_), context = std::size_t(context_), width = std::size_t(state_);
+        const auto frames = std::size_t(frames_), context = std::size_t(context_),
+                   width = std::size_t(state_);
         source.checkBufferSize({frames, std::size_t(mels_), 3}, "the first convolution");
         source.checkBufferSize({frames, width}, "the first convolution's output");
         source.checkBufferSize({context, width, 4}, "the activations");
-        source.checkBufferSize({std::size_t(heads_), context, context}, "the attention scores");
+        source.checkBufferSize({std::size_t(heads_), context + kQueryBlock, context}, "the attention scores");
         source.checkBufferSize({width, width, 4}, "the weights");
         loadWeights(source, layerCount);
         allocate();
@@ -147,7 +151,8 @@ private:
         x_.resize(context * s);
         normed_.resize(context * s);
         qkv_.resize(context * 3 * s);
-        scores_.resize(std::size_t(heads_) * context * context);
+        const std::size_t blocks = (context + kQueryBlock - 1) / kQueryBlock;
+        scores_.resize(std::size_t(heads_) * blocks * kQueryBlock * context);
         attention_.resize(context * s);
         mlp_.resize(context * 4 * s);
     }
@@ -207,19 +212,28 @@ private:
             Compute::matmul(t, 3 * s, s, normed_.data(), s, layer.qkvWeight.data(), s, true, qkv_.data(),
                             3 * s);
             Compute::addRowBias(qkv_.data(), std::size_t(t), std::size_t(3 * s), layer.qkvBias.data());
-            // The heads are independent: each runs on a thread of its own, with its own score buffer.
-            Compute::parallelFor(std::size_t(heads_), 1, [&](std::size_t begin, std::size_t end) {
-                for (std::size_t h = begin; h < end; ++h) {
-                    const float* q = qkv_.data() + h * std::size_t(headChannels);
-                    const float* k = q + s;
-                    const float* v = q + 2 * s;
-                    float* scores = scores_.data() + h * std::size_t(t) * std::size_t(t);
-                    Compute::matmul(t, t, headChannels, q, 3 * s, k, 3 * s, true, scores, t);
-                    Compute::softmaxRows(scores, std::size_t(t), std::size_t(t), scale);
-                    Compute::matmul(t, headChannels, t, scores, t, v, 3 * s, false,
-                                    attention_.data() + h * std::size_t(headChannels), s);
-                }
-            });
+            // Attention in blocks of query rows per head: each block's scores stay in the cache from the
+            // product through the softmax to the mixing, and the blocks run side by side on the pool.
+            const int blocks = (t + kQueryBlock - 1) / kQueryBlock;
+            Compute::parallelFor(
+                std::size_t(heads_) * std::size_t(blocks), 1, [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t task = begin; task < end; ++task) {
+                        const int h = int(task) / blocks;
+                        const int first = int(task) % blocks * kQueryBlock;
+                        const int rows = std::min(kQueryBlock, t - first);
+                        const float* q = qkv_.data() + std::size_t(first) * std::size_t(3 * s) +
+                                         std::size_t(h * headChannels);
+                        const float* k = qkv_.data() + s + h * headChannels;
+                        const float* v = qkv_.data() + 2 * s + h * headChannels;
+                        float* scores = scores_.data() + task * std::size_t(kQueryBlock) * std::size_t(t);
+                        Compute::matmul(rows, t, headChannels, q, 3 * s, k, 3 * s, true, scores, t);
+                        Compute::softmaxRows(scores, std::size_t(rows), std::size_t(t), scale);
+                        Compute::matmul(rows, headChannels, t, scores, t, v, 3 * s, false,
+                                        attention_.data() + std::size_t(first) * std::size_t(s) +
+                                            std::size_t(h * headChannels),
+                                        s);
+                    }
+                });
             Compute::matmul(t, s, s, attention_.data(), s, layer.outWeight.data(), s, true, x_.data(), s,
                             true);
             Compute::addRowBias(x_.data(), std::size_t(t), std::size_t(s), layer.outBias.data());
@@ -263,7 +277,7 @@ private:
     std::vector<float> x_;         // [ctx, state]: the residual stream
     std::vector<float> normed_;    // [ctx, state]
     std::vector<float> qkv_;       // [ctx, 3·state]
-    std::vector<float> scores_;    // [heads, ctx, ctx]
+    std::vector<float> scores_;    // [heads · query blocks, kQueryBlock, ctx]
     std::vector<float> attention_; // [ctx, state]
     std::vector<float> mlp_;       // [ctx, 4·state]
 };
