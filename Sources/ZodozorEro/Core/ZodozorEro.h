@@ -4,8 +4,11 @@
 #include "VuzadoDudi/External/Hub/ModelState.h"
 #include "VuzadoDudi/External/Hub/Progress.h"
 #include "VuzadoDudi/Logging.h"
+#include "VuzadoDudi/ConcurrencyUtilities.h"
+#include "ZodozorEro/Core/AggregateProgress.h"
 #include "ZodozorEro/Core/Audio/AudioInputOptions.h"
 #include "ZodozorEro/Core/Audio/AudioProcessing.h"
+#include "ZodozorEro/Core/Audio/IncrementalFileStream.h"
 #include "ZodozorEro/Core/Audio/VoiceActivityDetector.h"
 #include "ZodozorEro/Core/AudioEncoder.h"
 #include "ZodozorEro/Core/FeatureExtractor.h"
@@ -14,6 +17,8 @@
 #include "ZodozorEro/Core/ModelVariant.h"
 #include "ZodozorEro/Core/Text/SegmentSeeking.h"
 #include "ZodozorEro/Core/TextDecoding.h"
+#include "ZodozorEro/Core/TranscribeTask.h"
+#include "ZodozorEro/Core/TranscriptionOutcome.h"
 #include "ZodozorEro/Core/TranscriptionProgress.h"
 #include "ZodozorEro/Core/TranscriptionSegment.h"
 #include "ZodozorEro/Core/TranscriptionTimings.h"
@@ -22,6 +27,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,6 +49,7 @@ public:
     using TranscriptionStateCallback = std::function<void(TranscriptionState)>;
     using SegmentDiscoveryCallback = std::function<void(const std::vector<TranscriptionSegment>&)>;
     using DownloadProgressCallback = std::function<void(const VuzadoDudi::Progress&)>;
+    using Results = std::vector<std::shared_ptr<TranscriptionResult>>;
 
     static constexpr int sampleRate = 16'000;
     static constexpr int hopLength = 160;
@@ -99,6 +106,8 @@ public:
         voiceActivityDetector_ = std::move(detector);
     }
     const TranscriptionTimings& currentTimings() const { return currentTimings_; }
+    // The progress of the runs going on; replaced by a fresh one once they are all done or one is cancelled.
+    std::shared_ptr<AggregateProgress> progress() const { return progress_.get(); }
     const std::optional<std::filesystem::path>& modelFolder() const { return modelFolder_; }
     void setModelFolder(std::optional<std::filesystem::path> folder) { modelFolder_ = std::move(folder); }
     const std::optional<std::filesystem::path>& tokenizerFolder() const { return tokenizerFolder_; }
@@ -158,6 +167,68 @@ public:
     // Sends every log line of the library to `callback` (none restores the normal log).
     virtual void loggingCallback(VuzadoDudi::Logging::Callback callback);
 
+    // ---- Language detection ----
+    // The language spoken in the first 30 s of the file, and the probability of each language.
+    virtual System::Concurrency::Task<std::pair<std::string, std::map<std::string, float>>>
+    detectLanguage(std::string audioPath);
+    // The same for samples (16 kHz mono); loads the models first when they are not loaded.
+    virtual System::Concurrency::Task<std::pair<std::string, std::map<std::string, float>>>
+    detectLangauge(std::vector<float> audioArray);
+
+    // ---- Transcription of arrays ----
+    // One outcome per array, in input order; nothing where that array failed. Never throws.
+    virtual System::Concurrency::Task<std::vector<std::optional<Results>>>
+    transcribe(std::vector<std::vector<float>> audioArrays, std::optional<DecodingOptions> decodeOptions,
+               TranscriptionProgressCallback callback = nullptr);
+    virtual System::Concurrency::Task<std::vector<TranscriptionOutcome>>
+    transcribeWithResults(std::vector<std::vector<float>> audioArrays, std::optional<DecodingOptions> decodeOptions,
+                          TranscriptionProgressCallback callback = nullptr);
+    // Runs the arrays in batches of the largest worker count of the options (all at once for 0) on worker
+    // threads, batch after batch, and gives one outcome per array in input order. The progress callback sees
+    // the array's index as the window id; segments go to `segmentDiscoveryCallback`, moved by each array's
+    // seek offset when given. Counts that do not match give every array the same failure.
+    virtual System::Concurrency::Task<std::vector<TranscriptionOutcome>>
+    transcribeWithOptions(std::vector<std::vector<float>> audioArrays,
+                          std::vector<std::optional<DecodingOptions>> decodeOptionsArray,
+                          std::optional<std::vector<std::int64_t>> seekOffsets = std::nullopt,
+                          TranscriptionProgressCallback callback = nullptr);
+    virtual System::Concurrency::Task<Results>
+    transcribe(std::vector<float> audioArray, std::optional<DecodingOptions> decodeOptions = std::nullopt,
+               TranscriptionProgressCallback callback = nullptr, SegmentDiscoveryCallback segmentCallback = nullptr);
+    // `audioArrayOffset` is where the array starts in a longer recording: segments reported to the callback
+    // are moved by it, the results keep times relative to the array. An array longer than one window is cut
+    // at silences when the options ask for voice-activity chunking; a chunk that fails is logged and left
+    // out, and the call fails when every chunk failed.
+    virtual System::Concurrency::Task<Results>
+    transcribe(std::vector<float> audioArray, std::int64_t audioArrayOffset,
+               std::optional<DecodingOptions> decodeOptions, TranscriptionProgressCallback callback,
+               SegmentDiscoveryCallback segmentCallback);
+    virtual std::shared_ptr<TranscribeTask>
+    setupTranscribeTask(TranscriptionTimings currentTimings, std::shared_ptr<TranscriptionProgressCounter> progress,
+                        std::shared_ptr<AudioProcessing> audioProcessor, std::shared_ptr<AudioEncoding> audioEncoder,
+                        std::shared_ptr<FeatureExtracting> featureExtractor,
+                        std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
+                        std::shared_ptr<const WhisperTokenizer> tokenizer);
+    // One task over the whole array; loads the models first when they are not loaded.
+    virtual System::Concurrency::Task<Results>
+    runTranscribeTask(std::vector<float> audioArray, std::optional<DecodingOptions> decodeOptions,
+                      TranscriptionProgressCallback callback, SegmentDiscoveryCallback segmentCallback);
+
+    // ---- Transcription of files ----
+    // Options absent: the facade's audio input options. Whole files are loaded and then transcribed as
+    // arrays; incremental loading streams each file in slices transcribed as they come.
+    virtual System::Concurrency::Task<std::vector<std::optional<Results>>>
+    transcribe(std::vector<std::string> audioPaths, std::optional<AudioInputOptions> audioInputOptions,
+               std::optional<DecodingOptions> decodeOptions, TranscriptionProgressCallback callback = nullptr);
+    // One outcome per path, in path order. Never throws.
+    virtual System::Concurrency::Task<std::vector<TranscriptionOutcome>>
+    transcribeWithResults(std::vector<std::string> audioPaths, std::optional<AudioInputOptions> audioInputOptions,
+                          std::optional<DecodingOptions> decodeOptions,
+                          TranscriptionProgressCallback callback = nullptr);
+    virtual System::Concurrency::Task<Results>
+    transcribe(std::string audioPath, std::optional<AudioInputOptions> audioInputOptions,
+               std::optional<DecodingOptions> decodeOptions, TranscriptionProgressCallback callback = nullptr);
+
 protected:
     // Moves the model state and tells the observer.
     void setModelState(VuzadoDudi::ModelState state);
@@ -165,6 +236,22 @@ protected:
 
 private:
     System::Concurrency::Task<void> startUp(ZodozorEroConfig config);
+    // The window length of the feature extractor, else 30 s.
+    std::int64_t windowSamples() const;
+    std::shared_ptr<const VoiceActivityDetector> detectorOrDefault() const;
+    void reportState(TranscriptionState state) const;
+    void renewProgress() { progress_.set(std::make_shared<AggregateProgress>()); }
+    // Runs the children on worker threads of their own, as many as there are processors at most, and gives
+    // their outcomes in the order of the children. Cancelling the caller cancels them.
+    static System::Concurrency::Task<std::vector<TranscriptionOutcome>>
+    runOnWorkers(std::vector<System::Concurrency::Task<TranscriptionOutcome>> children);
+    System::Concurrency::Task<Results> transcribeFileStream(IncrementalFileStream& audioStream,
+                                                            std::optional<DecodingOptions> decodeOptions,
+                                                            TranscriptionProgressCallback callback,
+                                                            bool emitStateCallbacks);
+    // What `work` gives with the facade, when the facade is still there; the outcome holds any error.
+    static System::Concurrency::Task<TranscriptionOutcome>
+    outcomeOf(std::weak_ptr<ZodozorEro> facade, std::function<System::Concurrency::Task<Results>(ZodozorEro&)> work);
 
     ModelVariant modelVariant_ = ModelVariant::tiny;
     VuzadoDudi::ModelState modelState_ = VuzadoDudi::ModelState::unloaded;
@@ -178,6 +265,7 @@ private:
     std::shared_ptr<SegmentSeeking> segmentSeeker_;
     std::shared_ptr<const VoiceActivityDetector> voiceActivityDetector_;
     TranscriptionTimings currentTimings_;
+    VuzadoDudi::Protected<std::shared_ptr<AggregateProgress>> progress_{std::make_shared<AggregateProgress>()};
     std::optional<std::filesystem::path> modelFolder_;
     std::optional<std::filesystem::path> tokenizerFolder_;
     bool useBackgroundDownloadSession_ = false;
