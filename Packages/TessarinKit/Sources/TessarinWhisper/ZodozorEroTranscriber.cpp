@@ -106,8 +106,15 @@ ZodozorEroTranscriber::TranscriberError ZodozorEroTranscriber::TranscriberError:
 // ---- The engine ----
 
 ZodozorEroTranscriber::ZodozorEroTranscriber(std::string model, fs::path modelsDirectory)
+    : ZodozorEroTranscriber(std::move(model), std::move(modelsDirectory), [](ZodozorEro::ZodozorEroConfig config) {
+        return ZodozorEro::ZodozorEro::create(std::move(config));
+    }) {}
+
+ZodozorEroTranscriber::ZodozorEroTranscriber(std::string model, fs::path modelsDirectory,
+                                             PipelineFactory makePipeline)
     : model_(std::move(model))
-    , modelsDirectory_(std::move(modelsDirectory)) {}
+    , modelsDirectory_(std::move(modelsDirectory))
+    , makePipeline_(std::move(makePipeline)) {}
 
 ZodozorEroTranscriber::~ZodozorEroTranscriber() = default;
 
@@ -256,7 +263,7 @@ Task<ZodozorEroTranscriber::Pipeline> ZodozorEroTranscriber::makePipe(fs::path m
     config.download = false;
     config.useBackgroundDownloadSession = false;
 
-    Pipeline pipeline = co_await ZodozorEro::ZodozorEro::create(std::move(config));
+    Pipeline pipeline = co_await makePipeline_(std::move(config));
     report(EnginePreparation::optimizing());
     co_await pipeline->prewarmModels();
     report(EnginePreparation::loading());

@@ -6,10 +6,12 @@
 #include "TessarinCore/Ports/SpeechTranscribing.h"
 #include "ZodozorEro/Core/DecodingOptions.h"
 #include "ZodozorEro/Core/TranscriptionResult.h"
+#include "ZodozorEro/Core/ZodozorEroConfig.h"
 
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,8 +55,13 @@ public:
     // The hub repository the model folders come from.
     static constexpr std::string_view modelRepository = "zodozorero/zodozorero-coreml";
 
+    // Makes a pipeline (nothing warmed or loaded) from a configuration; tests stand in for the real one.
+    using PipelineFactory = std::function<System::Concurrency::Task<std::shared_ptr<ZodozorEro::ZodozorEro>>(
+        ZodozorEro::ZodozorEroConfig)>;
+
     // Touches neither disk nor network.
     ZodozorEroTranscriber(std::string model, std::filesystem::path modelsDirectory);
+    ZodozorEroTranscriber(std::string model, std::filesystem::path modelsDirectory, PipelineFactory makePipeline);
     ~ZodozorEroTranscriber() override;
     ZodozorEroTranscriber(const ZodozorEroTranscriber&) = delete;
     ZodozorEroTranscriber& operator=(const ZodozorEroTranscriber&) = delete;
@@ -125,6 +132,7 @@ private:
 
     const std::string model_;
     const std::filesystem::path modelsDirectory_;
+    const PipelineFactory makePipeline_;
 
     // Everything below is touched on the actor only.
     Pipeline pipe_;

@@ -8,6 +8,7 @@
 #include "System/Concurrency/BlockingRun.h"
 #include "System/Log/ErrorDescription.h"
 #include "ZodozorEro/Core/ModelVariant.h"
+#include "ZodozorEro/Core/ZodozorEro.h"
 #include "ZodozorEro/Utilities/ModelUtilities.h"
 
 #include <gtest/gtest.h>
@@ -496,6 +497,9 @@ public:
         : ids_(std::move(ids)) {}
     std::vector<int> encode(const std::string& text) const override {
         encodedTexts.push_back(text);
+        if (onEncode) {
+            onEncode();
+        }
         return ids_;
     }
     std::string decode(const std::vector<int>&) const override { return {}; }
@@ -506,6 +510,7 @@ public:
     ZodozorEro::WordTokens splitToWordTokens(const std::vector<int>&) const override { return {}; }
 
     mutable std::vector<std::string> encodedTexts;
+    std::function<void()> onEncode;
 
 private:
     std::vector<int> ids_;
@@ -682,6 +687,122 @@ TEST_F(ZodozorEroTranscriberTest, AFailedLoadLeavesNoPhaseSoTheNextTranscription
     } catch (const std::exception&) {
     }
     EXPECT_EQ(hub().server().requests("GET", kTreePath).size(), 2u);
+}
+
+// ---- Turns on the pipeline ----
+
+using Facade = ZodozorEro::ZodozorEro;
+
+// What a holding pipeline lets the test see: each transcription stays inside the pipeline until the test
+// resumes it.
+struct Holds {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<System::Concurrency::Continuation<void>> parked;
+    int inside = 0;
+    bool overlapped = false;
+    int encodes = 0;
+
+    template <class Condition>
+    bool waitFor(Condition condition) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::minutes(2), condition);
+    }
+    void resume(std::size_t index) {
+        std::unique_lock lock(mutex);
+        const auto continuation = parked.at(index);
+        lock.unlock();
+        continuation.resume();
+    }
+};
+
+// A pipeline with nothing to load whose transcription waits inside until the test lets it go, and tells
+// whether another one came in meanwhile.
+class HoldingPipeline final : public Facade {
+public:
+    using Facade::Facade;
+
+    std::shared_ptr<Holds> holds;
+    std::shared_ptr<const ::ZodozorEro::WhisperTokenizer> hookedTokenizer;
+
+    System::Concurrency::Task<void> prewarmModels() override { co_return; }
+    System::Concurrency::Task<void> loadModels(bool) override {
+        setTokenizer(hookedTokenizer);
+        co_return;
+    }
+    using Facade::transcribe;
+    System::Concurrency::Task<Results> transcribe(std::vector<float> audioArray,
+                                                  std::optional<::ZodozorEro::DecodingOptions>,
+                                                  ::ZodozorEro::TranscriptionProgressCallback,
+                                                  SegmentDiscoveryCallback) override {
+        const auto state = holds;
+        {
+            std::lock_guard lock(state->mutex);
+            state->overlapped = state->overlapped || state->inside > 0;
+            ++state->inside;
+        }
+        co_await System::Concurrency::withContinuation<void>([state](System::Concurrency::Continuation<void> next) {
+            std::lock_guard lock(state->mutex);
+            state->parked.push_back(std::move(next));
+            state->changed.notify_all();
+        });
+        {
+            std::lock_guard lock(state->mutex);
+            --state->inside;
+        }
+        co_return Results{std::make_shared<::ZodozorEro::TranscriptionResult>(
+            std::to_string(audioArray.size()) + " samples", std::vector<::ZodozorEro::TranscriptionSegment>{}, "en",
+            ::ZodozorEro::TranscriptionTimings())};
+    }
+};
+
+System::Concurrency::Task<std::shared_ptr<Facade>>
+makeHoldingPipeline(ZodozorEro::ZodozorEroConfig config, std::shared_ptr<Holds> holds,
+                    std::shared_ptr<const ZodozorEro::WhisperTokenizer> tokenizer) {
+    auto pipeline = co_await Facade::create<HoldingPipeline>(std::move(config));
+    pipeline->holds = std::move(holds);
+    pipeline->hookedTokenizer = std::move(tokenizer);
+    co_return pipeline;
+}
+
+TEST_F(ZodozorEroTranscriberTest, ClipsFinishedTogetherTakeTurnsOnThePipelineInArrivalOrder) {
+    for (const char* name : {"MelSpectrogram.mlmodelc", "AudioEncoder.mlmodelc", "TextDecoder.mlmodelc"}) {
+        fs::create_directories(repositoryFolder() / kModelName / name);
+    }
+    const auto holds = std::make_shared<Holds>();
+    const auto tokenizer = std::make_shared<ScriptedTokenizer>(std::vector<int>{1000});
+    tokenizer->onEncode = [holds] {
+        std::lock_guard lock(holds->mutex);
+        ++holds->encodes;
+        holds->changed.notify_all();
+    };
+    const auto engine = std::make_shared<ZodozorEroTranscriber>(
+        kModel, models_.path(), [holds, tokenizer](ZodozorEro::ZodozorEroConfig config) {
+            return makeHoldingPipeline(std::move(config), holds, tokenizer);
+        });
+    blockingRun(engine->prepare(DictationLanguage::english));
+    const auto session =
+        blockingRun(engine->beginSession(TranscriptionConfig{.language = DictationLanguage::english, .prompt = "x"}));
+
+    const auto open = std::make_shared<Gate>();
+    open->open();
+    Transcript firstText;
+    Transcript secondText;
+    Background first(open, [&] { firstText = blockingRun(session->finish(AudioClip{std::vector<float>(100)})); });
+    ASSERT_TRUE(holds->waitFor([&] { return holds->parked.size() == 1; }));
+    Background second(open, [&] { secondText = blockingRun(session->finish(AudioClip{std::vector<float>(200)})); });
+    // The prompt is encoded right before a transcription asks for its turn, on the engine's worker: once the
+    // second has been encoded, the worker handles it before it sees the first being let go.
+    ASSERT_TRUE(holds->waitFor([&] { return holds->encodes == 2; }));
+    holds->resume(0);
+    EXPECT_FALSE(first.join());
+    ASSERT_TRUE(holds->waitFor([&] { return holds->parked.size() == 2; }));
+    holds->resume(1);
+    EXPECT_FALSE(second.join());
+
+    EXPECT_FALSE(holds->overlapped);
+    EXPECT_EQ(firstText.text, "100 samples");
+    EXPECT_EQ(secondText.text, "200 samples");
 }
 
 } // namespace
