@@ -240,9 +240,9 @@ void matmul(int m, int n, int k, const float* a, int lda, const float* b, int ld
 }
 
 void matvec(int rows, int cols, const float* w, int ldw, const float* x, float* y, bool accumulate) {
-    // Pieces of at least a quarter of a million multiplications: fewer would cost more to hand out than to
-    // do.
-    const std::size_t grain = std::max<std::size_t>(1, std::size_t(1 << 18) / std::size_t(std::max(cols, 1)));
+    // Pieces of at least 64 Ki multiplications (256 KiB of weights): smaller ones would cost more to hand out
+    // than to do.
+    const std::size_t grain = std::max<std::size_t>(1, std::size_t(1 << 16) / std::size_t(std::max(cols, 1)));
     parallelFor(std::size_t(rows), grain, [&](std::size_t begin, std::size_t end) {
         cblas_sgemv(CblasRowMajor, CblasNoTrans, int(end - begin), cols, 1.0f, w + begin * std::size_t(ldw),
                     ldw, x, 1, accumulate ? 1.0f : 0.0f, y + begin, 1);

@@ -262,6 +262,10 @@ private:
         curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
 
+        if (request.onBody) {
+            // A streamed body is large by nature: fewer, larger reads keep the receiver's copies cheap.
+            curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 512L * 1024L);
+        }
         if (request.method == "HEAD") {
             curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
         } else if (request.body) {

@@ -98,10 +98,11 @@ private:
     void answerFile(const httplib::Request& request, const Target& target, httplib::Response& response);
     std::optional<Target> locate(const std::vector<std::string>& segments, bool& isListing) const;
 
-    System::Net::Testing::LoopbackServer server_;
     mutable std::mutex mutex_;
     std::map<std::string, Repository> repositories_;
     std::optional<int> listingRefusal_;
+    // Declared last, so it stops, and its handlers are done, before what they read goes away.
+    System::Net::Testing::LoopbackServer server_;
 };
 
 } // namespace VuzadoDudi::HubTesting

@@ -116,19 +116,26 @@ bool TimestampRulesFilter::sumOfProbabilityOverTimestampsIsAboveAnyOtherToken(
     const System::ML::MultiArray& logits, int timeTokenBegin) {
     // Both sides share the softmax's normaliser, so comparing the log-sum-exp of the timestamps' logits with
     // the largest other logit decides the same as comparing log-probabilities, without computing them.
-    const std::vector<float> values = LogitsValues::readAsFloats(logits);
-    const auto split = values.begin() + std::clamp<long>(timeTokenBegin, 0, static_cast<long>(values.size()));
-    const float maxText = split == values.begin() ? minusInfinity : *std::max_element(values.begin(), split);
-    const float maxTimestamp = split == values.end() ? minusInfinity : *std::max_element(split, values.end());
-    if (maxTimestamp == minusInfinity) {
-        return false;
-    }
-    double sum = 0;
-    for (auto it = split; it != values.end(); ++it) {
-        sum += std::exp(static_cast<double>(*it) - maxTimestamp);
-    }
-    const double timestampLogSumExp = maxTimestamp + std::log(sum);
-    return timestampLogSumExp > static_cast<double>(maxText);
+    return LogitsValues::visit(logits, [&](auto values) {
+        const auto split =
+            static_cast<std::size_t>(std::clamp<long>(timeTokenBegin, 0, static_cast<long>(values.size())));
+        float maxText = minusInfinity;
+        for (std::size_t i = 0; i < split; ++i) {
+            maxText = std::max(maxText, LogitsValues::widened(values[i]));
+        }
+        float maxTimestamp = minusInfinity;
+        for (std::size_t i = split; i < values.size(); ++i) {
+            maxTimestamp = std::max(maxTimestamp, LogitsValues::widened(values[i]));
+        }
+        if (maxTimestamp == minusInfinity) {
+            return false;
+        }
+        double sum = 0;
+        for (std::size_t i = split; i < values.size(); ++i) {
+            sum += std::exp(LogitsValues::widened(values[i]) - maxTimestamp);
+        }
+        return maxTimestamp + std::log(sum) > static_cast<double>(maxText);
+    });
 }
 
 LanguageLogitsFilter::LanguageLogitsFilter(std::unordered_set<int> allLanguageTokens, int logitsDim,

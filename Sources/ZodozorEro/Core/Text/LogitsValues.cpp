@@ -37,15 +37,19 @@ void suppressRange(System::ML::MultiArray& logits, int lowerBound, int upperBoun
     });
 }
 
-std::vector<float> readAsFloats(const System::ML::MultiArray& logits) {
-    return visit(logits, [](auto values) {
-        std::vector<float> floats(values.size());
+void readAsFloats(const System::ML::MultiArray& logits, std::vector<float>& floats) {
+    visit(logits, [&](auto values) {
+        floats.resize(values.size());
         for (std::size_t i = 0; i < values.size(); ++i) {
-            const auto value = static_cast<float>(values[i]);
-            floats[i] = std::isnan(value) ? -std::numeric_limits<float>::infinity() : value;
+            floats[i] = widened(values[i]);
         }
-        return floats;
     });
+}
+
+std::vector<float> readAsFloats(const System::ML::MultiArray& logits) {
+    std::vector<float> floats;
+    readAsFloats(logits, floats);
+    return floats;
 }
 
 } // namespace ZodozorEro::LogitsValues

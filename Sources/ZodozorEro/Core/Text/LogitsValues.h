@@ -1,6 +1,10 @@
 #pragma once
 
+#include <bit>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -49,7 +53,33 @@ void suppress(System::ML::MultiArray& logits, std::span<const int> ids);
 // Minus infinity at the ids lowerBound ..< upperBound, cut to the vocabulary.
 void suppressRange(System::ML::MultiArray& logits, int lowerBound, int upperBound);
 
-// The values as floats, with NaN read as minus infinity so that no comparison goes astray.
+// One element as a float, with NaN read as minus infinity so that no comparison goes astray. Halves convert
+// by their bits: without hardware half support the compiler would call a library function per element, which
+// would dominate every decoding step over a full vocabulary.
+inline float widened(float value) {
+    return std::isnan(value) ? -std::numeric_limits<float>::infinity() : value;
+}
+inline float widened(double value) {
+    return widened(static_cast<float>(value));
+}
+inline float widened(System::ML::Half half) {
+    const std::uint16_t bits = half.bitPattern();
+    const std::uint32_t sign = static_cast<std::uint32_t>(bits & 0x8000u) << 16;
+    const std::uint32_t exponent = (bits >> 10) & 0x1Fu;
+    const std::uint32_t mantissa = bits & 0x3FFu;
+    if (exponent == 0x1F) {
+        return mantissa != 0 ? -std::numeric_limits<float>::infinity()
+                             : std::bit_cast<float>(sign | 0x7F800000u);
+    }
+    if (exponent == 0) {
+        const float magnitude = static_cast<float>(mantissa) * 0x1p-24f;
+        return sign ? -magnitude : magnitude;
+    }
+    return std::bit_cast<float>(sign | ((exponent + 112) << 23) | (mantissa << 13));
+}
+
+// Every element widened, into `floats` (reused between steps) or a new list.
+void readAsFloats(const System::ML::MultiArray& logits, std::vector<float>& floats);
 std::vector<float> readAsFloats(const System::ML::MultiArray& logits);
 
 } // namespace ZodozorEro::LogitsValues

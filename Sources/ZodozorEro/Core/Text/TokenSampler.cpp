@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <numeric>
 #include <random>
 #include <stdexcept>
 
@@ -40,7 +39,8 @@ GreedyTokenSampler::GreedyTokenSampler(System::ML::Half temperature, int eotToke
     , randomSource_(randomSource ? std::move(randomSource) : defaultRandomSource()) {}
 
 GreedyTokenSampler::Sample GreedyTokenSampler::sample(const System::ML::MultiArray& logits) {
-    std::vector<float> values = LogitsValues::readAsFloats(logits);
+    LogitsValues::readAsFloats(logits, values_);
+    std::vector<float>& values = values_;
     if (values.empty()) {
         throw WhisperError::decodingFailed("Cannot sample a token from empty logits");
     }
@@ -57,7 +57,7 @@ GreedyTokenSampler::Sample GreedyTokenSampler::sample(const System::ML::MultiArr
     }
     double sum = 0;
     for (const float value : values) {
-        sum += std::exp(static_cast<double>(value) - maximum);
+        sum += std::exp(value - maximum);
     }
     const double logSum = std::log(sum);
     // log(softmax(x))[token], without forming a probability that could round to 0.
@@ -77,14 +77,23 @@ GreedyTokenSampler::Sample GreedyTokenSampler::sample(const System::ML::MultiArr
         throw WhisperError::decodingFailed("Cannot sample among the " + std::to_string(topK) +
                                            " likeliest tokens: topK must be at least 1");
     }
+    // The k likeliest, likeliest first; equal values keep id order, so a draw depends only on the logits and
+    // the random value. One pass with a short sorted list: k is small beside the vocabulary.
     const auto k = std::min(static_cast<std::size_t>(topK), values.size());
-    std::vector<int> order(values.size());
-    std::iota(order.begin(), order.end(), 0);
-    // Likeliest first; equal values keep id order, so a draw depends only on the logits and the random value.
-    std::partial_sort(order.begin(), order.begin() + static_cast<long>(k), order.end(), [&](int a, int b) {
-        return values[static_cast<std::size_t>(a)] > values[static_cast<std::size_t>(b)] ||
-               (values[static_cast<std::size_t>(a)] == values[static_cast<std::size_t>(b)] && a < b);
-    });
+    std::vector<int> order;
+    order.reserve(k + 1);
+    for (std::size_t id = 0; id < values.size(); ++id) {
+        if (order.size() == k && values[id] <= values[static_cast<std::size_t>(order.back())]) {
+            continue;
+        }
+        auto position = std::upper_bound(order.begin(), order.end(), values[id], [&](float value, int other) {
+            return value > values[static_cast<std::size_t>(other)];
+        });
+        order.insert(position, static_cast<int>(id));
+        if (order.size() > k) {
+            order.pop_back();
+        }
+    }
     std::vector<double> probabilities(k);
     double total = 0;
     for (std::size_t i = 0; i < k; ++i) {

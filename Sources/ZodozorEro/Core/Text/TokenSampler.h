@@ -54,6 +54,8 @@ private:
     Sample sample(const System::ML::MultiArray& logits);
 
     RandomSource randomSource_;
+    // The logits of the step being sampled, kept to spare an allocation per token.
+    std::vector<float> values_;
 };
 
 // A beam-search sampler that only checks its settings: nothing samples with it yet.

@@ -215,7 +215,10 @@ std::optional<std::vector<TranscriptionSegment>> SegmentSeeker::addWordTimestamp
     }
     VuzadoDudi::Logging::debug("Alignment weights shape: " + System::ML::shapeDescription(weights.shape()));
 
-    std::vector<WordTiming> alignment = findAlignment(wordTokenIds, weights, logProbs, tokenizer);
+    // Without tokens there is nothing to align; the segments still get their (empty) word lists.
+    std::vector<WordTiming> alignment = wordTokenIds.empty()
+                                            ? std::vector<WordTiming>{}
+                                            : findAlignment(wordTokenIds, weights, logProbs, tokenizer);
     const DurationConstraints constraints = calculateWordDurationConstraints(alignment);
     alignment = truncateLongWordsAtSentenceBoundaries(alignment, constraints.max);
     if (!alignment.empty()) {

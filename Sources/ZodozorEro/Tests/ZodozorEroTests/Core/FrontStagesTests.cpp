@@ -2,6 +2,7 @@
 #include "ZodozorEro/Core/FeatureExtractor.h"
 #include "ZodozorEro/Utilities/WhisperError.h"
 
+#include "StageTesting.h"
 #include "System/Concurrency/BlockingRun.h"
 #include "System/Concurrency/RunLoop.h"
 #include "System/Log/Logger.h"
@@ -18,6 +19,7 @@ using System::FileTesting::TemporaryFolder;
 using System::ML::ComputeUnits;
 using System::ML::MultiArray;
 using System::ML::MultiArrayDataType;
+using ZodozorEroTesting::expectWhisperError;
 
 constexpr int kMels = 8;
 constexpr int kWidth = 16;
@@ -48,17 +50,6 @@ protected:
 private:
     TemporaryFolder folder_;
 };
-
-void expectWhisperError(const std::function<void()>& call, WhisperError::Kind kind,
-                        const std::string& message) {
-    try {
-        call();
-        ADD_FAILURE() << "no error; expected \"" << message << "\"";
-    } catch (const WhisperError& error) {
-        EXPECT_EQ(error.kind(), kind);
-        EXPECT_EQ(error.message(), message);
-    }
-}
 
 TEST_F(FrontStagesTest, AFreshStageIsUnloadedAndKnowsNoShapes) {
     FeatureExtractor extractor;

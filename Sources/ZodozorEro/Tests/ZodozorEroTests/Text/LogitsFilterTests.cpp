@@ -1,11 +1,13 @@
 #include "ZodozorEro/Core/Text/LogitsFilter.h"
 
+#include <bit>
 #include <limits>
 
 #include <gtest/gtest.h>
 
 #include "Data/LogCapture.h"
 #include "Text/TextTesting.h"
+#include "ZodozorEro/Core/Text/LogitsValues.h"
 
 namespace {
 
@@ -219,6 +221,25 @@ TEST(LogitsFilterTest, LogitsOfAnotherShapeOrTypeAreRefused) {
     EXPECT_THROW(filter.filterLogits(flat, {}), System::ML::MultiArrayError);
     MultiArray integers({1, 1, smallVocabulary}, MultiArrayDataType::int32);
     EXPECT_THROW(filter.filterLogits(integers, {}), System::ML::MultiArrayError);
+}
+
+} // namespace
+
+namespace {
+
+TEST(LogitsValuesTest, EveryHalfReadsAsItsExactFloatAndNaNAsImpossible) {
+    MultiArray logits({1, 1, 65536}, MultiArrayDataType::float16);
+    auto halves = logits.mutableValues<System::ML::Half>();
+    for (std::uint32_t bits = 0; bits < 65536; ++bits) {
+        halves[bits] = System::ML::Half::fromBitPattern(static_cast<std::uint16_t>(bits));
+    }
+    const std::vector<float> floats = ZodozorEro::LogitsValues::readAsFloats(logits);
+    for (std::uint32_t bits = 0; bits < 65536; ++bits) {
+        const float exact =
+            static_cast<float>(System::ML::Half::fromBitPattern(static_cast<std::uint16_t>(bits)));
+        const float expected = std::isnan(exact) ? minusInfinity : exact;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(floats[bits]), std::bit_cast<std::uint32_t>(expected)) << bits;
+    }
 }
 
 } // namespace
