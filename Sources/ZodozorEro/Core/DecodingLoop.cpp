@@ -22,7 +22,14 @@ using VuzadoDudi::Logging;
 
 namespace {
 
-std::string decodedToken(const WhisperTokenizer& tokenizer, int token) { return tokenizer.decode({token}); }
+std::string decodedToken(const WhisperTokenizer& tokenizer, int token) {
+    return tokenizer.decode({token});
+}
+
+// The per-token lines decode a token each: built only when they will be written.
+bool tracesTokens() {
+    return Logging::shared().isLoggingEnabledFor(Logging::LogLevel::debug);
+}
 
 std::vector<int> ordinaryTokens(const std::vector<int>& tokens, int specialTokenBegin) {
     std::vector<int> kept;
@@ -57,15 +64,17 @@ TextDecoding::createLogitsFilters(const DecodingOptions& options, int initialPro
         if (options.maxInitialTimestamp) {
             maxInitialTimestampIndex = int(*options.maxInitialTimestamp / 0.02f);
         }
-        filters.push_back(std::make_shared<TimestampRulesFilter>(specialTokens, initialPromptIndex,
-                                                                 maxInitialTimestampIndex, isModelMultilingual()));
+        filters.push_back(std::make_shared<TimestampRulesFilter>(
+            specialTokens, initialPromptIndex, maxInitialTimestampIndex, isModelMultilingual()));
     }
     return filters;
 }
 
-System::Concurrency::Task<DecodingResult>
-TextDecoding::decodeText(AudioEncoderOutputType encoderOutput, DecodingInputsType& decoderInputs,
-                         TokenSampling& sampler, DecodingOptions options, TranscriptionProgressCallback callback) {
+System::Concurrency::Task<DecodingResult> TextDecoding::decodeText(AudioEncoderOutputType encoderOutput,
+                                                                   DecodingInputsType& decoderInputs,
+                                                                   TokenSampling& sampler,
+                                                                   DecodingOptions options,
+                                                                   TranscriptionProgressCallback callback) {
     const auto tokenizer = this->tokenizer();
     if (!tokenizer) {
         throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");
@@ -84,8 +93,8 @@ TextDecoding::decodeText(AudioEncoderOutputType encoderOutput, DecodingInputsTyp
 
     // Every step writes the masks at position tokenIndex + 1, which must lie inside the context, and a
     // sample length below 1 leaves only the prompt's own steps.
-    int loopCount = std::min(initialPromptIndex + std::max(options.sampleLength, 0) - 1,
-                             Constants::maxTokenContext - 1);
+    int loopCount =
+        std::min(initialPromptIndex + std::max(options.sampleLength, 0) - 1, Constants::maxTokenContext - 1);
     if (auto* inputs = dynamic_cast<DecodingInputs*>(&decoderInputs)) {
         loopCount = std::min(loopCount, inputs->keyCache().shape().back() - 1);
     }
@@ -94,6 +103,17 @@ TextDecoding::decodeText(AudioEncoderOutputType encoderOutput, DecodingInputsTyp
 
     const auto windowUUID = VuzadoDudi::UUID::random();
     earlyStopActor_.set(false, windowUUID);
+    // A decode that ends by an error (or cancellation) leaves no flag behind.
+    struct FlagCleanup {
+        VuzadoDudi::EarlyStopActor& actor;
+        const VuzadoDudi::UUID& id;
+        bool done = false;
+        ~FlagCleanup() {
+            if (!done) {
+                actor.remove(id);
+            }
+        }
+    } flagCleanup{earlyStopActor_, windowUUID};
 
     TranscriptionTimings timings;
     bool hasAlignmentWeights = false;
@@ -112,14 +132,18 @@ TextDecoding::decodeText(AudioEncoderOutputType encoderOutput, DecodingInputsTyp
             if (isFirstToken && promptToken >= specialTokens.timeTokenBegin &&
                 nextToken >= specialTokens.timeTokenBegin) {
                 currentTokens[std::size_t(tokenIndex)] = nextToken;
-                Logging::debug("Skipping prompt tokenIndex: " + std::to_string(tokenIndex) +
-                               ", token: " + std::to_string(nextToken) +
-                               ", text: " + decodedToken(*tokenizer, nextToken));
+                if (tracesTokens()) {
+                    Logging::debug("Skipping prompt tokenIndex: " + std::to_string(tokenIndex) +
+                                   ", token: " + std::to_string(nextToken) +
+                                   ", text: " + decodedToken(*tokenizer, nextToken));
+                }
             } else {
                 nextToken = promptToken;
-                Logging::debug("Forcing prompt tokenIndex: " + std::to_string(tokenIndex) +
-                               ", token: " + std::to_string(nextToken) +
-                               ", text: " + decodedToken(*tokenizer, nextToken));
+                if (tracesTokens()) {
+                    Logging::debug("Forcing prompt tokenIndex: " + std::to_string(tokenIndex) +
+                                   ", token: " + std::to_string(nextToken) +
+                                   ", text: " + decodedToken(*tokenizer, nextToken));
+                }
             }
         }
 
@@ -161,9 +185,10 @@ TextDecoding::decodeText(AudioEncoderOutputType encoderOutput, DecodingInputsTyp
         timings.decodingSampling += PipelineClock::secondsSince(samplingStart);
         nextToken = sampled.tokens.back();
         const float nextTokenLogProb = sampled.logProbs.back();
-        Logging::debug("Predicted next tokenIndex: " + std::to_string(tokenIndex + 1) +
-                       ", token: " + std::to_string(nextToken) +
-                       ", text: " + decodedToken(*tokenizer, nextToken));
+        if (tracesTokens()) {
+            Logging::debug("Predicted next tokenIndex: " + std::to_string(tokenIndex + 1) + ", token: " +
+                           std::to_string(nextToken) + ", text: " + decodedToken(*tokenizer, nextToken));
+        }
 
         const auto countStep = [&] {
             timings.decodingNonPrediction += PipelineClock::secondsSince(predictionEnd);
@@ -201,9 +226,9 @@ TextDecoding::decodeText(AudioEncoderOutputType encoderOutput, DecodingInputsTyp
         if (callback) {
             TranscriptionProgress progress;
             progress.timings = timings;
-            progress.text = tokenizer->decode(options.skipSpecialTokens
-                                                  ? ordinaryTokens(currentTokens, specialTokens.specialTokenBegin)
-                                                  : currentTokens);
+            progress.text = tokenizer->decode(
+                options.skipSpecialTokens ? ordinaryTokens(currentTokens, specialTokens.specialTokenBegin)
+                                          : currentTokens);
             progress.tokens = currentTokens;
             progress.avgLogprob = average(logProbs);
             progress.compressionRatio = TextUtilities::compressionRatio(currentTokens);
@@ -225,6 +250,7 @@ TextDecoding::decodeText(AudioEncoderOutputType encoderOutput, DecodingInputsTyp
         }
     }
 
+    flagCleanup.done = true;
     if (!earlyStopActor_.remove(windowUUID)) {
         Logging::error("Early stop flag not found for window: " + windowUUID.uuidString());
     }
@@ -237,8 +263,10 @@ TextDecoding::decodeText(AudioEncoderOutputType encoderOutput, DecodingInputsTyp
 
     const auto finalized = sampler.finalize(currentTokens, logProbs);
     const auto& finalTokens = finalized.tokens;
-    const auto startAt = std::find(finalTokens.begin(), finalTokens.end(), specialTokens.startOfTranscriptToken);
-    const std::size_t startIndex = startAt == finalTokens.end() ? 0 : std::size_t(startAt - finalTokens.begin());
+    const auto startAt =
+        std::find(finalTokens.begin(), finalTokens.end(), specialTokens.startOfTranscriptToken);
+    const std::size_t startIndex =
+        startAt == finalTokens.end() ? 0 : std::size_t(startAt - finalTokens.begin());
     // A sampler that closes no text leaves the segment running to the last token.
     const auto endAt = std::find(finalTokens.begin() + std::ptrdiff_t(startIndex), finalTokens.end(),
                                  specialTokens.endToken);
@@ -271,7 +299,8 @@ TextDecoding::decodeText(AudioEncoderOutputType encoderOutput, DecodingInputsTyp
                                         [&](int token) { return languageTokens.contains(token); });
         if (found != result.tokens.end()) {
             result.language = trimmingSpecialTokenCharacters(decodedToken(*tokenizer, *found));
-            result.languageProbs = {{result.language, segmentLogProbs[std::size_t(found - result.tokens.begin())]}};
+            result.languageProbs = {
+                {result.language, segmentLogProbs[std::size_t(found - result.tokens.begin())]}};
         } else {
             result.language = std::string(Constants::defaultLanguageCode);
             result.languageProbs = {{result.language, 0.0f}};
@@ -283,8 +312,8 @@ TextDecoding::decodeText(AudioEncoderOutputType encoderOutput, DecodingInputsTyp
     result.noSpeechProb = 0;
     result.cache = std::move(cache);
     result.timings = timings;
-    result.fallback = DecodingFallback::decide(options, isFirstTokenLogProbTooLow, 0.0f, result.compressionRatio,
-                                               result.avgLogProb);
+    result.fallback = DecodingFallback::decide(options, isFirstTokenLogProbTooLow, 0.0f,
+                                               result.compressionRatio, result.avgLogProb);
     co_return result;
 }
 

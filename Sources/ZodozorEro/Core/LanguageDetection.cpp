@@ -18,14 +18,16 @@ std::shared_ptr<LanguageLogitsFilter> TextDecoding::languageLogitsFilter(const W
     std::lock_guard lock(languageFilterMutex_);
     if (!languageLogitsFilter_ || languageLogitsFilter_->logitsDim() != logitsSize ||
         languageLogitsFilter_->allLanguageTokens() != tokenizer.allLanguageTokens()) {
-        languageLogitsFilter_ = std::make_shared<LanguageLogitsFilter>(tokenizer.allLanguageTokens(), logitsSize, 0);
+        languageLogitsFilter_ =
+            std::make_shared<LanguageLogitsFilter>(tokenizer.allLanguageTokens(), logitsSize, 0);
     }
     return languageLogitsFilter_;
 }
 
-System::Concurrency::Task<DecodingResult>
-TextDecoding::detectLanguage(AudioEncoderOutputType encoderOutput, DecodingInputsType& decoderInputs,
-                             TokenSampling& sampler, DecodingOptions, FloatType) {
+System::Concurrency::Task<DecodingResult> TextDecoding::detectLanguage(AudioEncoderOutputType encoderOutput,
+                                                                       DecodingInputsType& decoderInputs,
+                                                                       TokenSampling& sampler,
+                                                                       DecodingOptions, FloatType) {
     const auto tokenizer = this->tokenizer();
     if (!tokenizer) {
         throw WhisperError::tokenizerUnavailable("Tokenizer is unavailable");

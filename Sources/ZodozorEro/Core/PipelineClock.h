@@ -15,7 +15,9 @@ inline double absoluteTimeNow() {
 // A point for measuring durations, unaffected by changes of the wall clock.
 using Stopwatch = std::chrono::steady_clock::time_point;
 
-inline Stopwatch start() { return std::chrono::steady_clock::now(); }
+inline Stopwatch start() {
+    return std::chrono::steady_clock::now();
+}
 
 inline double secondsSince(Stopwatch start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -2,22 +2,22 @@
 
 #include "System/Concurrency/Task.h"
 #include "System/ML/MultiArray.h"
+#include "VuzadoDudi/ConcurrencyUtilities.h"
 #include "ZodozorEro/Core/DecodingInputs.h"
 #include "ZodozorEro/Core/DecodingOptions.h"
-#include "ZodozorEro/Core/Text/LogitsFiltering.h"
-#include "ZodozorEro/Core/WhisperTokenizer.h"
 #include "ZodozorEro/Core/DecodingResult.h"
 #include "ZodozorEro/Core/FloatType.h"
 #include "ZodozorEro/Core/StageValues.h"
 #include "ZodozorEro/Core/Text/LogitsFilter.h"
+#include "ZodozorEro/Core/Text/LogitsFiltering.h"
 #include "ZodozorEro/Core/Text/TokenSampler.h"
 #include "ZodozorEro/Core/TranscriptionProgress.h"
-#include "VuzadoDudi/ConcurrencyUtilities.h"
+#include "ZodozorEro/Core/WhisperTokenizer.h"
 
-#include <functional>
-#include <mutex>
 #include <any>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -108,23 +108,26 @@ public:
     // budget is spent, the first token is too unlikely or `callback` asks to stop. The state is updated in
     // place and the result's cache shares its arrays. `callback` is called in line after each step.
     virtual System::Concurrency::Task<DecodingResult>
-    decodeText(AudioEncoderOutputType encoderOutput, DecodingInputsType& decoderInputs, TokenSampling& sampler,
-               DecodingOptions options, TranscriptionProgressCallback callback = nullptr);
+    decodeText(AudioEncoderOutputType encoderOutput, DecodingInputsType& decoderInputs,
+               TokenSampling& sampler, DecodingOptions options,
+               TranscriptionProgressCallback callback = nullptr);
 
     // The window's language: one model call on the start of the transcript with every non-language token
     // ruled out, the token picked by `sampler`. Writes the input token and cache length of `decoderInputs`
     // and nothing else; they must be fresh (prepared or reset). `options` and `temperature` are not read.
     virtual System::Concurrency::Task<DecodingResult>
-    detectLanguage(AudioEncoderOutputType encoderOutput, DecodingInputsType& decoderInputs, TokenSampling& sampler,
-                   DecodingOptions options, FloatType temperature);
+    detectLanguage(AudioEncoderOutputType encoderOutput, DecodingInputsType& decoderInputs,
+                   TokenSampling& sampler, DecodingOptions options, FloatType temperature);
 
     // The chain each step's logits pass: the configured filters, then blank and token suppression and the
     // timestamp rules as the options ask.
     virtual std::vector<std::shared_ptr<LogitsFiltering>>
-    createLogitsFilters(const DecodingOptions& options, int initialPromptIndex, const WhisperTokenizer& tokenizer);
+    createLogitsFilters(const DecodingOptions& options, int initialPromptIndex,
+                        const WhisperTokenizer& tokenizer);
 
 private:
-    std::shared_ptr<LanguageLogitsFilter> languageLogitsFilter(const WhisperTokenizer& tokenizer, int logitsSize);
+    std::shared_ptr<LanguageLogitsFilter> languageLogitsFilter(const WhisperTokenizer& tokenizer,
+                                                               int logitsSize);
 
     // One stop flag per running decode.
     VuzadoDudi::EarlyStopActor earlyStopActor_;

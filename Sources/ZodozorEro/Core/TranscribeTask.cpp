@@ -50,7 +50,8 @@ void checkRunOptions(const DecodingOptions& options) {
     }
     if (!std::isfinite(options.windowClipTime) || options.windowClipTime < 0 ||
         options.windowClipTime * sampleRate > float(std::numeric_limits<std::int32_t>::max())) {
-        throw WhisperError::transcriptionFailed("windowClipTime must be a finite number of seconds from 0 on");
+        throw WhisperError::transcriptionFailed(
+            "windowClipTime must be a finite number of seconds from 0 on");
     }
     if (options.temperatureFallbackCount < 0) {
         throw WhisperError::transcriptionFailed("temperatureFallbackCount must not be negative");
@@ -64,14 +65,11 @@ std::size_t startOfTranscriptIndex(const std::vector<int>& prompt, int startOfTr
 
 } // namespace
 
-TranscribeTask::TranscribeTask(TranscriptionTimings currentTimings,
-                               std::shared_ptr<TranscriptionProgressCounter> progress,
-                               std::shared_ptr<AudioProcessing> audioProcessor,
-                               std::shared_ptr<AudioEncoding> audioEncoder,
-                               std::shared_ptr<FeatureExtracting> featureExtractor,
-                               std::shared_ptr<SegmentSeeking> segmentSeeker,
-                               std::shared_ptr<TextDecoding> textDecoder,
-                               std::shared_ptr<const WhisperTokenizer> tokenizer)
+TranscribeTask::TranscribeTask(
+    TranscriptionTimings currentTimings, std::shared_ptr<TranscriptionProgressCounter> progress,
+    std::shared_ptr<AudioProcessing> audioProcessor, std::shared_ptr<AudioEncoding> audioEncoder,
+    std::shared_ptr<FeatureExtracting> featureExtractor, std::shared_ptr<SegmentSeeking> segmentSeeker,
+    std::shared_ptr<TextDecoding> textDecoder, std::shared_ptr<const WhisperTokenizer> tokenizer)
     : timings_(currentTimings)
     , progress_(progress ? std::move(progress) : std::make_shared<TranscriptionProgressCounter>())
     , audioEncoder_(std::move(audioEncoder))
@@ -87,13 +85,14 @@ System::Concurrency::Task<void> TranscribeTask::windowPreprocess(AudioProcessorO
 }
 
 System::Concurrency::Task<std::vector<TranscriptionSegment>>
-TranscribeTask::windowPostProcess(std::int64_t, std::int64_t, std::vector<TranscriptionSegment> originalSegments) {
+TranscribeTask::windowPostProcess(std::int64_t, std::int64_t,
+                                  std::vector<TranscriptionSegment> originalSegments) {
     co_return originalSegments;
 }
 
-System::Concurrency::Task<TranscriptionResult> TranscribeTask::run(std::vector<float> audioArray,
-                                                                   std::optional<DecodingOptions> decodeOptions,
-                                                                   TranscriptionProgressCallback callback) {
+System::Concurrency::Task<TranscriptionResult>
+TranscribeTask::run(std::vector<float> audioArray, std::optional<DecodingOptions> decodeOptions,
+                    TranscriptionProgressCallback callback) {
     const auto& category = PipelineLogging::transcribeTask();
     auto interval = PipelineLogging::beginSignpost("TranscribeAudio", category.signposter());
 
@@ -140,7 +139,8 @@ System::Concurrency::Task<TranscriptionResult> TranscribeTask::run(std::vector<f
 
     for (const auto& clip : seekClips) {
         const auto baseCount = progress_->completedUnitCount();
-        const std::int64_t windowLength = featureExtractor_->windowSamples().value_or(Constants::defaultWindowSamples);
+        const std::int64_t windowLength =
+            featureExtractor_->windowSamples().value_or(Constants::defaultWindowSamples);
         if (windowLength < 1) {
             throw WhisperError::transcriptionFailed("The feature extractor's window holds no samples");
         }
@@ -151,7 +151,8 @@ System::Concurrency::Task<TranscriptionResult> TranscribeTask::run(std::vector<f
             Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" +
                            formatted("%.2f", double(seek) / sampleRate) + "s)");
             Logging::debug("Decoding Window Size: " + std::to_string(segmentSize) + " (" +
-                           formatted("%.2f", double(windowEnd) / sampleRate - double(seek) / sampleRate) + "s)");
+                           formatted("%.2f", double(windowEnd) / sampleRate - double(seek) / sampleRate) +
+                           "s)");
 
             const auto audioStart = PipelineClock::start();
             const std::vector<float> slice(audioArray.begin() + seek, audioArray.begin() + windowEnd);
@@ -159,7 +160,8 @@ System::Concurrency::Task<TranscriptionResult> TranscribeTask::run(std::vector<f
             if (!padded) {
                 throw WhisperError::transcriptionFailed("Audio samples are nil");
             }
-            AudioProcessorOutputType audio = System::ML::MultiArray::withValues<float>({int(padded->size())}, *padded);
+            AudioProcessorOutputType audio =
+                System::ML::MultiArray::withValues<float>({int(padded->size())}, *padded);
             co_await windowPreprocess(audio, seek, segmentSize);
             timings_.audioProcessing += PipelineClock::secondsSince(audioStart);
             timings_.totalAudioProcessingRuns += 1;
@@ -198,8 +200,8 @@ System::Concurrency::Task<TranscriptionResult> TranscribeTask::run(std::vector<f
             }
             co_await checkCancellation();
 
-            const auto decodingResult =
-                co_await decodeWithFallback(*encoderOutput, options, decoderInputs, detectedLanguage, windowCallback);
+            const auto decodingResult = co_await decodeWithFallback(*encoderOutput, options, decoderInputs,
+                                                                    detectedLanguage, windowCallback);
 
             const auto windowingStart = PipelineClock::start();
             auto [seekPoint, segments] = segmentSeeker_->findSeekPointAndSegments(
@@ -209,12 +211,13 @@ System::Concurrency::Task<TranscriptionResult> TranscribeTask::run(std::vector<f
 
             if (options.wordTimestamps && decodingResult.cache && decodingResult.cache->alignmentWeights) {
                 const auto wordsStart = PipelineClock::start();
-                const auto rowOffset =
-                    startOfTranscriptIndex(decoderInputs->initialPrompt(), specialTokens.startOfTranscriptToken);
+                const auto rowOffset = startOfTranscriptIndex(decoderInputs->initialPrompt(),
+                                                              specialTokens.startOfTranscriptToken);
                 segments = segmentSeeker_->addWordTimestamps(
-                    segments.value_or(std::vector<TranscriptionSegment>{}), *decodingResult.cache->alignmentWeights,
-                    std::int64_t(rowOffset), *tokenizer_, seek, segmentSize, Constants::defaultPrependPunctuations,
-                    Constants::defaultAppendPunctuations, float(double(seek) / sampleRate), options, timings_);
+                    segments.value_or(std::vector<TranscriptionSegment>{}),
+                    *decodingResult.cache->alignmentWeights, std::int64_t(rowOffset), *tokenizer_, seek,
+                    segmentSize, Constants::defaultPrependPunctuations, Constants::defaultAppendPunctuations,
+                    float(double(seek) / sampleRate), options, timings_);
                 timings_.decodingWordTimestamps += PipelineClock::secondsSince(wordsStart);
                 timings_.totalTimestampAlignmentRuns += 1;
                 if (segments) {
@@ -229,9 +232,8 @@ System::Concurrency::Task<TranscriptionResult> TranscribeTask::run(std::vector<f
                         for (const auto& segment : *segments) {
                             for (const auto& word : segment.words.value_or(std::vector<WordTiming>{})) {
                                 Logging::debug("[" + formatted("%.3g", word.start) + " -> " +
-                                               formatted("%.3g", word.end) +
-                                               "] prob: " + std::to_string(word.probability) +
-                                               ", word: " + word.word);
+                                               formatted("%.3g", word.end) + "] prob: " +
+                                               std::to_string(word.probability) + ", word: " + word.word);
                             }
                         }
                     }
@@ -266,7 +268,8 @@ System::Concurrency::Task<TranscriptionResult> TranscribeTask::run(std::vector<f
                 }
                 timings_.decodingWindowing += PipelineClock::secondsSince(windowingStart);
                 timings_.totalDecodingWindows += 1;
-                progress_->setCompletedUnitCount(baseCount + std::min(nextSeek, clip.endIndex) - clip.startIndex);
+                progress_->setCompletedUnitCount(baseCount + std::min(nextSeek, clip.endIndex) -
+                                                 clip.startIndex);
             }
             seek = nextSeek;
         }
@@ -282,7 +285,8 @@ System::Concurrency::Task<TranscriptionResult> TranscribeTask::run(std::vector<f
     co_return result;
 }
 
-std::vector<FloatType> TranscribeTask::temperatureSchedule(float temperature, float increment, int fallbackCount) {
+std::vector<FloatType> TranscribeTask::temperatureSchedule(float temperature, float increment,
+                                                           int fallbackCount) {
     if (fallbackCount < 0) {
         throw WhisperError::decodingFailed("temperatureFallbackCount must not be negative");
     }
@@ -297,17 +301,16 @@ std::vector<FloatType> TranscribeTask::temperatureSchedule(float temperature, fl
     return schedule;
 }
 
-System::Concurrency::Task<DecodingResult>
-TranscribeTask::decodeWithFallback(AudioEncoderOutputType encoderSegment, const DecodingOptions& decodingOptions,
-                                   std::shared_ptr<DecodingInputsType>& decoderInputs,
-                                   std::optional<std::string>& detectedLanguage,
-                                   const TranscriptionProgressCallback& callback) {
+System::Concurrency::Task<DecodingResult> TranscribeTask::decodeWithFallback(
+    AudioEncoderOutputType encoderSegment, const DecodingOptions& decodingOptions,
+    std::shared_ptr<DecodingInputsType>& decoderInputs, std::optional<std::string>& detectedLanguage,
+    const TranscriptionProgressCallback& callback) {
     const auto& category = PipelineLogging::transcribeTask();
     auto interval = PipelineLogging::beginSignpost("Decode", category.signposter());
 
-    const auto schedule = temperatureSchedule(decodingOptions.temperature,
-                                              decodingOptions.temperatureIncrementOnFallback,
-                                              decodingOptions.temperatureFallbackCount);
+    const auto schedule =
+        temperatureSchedule(decodingOptions.temperature, decodingOptions.temperatureIncrementOnFallback,
+                            decodingOptions.temperatureFallbackCount);
     std::string scheduleText = "[";
     for (std::size_t index = 0; index < schedule.size(); ++index) {
         scheduleText += (index ? ", " : "") + std::to_string(float(schedule[index]));
@@ -323,14 +326,15 @@ TranscribeTask::decodeWithFallback(AudioEncoderOutputType encoderSegment, const 
         GreedyTokenSampler sampler(temperature, endToken, decodingOptions);
         DecodingOptions attemptOptions = decodingOptions;
 
-        if (textDecoder_->isModelMultilingual() && !decodingOptions.language && decodingOptions.detectLanguage) {
+        if (textDecoder_->isModelMultilingual() && !decodingOptions.language &&
+            decodingOptions.detectLanguage) {
             // The language is the likeliest one at every attempt: a draw at a fallback temperature would make
             // it random.
             GreedyTokenSampler languageSampler(FloatType(0.0f), endToken, decodingOptions);
             std::optional<DecodingResult> languageResult;
             try {
-                languageResult = co_await textDecoder_->detectLanguage(encoderSegment, *decoderInputs,
-                                                                       languageSampler, decodingOptions, temperature);
+                languageResult = co_await textDecoder_->detectLanguage(
+                    encoderSegment, *decoderInputs, languageSampler, decodingOptions, temperature);
             } catch (const System::Concurrency::CancellationError&) {
                 throw;
             } catch (const std::exception& error) {
@@ -341,7 +345,8 @@ TranscribeTask::decodeWithFallback(AudioEncoderOutputType encoderSegment, const 
             if (decodingOptions.usePrefillPrompt) {
                 decoderInputs = co_await textDecoder_->prefillDecoderInputs(decoderInputs, attemptOptions);
             }
-            Logging::debug("Prefill prompt updated to: " + tokenTexts(decoderInputs->initialPrompt(), *tokenizer_));
+            Logging::debug("Prefill prompt updated to: " +
+                           tokenTexts(decoderInputs->initialPrompt(), *tokenizer_));
             if (languageResult && languageResult->timings) {
                 timings_.decodingPredictions += languageResult->timings->decodingPredictions;
                 timings_.decodingSampling += languageResult->timings->decodingSampling;
@@ -350,14 +355,18 @@ TranscribeTask::decodeWithFallback(AudioEncoderOutputType encoderSegment, const 
 
         TranscriptionProgressCallback attemptCallback;
         if (callback) {
-            attemptCallback = [callback, temperature](const TranscriptionProgress& progress) {
+            // The decoder knows only its own attempt: the report gets the attempt's temperature and the
+            // fallbacks so far, so that a caller can tell a new attempt from a new window.
+            attemptCallback = [callback, temperature, fallbacks = timings_.totalDecodingFallbacks](
+                                  const TranscriptionProgress& progress) {
                 auto relayed = progress;
                 relayed.temperature = float(temperature);
+                relayed.timings.totalDecodingFallbacks = fallbacks;
                 return callback(relayed);
             };
         }
-        auto result = co_await textDecoder_->decodeText(encoderSegment, *decoderInputs, sampler, attemptOptions,
-                                                        attemptCallback);
+        auto result = co_await textDecoder_->decodeText(encoderSegment, *decoderInputs, sampler,
+                                                        attemptOptions, attemptCallback);
         if (!detectedLanguage) {
             detectedLanguage = result.language;
         }

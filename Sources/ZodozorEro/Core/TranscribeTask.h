@@ -32,8 +32,10 @@ public:
     using SegmentDiscoveryCallback = std::function<void(const std::vector<TranscriptionSegment>&)>;
 
     // A missing progress counter or audio processor is made new.
-    TranscribeTask(TranscriptionTimings currentTimings, std::shared_ptr<TranscriptionProgressCounter> progress,
-                   std::shared_ptr<AudioProcessing> audioProcessor, std::shared_ptr<AudioEncoding> audioEncoder,
+    TranscribeTask(TranscriptionTimings currentTimings,
+                   std::shared_ptr<TranscriptionProgressCounter> progress,
+                   std::shared_ptr<AudioProcessing> audioProcessor,
+                   std::shared_ptr<AudioEncoding> audioEncoder,
                    std::shared_ptr<FeatureExtracting> featureExtractor,
                    std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
                    std::shared_ptr<const WhisperTokenizer> tokenizer);
@@ -50,16 +52,17 @@ public:
     // decoding of every window (and every attempt of it); its false ends that attempt early. Throws
     // WhisperError for a stage without output or options that would never finish, CancellationError when the
     // task is cancelled, and whatever the stages throw. Timings and progress add up across runs.
-    virtual System::Concurrency::Task<TranscriptionResult> run(std::vector<float> audioArray,
-                                                               std::optional<DecodingOptions> decodeOptions,
-                                                               TranscriptionProgressCallback callback = nullptr);
+    virtual System::Concurrency::Task<TranscriptionResult>
+    run(std::vector<float> audioArray, std::optional<DecodingOptions> decodeOptions,
+        TranscriptionProgressCallback callback = nullptr);
 
     // Called with each padded window before its features are computed; does nothing by default.
-    virtual System::Concurrency::Task<void> windowPreprocess(AudioProcessorOutputType audio, std::int64_t seek,
-                                                             std::int64_t segmentSize);
+    virtual System::Concurrency::Task<void> windowPreprocess(AudioProcessorOutputType audio,
+                                                             std::int64_t seek, std::int64_t segmentSize);
     // The window's segments as they are reported and collected; unchanged by default.
     virtual System::Concurrency::Task<std::vector<TranscriptionSegment>>
-    windowPostProcess(std::int64_t seek, std::int64_t segmentSize, std::vector<TranscriptionSegment> originalSegments);
+    windowPostProcess(std::int64_t seek, std::int64_t segmentSize,
+                      std::vector<TranscriptionSegment> originalSegments);
 
     // The text of the ordinary tokens, trimmed of spaces and tabs; "en" when no language was found.
     virtual TranscriptionResult finalizeTranscriptionResult(const std::vector<int>& tokens,
@@ -74,7 +77,8 @@ public:
 private:
     System::Concurrency::Task<DecodingResult>
     decodeWithFallback(AudioEncoderOutputType encoderSegment, const DecodingOptions& decodingOptions,
-                       std::shared_ptr<DecodingInputsType>& decoderInputs, std::optional<std::string>& detectedLanguage,
+                       std::shared_ptr<DecodingInputsType>& decoderInputs,
+                       std::optional<std::string>& detectedLanguage,
                        const TranscriptionProgressCallback& callback);
 
     TranscriptionTimings timings_;

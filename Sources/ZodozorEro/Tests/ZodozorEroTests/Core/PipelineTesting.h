@@ -53,7 +53,9 @@ inline std::vector<int> encoded(const std::string& text) {
     return tokens;
 }
 
-inline int vocabularySize() { return id(WhisperTokenizerWriter::specialTokens().back()) + 1; }
+inline int vocabularySize() {
+    return id(WhisperTokenizerWriter::specialTokens().back()) + 1;
+}
 
 // The timestamp token of `seconds` (a multiple of 0.02).
 inline int timestamp(double seconds) {
@@ -89,7 +91,8 @@ public:
         if (const auto* arrays = std::any_cast<ZodozorEro::TextDecoderMLMultiArrayInputType>(&inputs)) {
             std::lock_guard lock(mutex_);
             calls_.push_back({int(arrays->inputIds.value(0)), int(arrays->cacheLength.value(0)),
-                              arrays->kvCacheUpdateMask.toFloats(), arrays->decoderKeyPaddingMask.toFloats()});
+                              arrays->kvCacheUpdateMask.toFloats(),
+                              arrays->decoderKeyPaddingMask.toFloats()});
         }
         return TextDecoder::predictLogits(std::move(inputs));
     }
@@ -138,8 +141,9 @@ public:
     }
 
     std::shared_ptr<ZodozorEro::TranscribeTask> makeTask() const {
-        return std::make_shared<ZodozorEro::TranscribeTask>(ZodozorEro::TranscriptionTimings(), nullptr, audioProcessor,
-                                                encoder, extractor, seeker, decoder, tokenizer());
+        return std::make_shared<ZodozorEro::TranscribeTask>(ZodozorEro::TranscriptionTimings(), nullptr,
+                                                            audioProcessor, encoder, extractor, seeker,
+                                                            decoder, tokenizer());
     }
 
     // Encoder output of one window, for decoding without the front end.
@@ -153,7 +157,8 @@ public:
     System::Audio::FakeAudioDevice device;
     std::shared_ptr<ZodozorEro::AudioProcessor> audioProcessor =
         std::make_shared<ZodozorEro::AudioProcessor>(device.factory());
-    std::shared_ptr<ZodozorEro::FeatureExtractor> extractor = std::make_shared<ZodozorEro::FeatureExtractor>();
+    std::shared_ptr<ZodozorEro::FeatureExtractor> extractor =
+        std::make_shared<ZodozorEro::FeatureExtractor>();
     std::shared_ptr<ZodozorEro::AudioEncoder> encoder = std::make_shared<ZodozorEro::AudioEncoder>();
     std::shared_ptr<RecordingTextDecoder> decoder = std::make_shared<RecordingTextDecoder>();
     std::shared_ptr<ZodozorEro::SegmentSeeker> seeker = std::make_shared<ZodozorEro::SegmentSeeker>();

@@ -21,7 +21,9 @@ using TinyModelGenerator::ScriptStep;
 
 constexpr int sampleRate = 16000;
 
-std::vector<float> audio(double seconds) { return std::vector<float>(std::size_t(seconds * sampleRate), 0.01f); }
+std::vector<float> audio(double seconds) {
+    return std::vector<float>(std::size_t(seconds * sampleRate), 0.01f);
+}
 
 // Steps that answer the prompt's positions with a plain text token (their predictions are discarded), then
 // `continuation`, one token per position, then the end of the text.
@@ -105,10 +107,10 @@ TEST_P(PromptTranscriptTest, TheWindowStartsFromItsPromptAndDecodesTheScriptedTe
     const auto hello = encoded(" Hello world");
     const auto again = encoded(" again");
     const std::vector<int> continuation =
-        param.withoutTimestamps
-            ? joined({hello, again})
-            : joined({hello, {timestamp(1.0), timestamp(1.0)}, again, {timestamp(2.0)}});
-    auto pipeline = Pipeline::scripted(scriptAfterPrompt(expectedPrompt.size(), continuation), param.multilingual);
+        param.withoutTimestamps ? joined({hello, again})
+                                : joined({hello, {timestamp(1.0), timestamp(1.0)}, again, {timestamp(2.0)}});
+    auto pipeline =
+        Pipeline::scripted(scriptAfterPrompt(expectedPrompt.size(), continuation), param.multilingual);
     auto task = pipeline->makeTask();
 
     auto options = acceptingOptions();
@@ -154,7 +156,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PromptCase{"EnglishOnlyWithoutTimestamps", false, true, std::nullopt},
                       PromptCase{"PreviousTextWithTimestamps", true, false, " Earlier words were said."},
                       PromptCase{"PreviousTextWithoutTimestamps", false, true, " Earlier words."},
-                      PromptCase{"GermanTranslated", true, false, std::nullopt, "de", DecodingTask::translate}),
+                      PromptCase{"GermanTranslated", true, false, std::nullopt, "de",
+                                 DecodingTask::translate}),
     [](const auto& info) { return info.param.name; });
 
 } // namespace
@@ -172,7 +175,9 @@ ScriptStep tie(std::vector<int> tokens) {
 }
 
 // Whether a progress report is the first of a decode: the one of its first model call.
-bool startsADecode(const TranscriptionProgress& progress) { return progress.timings.totalKVUpdateRuns == 1; }
+bool startsADecode(const TranscriptionProgress& progress) {
+    return progress.timings.totalKVUpdateRuns == 1;
+}
 
 // The multilingual prompt without timestamps: start, English, transcribe, no timestamps.
 constexpr std::size_t plainPromptLength = 4;
@@ -202,8 +207,8 @@ struct AttemptLog {
 TEST(TemperatureScheduleTest, StepsAreRoundedToHalfPrecision) {
     const auto schedule = TranscribeTask::temperatureSchedule(0.0f, 0.2f, 5);
     std::vector<float> values(schedule.begin(), schedule.end());
-    EXPECT_THAT(values, ::testing::ElementsAre(0.0f, 0.199951171875f, 0.39990234375f, 0.599609375f, 0.7998046875f,
-                                               1.0f));
+    EXPECT_THAT(values, ::testing::ElementsAre(0.0f, 0.199951171875f, 0.39990234375f, 0.599609375f,
+                                               0.7998046875f, 1.0f));
     EXPECT_THAT(TranscribeTask::temperatureSchedule(0.5f, 0.2f, 0).size(), 1u);
     EXPECT_THROW(TranscribeTask::temperatureSchedule(0.0f, 0.2f, -1), WhisperError);
 }
@@ -242,7 +247,8 @@ TEST_P(FallbackVerdictTest, EachVerdictWalksTheTemperatureSchedule) {
     AttemptLog log;
     const auto result = blockingRun(task->run(audio(3), options, log.callback()));
 
-    const std::vector<float> schedule{0.0f, 0.199951171875f, 0.39990234375f, 0.599609375f, 0.7998046875f, 1.0f};
+    const std::vector<float> schedule{0.0f,         0.199951171875f, 0.39990234375f,
+                                      0.599609375f, 0.7998046875f,   1.0f};
     EXPECT_EQ(log.temperatures, std::vector<float>(schedule.begin(), schedule.begin() + param.attempts));
     EXPECT_EQ(result.timings().totalDecodingFallbacks, param.attempts == 1 ? 0 : param.attempts);
     EXPECT_EQ(result.text(), param.text);
@@ -256,10 +262,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         VerdictCase{"Accepted", [](DecodingOptions&) {}, 1, 1, "Hello world again"},
         // Five tied tokens give the first one a log probability of ln(1/5) < -1.5; the loop ends there.
-        VerdictCase{"FirstTokenLogProb", [](DecodingOptions& o) { o.firstTokenLogProbThreshold = -1.5f; }, 5, 6,
-                    ""},
-        VerdictCase{"FirstTokenLogProbMet", [](DecodingOptions& o) { o.firstTokenLogProbThreshold = -1.5f; }, 4, 1,
-                    "Hello world again"},
+        VerdictCase{"FirstTokenLogProb", [](DecodingOptions& o) { o.firstTokenLogProbThreshold = -1.5f; }, 5,
+                    6, ""},
+        VerdictCase{"FirstTokenLogProbMet", [](DecodingOptions& o) { o.firstTokenLogProbThreshold = -1.5f; },
+                    4, 1, "Hello world again"},
         VerdictCase{"CompressionRatio", [](DecodingOptions& o) { o.compressionRatioThreshold = 0.01f; }, 1, 6,
                     "Hello world again"},
         VerdictCase{"AverageLogProb", [](DecodingOptions& o) { o.logProbThreshold = 0.5f; }, 1, 6,
@@ -295,7 +301,8 @@ TEST(EarlyStopTest, AFalseAnswerEndsTheWindowAfterThatStepButNotDuringThePrompt)
     for (const std::size_t stopAfter : {std::size_t(0), std::size_t(2)}) {
         auto task = pipeline->makeTask();
         auto callback = [&](const TranscriptionProgress& progress) -> std::optional<bool> {
-            return progress.tokens.size() >= plainPromptLength + stopAfter ? std::optional(false) : std::nullopt;
+            return progress.tokens.size() >= plainPromptLength + stopAfter ? std::optional(false)
+                                                                           : std::nullopt;
         };
         const auto result = blockingRun(task->run(audio(3), plainOptions(), callback));
         // A stop asked for during the prompt waits for the first sampled token.
@@ -355,7 +362,8 @@ TEST(SilentWindowTest, AWindowAfterASilentOneStartsFromFreshMasks) {
         if (startsADecode(progress)) {
             ++decodes;
         }
-        return decodes == 1 && progress.tokens.size() > plainPromptLength ? std::optional(false) : std::nullopt;
+        return decodes == 1 && progress.tokens.size() > plainPromptLength ? std::optional(false)
+                                                                          : std::nullopt;
     };
     const auto result = blockingRun(task->run(audio(35), options, callback));
 
@@ -443,6 +451,83 @@ TEST(TranscribeTaskTest, OptionsThatWouldNeverFinishAreRefused) {
         auto task = pipeline->makeTask();
         EXPECT_THROW(blockingRun(task->run(audio(3), options)), WhisperError);
     }
+}
+
+} // namespace
+
+namespace {
+
+void expectWhisperError(const std::function<void()>& call, WhisperError::Kind kind,
+                        const std::string& message) {
+    try {
+        call();
+        ADD_FAILURE() << "no error; expected \"" << message << "\"";
+    } catch (const WhisperError& error) {
+        EXPECT_EQ(error.kind(), kind);
+        EXPECT_EQ(error.message(), message);
+    }
+}
+
+TEST(LanguageDetectionTest, OnlyLanguageTokensCanWinAndTheCachesAreLeftAlone) {
+    auto script = scriptAfterPrompt(plainPromptLength, encoded(" Hello"));
+    script[0] =
+        ScriptStep{{{encoded(" Hello").front(), 5.0f}, {id("<|fr|>"), 0.0f}, {id("<|de|>"), -1.0f}}, {}};
+    auto pipeline = Pipeline::scripted(script);
+    auto inputs =
+        pipeline->decoder->prepareDecoderInputs({tokenizer()->specialTokens().startOfTranscriptToken});
+    auto& state = dynamic_cast<DecodingInputs&>(*inputs);
+    const auto keysBefore = state.keyCache().toFloats();
+    DecodingOptions options;
+    options.language = "de"; // not read by detection
+    GreedyTokenSampler sampler(0.0f, tokenizer()->specialTokens().endToken, options);
+
+    const auto result = blockingRun(
+        pipeline->decoder->detectLanguage(Pipeline::silentEncoderOutput(), *inputs, sampler, options, 0.0f));
+    EXPECT_EQ(result.language, "fr");
+    ASSERT_EQ(result.languageProbs.size(), 1u);
+    EXPECT_NEAR(result.languageProbs.at("fr"), -std::log1p(std::exp(-1.0f)), 1e-4);
+    EXPECT_TRUE(result.tokens.empty());
+    EXPECT_EQ(state.keyCache().toFloats(), keysBefore);
+    EXPECT_EQ(state.kvCacheUpdateMask().value(0), 1);
+    EXPECT_EQ(state.decoderKeyPaddingMask().value(1), -10000);
+}
+
+TEST(DecodingErrorsTest, MissingPartsAreClearErrors) {
+    auto pipeline = Pipeline::scripted(scriptAfterPrompt(plainPromptLength, encoded(" Hello")));
+    auto& decoder = *pipeline->decoder;
+    const auto fresh = [&] {
+        return decoder.prepareDecoderInputs({tokenizer()->specialTokens().startOfTranscriptToken});
+    };
+    DecodingOptions options;
+    GreedyTokenSampler sampler(0.0f, tokenizer()->specialTokens().endToken, options);
+    const AudioEncoderOutputType embeds = Pipeline::silentEncoderOutput();
+    const AudioEncoderOutputType notAnArray = std::vector<float>(4, 0.0f);
+
+    expectWhisperError([&] { blockingRun(decoder.decodeText(notAnArray, *fresh(), sampler, options)); },
+                       WhisperError::Kind::prepareDecoderInputsFailed, "Input must be MLMultiArray");
+    expectWhisperError(
+        [&] { blockingRun(decoder.detectLanguage(notAnArray, *fresh(), sampler, options, 0.0f)); },
+        WhisperError::Kind::prepareDecoderInputsFailed, "Input must be MLMultiArray");
+    expectWhisperError(
+        [&] {
+            auto inputs = fresh();
+            inputs->initialPrompt().clear();
+            blockingRun(decoder.decodeText(embeds, *inputs, sampler, options));
+        },
+        WhisperError::Kind::prepareDecoderInputsFailed, "Initial prompt must not be empty");
+
+    auto inputs = fresh();
+    decoder.setTokenizer(nullptr);
+    expectWhisperError([&] { blockingRun(decoder.decodeText(embeds, *inputs, sampler, options)); },
+                       WhisperError::Kind::tokenizerUnavailable, "Tokenizer is unavailable");
+    expectWhisperError([&] { blockingRun(decoder.detectLanguage(embeds, *inputs, sampler, options, 0.0f)); },
+                       WhisperError::Kind::tokenizerUnavailable, "Tokenizer is unavailable");
+    decoder.setTokenizer(tokenizer());
+    decoder.unloadModel();
+    expectWhisperError([&] { blockingRun(decoder.detectLanguage(embeds, *inputs, sampler, options, 0.0f)); },
+                       WhisperError::Kind::modelsUnavailable, "Failed to read logits size from model");
+    expectWhisperError([&] { blockingRun(decoder.decodeText(embeds, *inputs, sampler, options)); },
+                       WhisperError::Kind::decodingLogitsFailed, "Unable to decode logits");
 }
 
 } // namespace

@@ -1,0 +1,207 @@
+#include "ZodozorEro/Core/AudioStreamTranscriber.h"
+
+#include <algorithm>
+
+#include "System/Concurrency/Duration.h"
+#include "VuzadoDudi/Logging.h"
+#include "VuzadoDudi/Unicode.h"
+#include "ZodozorEro/Core/Audio/AudioProcessor.h"
+#include "ZodozorEro/Utilities/TextUtilities.h"
+
+namespace ZodozorEro {
+
+using VuzadoDudi::Logging;
+
+namespace {
+
+constexpr double sampleRate = 16000;
+constexpr const char* waitingText = "Waiting for speech...";
+
+// Whether `run` stands in `segments` as one contiguous run of equal segments.
+bool containsRun(const std::vector<TranscriptionSegment>& segments,
+                 const std::vector<TranscriptionSegment>& run) {
+    return std::search(segments.begin(), segments.end(), run.begin(), run.end()) != segments.end();
+}
+
+} // namespace
+
+AudioStreamTranscriber::AudioStreamTranscriber(
+    std::shared_ptr<AudioEncoding> audioEncoder, std::shared_ptr<FeatureExtracting> featureExtractor,
+    std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
+    std::shared_ptr<const WhisperTokenizer> tokenizer, std::shared_ptr<AudioProcessing> audioProcessor,
+    DecodingOptions decodingOptions, int requiredSegmentsForConfirmation, float silenceThreshold,
+    int compressionCheckWindow, bool useVAD, StateChangeCallback stateChangeCallback,
+    PermissionRequest requestRecordPermission)
+    : stateChangeCallback_(std::move(stateChangeCallback))
+    , requiredSegmentsForConfirmation_(std::max(requiredSegmentsForConfirmation, 0))
+    , useVAD_(useVAD)
+    , silenceThreshold_(silenceThreshold)
+    , compressionCheckWindow_(std::max(compressionCheckWindow, 0))
+    , transcribeTask_(std::make_shared<TranscribeTask>(TranscriptionTimings(), nullptr, audioProcessor,
+                                                       std::move(audioEncoder), std::move(featureExtractor),
+                                                       std::move(segmentSeeker), std::move(textDecoder),
+                                                       std::move(tokenizer)))
+    , audioProcessor_(std::move(audioProcessor))
+    , decodingOptions_(std::move(decodingOptions))
+    , requestRecordPermission_(requestRecordPermission
+                                   ? std::move(requestRecordPermission)
+                                   : PermissionRequest(&AudioProcessor::requestRecordPermission)) {}
+
+AudioStreamTranscriber::State AudioStreamTranscriber::state() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+void AudioStreamTranscriber::modifyState(const std::function<void(State&)>& change) {
+    std::lock_guard lock(mutex_);
+    const State before = stateChangeCallback_ ? state_ : State();
+    change(state_);
+    if (stateChangeCallback_) {
+        stateChangeCallback_(before, state_);
+    }
+}
+
+System::Concurrency::Task<void> AudioStreamTranscriber::startStreamTranscription() {
+    {
+        std::lock_guard lock(mutex_);
+        if (state_.isRecording) {
+            co_return;
+        }
+        if (!requestRecordPermission_()) {
+            Logging::error("Microphone access was not granted.");
+            co_return;
+        }
+        modifyState([](State& state) { state.isRecording = true; });
+    }
+    std::weak_ptr<AudioStreamTranscriber> weakSelf = weak_from_this();
+    audioProcessor_->startRecordingLive(std::nullopt, [weakSelf](const std::vector<float>&) {
+        if (auto self = weakSelf.lock()) {
+            auto energy = self->audioProcessor_->relativeEnergy();
+            self->modifyState([&](State& state) { state.bufferEnergy = std::move(energy); });
+        }
+    });
+    Logging::info("Realtime transcription has started");
+
+    while (state().isRecording) {
+        try {
+            co_await transcribeCurrentBuffer();
+        } catch (const std::exception& error) {
+            Logging::error(std::string("Error: ") + error.what());
+            break;
+        }
+    }
+}
+
+void AudioStreamTranscriber::stopStreamTranscription() {
+    modifyState([](State& state) { state.isRecording = false; });
+    audioProcessor_->stopRecording();
+    Logging::info("Realtime transcription has ended");
+}
+
+System::Concurrency::Task<void> AudioStreamTranscriber::waitForAudio() {
+    modifyState([](State& state) {
+        if (state.currentText.empty()) {
+            state.currentText = waitingText;
+        }
+    });
+    co_await System::Concurrency::sleep(System::Concurrency::Duration::milliseconds(100));
+}
+
+System::Concurrency::Task<void> AudioStreamTranscriber::transcribeCurrentBuffer() {
+    auto samples = audioProcessor_->audioSamples();
+    const auto newSamples = std::int64_t(samples.size()) - state().lastBufferSize;
+    const float newSeconds = float(newSamples) / float(sampleRate);
+    // More than a second of new audio is worth a run.
+    if (newSeconds <= 1.0f) {
+        co_await waitForAudio();
+        co_return;
+    }
+    if (useVAD_) {
+        const auto energy = audioProcessor_->relativeEnergy();
+        if (!AudioProcessor::isVoiceDetected(energy, newSeconds, silenceThreshold_)) {
+            Logging::debug("No voice detected, skipping transcribe");
+            // The silent audio stays new, so it counts towards the next test.
+            co_await waitForAudio();
+            co_return;
+        }
+    }
+    const auto bufferSize = std::int64_t(samples.size());
+    modifyState([&](State& state) { state.lastBufferSize = bufferSize; });
+
+    const auto result = co_await transcribeAudioSamples(std::move(samples));
+
+    modifyState([](State& state) { state.currentText.clear(); });
+    modifyState([](State& state) { state.unconfirmedText.clear(); });
+
+    const auto segments = result.segments();
+    const auto required = std::size_t(requiredSegmentsForConfirmation_);
+    if (segments.size() > required) {
+        const std::vector<TranscriptionSegment> toConfirm(segments.begin(),
+                                                          segments.end() - std::ptrdiff_t(required));
+        const std::vector<TranscriptionSegment> remaining(segments.end() - std::ptrdiff_t(required),
+                                                          segments.end());
+        if (toConfirm.back().end > state().lastConfirmedSegmentEndSeconds) {
+            modifyState([&](State& state) { state.lastConfirmedSegmentEndSeconds = toConfirm.back().end; });
+            if (!containsRun(state().confirmedSegments, toConfirm)) {
+                modifyState([&](State& state) {
+                    state.confirmedSegments.insert(state.confirmedSegments.end(), toConfirm.begin(),
+                                                   toConfirm.end());
+                });
+            }
+        }
+        modifyState([&](State& state) { state.unconfirmedSegments = remaining; });
+    } else {
+        modifyState([&](State& state) { state.unconfirmedSegments = segments; });
+    }
+}
+
+System::Concurrency::Task<TranscriptionResult>
+AudioStreamTranscriber::transcribeAudioSamples(std::vector<float> samples) {
+    auto options = decodingOptions_;
+    options.clipTimestamps = {state().lastConfirmedSegmentEndSeconds};
+    std::weak_ptr<AudioStreamTranscriber> weakSelf = weak_from_this();
+    auto handler = [weakSelf, options,
+                    window = compressionCheckWindow_](const TranscriptionProgress& progress) {
+        if (auto self = weakSelf.lock()) {
+            self->onProgressCallback(progress);
+        }
+        return shouldStopEarly(progress, options, window);
+    };
+    co_return co_await transcribeTask_->run(std::move(samples), options, handler);
+}
+
+void AudioStreamTranscriber::onProgressCallback(const TranscriptionProgress& progress) {
+    const int fallbacks = int(progress.timings.totalDecodingFallbacks);
+    std::lock_guard lock(mutex_);
+    // A shorter text starts a new window, or a new attempt at the same window after a fallback, whose
+    // rejected text is dropped.
+    // The waiting notice is no window's text.
+    if (state_.currentText != waitingText && VuzadoDudi::Unicode::characterCount(progress.text) <
+                                                 VuzadoDudi::Unicode::characterCount(state_.currentText)) {
+        if (fallbacks == state_.currentFallbacks) {
+            modifyState([](State& state) { state.unconfirmedText.push_back(state.currentText); });
+        } else {
+            Logging::info("Fallback occured: " + std::to_string(fallbacks));
+        }
+    }
+    modifyState([&](State& state) { state.currentText = progress.text; });
+    modifyState([&](State& state) { state.currentFallbacks = fallbacks; });
+}
+
+std::optional<bool> AudioStreamTranscriber::shouldStopEarly(const TranscriptionProgress& progress,
+                                                            const DecodingOptions& options,
+                                                            int compressionCheckWindow) {
+    if (options.compressionRatioThreshold && compressionCheckWindow >= 0 &&
+        progress.tokens.size() > std::size_t(compressionCheckWindow)) {
+        const std::vector<int> newest(progress.tokens.end() - compressionCheckWindow, progress.tokens.end());
+        if (TextUtilities::compressionRatio(newest) > *options.compressionRatioThreshold) {
+            return false;
+        }
+    }
+    if (progress.avgLogprob && options.logProbThreshold && *progress.avgLogprob < *options.logProbThreshold) {
+        return false;
+    }
+    return std::nullopt;
+}
+
+} // namespace ZodozorEro

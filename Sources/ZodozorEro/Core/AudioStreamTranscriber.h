@@ -1,0 +1,102 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "System/Concurrency/Task.h"
+#include "ZodozorEro/Core/Audio/AudioProcessing.h"
+#include "ZodozorEro/Core/AudioEncoder.h"
+#include "ZodozorEro/Core/DecodingOptions.h"
+#include "ZodozorEro/Core/FeatureExtractor.h"
+#include "ZodozorEro/Core/Text/SegmentSeeking.h"
+#include "ZodozorEro/Core/TextDecoding.h"
+#include "ZodozorEro/Core/TranscribeTask.h"
+#include "ZodozorEro/Core/TranscriptionProgress.h"
+#include "ZodozorEro/Core/WhisperTokenizer.h"
+
+namespace ZodozorEro {
+
+// A running transcript of the microphone: while recording, the whole recorded buffer is transcribed again and
+// again from the end of the last confirmed segment. The newest `requiredSegmentsForConfirmation` segments of
+// each run stay unconfirmed (the next run may still revise them); older ones are confirmed for good. The
+// state-change callback is the transcriber's output. Own it through a std::shared_ptr: the audio and progress
+// handlers hold it weakly.
+class AudioStreamTranscriber : public std::enable_shared_from_this<AudioStreamTranscriber> {
+public:
+    struct State {
+        bool isRecording = false;
+        // Fallbacks of the window being decoded, from its latest progress report.
+        int currentFallbacks = 0;
+        // Samples the buffer held when the latest transcription started.
+        std::int64_t lastBufferSize = 0;
+        // Where the newest confirmed segment ends, in seconds from the first recorded sample.
+        float lastConfirmedSegmentEndSeconds = 0;
+        std::vector<float> bufferEnergy;
+        // The text of the window being decoded, or "Waiting for speech..." while idle.
+        std::string currentText;
+        std::vector<TranscriptionSegment> confirmedSegments;
+        std::vector<TranscriptionSegment> unconfirmedSegments;
+        // The texts of the windows that finished during the running transcription.
+        std::vector<std::string> unconfirmedText;
+
+        bool operator==(const State&) const = default;
+    };
+
+    // Called after every store into the state, with the state before and after, while no other store can
+    // happen.
+    using StateChangeCallback = std::function<void(const State& oldState, const State& newState)>;
+    using PermissionRequest = std::function<bool()>;
+
+    // `requestRecordPermission` asks for the microphone; by default the sound server is asked.
+    AudioStreamTranscriber(
+        std::shared_ptr<AudioEncoding> audioEncoder, std::shared_ptr<FeatureExtracting> featureExtractor,
+        std::shared_ptr<SegmentSeeking> segmentSeeker, std::shared_ptr<TextDecoding> textDecoder,
+        std::shared_ptr<const WhisperTokenizer> tokenizer, std::shared_ptr<AudioProcessing> audioProcessor,
+        DecodingOptions decodingOptions, int requiredSegmentsForConfirmation, float silenceThreshold,
+        int compressionCheckWindow, bool useVAD, StateChangeCallback stateChangeCallback = nullptr,
+        PermissionRequest requestRecordPermission = nullptr);
+
+    State state() const;
+
+    // Records and transcribes until stopStreamTranscription; returns when the loop has ended. Returns at once
+    // while already recording, and without recording when the microphone is refused. The recording's start
+    // error is thrown; a transcription error ends the loop (logged), leaving the recording to the stop.
+    System::Concurrency::Task<void> startStreamTranscription();
+    void stopStreamTranscription();
+
+    // The answer to a progress report: false (stop this window) when the newest `compressionCheckWindow`
+    // tokens compress better than the threshold or the average log probability is below its threshold; an
+    // absent threshold is not tested. Never true.
+    static std::optional<bool> shouldStopEarly(const TranscriptionProgress& progress,
+                                               const DecodingOptions& options, int compressionCheckWindow);
+
+private:
+    System::Concurrency::Task<void> transcribeCurrentBuffer();
+    System::Concurrency::Task<TranscriptionResult> transcribeAudioSamples(std::vector<float> samples);
+    void onProgressCallback(const TranscriptionProgress& progress);
+    // Changes the state and reports the change.
+    void modifyState(const std::function<void(State&)>& change);
+    // Sets currentText to "Waiting for speech..." when it is empty, then waits a little.
+    System::Concurrency::Task<void> waitForAudio();
+
+    // Held while the state changes and its callback runs, so reports never overlap; recursive, so the
+    // callback may read the state or stop the transcriber.
+    mutable std::recursive_mutex mutex_;
+    State state_;
+    const StateChangeCallback stateChangeCallback_;
+    const int requiredSegmentsForConfirmation_;
+    const bool useVAD_;
+    const float silenceThreshold_;
+    const int compressionCheckWindow_;
+    const std::shared_ptr<TranscribeTask> transcribeTask_;
+    const std::shared_ptr<AudioProcessing> audioProcessor_;
+    const DecodingOptions decodingOptions_;
+    const PermissionRequest requestRecordPermission_;
+};
+
+} // namespace ZodozorEro

@@ -1,0 +1,1 @@
+parlindo_benchmark(${CMAKE_CURRENT_SOURCE_DIR}/TranscriptionWindow.cpp DEPS ZodozorEro TinyModelGenerator WhisperTokenizerWriter)
