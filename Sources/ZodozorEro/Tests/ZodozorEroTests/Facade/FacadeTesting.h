@@ -4,7 +4,9 @@
 // serves it under the repository and folder names the facade looks for.
 
 #include "VuzadoDudi/Tests/HubTesting/StandInHub.h"
+#include "System/Audio/AudioFileWriter.h"
 #include "System/Tests/FileTesting/FileTesting.h"
+#include "ZodozorEro/Core/DecodingOptions.h"
 #include "TinyModelGenerator/TinyModelGenerator.h"
 #include "VuzadoDudi/External/Hub/NetworkMonitor.h"
 #include "WhisperTokenizerWriter/WhisperTokenizerWriter.h"
@@ -14,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace FacadeTesting {
 
@@ -55,6 +58,25 @@ inline void copyTokenizer(const std::filesystem::path& to) {
         std::filesystem::copy_file(tokenizerFolder() / name, to / name,
                                    std::filesystem::copy_options::overwrite_existing);
     }
+}
+
+// Few tokens a window and no second attempt: random weights never give text worth retrying, and the suite
+// stays quick.
+inline ZodozorEro::DecodingOptions quickOptions() {
+    ZodozorEro::DecodingOptions options;
+    options.temperatureFallbackCount = 0;
+    options.sampleLength = 6;
+    // Random logits make every first token unlikely; the window would end before its first step.
+    options.firstTokenLogProbThreshold = std::nullopt;
+    return options;
+}
+
+// A 16 kHz mono float WAV file of random noise; its samples are returned.
+inline std::vector<float> writeSpeechLikeFile(const std::filesystem::path& file, double seconds, std::uint64_t seed) {
+    const auto count = std::size_t(seconds * 16'000);
+    auto samples = TinyModelGenerator::RandomWeights(seed).uniform(count, -0.3f, 0.3f);
+    System::Audio::writeAudioFile(file, System::Audio::AudioFileEncoding::wavFloat32, 16'000, {samples});
+    return samples;
 }
 
 // The hub client asks the network monitor before each snapshot; the stand-in hub is on loopback, so the

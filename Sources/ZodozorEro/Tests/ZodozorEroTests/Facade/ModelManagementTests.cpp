@@ -178,6 +178,19 @@ TEST_F(FacadeModelsTest, TheRecommendedModelIsDownloadedDetectedPrewarmedAndLoad
     EXPECT_GT(facade->currentTimings().prewarmLoadTime, 0);
     EXPECT_GE(facade->currentTimings().modelLoading, facade->currentTimings().prewarmLoadTime);
 
+    // It transcribes a file and a batch of arrays.
+    const auto samples = writeSpeechLikeFile(cache_ / "clip.wav", 1.5, 3);
+    const auto fromFile = blockingRun(facade->transcribe((cache_ / "clip.wav").string(), std::nullopt, quickOptions()));
+    ASSERT_EQ(fromFile.size(), 1u);
+    EXPECT_FALSE(fromFile[0]->language().empty());
+    EXPECT_NEAR(fromFile[0]->timings().inputAudioSeconds, 1.5, 0.01);
+    const std::vector<std::vector<float>> arrays{samples, std::vector<float>(samples.begin(), samples.begin() + 8'000)};
+    const auto fromArrays = blockingRun(facade->transcribe(arrays, quickOptions()));
+    ASSERT_EQ(fromArrays.size(), 2u);
+    ASSERT_TRUE(fromArrays[0] && fromArrays[1]);
+    EXPECT_NEAR(fromArrays[0]->at(0)->timings().inputAudioSeconds, 1.5, 0.01);
+    EXPECT_NEAR(fromArrays[1]->at(0)->timings().inputAudioSeconds, 0.5, 0.01);
+
     // A second facade over the same cache lists the repository but fetches no file again.
     const std::size_t downloads = hub().fileDownloads();
     ZodozorEroConfig again = downloadConfig();
