@@ -100,15 +100,17 @@ ZodozorEroTranscriber::TranscriberError ZodozorEroTranscriber::TranscriberError:
 }
 
 ZodozorEroTranscriber::TranscriberError ZodozorEroTranscriber::TranscriberError::stillPreparing() {
-    return TranscriberError(Case::stillPreparing, "The Whisper model is still downloading or being optimized.");
+    return TranscriberError(Case::stillPreparing,
+                            "The Whisper model is still downloading or being optimized.");
 }
 
 // ---- The engine ----
 
 ZodozorEroTranscriber::ZodozorEroTranscriber(std::string model, fs::path modelsDirectory)
-    : ZodozorEroTranscriber(std::move(model), std::move(modelsDirectory), [](ZodozorEro::ZodozorEroConfig config) {
-        return ZodozorEro::ZodozorEro::create(std::move(config));
-    }) {}
+    : ZodozorEroTranscriber(std::move(model), std::move(modelsDirectory),
+                            [](ZodozorEro::ZodozorEroConfig config) {
+                                return ZodozorEro::ZodozorEro::create(std::move(config));
+                            }) {}
 
 ZodozorEroTranscriber::ZodozorEroTranscriber(std::string model, fs::path modelsDirectory,
                                              PipelineFactory makePipeline)
@@ -150,7 +152,8 @@ Task<void> ZodozorEroTranscriber::prepareOnActor(ProgressHandler progress) {
 
 void ZodozorEroTranscriber::report(EnginePreparation phase) {
     preparation_ = phase;
-    // A handler may register no new one (it is not on the actor), so the list stays as it is while it runs.
+    // A handler that calls back into the engine only queues work on the actor, so the list cannot change
+    // while the handlers run.
     for (const auto& handler : progressHandlers_) {
         handler(phase);
     }
@@ -239,10 +242,11 @@ std::optional<fs::path> ZodozorEroTranscriber::localModelFolder(const fs::path& 
 
     for (const auto& name : names) {
         const fs::path folder = repository / name;
-        const bool complete = std::all_of(kCompiledModels.begin(), kCompiledModels.end(), [&](const char* file) {
-            std::error_code missing;
-            return fs::exists(folder / file, missing);
-        });
+        const bool complete =
+            std::all_of(kCompiledModels.begin(), kCompiledModels.end(), [&](const char* file) {
+                std::error_code missing;
+                return fs::exists(folder / file, missing);
+            });
         if (complete) {
             return folder;
         }
@@ -281,8 +285,8 @@ Task<fs::path> ZodozorEroTranscriber::download() {
     fs::path folder;
     try {
         folder = co_await ZodozorEro::ZodozorEro::download(model_, modelsDirectory_, false,
-                                                            std::string(modelRepository), std::nullopt,
-                                                            VuzadoDudi::HubApi::hubEndpointFromEnv());
+                                                           std::string(modelRepository), std::nullopt,
+                                                           VuzadoDudi::HubApi::hubEndpointFromEnv());
     } catch (...) {
         failure = std::current_exception();
     }
@@ -299,7 +303,8 @@ Task<fs::path> ZodozorEroTranscriber::download() {
     co_return folder;
 }
 
-Task<void> ZodozorEroTranscriber::pollDownload(std::int64_t baseline, std::optional<std::int64_t> remoteSize) {
+Task<void> ZodozorEroTranscriber::pollDownload(std::int64_t baseline,
+                                               std::optional<std::int64_t> remoteSize) {
     while (true) {
         co_await sleep(kPollInterval);
         if (co_await isCancelled()) {
@@ -395,8 +400,9 @@ ZodozorEroTranscriber::beginSession(TranscriptionConfig config) {
     co_return std::make_shared<Session>(shared_from_this(), std::move(config));
 }
 
-ZodozorEro::DecodingOptions ZodozorEroTranscriber::decodingOptions(const TranscriptionConfig& config,
-                                                                   const ZodozorEro::WhisperTokenizer* tokenizer) {
+ZodozorEro::DecodingOptions
+ZodozorEroTranscriber::decodingOptions(const TranscriptionConfig& config,
+                                       const ZodozorEro::WhisperTokenizer* tokenizer) {
     const bool automatic = config.language == DictationLanguage::automatic;
     std::optional<std::string> language;
     if (const auto code = TessarinCore::isoCode(config.language)) {
@@ -488,9 +494,11 @@ Task<Transcript> ZodozorEroTranscriber::transcribeOnActor(AudioClip clip, Transc
 
 Transcript ZodozorEroTranscriber::transcriptOf(const ZodozorEro::ZodozorEro::Results& results) {
     // The texts are joined as they are: a space the pipeline kept at either end stays.
-    Transcript transcript{.text = "", .languageCode = std::nullopt, .engine = TessarinCore::EngineID::zodozorEro};
+    Transcript transcript{
+        .text = "", .languageCode = std::nullopt, .engine = TessarinCore::EngineID::zodozorEro};
     for (std::size_t index = 0; index < results.size(); ++index) {
-        transcript.text += (index == 0 ? "" : " ") + (results[index] ? results[index]->text() : std::string());
+        transcript.text +=
+            (index == 0 ? "" : " ") + (results[index] ? results[index]->text() : std::string());
     }
     if (!results.empty() && results.front()) {
         transcript.languageCode = results.front()->language();

@@ -27,8 +27,8 @@ namespace TessarinWhisper {
 
 // The on-device Whisper engine. On first use it looks for a complete model folder under its models folder,
 // downloads the model from the hub when there is none (reporting the bytes that arrive), then warms and loads
-// it; every caller that comes during that work waits for the same load. A finished recording is transcribed in
-// one pipeline call.
+// it; every caller that comes during that work waits for the same load. A finished recording is transcribed
+// in one pipeline call.
 //
 // Its state belongs to a worker of its own (the engine's actor): every operation hops onto it and resumes its
 // caller on the caller's executor, and the pipeline is only ever called from it. Make it with
@@ -61,7 +61,8 @@ public:
 
     // Touches neither disk nor network.
     ZodozorEroTranscriber(std::string model, std::filesystem::path modelsDirectory);
-    ZodozorEroTranscriber(std::string model, std::filesystem::path modelsDirectory, PipelineFactory makePipeline);
+    ZodozorEroTranscriber(std::string model, std::filesystem::path modelsDirectory,
+                          PipelineFactory makePipeline);
     ~ZodozorEroTranscriber() override;
     ZodozorEroTranscriber(const ZodozorEroTranscriber&) = delete;
     ZodozorEroTranscriber& operator=(const ZodozorEroTranscriber&) = delete;
@@ -98,8 +99,8 @@ public:
     static TessarinCore::Transcript
     transcriptOf(const std::vector<std::shared_ptr<ZodozorEro::TranscriptionResult>>& results);
 
-    // The summed size of the model's files as the hub's tree listing gives it; nothing when the listing cannot
-    // be had or read, names no sizes, or the model name cannot be part of an address.
+    // The summed size of the model's files as the hub's tree listing gives it; nothing when the listing
+    // cannot be had or read, names no sizes, or the model name cannot be part of an address.
     static System::Concurrency::Task<std::optional<std::int64_t>> remoteSize(std::string model);
     // The bytes of the regular files below `folder`; symbolic links are not followed.
     static std::int64_t bytesOnDisk(const std::filesystem::path& folder);
@@ -117,13 +118,14 @@ private:
     System::Concurrency::Task<T> onActor(System::Concurrency::Task<T> work);
 
     System::Concurrency::Task<void> prepareOnActor(ProgressHandler progress);
-    System::Concurrency::Task<TessarinCore::Transcript> transcribeOnActor(TessarinCore::AudioClip clip,
-                                                                          TessarinCore::TranscriptionConfig config);
+    System::Concurrency::Task<TessarinCore::Transcript>
+    transcribeOnActor(TessarinCore::AudioClip clip, TessarinCore::TranscriptionConfig config);
     System::Concurrency::Task<Pipeline> loadedPipe();
     System::Concurrency::Task<void> load();
     System::Concurrency::Task<Pipeline> makePipe(std::filesystem::path modelFolder);
     System::Concurrency::Task<std::filesystem::path> download();
-    System::Concurrency::Task<void> pollDownload(std::int64_t baseline, std::optional<std::int64_t> remoteSize);
+    System::Concurrency::Task<void> pollDownload(std::int64_t baseline,
+                                                 std::optional<std::int64_t> remoteSize);
     void report(TessarinCore::EnginePreparation phase);
 
     // The pipeline serves one transcription at a time; these hand it from one to the next in arrival order.

@@ -54,7 +54,8 @@ class Reports {
 public:
     static std::shared_ptr<Reports> make() { return std::make_shared<Reports>(); }
 
-    static TessarinCore::SpeechTranscribing::ProgressHandler handler(const std::shared_ptr<Reports>& reports) {
+    static TessarinCore::SpeechTranscribing::ProgressHandler
+    handler(const std::shared_ptr<Reports>& reports) {
         return [reports](const EnginePreparation& phase) {
             std::lock_guard lock(reports->mutex_);
             reports->all_.push_back(phase);
@@ -271,7 +272,8 @@ TEST(LocalModelFolderTest, TheFirstCompleteFolderEndingWithTheModelIsTakenPrefer
             fs::create_directories(folder / name);
         }
     };
-    const std::vector<std::string> all{"MelSpectrogram.mlmodelc", "AudioEncoder.mlmodelc", "TextDecoder.mlmodelc"};
+    const std::vector<std::string> all{"MelSpectrogram.mlmodelc", "AudioEncoder.mlmodelc",
+                                       "TextDecoder.mlmodelc"};
     struct Candidate {
         std::string name;
         std::vector<std::string> models;
@@ -282,7 +284,8 @@ TEST(LocalModelFolderTest, TheFirstCompleteFolderEndingWithTheModelIsTakenPrefer
         std::optional<std::string> expected;
     };
     const Case cases[] = {
-        {"the family prefix goes first", {{"distil_whisper-base", all}, {"openai_whisper-base", all}},
+        {"the family prefix goes first",
+         {{"distil_whisper-base", all}, {"openai_whisper-base", all}},
          "openai_whisper-base"},
         {"an incomplete folder is skipped",
          {{"openai_whisper-base", {"MelSpectrogram.mlmodelc", "AudioEncoder.mlmodelc"}},
@@ -292,7 +295,8 @@ TEST(LocalModelFolderTest, TheFirstCompleteFolderEndingWithTheModelIsTakenPrefer
          {{"openai_a-base", {"AudioEncoder.mlmodelc", "TextDecoder.mlmodelc"}},
           {"openai_b-base", {"MelSpectrogram.mlmodelc", "TextDecoder.mlmodelc"}}},
          std::nullopt},
-        {"the name must end with the model", {{"openai_whisper-base.en", all}, {"openai_whisper-base_x", all}},
+        {"the name must end with the model",
+         {{"openai_whisper-base.en", all}, {"openai_whisper-base_x", all}},
          std::nullopt},
         {"the suffix is matched with its case", {{"openai_whisper-BASE", all}}, std::nullopt},
         {"no folders", {}, std::nullopt},
@@ -370,7 +374,8 @@ TEST_F(ZodozorEroTranscriberTest, ADownloadReportsGrowingBytesAndFractionsThatNe
 
         const auto all = reports->all();
         ASSERT_GE(all.size(), 4u);
-        EXPECT_EQ(all.front(), EnginePreparation::downloading(sizeKnown ? std::optional(0.0) : std::nullopt, 0));
+        EXPECT_EQ(all.front(),
+                  EnginePreparation::downloading(sizeKnown ? std::optional(0.0) : std::nullopt, 0));
         EXPECT_EQ(std::vector(all.end() - 2, all.end()),
                   (std::vector{EnginePreparation::optimizing(), EnginePreparation::loading()}));
         std::int64_t bytes = 0;
@@ -400,23 +405,22 @@ TEST_F(ZodozorEroTranscriberTest, ASecondCallerSharesTheFirstLoadAndTranscriptio
     const auto first = Reports::make();
     const auto second = Reports::make();
     {
-        Background firstCall(gate, [&] {
-            blockingRun(engine->prepare(DictationLanguage::english, Reports::handler(first)));
-        });
+        Background firstCall(
+            gate, [&] { blockingRun(engine->prepare(DictationLanguage::english, Reports::handler(first))); });
         ASSERT_TRUE(first->waitFor([](const auto& reports) { return !reports.empty(); }));
 
         // During the download a transcription is refused at once rather than left waiting for it.
         const auto refused = transcriberErrorOf([&] {
-            blockingRun(engine->transcribe(AudioClip{std::vector<float>(16000, 0.0f)}, TranscriptionConfig{}));
+            blockingRun(
+                engine->transcribe(AudioClip{std::vector<float>(16000, 0.0f)}, TranscriptionConfig{}));
         });
         ASSERT_TRUE(refused.has_value());
         EXPECT_EQ(refused->errorCase(), TranscriberError::Case::stillPreparing);
         EXPECT_STREQ(refused->what(), "The Whisper model is still downloading or being optimized.");
 
         // A second caller is told the current phase at once and then follows the same load.
-        Background secondCall(gate, [&] {
-            blockingRun(engine->prepare(DictationLanguage::arabic, Reports::handler(second)));
-        });
+        Background secondCall(
+            gate, [&] { blockingRun(engine->prepare(DictationLanguage::arabic, Reports::handler(second))); });
         ASSERT_TRUE(second->waitFor([](const auto& reports) { return !reports.empty(); }));
         EXPECT_NE(downloading(second->all().front()), nullptr);
 
@@ -463,7 +467,8 @@ TEST_F(ZodozorEroTranscriberTest, AFailedDownloadIsReportedAndTheNextCallStartsA
     EXPECT_ANY_THROW(blockingRun(engine->prepare(DictationLanguage::english, Reports::handler(reports))));
     const auto failed = reports->all();
     ASSERT_FALSE(failed.empty());
-    EXPECT_TRUE(std::all_of(failed.begin(), failed.end(), [](const auto& phase) { return downloading(phase); }));
+    EXPECT_TRUE(
+        std::all_of(failed.begin(), failed.end(), [](const auto& phase) { return downloading(phase); }));
 
     // A fresh load: the partial folder left behind fails to load and the download runs again.
     hub().setBehaviour(kModelRepo, kHeldFile, VuzadoDudi::HubTesting::FileBehaviour{});
@@ -525,8 +530,8 @@ TEST(DecodingOptionsTest, TheLanguageDecidesDetectionAndEverythingElseIsFixed) {
         bool detect;
     };
     for (const auto& [language, code, detect] :
-         {Case{DictationLanguage::automatic, std::nullopt, true}, Case{DictationLanguage::english, "en", false},
-          Case{DictationLanguage::arabic, "ar", false}}) {
+         {Case{DictationLanguage::automatic, std::nullopt, true},
+          Case{DictationLanguage::english, "en", false}, Case{DictationLanguage::arabic, "ar", false}}) {
         ZodozorEro::DecodingOptions expected;
         expected.language = code;
         expected.detectLanguage = detect;
@@ -552,29 +557,34 @@ TEST(DecodingOptionsTest, TheVocabularyPromptBecomesItsOrdinaryTokens) {
     };
     const Case cases[] = {
         {"no prompt", std::nullopt, {220, 1000}, std::nullopt},
-        {"control tokens dropped, order kept", "Tessarin, Parlindo",
-         {special + 1, 1000, 220, special, 7, special + 100}, std::vector<int>{1000, 220, 7}},
+        {"control tokens dropped, order kept",
+         "Tessarin, Parlindo",
+         {special + 1, 1000, 220, special, 7, special + 100},
+         std::vector<int>{1000, 220, 7}},
         {"only control tokens leave an empty list", "<|en|>", {special + 2, special}, std::vector<int>{}},
     };
     for (const auto& testCase : cases) {
         const ScriptedTokenizer tokenizer(testCase.encoded);
         const auto options = ZodozorEroTranscriber::decodingOptions(
-            TranscriptionConfig{.language = DictationLanguage::english, .prompt = testCase.prompt}, &tokenizer);
+            TranscriptionConfig{.language = DictationLanguage::english, .prompt = testCase.prompt},
+            &tokenizer);
         EXPECT_EQ(options.promptTokens, testCase.expected) << testCase.what;
         if (testCase.prompt) {
-            EXPECT_EQ(tokenizer.encodedTexts, std::vector<std::string>{" " + *testCase.prompt}) << testCase.what;
+            EXPECT_EQ(tokenizer.encodedTexts, std::vector<std::string>{" " + *testCase.prompt})
+                << testCase.what;
         }
     }
     // Without a tokenizer the prompt is left out rather than failing the transcription.
-    EXPECT_EQ(ZodozorEroTranscriber::decodingOptions(TranscriptionConfig{.prompt = "Parlindo"}, nullptr).promptTokens,
+    EXPECT_EQ(ZodozorEroTranscriber::decodingOptions(TranscriptionConfig{.prompt = "Parlindo"}, nullptr)
+                  .promptTokens,
               std::nullopt);
 }
 
 TEST(TranscriptTest, ResultTextsAreJoinedAsTheyAreWithTheFirstResultsLanguage) {
     const auto result = [](std::string text, std::string language) {
-        return std::make_shared<ZodozorEro::TranscriptionResult>(std::move(text),
-                                                                 std::vector<ZodozorEro::TranscriptionSegment>{},
-                                                                 std::move(language), ZodozorEro::TranscriptionTimings());
+        return std::make_shared<ZodozorEro::TranscriptionResult>(
+            std::move(text), std::vector<ZodozorEro::TranscriptionSegment>{}, std::move(language),
+            ZodozorEro::TranscriptionTimings());
     };
     const auto engine = TessarinCore::EngineID::zodozorEro;
     EXPECT_EQ(ZodozorEroTranscriber::transcriptOf({result(" One.", "ar"), result(" Two. ", "en")}),
@@ -594,8 +604,8 @@ protected:
     static constexpr const char* kTranscribed = "Hello world";
 
     void SetUp() override {
-        const auto tokenizer = blockingRun(
-            ZodozorEro::ModelUtilities::loadTokenizer(ZodozorEro::ModelVariant::base, tokenizerFolder(), {}, false));
+        const auto tokenizer = blockingRun(ZodozorEro::ModelUtilities::loadTokenizer(
+            ZodozorEro::ModelVariant::base, tokenizerFolder(), {}, false));
         const auto token = [&](const std::string& name) { return *tokenizer->convertTokenToId(name); };
         const int filler = token("x");
         std::vector<TinyModelGenerator::ScriptStep> script{{{{token("<|de|>"), 0.0f}}, {}},
@@ -634,13 +644,14 @@ TEST_F(ScriptedTranscriptionTest, AFinishedClipComesBackAsTheDecodersTextInTheLa
         std::string code;
     };
     // Never prepared: the first session loads the model itself.
-    for (const auto& [language, code] : {Case{DictationLanguage::english, "en"},
-                                         Case{DictationLanguage::arabic, "ar"},
-                                         Case{DictationLanguage::automatic, "de"}}) {
+    for (const auto& [language, code] :
+         {Case{DictationLanguage::english, "en"}, Case{DictationLanguage::arabic, "ar"},
+          Case{DictationLanguage::automatic, "de"}}) {
         const auto session = blockingRun(engine->beginSession(TranscriptionConfig{.language = language}));
         blockingRun(session->append(TessarinCore::AudioChunk{std::vector<float>(1600, 0.5f)}));
         const Transcript transcript = blockingRun(session->finish(clip()));
-        EXPECT_EQ(transcript, (Transcript{.text = kTranscribed, .languageCode = code,
+        EXPECT_EQ(transcript, (Transcript{.text = kTranscribed,
+                                          .languageCode = code,
                                           .engine = TessarinCore::EngineID::zodozorEro}));
         blockingRun(session->cancel());
     }
@@ -656,7 +667,8 @@ TEST_F(ScriptedTranscriptionTest, ClipsFinishedAtOnceTakeTurnsOnThePipelineAndEa
     std::vector<Transcript> transcripts(3);
     for (std::size_t index = 0; index < transcripts.size(); ++index) {
         calls.push_back(std::make_unique<Background>(opened, [&, index] {
-            const auto session = blockingRun(engine->beginSession(TranscriptionConfig{.language = DictationLanguage::english}));
+            const auto session = blockingRun(
+                engine->beginSession(TranscriptionConfig{.language = DictationLanguage::english}));
             transcripts[index] = blockingRun(session->finish(clip()));
         }));
     }
@@ -741,18 +753,19 @@ public:
             state->overlapped = state->overlapped || state->inside > 0;
             ++state->inside;
         }
-        co_await System::Concurrency::withContinuation<void>([state](System::Concurrency::Continuation<void> next) {
-            std::lock_guard lock(state->mutex);
-            state->parked.push_back(std::move(next));
-            state->changed.notify_all();
-        });
+        co_await System::Concurrency::withContinuation<void>(
+            [state](System::Concurrency::Continuation<void> next) {
+                std::lock_guard lock(state->mutex);
+                state->parked.push_back(std::move(next));
+                state->changed.notify_all();
+            });
         {
             std::lock_guard lock(state->mutex);
             --state->inside;
         }
         co_return Results{std::make_shared<::ZodozorEro::TranscriptionResult>(
-            std::to_string(audioArray.size()) + " samples", std::vector<::ZodozorEro::TranscriptionSegment>{}, "en",
-            ::ZodozorEro::TranscriptionTimings())};
+            std::to_string(audioArray.size()) + " samples", std::vector<::ZodozorEro::TranscriptionSegment>{},
+            "en", ::ZodozorEro::TranscriptionTimings())};
     }
 };
 
@@ -781,16 +794,18 @@ TEST_F(ZodozorEroTranscriberTest, ClipsFinishedTogetherTakeTurnsOnThePipelineInA
             return makeHoldingPipeline(std::move(config), holds, tokenizer);
         });
     blockingRun(engine->prepare(DictationLanguage::english));
-    const auto session =
-        blockingRun(engine->beginSession(TranscriptionConfig{.language = DictationLanguage::english, .prompt = "x"}));
+    const auto session = blockingRun(
+        engine->beginSession(TranscriptionConfig{.language = DictationLanguage::english, .prompt = "x"}));
 
     const auto open = std::make_shared<Gate>();
     open->open();
     Transcript firstText;
     Transcript secondText;
-    Background first(open, [&] { firstText = blockingRun(session->finish(AudioClip{std::vector<float>(100)})); });
+    Background first(open,
+                     [&] { firstText = blockingRun(session->finish(AudioClip{std::vector<float>(100)})); });
     ASSERT_TRUE(holds->waitFor([&] { return holds->parked.size() == 1; }));
-    Background second(open, [&] { secondText = blockingRun(session->finish(AudioClip{std::vector<float>(200)})); });
+    Background second(open,
+                      [&] { secondText = blockingRun(session->finish(AudioClip{std::vector<float>(200)})); });
     // The prompt is encoded right before a transcription asks for its turn, on the engine's worker: once the
     // second has been encoded, the worker handles it before it sees the first being let go.
     ASSERT_TRUE(holds->waitFor([&] { return holds->encodes == 2; }));
