@@ -54,7 +54,7 @@ void recordStates(Facade& facade, std::vector<StateChange>& into) {
 }
 
 bool stageLoaded(const auto& stage) {
-    return dynamic_cast<const WhisperMLModel&>(*stage).isModelLoaded();
+    return dynamic_cast<const WhisperMLModel&>(*stage).modelState() == ModelState::loaded;
 }
 
 TEST(ModelVariantDetection, TheVocabularyDecidesTheFamilyAndTheWidthTheSize) {
