@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/socket.h>
@@ -35,10 +36,12 @@ TEST(BoundedProbeTest, EveryCallAsksAgainAndGetsTheServicesAnswer) {
 TEST(BoundedProbeTest, AServiceThatDoesNotAnswerReadsAsNoAndIsNotAskedAgainUntilItAnswers) {
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    std::atomic<int> asks = 0;
+    // Shared with the question's thread, which may still be asking when the test ends.
+    const auto asked = std::make_shared<std::atomic<int>>(0);
+    std::atomic<int>& asks = *asked;
     const BoundedProbe probe(
-        [&, released] {
-            if (++asks == 1) {
+        [asked, released] {
+            if (++*asked == 1) {
                 released.wait();
             }
             return true;

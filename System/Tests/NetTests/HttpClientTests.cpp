@@ -183,7 +183,7 @@ TEST_F(HttpClientTest, LoopbackRequestsNeverGoThroughAProxy) {
 }
 
 TEST_F(HttpClientTest, ARequestWithoutProgressTimesOut) {
-    Gate gate;
+    Gate& gate = server.gate();
     server.on("GET", "/slow", [&](const auto&, httplib::Response& response) {
         gate.wait();
         response.status = 200;
@@ -196,7 +196,7 @@ TEST_F(HttpClientTest, ARequestWithoutProgressTimesOut) {
 }
 
 TEST_F(HttpClientTest, TheClientTimeoutAppliesWhenTheRequestNamesNone) {
-    Gate gate;
+    Gate& gate = server.gate();
     server.on("GET", "/slow", [&](const auto&, httplib::Response&) { gate.wait(); });
     HttpClient quick(HttpClient::Configuration{Duration::milliseconds(100)});
 
@@ -224,7 +224,7 @@ TEST_F(HttpClientTest, ResumesTheCallerOnItsOwnExecutor) {
 }
 
 TEST_F(HttpClientTest, CancellingTheTaskAbortsTheRequest) {
-    Gate gate;
+    Gate& gate = server.gate();
     server.on("GET", "/slow", [&](const auto&, httplib::Response&) { gate.wait(); });
 
     const bool cancelled = blockingRun([&]() -> Task<bool> {
@@ -245,7 +245,7 @@ TEST_F(HttpClientTest, CancellingTheTaskAbortsTheRequest) {
 }
 
 TEST_F(HttpClientTest, DestroyingTheClientEndsRequestsInFlight) {
-    Gate gate;
+    Gate& gate = server.gate();
     server.on("GET", "/slow", [&](const auto&, httplib::Response&) { gate.wait(); });
     std::promise<HttpClient::Outcome> outcome;
     {

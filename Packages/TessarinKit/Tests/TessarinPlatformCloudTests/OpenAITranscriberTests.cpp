@@ -291,7 +291,7 @@ TEST_F(OpenAITranscriberTest, ValidationAsksForTheModelWithAnEncodedName) {
 }
 
 TEST_F(OpenAITranscriberTest, TransportFailuresPassThroughUnchanged) {
-    Gate gate;
+    Gate& gate = server.gate();
     server.on("POST", uploadPath, [&](const auto&, auto&) { gate.wait(); });
     secrets.put(SecretKey::openAIAPIKey, "sk");
     const auto engine = makeEngine(OpenAITranscriber::Provider::openAI(), 0.1);

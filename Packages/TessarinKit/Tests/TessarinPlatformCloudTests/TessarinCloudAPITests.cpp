@@ -217,7 +217,7 @@ TEST_F(TessarinCloudAPITest, OptionalKeysMayBeAbsentOrNull) {
 }
 
 TEST_F(TessarinCloudAPITest, TransportFailuresPassThroughUnchanged) {
-    Gate gate;
+    Gate& gate = server.gate();
     server.on("POST", "/api/v1/transcriptions", [&](const auto&, auto&) { gate.wait(); });
     API quick{server.url("/api"), "2.4.1", std::make_shared<System::Net::HttpClient>(), 0.1};
 
