@@ -37,8 +37,8 @@ public:
     }
 
     // Returns once every restore the insertions so far may have set off has had its turn. Restores are
-    // spawned on the queue and sleep there: once a job posted now has run, each has set its timer; a timer set
-    // after that for the whole delay fires after theirs, and a job it posts runs after what they resumed.
+    // spawned on the queue and sleep there: once a job posted now has run, each has set its timer; a timer
+    // set after that for the whole delay fires after theirs, and a job it posts runs after what they resumed.
     void waitPastRestores() {
         std::promise<void> timersSet;
         mainActor.post([&] { timersSet.set_value(); });
