@@ -13,11 +13,17 @@ namespace {
 
 const System::Log::Logger logger{"com.tessarin.Tessarin", "App"};
 
-std::optional<DictationSettings> decode(const nlohmann::json& value) {
+// The settings, or why the stored value isn't settings.
+struct Decoded {
+    std::optional<DictationSettings> settings;
+    std::string problem;
+};
+
+Decoded decode(const nlohmann::json& value) {
     try {
-        return value.get<DictationSettings>();
-    } catch (const std::exception&) {
-        return std::nullopt;
+        return {value.get<DictationSettings>(), {}};
+    } catch (...) {
+        return {std::nullopt, errorDescription(std::current_exception())};
     }
 }
 
@@ -36,10 +42,22 @@ DictationSettings SettingsStore::defaultSettings() {
 }
 
 DictationSettings SettingsStore::load() const {
-    if (const auto stored = defaults_->value(key_)) {
-        if (auto settings = decode(*stored)) {
-            return std::move(*settings);
-        }
+    const auto stored = defaults_->value(key_);
+    if (!stored) {
+        return defaultSettings();
+    }
+    auto decoded = decode(*stored);
+    if (decoded.settings) {
+        return std::move(*decoded.settings);
+    }
+    if (const auto& file = defaults_->file()) {
+        logger.error(
+            "The settings stored under {} in {} can't be read ({}); using the defaults until the next "
+            "change, which first keeps a copy of that file",
+            Public(key_), Public(file->string()), Public(decoded.problem));
+    } else {
+        logger.error("The settings stored under {} can't be read ({}); using the defaults", Public(key_),
+                     Public(decoded.problem));
     }
     return defaultSettings();
 }
@@ -64,24 +82,25 @@ void SettingsStore::save(const DictationSettings& settings) const {
 
 bool SettingsStore::keepUnreadableValueAside() const {
     const auto stored = defaults_->value(key_);
-    if (!stored || decode(*stored)) {
+    if (!stored || decode(*stored).settings) {
         return true;
     }
-    std::string aside = key_ + ".unreadable";
-    for (int number = 2; defaults_->value(aside); ++number) {
-        aside = key_ + ".unreadable-" + std::to_string(number);
-    }
+    std::optional<std::filesystem::path> copy;
     try {
-        defaults_->set(aside, *stored);
+        copy = defaults_->keepCopy();
     } catch (...) {
         logger.error(
-            "The stored settings can't be read and couldn't be kept aside, so they were left as they "
+            "The stored settings can't be read and no copy of them could be kept, so they were left as they "
             "are and the new settings were not saved: {}",
             Public(errorDescription(std::current_exception())));
         return false;
     }
-    logger.error("The stored settings couldn't be read; kept them under {} before saving new ones",
-                 Public(aside));
+    if (copy) {
+        logger.error(
+            "The stored settings couldn't be read; kept a copy of the file holding them as {} before "
+            "saving new ones",
+            Public(copy->string()));
+    }
     return true;
 }
 

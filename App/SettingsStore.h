@@ -13,13 +13,13 @@ class SettingsStore {
 public:
     SettingsStore(std::string key, std::shared_ptr<System::Defaults::UserDefaults> defaults);
 
-    // The stored settings; the defaults when nothing is stored or the stored value can't be read. Reading
-    // changes nothing in the defaults.
+    // The stored settings; the defaults when nothing is stored or the stored value can't be read, which is
+    // logged. Reading changes nothing in the defaults.
     TessarinCore::DictationSettings load() const;
-    // Stores `settings` in place of what was there. A stored value that can't be read as settings is first
-    // kept aside under "<key>.unreadable" (numbered when that is taken), so the user's earlier settings are
-    // never overwritten unseen; when it can't be kept aside, nothing is saved. Failures are logged, never
-    // thrown.
+    // Stores `settings` in place of what was there. Before a stored value that can't be read as settings is
+    // replaced, a copy of the defaults file holding it is kept beside that file and named in the log, so the
+    // user's earlier settings are never overwritten unseen; when the copy can't be made, nothing is saved.
+    // Failures are logged, never thrown.
     void save(const TessarinCore::DictationSettings& settings) const;
 
     // What a first run starts with.
@@ -28,7 +28,7 @@ public:
     const std::string& key() const { return key_; }
 
 private:
-    // True when nothing is stored under the key or it was kept aside.
+    // True when nothing unreadable is stored under the key or a copy of it was kept.
     bool keepUnreadableValueAside() const;
 
     std::string key_;

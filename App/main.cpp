@@ -5,8 +5,11 @@
 #include "App/Qt/QtUpdateUserDriver.h"
 #include "System/Pasteboard/X11Pasteboard.h"
 #include "System/Paths/Paths.h"
+#include "System/Workspace/X11InstanceClaim.h"
 
 #include <QApplication>
+#include <QGuiApplication>
+#include <QMessageBox>
 #include <QSystemTrayIcon>
 
 #include <cstdio>
@@ -17,6 +20,19 @@ int main(int argc, char** argv) {
     // The class of every window of the program (WM_CLASS); the inserter never pastes into these.
     QApplication::setApplicationName(QStringLiteral("Parlindo"));
     QApplication::setDesktopFileName(QStringLiteral("parlindo"));
+
+    // A second copy would watch the same keys and insert every dictation again (an autostarted copy and a
+    // manual start do this): only one runs on a display.
+    const System::Workspace::X11InstanceClaim instance("_PARLINDO_RUNNING");
+    if (instance.result() == System::Workspace::X11InstanceClaim::Result::heldElsewhere) {
+        const char* message = "Parlindo is already running";
+        std::fprintf(stderr, "%s\n", message);
+        const QString platform = QGuiApplication::platformName();
+        if (platform != QStringLiteral("offscreen") && platform != QStringLiteral("minimal")) {
+            QMessageBox::information(nullptr, QStringLiteral("Parlindo"), QString::fromUtf8(message));
+        }
+        return 0;
+    }
 
     QtMainExecutor mainActor;
     const System::Bundle::Bundle bundle =

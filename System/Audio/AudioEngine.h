@@ -46,6 +46,20 @@ public:
     virtual void installTap(std::uint32_t bufferSize, AudioFormat format, TapBlock block) = 0;
     // Once this returns, the tap block is not running and will not be called again.
     virtual void removeTap() = 0;
+    // Records from the input device `deviceID` (see AudioInputDevice) instead of the default input, from the
+    // next start() on. False, changing nothing, when there is no such device or the engine can't choose.
+    virtual bool selectDevice(std::uint32_t deviceID) {
+        (void)deviceID;
+        return false;
+    }
+};
+
+// A device that can record: its identifier on the sound server and the name it shows the user.
+struct AudioInputDevice {
+    std::uint32_t id = 0;
+    std::string name;
+
+    bool operator==(const AudioInputDevice&) const = default;
 };
 
 // Ends a registration for configuration changes when destroyed; after that the handler is not running and

@@ -24,6 +24,10 @@ public:
     // Clamped to the capacity.
     void setFrameLength(std::uint32_t frames);
 
+    // Appends frames [startingFrame, startingFrame + frameCount) of `source` behind the valid frames, as many
+    // as fit. False, changing nothing, when the formats differ or the source does not hold those frames.
+    bool appendContents(const AudioPCMBuffer& source, std::uint32_t startingFrame, std::uint32_t frameCount);
+
     float* channelData(std::uint32_t channel) {
         return storage_.data() + std::size_t(channel) * frameCapacity_;
     }

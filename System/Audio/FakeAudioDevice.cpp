@@ -1,5 +1,6 @@
 #include "System/Audio/FakeAudioDevice.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 
@@ -18,6 +19,8 @@ struct FakeAudioDevice::State {
     AudioFormat tapFormat;
     int nextObserverId = 0;
     std::map<int, std::function<void()>> observers;
+    std::vector<std::uint32_t> selectableDevices;
+    std::optional<std::uint32_t> selectedDevice;
 };
 
 namespace {
@@ -96,6 +99,16 @@ public:
         }
     }
 
+    bool selectDevice(std::uint32_t deviceID) override {
+        std::lock_guard lock(state_->mutex);
+        const auto& devices = state_->selectableDevices;
+        if (std::find(devices.begin(), devices.end(), deviceID) == devices.end()) {
+            return false;
+        }
+        state_->selectedDevice = deviceID;
+        return true;
+    }
+
     std::unique_ptr<ConfigurationObservation>
     observeConfigurationChanges(std::function<void()> handler) override {
         std::lock_guard lock(state_->mutex);
@@ -155,6 +168,16 @@ void FakeAudioDevice::changeConfiguration() {
     for (auto& [id, handler] : observers) {
         handler();
     }
+}
+
+void FakeAudioDevice::setSelectableDevices(std::vector<std::uint32_t> devices) {
+    std::lock_guard lock(state_->mutex);
+    state_->selectableDevices = std::move(devices);
+}
+
+std::optional<std::uint32_t> FakeAudioDevice::selectedDevice() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->selectedDevice;
 }
 
 int FakeAudioDevice::enginesMade() const {

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace System::Audio {
 
@@ -24,6 +25,10 @@ public:
     bool deliver(const AudioPCMBuffer& buffer);
     // Calls every registered configuration handler.
     void changeConfiguration();
+
+    // The device that engines record from after selectDevice(); engines accept only ids in `devices`.
+    void setSelectableDevices(std::vector<std::uint32_t> devices);
+    std::optional<std::uint32_t> selectedDevice() const;
 
     int enginesMade() const;
     int liveEngines() const;

@@ -64,6 +64,8 @@ struct SourceAnswer {
     bool found = false;
     std::uint32_t index = 0;
     pa_sample_spec sampleFormat{};
+    std::string name;
+    bool isMonitor = false;
 };
 
 void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userdata) {
@@ -72,6 +74,21 @@ void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userda
         answer->found = true;
         answer->index = info->index;
         answer->sampleFormat = info->sample_spec;
+        answer->name = info->name ? info->name : "";
+        answer->isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
+    }
+    pa_threaded_mainloop_signal(answer->mainloop, 0);
+}
+
+struct SourceListAnswer {
+    pa_threaded_mainloop* mainloop = nullptr;
+    std::vector<AudioInputDevice> devices;
+};
+
+void onSourceListEntry(pa_context*, const pa_source_info* info, int eol, void* userdata) {
+    auto* answer = static_cast<SourceListAnswer*>(userdata);
+    if (eol == 0 && info && info->monitor_of_sink == PA_INVALID_INDEX && info->sample_spec.channels > 0) {
+        answer->devices.push_back(AudioInputDevice{info->index, info->description ? info->description : ""});
     }
     pa_threaded_mainloop_signal(answer->mainloop, 0);
 }
@@ -122,6 +139,37 @@ PulseAudioEngine::~PulseAudioEngine() {
 
 AudioEngineFactory PulseAudioEngine::factory() {
     return []() -> std::unique_ptr<AudioEngine> { return std::make_unique<PulseAudioEngine>(); };
+}
+
+std::vector<AudioInputDevice> PulseAudioEngine::inputDevices() {
+    PulseAudioEngine probe("Parlindo device list");
+    if (!probe.mainloop_) {
+        throw AudioEngineError(AudioEngineError::Code::serverUnavailable, "the audio thread could not be started");
+    }
+    Lock lock(probe.mainloop_);
+    if (!probe.connectLocked()) {
+        throw AudioEngineError(AudioEngineError::Code::serverUnavailable, probe.lastError_);
+    }
+    SourceListAnswer answer{probe.mainloop_, {}};
+    await(probe.mainloop_, pa_context_get_source_info_list(probe.context_, onSourceListEntry, &answer));
+    return answer.devices;
+}
+
+bool PulseAudioEngine::selectDevice(std::uint32_t deviceID) {
+    if (!mainloop_) {
+        return false;
+    }
+    Lock lock(mainloop_);
+    if (!connectLocked()) {
+        return false;
+    }
+    SourceAnswer source{mainloop_};
+    await(mainloop_, pa_context_get_source_info_by_index(context_, deviceID, onSourceInfo, &source));
+    if (!source.found || source.isMonitor) {
+        return false;
+    }
+    selectedSource_ = deviceID;
+    return true;
 }
 
 bool PulseAudioEngine::connectLocked() {
@@ -214,6 +262,11 @@ AudioFormat PulseAudioEngine::outputFormat() {
     if (!connectLocked()) {
         return {};
     }
+    if (selectedSource_) {
+        SourceAnswer source{mainloop_};
+        await(mainloop_, pa_context_get_source_info_by_index(context_, *selectedSource_, onSourceInfo, &source));
+        return source.found && formatOf(source.sampleFormat).isValid() ? formatOf(source.sampleFormat) : AudioFormat{};
+    }
     refreshDefaultSourceLocked();
     return defaultSourceFormat_.isValid() ? defaultSourceFormat_ : AudioFormat{};
 }
@@ -264,6 +317,15 @@ void PulseAudioEngine::start() {
                                                           : AudioEngineError::Code::streamFailed,
                                "the recording format is not supported");
     }
+    std::string sourceName; // empty: the default source
+    if (selectedSource_) {
+        SourceAnswer source{mainloop_};
+        await(mainloop_, pa_context_get_source_info_by_index(context_, *selectedSource_, onSourceInfo, &source));
+        if (!source.found) {
+            throw AudioEngineError(AudioEngineError::Code::noInputDevice, "the chosen microphone is gone");
+        }
+        sourceName = source.name;
+    }
     pa_channel_map map;
     pa_channel_map_init_auto(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
     stream_ = pa_stream_new(context_, "Dictation", &sampleFormat, &map);
@@ -277,7 +339,7 @@ void PulseAudioEngine::start() {
     attributes.tlength = attributes.prebuf = attributes.minreq = std::uint32_t(-1);
     // Fragments of one tap block keep the latency at about a block.
     attributes.fragsize = std::uint32_t((tapFrames_ ? tapFrames_ : 1024) * pa_frame_size(&sampleFormat));
-    if (pa_stream_connect_record(stream_, nullptr, &attributes, PA_STREAM_ADJUST_LATENCY) < 0) {
+    if (pa_stream_connect_record(stream_, sourceName.empty() ? nullptr : sourceName.c_str(), &attributes, PA_STREAM_ADJUST_LATENCY) < 0) {
         const std::string error = pa_strerror(pa_context_errno(context_));
         disconnectStreamLocked();
         throw AudioEngineError(AudioEngineError::Code::streamFailed, error);

@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct pa_threaded_mainloop;
 struct pa_context;
@@ -28,6 +29,9 @@ public:
     PulseAudioEngine& operator=(const PulseAudioEngine&) = delete;
 
     static AudioEngineFactory factory();
+    // The server's sources that record from hardware or a pipe (monitors of outputs left out), in the
+    // server's order. Throws AudioEngineError when the server can't be reached.
+    static std::vector<AudioInputDevice> inputDevices();
 
     AudioInputNode& inputNode() override { return *this; }
     void prepare() override;
@@ -43,6 +47,7 @@ private:
     AudioFormat outputFormat() override;
     void installTap(std::uint32_t bufferSize, AudioFormat format, TapBlock block) override;
     void removeTap() override;
+    bool selectDevice(std::uint32_t deviceID) override;
 
     // Connects to the server unless connected; with the main-loop lock held. False when it can't.
     bool connectLocked();
@@ -71,6 +76,7 @@ private:
     std::optional<std::uint32_t> defaultSourceIndex_;
     AudioFormat defaultSourceFormat_;
 
+    std::optional<std::uint32_t> selectedSource_; // the source chosen by selectDevice(), else the default
     AudioFormat streamFormat_; // what the running stream delivers
     std::optional<TapBlock> tap_;
     std::uint32_t tapFrames_ = 0;

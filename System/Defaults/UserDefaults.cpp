@@ -1,5 +1,6 @@
 #include "System/Defaults/UserDefaults.h"
 
+#include "System/Json/BoundedJson.h"
 #include "System/Log/Logger.h"
 #include "System/Paths/Files.h"
 #include "System/Paths/Paths.h"
@@ -9,6 +10,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -21,8 +23,10 @@ const Log::Logger& logger() {
     return log;
 }
 
-// Moves the unreadable document to a fresh name beside it; never replaces an earlier copy.
-std::optional<fs::path> moveAside(const fs::path& file) {
+// Puts something beside `file` under a fresh ".unreadable-" name: `place(target)` returns 0 or an errno,
+// EEXIST meaning the name is taken. Never replaces an earlier copy. The target, or nothing with the errno.
+template <class Place>
+std::optional<fs::path> putAside(const fs::path& file, Place place, int& failure) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
@@ -32,14 +36,54 @@ std::optional<fs::path> moveAside(const fs::path& file) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         const fs::path target =
             file.parent_path() / (attempt == 0 ? base : base + "-" + std::to_string(attempt));
-        if (renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+        failure = place(target);
+        if (failure == 0) {
             return target;
         }
-        if (errno != EEXIST) {
+        if (failure != EEXIST) {
             return std::nullopt;
         }
     }
     return std::nullopt;
+}
+
+std::optional<fs::path> moveAside(const fs::path& file) {
+    const auto move = [&](const fs::path& target) {
+        const bool moved = renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0;
+        return moved ? 0 : errno;
+    };
+    int failure = 0;
+    return putAside(file, move, failure);
+}
+
+// Writes `contents` to `target`, which must not exist yet; 0 or an errno. A failed copy leaves nothing.
+int writeNewFile(const fs::path& target, std::string_view contents) {
+    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return errno;
+    }
+    int failure = 0;
+    while (!contents.empty()) {
+        const ssize_t written = ::write(fd, contents.data(), contents.size());
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            failure = errno;
+            break;
+        }
+        contents.remove_prefix(static_cast<std::size_t>(written));
+    }
+    if (failure == 0 && ::fsync(fd) != 0) {
+        failure = errno;
+    }
+    if (::close(fd) != 0 && failure == 0) {
+        failure = errno;
+    }
+    if (failure != 0) {
+        ::unlink(target.c_str());
+    }
+    return failure;
 }
 
 } // namespace
@@ -60,6 +104,36 @@ std::shared_ptr<UserDefaults> UserDefaults::standard() {
     return shared;
 }
 
+nlohmann::json UserDefaults::readDocument(std::string_view text) {
+    nlohmann::json document;
+    try {
+        document = Json::parse(text, kMaxDepth);
+    } catch (const Json::JsonError& error) {
+        throw DefaultsError(error.description());
+    }
+    if (!document.is_object()) {
+        throw DefaultsError("The document is not a JSON object.");
+    }
+    return document;
+}
+
+std::string UserDefaults::documentText(const nlohmann::json& document) {
+    std::string text = "{";
+    try {
+        for (const auto& [key, value] : document.items()) {
+            text += text.size() == 1 ? "\n  " : ",\n  ";
+            text += nlohmann::json(key).dump();
+            text += ": ";
+            text += value.dump();
+        }
+    } catch (const nlohmann::json::exception&) {
+        throw DefaultsError(
+            "Parlindo couldn't save its settings: a value holds text that is not valid UTF-8.");
+    }
+    text += text.size() == 1 ? "}\n" : "\n}\n";
+    return text;
+}
+
 void UserDefaults::load() {
     std::string problem;
     try {
@@ -67,12 +141,10 @@ void UserDefaults::load() {
         if (!contents) {
             return;
         }
-        auto parsed = nlohmann::json::parse(*contents, nullptr, false);
-        if (parsed.is_object()) {
-            document_ = std::move(parsed);
-            return;
-        }
-        problem = parsed.is_discarded() ? "not JSON" : "not a JSON object";
+        document_ = readDocument(*contents);
+        return;
+    } catch (const DefaultsError& error) {
+        problem = error.description();
     } catch (const std::system_error& error) {
         problem = error.code().message();
     }
@@ -97,38 +169,80 @@ std::optional<nlohmann::json> UserDefaults::value(const std::string& key) const 
 }
 
 void UserDefaults::set(const std::string& key, nlohmann::json value) {
+    // The document itself is one level more.
+    if (Json::depth(value) >= kMaxDepth) {
+        throw DefaultsError("Parlindo couldn't save its settings: the value for \"" + key +
+                            "\" nests more than " + std::to_string(kMaxDepth - 1) +
+                            " levels of lists and objects.");
+    }
     std::lock_guard lock(mutex_);
-    auto changed = document_;
-    changed[key] = std::move(value);
-    save(changed);
-    document_ = std::move(changed);
+    // Changed in place and put back on failure, so no save copies the whole document.
+    std::optional<nlohmann::json> previous;
+    if (const auto found = document_.find(key); found != document_.end()) {
+        previous = std::move(*found);
+    }
+    document_[key] = std::move(value);
+    try {
+        save();
+    } catch (...) {
+        if (previous) {
+            document_[key] = std::move(*previous);
+        } else {
+            document_.erase(key);
+        }
+        throw;
+    }
 }
 
 void UserDefaults::remove(const std::string& key) {
     std::lock_guard lock(mutex_);
-    if (!document_.contains(key)) {
+    const auto found = document_.find(key);
+    if (found == document_.end()) {
         return;
     }
-    auto changed = document_;
-    changed.erase(key);
-    save(changed);
-    document_ = std::move(changed);
+    nlohmann::json previous = std::move(*found);
+    document_.erase(key);
+    try {
+        save();
+    } catch (...) {
+        document_[key] = std::move(previous);
+        throw;
+    }
 }
 
-void UserDefaults::save(const nlohmann::json& document) {
+std::optional<fs::path> UserDefaults::keepCopy() const {
+    if (!file_) {
+        return std::nullopt;
+    }
+    std::lock_guard lock(mutex_);
+    std::optional<std::string> contents;
+    try {
+        contents = Paths::readFile(*file_);
+    } catch (const std::system_error& error) {
+        throw DefaultsError("Parlindo couldn't keep a copy of its settings: " + std::string(error.what()) +
+                            ".");
+    }
+    if (!contents) {
+        return std::nullopt;
+    }
+    int failure = 0;
+    auto copy = putAside(
+        *file_, [&](const fs::path& target) { return writeNewFile(target, *contents); }, failure);
+    if (!copy) {
+        throw DefaultsError("Parlindo couldn't keep a copy of its settings file " + file_->string() + ": " +
+                            std::generic_category().message(failure) + ".");
+    }
+    return copy;
+}
+
+void UserDefaults::save() const {
     if (!file_) {
         return;
     }
     if (refusal_) {
         throw DefaultsError(*refusal_);
     }
-    std::string text;
-    try {
-        text = document.dump(2) + "\n";
-    } catch (const nlohmann::json::exception&) {
-        throw DefaultsError(
-            "Parlindo couldn't save its settings: a value holds text that is not valid UTF-8.");
-    }
+    const std::string text = documentText(document_);
     try {
         Paths::createDirectories(file_->parent_path(), 0700);
         Paths::writeFileAtomically(*file_, text, 0600);

@@ -10,12 +10,15 @@ namespace System::Input {
 // A keyboard the test drives: `emit` calls the running tap's handler on the test's thread.
 class FakeKeyboardMonitor final : public KeyboardMonitor {
 public:
-    std::unique_ptr<KeyTap> startTap(const std::string& threadName, KeyHandler handler) override {
+    std::unique_ptr<KeyTap> startTap(const std::string& threadName,
+                                     const std::vector<std::uint16_t>& withheld,
+                                     KeyHandler handler) override {
         std::lock_guard lock(mutex_);
         if (refuses) {
             throw InputError(InputError::Kind::extensionMissing, "XInputExtension");
         }
         lastThreadName = threadName;
+        lastWithheld = withheld;
         ++tapsStarted;
         handler_ = std::make_shared<KeyHandler>(std::move(handler));
         return std::make_unique<Tap>(*this, handler_);
@@ -51,6 +54,7 @@ public:
     int tapsStarted = 0;
     int flagReads = 0; // how often the live state was read
     std::string lastThreadName;
+    std::vector<std::uint16_t> lastWithheld;
     ModifierFlags flags = 0;
 
 private:

@@ -3,9 +3,11 @@
 #include "System/Input/InputError.h"
 #include "System/Input/KeyboardMap.h"
 #include "System/Input/X11Connection.h"
+#include "System/Log/Logger.h"
 
 #include <xcb/xinput.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <poll.h>
@@ -18,6 +20,107 @@
 namespace System::Input {
 
 namespace {
+
+const System::Log::Logger logger{"com.tessarin.Tessarin", "Hotkey"};
+
+constexpr KeySym numLockKeySym = 0xff7f;
+constexpr KeySym scrollLockKeySym = 0xff14;
+
+// Passive grabs of the withheld keys on the root window. A grab matches one exact set of modifiers, so each
+// key is grabbed once for every combination of the lock modifiers (Caps Lock, Num Lock, Scroll Lock). The
+// grabs live on a connection of their own: the server sends the grabbing client no raw events of the keys
+// it has grabbed, and the tap must go on seeing them.
+class KeyGrabs {
+public:
+    X11Connection connection;
+
+    void update(const KeyboardMap& map, const std::vector<std::uint16_t>& withheld) {
+        release();
+        if (withheld.empty()) {
+            return;
+        }
+        auto* c = connection.get();
+        auto* reply = xcb_get_modifier_mapping_reply(c, xcb_get_modifier_mapping(c), nullptr);
+        if (!reply) {
+            return;
+        }
+        const auto* codes = xcb_get_modifier_mapping_keycodes(reply);
+        const int perModifier = reply->keycodes_per_modifier;
+        std::bitset<256> modifierKeys;
+        std::uint16_t numLock = 0;
+        std::uint16_t scrollLock = 0;
+        for (int modifier = 0; modifier < 8; ++modifier) {
+            for (int i = 0; i < perModifier; ++i) {
+                const KeyCode code = codes[modifier * perModifier + i];
+                if (code == 0) {
+                    continue;
+                }
+                modifierKeys.set(code);
+                const KeySym sym = map.keySym(code, 0);
+                if (sym == numLockKeySym) {
+                    numLock = std::uint16_t(1u << modifier);
+                } else if (sym == scrollLockKeySym) {
+                    scrollLock = std::uint16_t(1u << modifier);
+                }
+            }
+        }
+        std::free(reply);
+        const std::uint16_t locks[] = {XCB_MOD_MASK_LOCK, numLock, scrollLock};
+        modifierCombinations_ = {0};
+        for (auto lock : locks) {
+            if (lock == 0) {
+                continue;
+            }
+            const auto count = modifierCombinations_.size();
+            for (std::size_t i = 0; i < count; ++i) {
+                modifierCombinations_.push_back(std::uint16_t(modifierCombinations_[i] | lock));
+            }
+        }
+        std::vector<xcb_void_cookie_t> cookies;
+        for (int code = map.minKeyCode(); code <= map.maxKeyCode(); ++code) {
+            const auto key = map.modifierKey(KeyCode(code));
+            if (!key || modifierKeys.test(std::size_t(code)) ||
+                std::find(withheld.begin(), withheld.end(), key->keyCode) == withheld.end()) {
+                continue;
+            }
+            keys_.push_back(KeyCode(code));
+            for (auto modifiers : modifierCombinations_) {
+                cookies.push_back(xcb_grab_key_checked(c, 0, connection.root(), modifiers, KeyCode(code),
+                                                       XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+            }
+        }
+        bool refused = false;
+        for (auto cookie : cookies) {
+            if (auto* error = xcb_request_check(c, cookie)) {
+                refused = true;
+                std::free(error);
+            }
+        }
+        if (refused) {
+            logger.notice("Another application holds the dictation key; it may act on it too");
+        }
+    }
+
+    // The key events the grabs bring in are of no use: read and dropped, so they do not pile up.
+    void drain() {
+        while (auto* event = xcb_poll_for_event(connection.get())) {
+            std::free(event);
+        }
+    }
+
+    void release() {
+        for (auto code : keys_) {
+            for (auto modifiers : modifierCombinations_) {
+                xcb_ungrab_key(connection.get(), code, connection.root(), modifiers);
+            }
+        }
+        keys_.clear();
+    }
+
+private:
+    std::vector<KeyCode> keys_;
+    std::vector<std::uint16_t> modifierCombinations_;
+};
 
 // Selects raw key presses and releases of all master keyboards on the root window; answers the XInput
 // extension's opcode. Throws InputError when the server cannot deliver them.
@@ -55,6 +158,8 @@ struct TapLoop {
     KeyboardMap map;
     ModifierTracker tracker;
     KeyHandler handler;
+    std::vector<std::uint16_t> withheld;
+    KeyGrabs grabs;
     int stopFd = -1;
     std::atomic<bool> stopping{false};
 
@@ -68,6 +173,7 @@ struct TapLoop {
         const auto type = event->response_type & 0x7f;
         if (type == XCB_MAPPING_NOTIFY) {
             map = connection.keyboardMap();
+            grabs.update(map, withheld);
             return;
         }
         if (type != XCB_GE_GENERIC) {
@@ -87,8 +193,14 @@ struct TapLoop {
 
     void run() {
         auto* c = connection.get();
-        pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {stopFd, POLLIN, 0}};
+        pollfd fds[3] = {{xcb_get_file_descriptor(c), POLLIN, 0},
+                         {stopFd, POLLIN, 0},
+                         {xcb_get_file_descriptor(grabs.connection.get()), POLLIN, 0}};
         while (!stopping.load()) {
+            grabs.drain();
+            if (grabs.connection.hasError()) {
+                fds[2].fd = -1;
+            }
             while (auto* event = xcb_poll_for_event(c)) {
                 if (!stopping.load()) {
                     dispatch(event);
@@ -99,7 +211,7 @@ struct TapLoop {
             if (connection.hasError() || stopping.load()) {
                 return;
             }
-            if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+            if (::poll(fds, 3, -1) < 0 && errno != EINTR) {
                 return;
             }
         }
@@ -108,10 +220,12 @@ struct TapLoop {
 
 class X11KeyTap final : public KeyTap {
 public:
-    X11KeyTap(const std::string& threadName, KeyHandler handler)
+    X11KeyTap(const std::string& threadName, const std::vector<std::uint16_t>& withheld, KeyHandler handler)
         : loop_(std::make_shared<TapLoop>()) {
         loop_->inputOpcode = selectRawKeyEvents(loop_->connection);
         loop_->map = loop_->connection.keyboardMap();
+        loop_->withheld = withheld;
+        loop_->grabs.update(loop_->map, withheld);
         loop_->tracker = ModifierTracker(loop_->connection.keysDown());
         loop_->handler = std::move(handler);
         loop_->stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -131,6 +245,12 @@ public:
         } else {
             thread_.join();
         }
+        // Either the loop has ended or this is its own thread: the grabs are this thread's to release. The
+        // keys go back to the applications before the tap is gone, not when its connection closes.
+        if (!loop_->grabs.connection.hasError()) {
+            loop_->grabs.release();
+            loop_->grabs.connection.sync();
+        }
     }
 
 private:
@@ -140,8 +260,10 @@ private:
 
 } // namespace
 
-std::unique_ptr<KeyTap> X11KeyboardMonitor::startTap(const std::string& threadName, KeyHandler handler) {
-    return std::make_unique<X11KeyTap>(threadName, std::move(handler));
+std::unique_ptr<KeyTap> X11KeyboardMonitor::startTap(const std::string& threadName,
+                                                     const std::vector<std::uint16_t>& withheld,
+                                                     KeyHandler handler) {
+    return std::make_unique<X11KeyTap>(threadName, withheld, std::move(handler));
 }
 
 X11KeyboardMonitor::X11KeyboardMonitor() = default;

@@ -83,11 +83,19 @@ X11SyntheticKeyboard::LayoutState X11SyntheticKeyboard::layoutState() {
     LayoutState result;
     if (state) {
         result.group = state->group;
-        result.levelModifiersDown =
-            (state->mods & (XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_LOCK | XCB_MOD_MASK_5)) != 0;
+        result.heldModifiers = state->baseMods;
+        result.lockedModifiers = state->lockedMods;
+        result.latchedModifiers = state->latchedMods;
     }
     std::free(state);
     return result;
+}
+
+void X11SyntheticKeyboard::setLocks(std::uint8_t lockedModifiers) {
+    constexpr std::uint8_t allModifiers = 0xff;
+    // The request's latch value is a padding byte in xcb's description of it, which xcb sends as 0.
+    xcb_xkb_latch_lock_state(connection_->get(), XCB_XKB_ID_USE_CORE_KBD, allModifiers, lockedModifiers, 0, 0,
+                             allModifiers, 0, 0);
 }
 
 void X11SyntheticKeyboard::send(std::uint8_t type, KeyCode keyCode) {
@@ -190,10 +198,19 @@ void X11SyntheticKeyboard::typeText(std::u32string_view text) {
             spare.push_back(KeyCode(code));
         }
     }
-    // The core mapping shows the first two groups' two levels; keys of other groups, or with a level
-    // modifier already down, would type something else, so those characters take spare keycodes too.
+    // Caps Lock would make clients raise the case of every letter, whatever key carries it, and a latched
+    // modifier would apply to the first key: locks and latches are off while the keys go out, and the locks
+    // come back afterwards. The server applies both in order with the keys, so each key event carries the
+    // state it was typed in.
     const auto layout = layoutState();
-    const bool useLayout = layout.group <= 1 && !layout.levelModifiersDown;
+    const bool clearsLocks = xkbReady_ && (layout.lockedModifiers != 0 || layout.latchedModifiers != 0);
+    if (clearsLocks) {
+        setLocks(0);
+    }
+    // The core mapping shows the first two groups' two levels; keys of other groups, or with a modifier
+    // held down, would type something else, so those characters take spare keycodes, which carry their
+    // keysym on every level.
+    const bool useLayout = layout.group <= 1 && layout.heldModifiers == 0;
     const auto shiftKey = map.keyCodeFor(KeySyms::shiftL, 0);
     std::vector<Stroke> strokes;
     for (char32_t character : text) {
@@ -216,6 +233,10 @@ void X11SyntheticKeyboard::typeText(std::u32string_view text) {
         }
     }
     flush(strokes);
+    if (clearsLocks) {
+        setLocks(layout.lockedModifiers);
+        connection_->sync();
+    }
 }
 
 } // namespace System::Input

@@ -48,9 +48,13 @@ private:
     X11Connection* connection();
     struct LayoutState {
         int group = 0;
-        bool levelModifiersDown = false; // Shift, Lock or the third-level shift change what keys type
+        std::uint8_t heldModifiers = 0;    // keys held down: Shift or a level shift change what keys type
+        std::uint8_t lockedModifiers = 0;  // Caps Lock, Num Lock and other locks
+        std::uint8_t latchedModifiers = 0; // a sticky modifier waiting for the next key
     };
     LayoutState layoutState();
+    // Sets the locked modifiers and drops any latched ones (XKB's LatchLockState).
+    void setLocks(std::uint8_t lockedModifiers);
     void send(std::uint8_t type, KeyCode keyCode);
     // Presses and releases the key, and marks it as just used.
     void press(KeyCode keyCode);

@@ -14,6 +14,8 @@ struct RunningApplication {
     std::int32_t processIdentifier = -1;
     // The name shown for it (on X11 its window's title).
     std::optional<std::string> localizedName;
+    // The window of it that is active (on X11 the window's id).
+    std::optional<std::uint64_t> windowIdentifier;
 
     bool operator==(const RunningApplication&) const = default;
 };

@@ -106,6 +106,7 @@ std::optional<RunningApplication> X11Workspace::frontmostApplication() {
     }
 
     RunningApplication application;
+    application.windowIdentifier = window;
     if (auto pid = x.property(window, x.pid, type, gone);
         pid && pid->size() >= 4 && type == XCB_ATOM_CARDINAL) {
         std::uint32_t value = 0;

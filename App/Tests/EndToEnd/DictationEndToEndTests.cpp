@@ -166,11 +166,16 @@ void play(const std::vector<char>& speech) {
     close(fd);
 }
 
-// A top-level window of any client whose name is `name`, or 0.
-Window findWindow(Display* display, Window from, const std::string& name) {
+bool isViewable(Display* display, Window window) {
+    XWindowAttributes attributes;
+    return window && XGetWindowAttributes(display, window, &attributes) && attributes.map_state == IsViewable;
+}
+
+// A top-level window of any client whose name is `name` (and that is viewable, when asked for), or 0.
+Window findWindow(Display* display, Window from, const std::string& name, bool viewable = false) {
     char* found = nullptr;
     if (XFetchName(display, from, &found) && found) {
-        const bool match = name == found;
+        const bool match = name == found && (!viewable || isViewable(display, from));
         XFree(found);
         if (match) {
             return from;
@@ -183,16 +188,11 @@ Window findWindow(Display* display, Window from, const std::string& name) {
     Window result = 0;
     if (XQueryTree(display, from, &root, &parent, &children, &count)) {
         for (unsigned int i = 0; i < count && !result; ++i) {
-            result = findWindow(display, children[i], name);
+            result = findWindow(display, children[i], name, viewable);
         }
         XFree(children);
     }
     return result;
-}
-
-bool isViewable(Display* display, Window window) {
-    XWindowAttributes attributes;
-    return window && XGetWindowAttributes(display, window, &attributes) && attributes.map_state == IsViewable;
 }
 
 // What a window manager would do for the test window: give it the keyboard and name it the active window.
@@ -202,6 +202,44 @@ void focus(Display* display, Window window) {
     XChangeProperty(display, DefaultRootWindow(display), active, XA_WINDOW, 32, PropModeReplace,
                     reinterpret_cast<unsigned char*>(&window), 1);
     XSync(display, False);
+}
+
+// The cloud service's answers: a device registers and every transcription is `serviceText`.
+void serveCloud(System::Net::Testing::LoopbackServer& cloud) {
+    cloud.reply("HEAD", "/v1/ping", 200, "");
+    cloud.reply("GET", "/v1/version", 200, R"({"latest":"1.0.0","minimum":"1.0.0"})");
+    cloud.reply("POST", "/v1/devices", 200, R"({"deviceId":"end-to-end-device","token":"end-to-end-token"})");
+    cloud.reply("GET", "/v1/me", 200, R"({"blocked":false,"monthlyMinutes":600,"minutesLeft":599})");
+    cloud.reply("POST", "/v1/transcriptions", 200,
+                R"({"text":")" + serviceText + R"(","language":"ar","minutesLeft":598})");
+    cloud.reply("GET", "/appcast.xml", 200, R"(<rss version="2.0"><channel/></rss>)", "application/rss+xml");
+}
+
+// A fresh home for the program, with its private runtime folder.
+fs::path makeHome(const std::string& name) {
+    const fs::path home = fs::temp_directory_path() / (name + "-" + std::to_string(getpid()));
+    fs::remove_all(home);
+    fs::create_directories(home / "runtime");
+    fs::permissions(home / "runtime", fs::perms::owner_all);
+    return home;
+}
+
+// The program's environment: its folders in `home`, the cloud and update addresses at the stand-in.
+std::vector<std::string> programEnvironment(const fs::path& home,
+                                            System::Net::Testing::LoopbackServer& cloud) {
+    return {"HOME=" + home.string(),
+            "XDG_CONFIG_HOME=" + (home / "config").string(),
+            "XDG_DATA_HOME=" + (home / "data").string(),
+            "XDG_RUNTIME_DIR=" + (home / "runtime").string(),
+            "PARLINDO_API_URL=" + cloud.url("/"),
+            "PARLINDO_APPCAST_URL=" + cloud.url("/appcast.xml"),
+            "PARLINDO_LOG_LEVEL=info"};
+}
+
+// The launch reads the cloud account only after it has started the dictation keys and registered this
+// device: from then on the program is ready.
+bool waitUntilReady(System::Net::Testing::LoopbackServer& cloud) {
+    return waitUntil([&] { return !cloud.requests("GET", "/v1/me").empty(); }, patience);
 }
 
 class DictationEndToEndTest : public testing::Test {
@@ -234,18 +272,8 @@ TEST_F(DictationEndToEndTest, HoldingTheKeyWhileSpeakingPutsTheCloudServicesText
     ASSERT_TRUE(XTestQueryExtension(display, &event, &error, &major, &minor)) << "the X server has no XTest";
 
     System::Net::Testing::LoopbackServer cloud;
-    cloud.reply("HEAD", "/v1/ping", 200, "");
-    cloud.reply("GET", "/v1/version", 200, R"({"latest":"1.0.0","minimum":"1.0.0"})");
-    cloud.reply("POST", "/v1/devices", 200, R"({"deviceId":"end-to-end-device","token":"end-to-end-token"})");
-    cloud.reply("GET", "/v1/me", 200, R"({"blocked":false,"monthlyMinutes":600,"minutesLeft":599})");
-    cloud.reply("POST", "/v1/transcriptions", 200,
-                R"({"text":")" + serviceText + R"(","language":"ar","minutesLeft":598})");
-    cloud.reply("GET", "/appcast.xml", 200, R"(<rss version="2.0"><channel/></rss>)", "application/rss+xml");
-
-    const fs::path home = fs::temp_directory_path() / ("parlindo-end-to-end-" + std::to_string(getpid()));
-    fs::remove_all(home);
-    fs::create_directories(home / "runtime");
-    fs::permissions(home / "runtime", fs::perms::owner_all);
+    serveCloud(cloud);
+    const fs::path home = makeHome("parlindo-end-to-end");
     const std::vector<char> speech = makeSpeech(home);
     ASSERT_GT(speech.size(), 48000u * 4) << "espeak-ng made less than a second of speech";
 
@@ -258,15 +286,8 @@ TEST_F(DictationEndToEndTest, HoldingTheKeyWhileSpeakingPutsTheCloudServicesText
     ASSERT_TRUE(waitUntil([&] { return field.isVisible() && field.windowHandle()->isExposed(); }, patience));
 
     // Defaults: right Option dictates Arabic, which goes to the cloud engine; paste with clipboard restore.
-    Program parlindo(PARLINDO_PROGRAM,
-                     {"HOME=" + home.string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
-                      "XDG_DATA_HOME=" + (home / "data").string(),
-                      "XDG_RUNTIME_DIR=" + (home / "runtime").string(), "PARLINDO_API_URL=" + cloud.url("/"),
-                      "PARLINDO_APPCAST_URL=" + cloud.url("/appcast.xml"), "PARLINDO_LOG_LEVEL=info"});
-    // The launch reads the cloud account only after it has started the dictation keys and registered this
-    // device: from then on the program is ready.
-    ASSERT_TRUE(waitUntil([&] { return !cloud.requests("GET", "/v1/me").empty(); }, patience))
-        << parlindo.errors();
+    Program parlindo(PARLINDO_PROGRAM, programEnvironment(home, cloud));
+    ASSERT_TRUE(waitUntilReady(cloud)) << parlindo.errors();
     // The sound server is what stands for the microphone permission.
     EXPECT_NE(parlindo.errors().find("microphone=granted"), std::string::npos) << parlindo.errors();
     // The program's window opens where there is no tray; the dictation goes to the test's field.
@@ -341,6 +362,103 @@ TEST_F(DictationEndToEndTest, HoldingTheKeyWhileSpeakingPutsTheCloudServicesText
 
     EXPECT_TRUE(parlindo.running()) << parlindo.errors();
     parlindo.stop();
+    XCloseDisplay(display);
+    fs::remove_all(home);
+}
+
+// With the default bindings the Menu key, which stands in for fn, dictates English; English goes to the cloud
+// stand-in here so that the text is known. The key itself must not reach the field: a Qt field opens its
+// context menu on it, and the menu would then take the paste shortcut.
+TEST_F(DictationEndToEndTest, TheMenuKeyDictatesIntoAQtFieldThatNeverSeesTheKey) {
+    Display* display = XOpenDisplay(nullptr);
+    ASSERT_NE(display, nullptr);
+    System::Net::Testing::LoopbackServer cloud;
+    serveCloud(cloud);
+    const fs::path home = makeHome("parlindo-menu-key");
+    fs::create_directories(home / "config" / "parlindo");
+    std::ofstream(home / "config" / "parlindo" / "defaults.json")
+        << R"({"dictationSettings":{"engines":{"english":"tessarin","arabic":"tessarin","automatic":"tessarin"}}})";
+    const std::vector<char> speech = makeSpeech(home);
+
+    QLineEdit field;
+    field.setWindowTitle(QStringLiteral("Menu key target"));
+    field.resize(400, 40);
+    field.move(40, 140);
+    field.show();
+    ASSERT_TRUE(waitUntil([&] { return field.isVisible() && field.windowHandle()->isExposed(); }, patience));
+
+    Program parlindo(PARLINDO_PROGRAM, programEnvironment(home, cloud));
+    ASSERT_TRUE(waitUntilReady(cloud)) << parlindo.errors();
+    ASSERT_TRUE(waitUntil(
+        [&] { return findWindow(display, DefaultRootWindow(display), "Parlindo Settings") != 0; }, patience));
+    focus(display, static_cast<Window>(field.winId()));
+    ASSERT_TRUE(
+        waitUntil([&] { return field.hasFocus() || QApplication::focusWidget() == &field; }, patience));
+
+    const KeyCode menu = XKeysymToKeycode(display, XStringToKeysym("Menu"));
+    ASSERT_NE(menu, 0) << "the X server's keymap has no Menu key";
+    XTestFakeKeyEvent(display, menu, True, CurrentTime);
+    XSync(display, False);
+    // As above: the speech plays once the recording has begun.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return isViewable(display, findWindow(display, DefaultRootWindow(display), "Parlindo Overlay"));
+        },
+        patience))
+        << "the overlay never appeared while the key was held";
+    std::atomic<bool> played = false;
+    std::thread player([&] {
+        play(speech);
+        played = true;
+    });
+    EXPECT_TRUE(waitUntil([&] { return played.load(); }, patience));
+    player.join(); // the pipe takes everything, so playing always ends
+    XTestFakeKeyEvent(display, menu, False, CurrentTime);
+    XSync(display, False);
+
+    EXPECT_TRUE(
+        waitUntil([&] { return field.text().contains(QString::fromStdString(serviceText)); }, patience))
+        << "the field holds \"" << field.text().toStdString() << "\"\n"
+        << parlindo.errors();
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr) << "the field opened its context menu";
+    EXPECT_EQ(cloud.requests("POST", "/v1/transcriptions").size(), 1u);
+
+    parlindo.stop();
+    XCloseDisplay(display);
+    fs::remove_all(home);
+}
+
+// An autostarted copy and a manual start would both watch the keys and insert every dictation twice.
+TEST_F(DictationEndToEndTest, ASecondCopySaysTheFirstIsRunningAndEnds) {
+    Display* display = XOpenDisplay(nullptr);
+    ASSERT_NE(display, nullptr);
+    System::Net::Testing::LoopbackServer cloud;
+    serveCloud(cloud);
+    const fs::path home = makeHome("parlindo-second-copy");
+
+    Program first(PARLINDO_PROGRAM, programEnvironment(home, cloud));
+    ASSERT_TRUE(waitUntilReady(cloud)) << first.errors();
+    Program second(PARLINDO_PROGRAM, programEnvironment(home, cloud));
+    EXPECT_TRUE(waitUntil(
+        [&] { return second.errors().find("Parlindo is already running") != std::string::npos; }, patience))
+        << second.errors();
+    // The same words in a window the user has to acknowledge.
+    Window message = 0;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            message = findWindow(display, DefaultRootWindow(display), "Parlindo", true);
+            return message != 0;
+        },
+        patience));
+    focus(display, message);
+    const KeyCode enter = XKeysymToKeycode(display, XStringToKeysym("Return"));
+    XTestFakeKeyEvent(display, enter, True, CurrentTime);
+    XTestFakeKeyEvent(display, enter, False, CurrentTime);
+    XSync(display, False);
+    EXPECT_TRUE(waitUntil([&] { return !second.running(); }, patience)) << "the second copy is still running";
+    EXPECT_TRUE(first.running()) << first.errors();
+
+    first.stop();
     XCloseDisplay(display);
     fs::remove_all(home);
 }

@@ -25,6 +25,11 @@ std::string contentsOf(const fs::path& file) {
     return System::Paths::readFile(file).value_or("");
 }
 
+// `value` inside `depth` arrays.
+std::string nested(std::size_t depth, const std::string& value) {
+    return std::string(depth, '[') + value + std::string(depth, ']');
+}
+
 class UserDefaultsTest : public testing::Test {
 protected:
     void writeDocument(const std::string& contents) {
@@ -104,6 +109,99 @@ TEST_F(UserDefaultsTest, AnUnreadableDocumentIsKeptAsideNotOverwritten) {
         EXPECT_EQ(UserDefaults(file_).get<std::string>("tessarinDeviceID"), "fresh");
     }
     EXPECT_FALSE(log_.messages("Defaults").empty());
+}
+
+TEST_F(UserDefaultsTest, DeeplyNestedDocumentsAreKeptAsideAndTheNextSaveIsSmall) {
+    const std::size_t limit = UserDefaults::kMaxDepth;
+    const struct {
+        std::string document;
+        bool readable;
+    } cases[] = {
+        {R"({"dictationSettings":)" + nested(75'000, "true") + "}", false},
+        {R"({"tessarinDeviceID":"old","cloudKeyHint":)" + nested(75'000, "1") + "}", false},
+        {R"({"x":)" + nested(10'000, "0") + "}", false},
+        {R"({"dictationSettings":{"bindings":)" + nested(30'000, "{}") + "}}", false},
+        {R"({"x":)" + nested(limit, "0") + "}", false},
+        {R"({"x":)" + nested(limit - 1, "0") + "}", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.document.substr(0, 40));
+        fs::remove_all(root_);
+        writeDocument(c.document);
+
+        UserDefaults defaults(file_);
+        EXPECT_EQ(defaults.value("dictationSettings"), std::nullopt);
+        EXPECT_EQ(defaults.value("x").has_value(), c.readable);
+        defaults.set("tessarinDeviceID", "fresh");
+        defaults.remove("cloudKeyHint");
+        defaults.remove("x");
+
+        EXPECT_LT(fs::file_size(file_), 100u);
+        EXPECT_EQ(UserDefaults(file_).value("tessarinDeviceID"), "fresh");
+        const auto copies = asideCopies();
+        ASSERT_EQ(copies.size(), c.readable ? 0u : 1u);
+        if (!c.readable) {
+            EXPECT_TRUE(contentsOf(copies[0]) == c.document) << "the copy kept aside differs";
+        }
+    }
+}
+
+TEST_F(UserDefaultsTest, AValueTooDeepToReadBackIsRefusedAndChangesNothing) {
+    UserDefaults defaults(file_);
+    defaults.set("kept", "yes");
+    const std::string before = contentsOf(file_);
+
+    EXPECT_THROW(defaults.set("deep", nlohmann::json::parse(nested(UserDefaults::kMaxDepth, "1"))),
+                 DefaultsError);
+    EXPECT_THROW(defaults.set("kept", nlohmann::json::parse(nested(UserDefaults::kMaxDepth, "1"))),
+                 DefaultsError);
+    EXPECT_EQ(defaults.value("deep"), std::nullopt);
+    EXPECT_EQ(defaults.value("kept"), "yes");
+    EXPECT_EQ(contentsOf(file_), before);
+
+    const auto deepest = nlohmann::json::parse(nested(UserDefaults::kMaxDepth - 1, "1"));
+    defaults.set("deep", deepest);
+    EXPECT_EQ(UserDefaults(file_).value("deep"), deepest);
+}
+
+TEST_F(UserDefaultsTest, TheSavedTextStaysCloseToTheSizeOfItsValues) {
+    UserDefaults defaults(file_);
+    const nlohmann::json values = {
+        {"deep", nlohmann::json::parse(nested(UserDefaults::kMaxDepth - 1, "1"))},
+        {"settings", {{"bindings", {{{"hotkey", {{"keyCode", 63}}}, {"language", "english"}}}}}},
+        {"name", "Zoë \"quoted\""},
+    };
+    for (const auto& [key, value] : values.items()) {
+        defaults.set(key, value);
+    }
+    const std::string text = contentsOf(file_);
+    EXPECT_LE(text.size(), 2 * values.dump().size()) << text;
+    EXPECT_EQ(nlohmann::json::parse(text), values);
+    EXPECT_TRUE(text.starts_with("{\n  \"deep\": [[")) << text; // one key to a line, for a reader of the file
+}
+
+TEST_F(UserDefaultsTest, KeepingACopyLeavesTheFileAndEarlierCopiesAsTheyAre) {
+    UserDefaults defaults(file_);
+    EXPECT_EQ(defaults.keepCopy(), std::nullopt); // nothing stored yet
+
+    defaults.set("a", 1);
+    const std::string first = contentsOf(file_);
+    const auto copy = defaults.keepCopy();
+    defaults.set("a", 2);
+    const auto second = defaults.keepCopy();
+
+    ASSERT_TRUE(copy && second);
+    EXPECT_NE(*copy, *second);
+    EXPECT_EQ(contentsOf(*copy), first);
+    EXPECT_EQ(contentsOf(*second), contentsOf(file_));
+    EXPECT_EQ(modeOf(*copy), 0600u);
+    EXPECT_EQ(UserDefaults(file_).value("a"), 2);
+    EXPECT_EQ(UserDefaults().keepCopy(), std::nullopt);
+
+    // A file that can no longer be read is no copy.
+    fs::remove(file_);
+    fs::create_directory(file_);
+    EXPECT_THROW(defaults.keepCopy(), DefaultsError);
 }
 
 TEST_F(UserDefaultsTest, EarlierCopiesKeptAsideAreNeverReplaced) {

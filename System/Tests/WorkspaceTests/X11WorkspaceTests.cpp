@@ -76,13 +76,15 @@ TEST(X11WorkspaceTests, readsTheActiveWindowsApplication) {
     desktop.setText(editor, "WM_NAME", "STRING", "ignored when _NET_WM_NAME is set");
     desktop.activate(editor);
 
-    EXPECT_EQ(workspace.frontmostApplication(), (RunningApplication{"Gedit", 4242, "Notes – café.txt"}));
+    EXPECT_EQ(workspace.frontmostApplication(),
+              (RunningApplication{"Gedit", 4242, "Notes – café.txt", editor}));
 
     // Switching windows switches the answer.
     const auto terminal = desktop.window();
     desktop.setPid(terminal, 77);
     desktop.activate(terminal);
-    EXPECT_EQ(workspace.frontmostApplication(), (RunningApplication{std::nullopt, 77, std::nullopt}));
+    EXPECT_EQ(workspace.frontmostApplication(),
+              (RunningApplication{std::nullopt, 77, std::nullopt, terminal}));
 }
 
 TEST(X11WorkspaceTests, windowsThatSayLittleGiveWhatTheySay) {
@@ -92,12 +94,13 @@ TEST(X11WorkspaceTests, windowsThatSayLittleGiveWhatTheySay) {
     desktop.setText(legacy, "WM_CLASS", "STRING", std::string("xterm\0XTerm\0", 12));
     desktop.setText(legacy, "WM_NAME", "STRING", "caf\xe9"); // Latin-1, as STRING properties are
     desktop.activate(legacy);
-    EXPECT_EQ(workspace.frontmostApplication(), (RunningApplication{"XTerm", -1, "café"}));
+    EXPECT_EQ(workspace.frontmostApplication(), (RunningApplication{"XTerm", -1, "café", legacy}));
 
     const auto classless = desktop.window();
     desktop.setText(classless, "WM_CLASS", "STRING", std::string("only-instance\0", 14));
     desktop.activate(classless);
-    EXPECT_EQ(workspace.frontmostApplication(), (RunningApplication{}));
+    EXPECT_EQ(workspace.frontmostApplication(),
+              (RunningApplication{std::nullopt, -1, std::nullopt, classless}));
 }
 
 TEST(X11WorkspaceTests, noActiveWindowMeansNoFrontApplication) {

@@ -13,9 +13,15 @@ const std::string accessibilityReason =
 const std::string switchedReason = "You switched apps while dictating";
 const std::string ownAppReason = "No text field to paste into";
 const std::string secureInputReason = "Secure input is on (password field?)";
+const std::string cannotTellReason = "Cannot tell whether you switched apps while dictating";
 
 AppIdentity app(std::int32_t pid, std::optional<std::string> bundle) {
     return AppIdentity{std::move(bundle), pid, std::nullopt};
+}
+
+// An application whose process the desktop does not name, seen through its window (if any).
+AppIdentity windowOnly(std::optional<std::uint64_t> window, std::int32_t pid = -1) {
+    return AppIdentity{"org.example.editor", pid, std::nullopt, window};
 }
 
 // Every fact favourable: the editor that was in front is still in front.
@@ -65,6 +71,30 @@ TEST(InsertionPlannerTests, Plans) {
          {std::nullopt, app(5, "com.tessarin.Tessarin"), false, true, std::nullopt},
          InsertionMethod::paste,
          Plan::paste()},
+        {"other window of the same process: no switch",
+         {windowOnly(1, 10), windowOnly(2, 10), false, true, std::nullopt},
+         InsertionMethod::paste,
+         Plan::paste()},
+        {"processes unknown, same window",
+         {windowOnly(0x400001), windowOnly(0x400001), false, true, std::nullopt},
+         InsertionMethod::paste,
+         Plan::paste()},
+        {"processes unknown, other window: a switch",
+         {windowOnly(0x400001), windowOnly(0x600001), false, true, std::nullopt},
+         InsertionMethod::type,
+         Plan::copyOnly(switchedReason)},
+        {"one process unknown, other window: a switch",
+         {windowOnly(0x400001, 10), windowOnly(0x600001), false, true, std::nullopt},
+         InsertionMethod::paste,
+         Plan::copyOnly(switchedReason)},
+        {"processes unknown, no window to compare",
+         {windowOnly(std::nullopt), windowOnly(0x600001), false, true, std::nullopt},
+         InsertionMethod::paste,
+         Plan::copyOnly(cannotTellReason)},
+        {"process identifier 0 is no process",
+         {windowOnly(std::nullopt, 0), windowOnly(std::nullopt, 0), false, true, std::nullopt},
+         InsertionMethod::type,
+         Plan::copyOnly(cannotTellReason)},
         {"secure input blocks typing too",
          {app(10, "x"), app(10, "x"), true, true, "com.tessarin.Tessarin"},
          InsertionMethod::type,

@@ -85,3 +85,16 @@ TEST(AppcastTest, EntityExpansionBombsAreRefused) {
     document += "]><rss><channel><item><title>&" + previous + ";</title></item></channel></rss>";
     EXPECT_THROW(parseAppcast(document), AppcastError);
 }
+
+TEST(AppcastTest, DeeplyNestedElementsAreReadWithoutExhaustingTheStack) {
+    std::string nested;
+    for (int level = 0; level < 100'000; ++level) {
+        nested += "<p>";
+    }
+    for (int level = 0; level < 100'000; ++level) {
+        nested += "</p>";
+    }
+    const auto items = parseAppcast(
+        feed("<item><version>2.0</version><link>https://parlindo.invalid/2.0</link>" + nested + "</item>"));
+    EXPECT_EQ(items, (std::vector<AppcastItem>{{"", "2.0", "https://parlindo.invalid/2.0"}}));
+}

@@ -9,6 +9,11 @@
 
 #include <gtest/gtest.h>
 
+// xkb.h names a member `explicit`, which C++ reserves.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -70,6 +75,18 @@ int unusedKeyCodes() {
     return count;
 }
 
+// The modifiers the server's keyboard has locked (Caps Lock, Num Lock).
+unsigned lockedModifiers() {
+    X11Connection connection;
+    auto* c = connection.get();
+    std::free(xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, 1, 0), nullptr));
+    auto* state = xcb_xkb_get_state_reply(c, xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD), nullptr);
+    EXPECT_NE(state, nullptr) << "cannot read the keyboard's state";
+    const unsigned locked = state ? state->lockedMods : 0;
+    std::free(state);
+    return locked;
+}
+
 constexpr auto flagsChanged = KeyEvent::Type::flagsChanged;
 constexpr auto keyDown = KeyEvent::Type::keyDown;
 
@@ -85,7 +102,7 @@ TEST(X11InputTests, tapSeesModifierChangesAndKeyDownsOfTheWholeSession) {
     using namespace ModifierFlag;
     X11KeyboardMonitor monitor;
     Recorder recorder;
-    auto tap = monitor.startTap("key-tap-test", recorder.handler());
+    auto tap = monitor.startTap("key-tap-test", {}, recorder.handler());
     FakeKeys keys;
 
     keys.press(KeySyms::altR);
@@ -115,7 +132,7 @@ TEST(X11InputTests, destroyedTapDeliversNothingMore) {
     Recorder recorder;
     FakeKeys keys;
     {
-        auto tap = monitor.startTap("key-tap-test", recorder.handler());
+        auto tap = monitor.startTap("key-tap-test", {}, recorder.handler());
         keys.tap(KeySyms::controlR);
         keys.sync();
         ASSERT_EQ(recorder.waitFor(2).size(), 2u);
@@ -124,7 +141,7 @@ TEST(X11InputTests, destroyedTapDeliversNothingMore) {
     keys.sync();
     // A fresh tap sees the next keys, so the server has delivered them by the time it reports them.
     Recorder later;
-    auto tap = monitor.startTap("key-tap-test", later.handler());
+    auto tap = monitor.startTap("key-tap-test", {}, later.handler());
     keys.tap(KeySyms::shiftR);
     keys.sync();
     ASSERT_EQ(later.waitFor(2).size(), 2u);
@@ -215,4 +232,93 @@ TEST(X11InputTests, pasteShortcutIsControlWithTheVKey) {
     // With no clipboard owner the window's request is refused, but it was made: Control-V arrived.
     EXPECT_TRUE(window.waitForPastes(1));
     EXPECT_EQ(window.text(), "");
+}
+
+TEST(X11InputTests, typedTextIsExactWhateverLockOrLevelModifierIsActive) {
+    constexpr std::uint32_t capsLock = 0xffe5;
+    constexpr std::uint32_t numLock = 0xff7f;
+    constexpr std::uint32_t shiftL = 0xffe1;
+    struct Case {
+        const char* name;
+        std::vector<std::uint32_t> toggled; // tapped once before typing, and again after
+        std::vector<std::uint32_t> held;    // held down while typing
+    };
+    const Case cases[] = {
+        {"Caps Lock", {capsLock}, {}},
+        {"Num Lock", {numLock}, {}},
+        {"Shift held", {}, {shiftL}},
+        {"third level held", {}, {KeySyms::isoLevel3Shift}},
+        {"Caps Lock and Num Lock with Shift held", {capsLock, numLock}, {shiftL}},
+    };
+    const std::string text = "hello World, 42 + 7 = café!";
+    TestWindow window;
+    X11SyntheticKeyboard keyboard;
+    FakeKeys keys;
+    ASSERT_EQ(lockedModifiers(), 0u);
+    for (const auto& c : cases) {
+        for (auto keySym : c.toggled) {
+            keys.tap(keySym);
+        }
+        for (auto keySym : c.held) {
+            keys.press(keySym);
+        }
+        keys.sync();
+        const unsigned locks = lockedModifiers();
+        EXPECT_EQ(locks != 0, !c.toggled.empty()) << c.name;
+        window.clear();
+        keyboard.typeText(U"hello World, 42 + 7 = café!");
+        EXPECT_TRUE(window.waitForText(text)) << c.name << ": got \"" << window.text() << "\"";
+        EXPECT_EQ(lockedModifiers(), locks) << c.name << ": the locks were not given back";
+        for (auto keySym : c.held) {
+            keys.release(keySym);
+        }
+        for (auto keySym : c.toggled) {
+            keys.tap(keySym);
+        }
+        keys.sync();
+        ASSERT_EQ(lockedModifiers(), 0u) << c.name;
+    }
+}
+
+TEST(X11InputTests, withheldKeysReachNoApplicationWhileTheTapRunsWhateverLocksAreOn) {
+    constexpr std::uint32_t capsLock = 0xffe5;
+    constexpr std::uint32_t numLock = 0xff7f;
+    constexpr unsigned long one = 0x31;
+    TestWindow window;
+    FakeKeys keys;
+    X11KeyboardMonitor monitor;
+    Recorder recorder;
+    const std::vector<std::vector<std::uint32_t>> lockStates{{}, {capsLock}, {numLock}, {capsLock, numLock}};
+    {
+        auto tap = monitor.startTap("key-tap-test", {VirtualKey::function, VirtualKey::rightOption},
+                                    recorder.handler());
+        for (const auto& locks : lockStates) {
+            for (auto lock : locks) {
+                keys.tap(lock);
+            }
+            keys.tap(KeySyms::menu);
+            keys.tap(KeySyms::altR); // a modifier: withheld from nobody
+            keys.tap(one);           // the window has seen everything before it once it sees this
+            for (auto lock : locks) {
+                keys.tap(lock);
+            }
+        }
+        keys.sync();
+        ASSERT_TRUE(window.waitForText("1111")) << "got \"" << window.text() << "\"";
+        const auto seen = window.keySymsPressed();
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), KeySyms::menu), 0);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), KeySyms::altR), 4);
+        // Each lock tap and "1" as a key-down, Menu and Alt_R pressed and released.
+        const auto events = recorder.waitFor(28);
+        EXPECT_EQ(
+            std::count(events.begin(), events.end(), KeyEvent{flagsChanged, 63, ModifierFlag::function}), 4)
+            << "the tap itself still sees the withheld key";
+    }
+    window.clear();
+    keys.tap(KeySyms::menu);
+    keys.tap(one);
+    keys.sync();
+    ASSERT_TRUE(window.waitForText("1"));
+    const auto seen = window.keySymsPressed();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), KeySyms::menu), 1) << "the key is given back with the tap";
 }

@@ -96,6 +96,10 @@ void TestWindow::run() {
                 Status status = 0;
                 const int length =
                     Xutf8LookupString(d.ic, &event.xkey, buffer, sizeof buffer, &keySym, &status);
+                {
+                    std::lock_guard lock(mutex_);
+                    keySyms_.push_back(keySym);
+                }
                 if ((event.xkey.state & ControlMask) && (keySym == XK_v || keySym == XK_V)) {
                     XConvertSelection(d.display, d.clipboard, d.utf8, d.property, window_, event.xkey.time);
                 } else if (keySym == XK_Return) {
@@ -144,6 +148,11 @@ std::string TestWindow::text() const {
     return text_;
 }
 
+std::vector<unsigned long> TestWindow::keySymsPressed() const {
+    std::lock_guard lock(mutex_);
+    return keySyms_;
+}
+
 int TestWindow::pasteCount() const {
     std::lock_guard lock(mutex_);
     return pastes_;
@@ -152,6 +161,7 @@ int TestWindow::pasteCount() const {
 void TestWindow::clear() {
     std::lock_guard lock(mutex_);
     text_.clear();
+    keySyms_.clear();
     pastes_ = 0;
 }
 

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 // A small focused X window, run on its own thread and connection, that behaves like a text field: typed
 // keys are decoded through the X input method and appended as UTF-8; Control-V asks the CLIPBOARD owner for
@@ -21,6 +22,8 @@ public:
     // The X window id.
     unsigned long window() const { return window_; }
     std::string text() const;
+    // The keysym of every key press the window received, in order.
+    std::vector<unsigned long> keySymsPressed() const;
     int pasteCount() const;
     // Waits until the text equals `expected` (true) or the deadline passes (false).
     bool waitForText(const std::string& expected,
@@ -41,6 +44,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::string text_;
+    std::vector<unsigned long> keySyms_;
     int pastes_ = 0;
     std::thread thread_;
 };

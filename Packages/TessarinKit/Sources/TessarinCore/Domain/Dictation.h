@@ -18,8 +18,14 @@ using Duration = System::Concurrency::Duration;
 // One application: the dictation's target, or the one in front.
 struct AppIdentity {
     std::optional<std::string> bundleIdentifier;
+    // Its process; 0 or less when the desktop does not say.
     std::int32_t processIdentifier = 0;
     std::optional<std::string> localizedName;
+    // The window of it that was active, where the desktop names one: what still tells two applications
+    // apart when their processes are unknown.
+    std::optional<std::uint64_t> windowIdentifier;
+
+    bool hasKnownProcess() const { return processIdentifier > 0; }
 
     bool operator==(const AppIdentity&) const = default;
 };

@@ -2,16 +2,39 @@
 
 namespace TessarinCore::InsertionPlanner {
 
+namespace {
+
+enum class Sameness { same, different, unknown };
+
+// Still the same application only when the process is the same: a relaunched application counts as a
+// switch. Where a process is unknown, only the window can tell; without it nobody can, and a guess would
+// send the keys into whatever window is in front.
+Sameness compare(const AppIdentity& target, const AppIdentity& frontmost) {
+    if (target.hasKnownProcess() && frontmost.hasKnownProcess()) {
+        return target.processIdentifier == frontmost.processIdentifier ? Sameness::same : Sameness::different;
+    }
+    if (target.windowIdentifier && frontmost.windowIdentifier) {
+        return *target.windowIdentifier == *frontmost.windowIdentifier ? Sameness::same : Sameness::different;
+    }
+    return Sameness::unknown;
+}
+
+} // namespace
+
 Plan plan(InsertionMethod method, const Context& context) {
     if (!context.canPostEvents) {
         return Plan::copyOnly("Switch on Parlindo in Privacy & Security \u203A Device Control "
                               "(Accessibility) to paste automatically");
     }
-    // Still the same application only when the process is the same: a relaunched application counts as a
-    // switch.
-    if (context.target &&
-        (!context.frontmost || context.frontmost->processIdentifier != context.target->processIdentifier)) {
-        return Plan::copyOnly("You switched apps while dictating");
+    if (context.target) {
+        const auto sameness =
+            context.frontmost ? compare(*context.target, *context.frontmost) : Sameness::different;
+        if (sameness == Sameness::different) {
+            return Plan::copyOnly("You switched apps while dictating");
+        }
+        if (sameness == Sameness::unknown) {
+            return Plan::copyOnly("Cannot tell whether you switched apps while dictating");
+        }
     }
     if (context.ownBundleIdentifier && context.frontmost && context.frontmost->bundleIdentifier &&
         *context.frontmost->bundleIdentifier == *context.ownBundleIdentifier) {

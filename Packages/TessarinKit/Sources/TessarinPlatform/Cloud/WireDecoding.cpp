@@ -1,5 +1,7 @@
 #include "TessarinPlatform/Cloud/WireDecoding.h"
 
+#include "System/Json/BoundedJson.h"
+
 #include <cmath>
 #include <limits>
 
@@ -18,7 +20,12 @@ const nlohmann::json& required(const nlohmann::json& object, const char* key) {
 } // namespace
 
 nlohmann::json object(const std::string& body) {
-    auto parsed = nlohmann::json::parse(body, nullptr, false);
+    nlohmann::json parsed;
+    try {
+        parsed = System::Json::parse(body);
+    } catch (const System::Json::JsonError& error) {
+        throw DecodingError(error.description());
+    }
     if (!parsed.is_object()) {
         throw DecodingError("not a JSON object");
     }

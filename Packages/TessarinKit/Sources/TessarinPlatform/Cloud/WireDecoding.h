@@ -17,7 +17,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The body parsed as a JSON object.
+// The body parsed as a JSON object; a body nested deeper than any answer of ours fails like malformed JSON.
 nlohmann::json object(const std::string& body);
 std::string requiredString(const nlohmann::json& object, const char* key);
 std::optional<std::string> optionalString(const nlohmann::json& object, const char* key);

@@ -228,9 +228,15 @@ CGEventTapHotkeySource::~CGEventTapHotkeySource() {
 
 AsyncStream<HotkeyEvent> CGEventTapHotkeySource::start(std::vector<Hotkey> monitoring) {
     shared_->tearDown();
+    // A dictation key that is no modifier would reach the focused application too: it is withheld from it
+    // for as long as it is watched.
+    std::vector<std::uint16_t> withheld;
+    for (const auto& key : monitoring) {
+        withheld.push_back(key.keyCode);
+    }
     std::unique_ptr<System::Input::KeyTap> tap;
     try {
-        tap = shared_->keyboard->startTap("com.tessarin.hotkey-tap",
+        tap = shared_->keyboard->startTap("com.tessarin.hotkey-tap", withheld,
                                           [weak = std::weak_ptr(shared_)](const KeyEvent& event) {
                                               if (auto shared = weak.lock()) {
                                                   shared->handle(event);

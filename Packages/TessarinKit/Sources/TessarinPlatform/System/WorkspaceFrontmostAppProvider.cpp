@@ -19,7 +19,7 @@ WorkspaceFrontmostAppProvider::frontmostApp() {
         co_return std::nullopt;
     }
     co_return TessarinCore::AppIdentity{application->bundleIdentifier, application->processIdentifier,
-                                        application->localizedName};
+                                        application->localizedName, application->windowIdentifier};
 }
 
 } // namespace TessarinPlatform

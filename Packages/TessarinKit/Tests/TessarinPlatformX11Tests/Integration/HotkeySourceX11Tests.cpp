@@ -25,8 +25,9 @@ namespace {
 class LossyKeyboard final : public System::Input::KeyboardMonitor {
 public:
     std::unique_ptr<System::Input::KeyTap> startTap(const std::string& name,
+                                                    const std::vector<std::uint16_t>& withheld,
                                                     System::Input::KeyHandler handler) override {
-        return real.startTap(name, [this, handler = std::move(handler)](const KeyEvent& event) {
+        return real.startTap(name, withheld, [this, handler = std::move(handler)](const KeyEvent& event) {
             const bool release = event.type == KeyEvent::Type::flagsChanged && event.flags == 0;
             if (!(dropReleases && release)) {
                 handler(event);

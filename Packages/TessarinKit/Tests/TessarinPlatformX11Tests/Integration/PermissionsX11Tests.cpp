@@ -75,7 +75,8 @@ TEST(FrontmostAppX11Tests, readsTheWindowTheRootNamesActive) {
     free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
 
     WorkspaceFrontmostAppProvider provider;
-    EXPECT_EQ(blockingRun(provider.frontmostApp()), (TessarinCore::AppIdentity{"Mousepad", 1234, title}));
+    EXPECT_EQ(blockingRun(provider.frontmostApp()),
+              (TessarinCore::AppIdentity{"Mousepad", 1234, title, window}));
 
     xcb_delete_property(c, screen->root, atom("_NET_ACTIVE_WINDOW"));
     xcb_disconnect(c);

@@ -90,6 +90,16 @@ TEST_F(HotkeySourceTest, pressAndReleaseOfAWatchedKey) {
     EXPECT_EQ(keyboard->flagReads, 1) << "the release cancels the watchdog";
 }
 
+TEST_F(HotkeySourceTest, theWatchedKeysAreWithheldFromApplicationsUntilTheBindingGoes) {
+    auto consumer = start({function, rightOption});
+    EXPECT_EQ(keyboard->lastWithheld, (std::vector<std::uint16_t>{63, 61}));
+    EXPECT_TRUE(keyboard->isTapRunning());
+    source.stop();
+    EXPECT_FALSE(keyboard->isTapRunning()) << "the tap, and with it what it withholds, is gone";
+    auto next = start({rightOption});
+    EXPECT_EQ(keyboard->lastWithheld, (std::vector<std::uint16_t>{61}));
+}
+
 TEST_F(HotkeySourceTest, fnIsReadFromItsOwnFlagOnly) {
     auto consumer = start({function});
     flags(63, Flag::option); // no fn bit: not down

@@ -63,6 +63,6 @@ TEST(WorkspaceFrontmostAppProviderTests, mapsTheFrontApplication) {
 
     workspace->frontmost = System::Workspace::RunningApplication{std::nullopt, 321, "Untitled"};
     EXPECT_EQ(run(executor, provider.frontmostApp()), (AppIdentity{std::nullopt, 321, "Untitled"}));
-    workspace->frontmost = System::Workspace::RunningApplication{"Gedit", 9, std::nullopt};
-    EXPECT_EQ(run(executor, provider.frontmostApp()), (AppIdentity{"Gedit", 9, std::nullopt}));
+    workspace->frontmost = System::Workspace::RunningApplication{"Gedit", 9, std::nullopt, 0x1400007};
+    EXPECT_EQ(run(executor, provider.frontmostApp()), (AppIdentity{"Gedit", 9, std::nullopt, 0x1400007}));
 }

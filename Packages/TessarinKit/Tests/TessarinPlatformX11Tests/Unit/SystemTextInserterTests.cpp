@@ -224,6 +224,27 @@ TEST_F(InserterTest, logsTheFrontApplicationAndThePlan) {
                                         "dictating\")"}));
 }
 
+TEST_F(InserterTest, windowsWithoutProcessTellApplicationsApart) {
+    // Two windows that do not name their process, as many X clients leave _NET_WM_PID unset.
+    const auto front = [](std::optional<std::uint64_t> window) {
+        return System::Workspace::RunningApplication{"XTerm", -1, "shell", window};
+    };
+    const AppIdentity target{"XTerm", -1, "shell", 0x400001};
+    const auto insertFor = [&](const AppIdentity& target) {
+        return run(executor, inserter.insert(InsertionRequest{"x", target, InsertionMethod::paste, false}));
+    };
+    workspace->frontmost = front(0x600001);
+    EXPECT_EQ(insertFor(target), InsertionOutcome::copiedToClipboard("You switched apps while dictating"));
+    workspace->frontmost = front(std::nullopt);
+    EXPECT_EQ(insertFor(target),
+              InsertionOutcome::copiedToClipboard("Cannot tell whether you switched apps while dictating"));
+    EXPECT_EQ(keyboard->pasteShortcuts, 0);
+
+    workspace->frontmost = front(0x400001);
+    EXPECT_EQ(insertFor(target), InsertionOutcome::inserted());
+    EXPECT_EQ(keyboard->pasteShortcuts, 1);
+}
+
 TEST(KeystrokeChunksTests, splitsWithoutBreakingSurrogatePairs) {
     const std::u16string pair = u"😀"; // two units
     struct Case {

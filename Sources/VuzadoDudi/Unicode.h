@@ -1,0 +1,55 @@
+#pragma once
+
+// The one place the stack talks to ICU about text: conversions between UTF-8 and UTF-16, normalisation forms,
+// user-perceived characters (extended grapheme clusters), canonical equivalence, case mapping and the character
+// classes the tokenizer components test. Text is UTF-8 in std::string unless a name says UTF-16.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace VuzadoDudi::Unicode {
+
+// Ill-formed input (bytes that are no UTF-8, unpaired surrogates) becomes U+FFFD; nothing is dropped silently.
+std::u16string toUTF16(std::string_view utf8);
+std::string toUTF8(std::u16string_view utf16);
+
+// Whether `utf8` is well-formed UTF-8.
+bool isValidUTF8(std::string_view utf8);
+
+enum class NormalizationForm { nfc, nfd, nfkc, nfkd };
+std::string normalized(std::string_view text, NormalizationForm form);
+
+// The extended grapheme clusters of the text, in order, as views into it.
+std::vector<std::string_view> characters(std::string_view text);
+std::size_t characterCount(std::string_view text);
+// The same, counted on UTF-16 text.
+std::size_t characterCount(std::u16string_view text);
+// The UTF-16 ranges [begin, end) of the clusters.
+std::vector<std::pair<std::size_t, std::size_t>> characterRanges(std::u16string_view text);
+
+// The platform's string equality: canonically equivalent texts are equal.
+bool canonicallyEqual(std::string_view a, std::string_view b);
+
+// Full (context-sensitive, length-changing) case mapping, locale independent.
+std::string lowercased(std::string_view text);
+std::u16string lowercased(std::u16string_view text);
+
+// Character classes, on code points.
+bool isWhitespace(char32_t c);       // the White_Space property (line breaks included)
+bool isUppercaseLetter(char32_t c);  // general categories Lu and Lt
+bool isPunctuation(char32_t c);      // general categories P*
+bool isLetter(char32_t c);           // L*
+bool isNumber(char32_t c);           // N*
+bool isMark(char32_t c);             // Mn, Mc, Me
+// Control, format, surrogate, private use or unassigned.
+bool isControlOrFormat(char32_t c);
+
+// The code points of UTF-8 text (ill-formed bytes read as U+FFFD), and back.
+std::u32string codePoints(std::string_view utf8);
+void appendUTF8(std::string& out, char32_t c);
+// The first code point of UTF-8 text; U+FFFD for ill-formed text, 0 for empty text.
+char32_t firstCodePoint(std::string_view utf8);
+
+} // namespace VuzadoDudi::Unicode

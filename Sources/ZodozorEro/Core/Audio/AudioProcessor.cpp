@@ -1,0 +1,542 @@
+#include "ZodozorEro/Core/Audio/AudioProcessor.h"
+
+#include "ZodozorEro/Core/Audio/AudioLog.h"
+#include "ZodozorEro/Core/Audio/EnergyVAD.h"
+#include "ZodozorEro/Utilities/WhisperError.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <stdexcept>
+#include <thread>
+
+namespace ZodozorEro {
+
+using System::Audio::AudioConverter;
+using System::Audio::AudioFile;
+using System::Audio::AudioFileError;
+using System::Audio::AudioFormat;
+using System::Audio::AudioPCMBuffer;
+using System::Log::Public;
+
+namespace {
+
+constexpr double maxFrames = double(std::numeric_limits<std::uint32_t>::max());
+
+std::string fixed2(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f", value);
+    return text;
+}
+
+bool pathExists(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::exists(path, error);
+}
+
+AudioFile openFile(const std::string& path) {
+    if (!pathExists(path)) {
+        throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
+    }
+    try {
+        return AudioFile::open(path);
+    } catch (const AudioFileError& error) {
+        throw WhisperError::loadAudioFailed(error.description());
+    }
+}
+
+// Reads `frameCount` frames of a file that is already 16 kHz mono, from its read position.
+AudioPCMBuffer readFully(AudioFile& file, std::uint32_t frameCount) {
+    auto buffer = AudioPCMBuffer::make(file.processingFormat(), std::max<std::uint32_t>(frameCount, 1));
+    if (!buffer) {
+        throw WhisperError::loadAudioFailed("Unable to create audio buffer");
+    }
+    file.read(*buffer, frameCount);
+    while (buffer->frameLength() < frameCount) {
+        auto rest = AudioPCMBuffer::make(file.processingFormat(), frameCount - buffer->frameLength());
+        if (!rest) {
+            throw WhisperError::loadAudioFailed("Unable to create audio buffer");
+        }
+        if (file.read(*rest, rest->frameCapacity()) == 0) {
+            break; // a file shorter than its header says is no error
+        }
+        buffer->appendContents(*rest, 0, rest->frameLength());
+    }
+    return std::move(*buffer);
+}
+
+double rootMeanSquare(std::span<const float> samples) {
+    if (samples.empty()) {
+        return 0;
+    }
+    double sum = 0;
+    for (float sample : samples) {
+        sum += double(sample) * sample;
+    }
+    return std::sqrt(sum / double(samples.size()));
+}
+
+float peakMagnitude(const float* samples, std::size_t count) {
+    float peak = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        peak = std::max(peak, std::abs(samples[i]));
+    }
+    return peak;
+}
+
+// Folds the channels of `buffer` into `mono` (one channel at the same rate, room for every frame).
+void foldToMono(const AudioPCMBuffer& buffer, const ChannelMode& mode, AudioPCMBuffer& mono) {
+    const std::uint32_t channels = buffer.format().channelCount;
+    const std::uint32_t frames = buffer.frameLength();
+    mono.setFrameLength(frames);
+    float* out = mono.channelData(0);
+    auto copyChannel = [&](std::uint32_t channel) {
+        std::memcpy(out, buffer.channelData(channel), std::size_t(frames) * sizeof(float));
+    };
+    if (mode.kind() == ChannelMode::Kind::specificChannel) {
+        const std::int64_t channel = mode.channel();
+        copyChannel(channel >= 0 && channel < std::int64_t(channels) ? std::uint32_t(channel) : 0);
+        return;
+    }
+    std::vector<std::uint32_t> chosen;
+    if (mode.channels() && !mode.channels()->empty()) {
+        for (std::int64_t channel : *mode.channels()) {
+            if (channel >= 0 && channel < std::int64_t(channels)) {
+                chosen.push_back(std::uint32_t(channel));
+            }
+        }
+        if (chosen.empty()) {
+            copyChannel(0);
+            audioLog().debug("No valid channel indices provided, defaulting to first channel");
+            return;
+        }
+    } else {
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            chosen.push_back(c);
+        }
+    }
+    // The mix gets the peak of its loudest channel, so summing neither clips nor quietens it.
+    float peak = 0;
+    std::fill(out, out + frames, 0.0f);
+    for (std::uint32_t channel : chosen) {
+        const float* plane = buffer.channelData(channel);
+        peak = std::max(peak, peakMagnitude(plane, frames));
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            out[i] += plane[i];
+        }
+    }
+    const float scale = peak / std::max(peakMagnitude(out, frames), 0.0001f);
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        out[i] *= scale;
+    }
+}
+
+} // namespace
+
+// ---- Files ----
+
+AudioPCMBuffer AudioProcessor::loadAudio(const std::string& path, const ChannelMode& channelMode,
+                                         std::optional<double> startTime, std::optional<double> endTime,
+                                         std::optional<std::uint32_t> maxReadFrameSize) {
+    AudioFile file = openFile(path);
+    return loadAudio(file, channelMode, startTime, endTime, maxReadFrameSize);
+}
+
+AudioPCMBuffer AudioProcessor::loadAudio(AudioFile& file, const ChannelMode& channelMode,
+                                         std::optional<double> startTime, std::optional<double> endTime,
+                                         std::optional<std::uint32_t> maxReadFrameSize) {
+    const double rate = file.fileFormat().sampleRate;
+    const std::uint32_t channels = file.fileFormat().channelCount;
+    const std::int64_t length = file.length();
+    if (double(length) > maxFrames) {
+        throw WhisperError::loadAudioFailed("The audio file " + file.name() + " is too long to load at once");
+    }
+    const double start = startTime.value_or(0);
+    if (!std::isfinite(start) || start < 0 || (endTime && std::isnan(*endTime))) {
+        throw WhisperError::loadAudioFailed("The start and end times must be numbers and the start at least 0");
+    }
+    if (maxReadFrameSize && *maxReadFrameSize == 0) {
+        throw WhisperError::loadAudioFailed("The read size must be greater than 0");
+    }
+    // Products are compared before they become frame counts, so no time can overflow one.
+    const double startFrame = std::trunc(start * rate);
+    const double endFrame = endTime ? std::min(double(length), std::trunc(*endTime * rate)) : double(length);
+    if (endFrame < startFrame) {
+        throw WhisperError::loadAudioFailed("The audio window of " + file.name() + " starts at " + fixed2(start) +
+                                            " s, after its end at " + fixed2(endFrame / rate) + " s");
+    }
+    const auto frameCount = std::uint32_t(endFrame - startFrame);
+    try {
+        file.setFramePosition(std::int64_t(startFrame));
+    } catch (const AudioFileError& error) {
+        throw WhisperError::loadAudioFailed(error.description());
+    }
+
+    std::optional<AudioPCMBuffer> buffer;
+    if (rate == sampleRate && channels == 1) {
+        try {
+            buffer = readFully(file, frameCount);
+        } catch (const AudioFileError& error) {
+            throw WhisperError::loadAudioFailed("Failed to read audio file: " + error.description());
+        }
+    } else {
+        buffer = resampleAudio(file, sampleRate, 1, channelMode, frameCount,
+                               maxReadFrameSize.value_or(defaultAudioReadFrameSize));
+        if (!buffer) {
+            throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+        }
+    }
+    audioLog().debug("Audio source details - Sample Rate: {} Hz, Channel Count: {}, Frame Length: {}, Duration: {}s",
+                     rate, channels, length, double(length) / rate);
+    audioLog().debug("Audio buffer details - Sample Rate: {} Hz, Channel Count: {}, Frame Length: {}, Duration: {}s",
+                     buffer->format().sampleRate, buffer->format().channelCount, buffer->frameLength(),
+                     double(buffer->frameLength()) / buffer->format().sampleRate);
+    return std::move(*buffer);
+}
+
+std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& path, const ChannelMode& channelMode,
+                                                         std::optional<double> startTime,
+                                                         std::optional<double> endTime) {
+    AudioFile file = openFile(path);
+    if (double(file.length()) > maxFrames) {
+        throw WhisperError::loadAudioFailed("The audio file " + path + " is too long to load");
+    }
+    const double duration = double(file.length()) / file.fileFormat().sampleRate;
+    const double start = startTime.value_or(0);
+    const double end = std::min(duration, endTime.value_or(duration));
+    std::vector<float> samples;
+    for (double segmentStart = start; segmentStart < end; segmentStart += arraySegmentSeconds) {
+        const double segmentEnd = std::min(segmentStart + arraySegmentSeconds, end);
+        AudioPCMBuffer segment = loadAudio(file, channelMode, segmentStart, segmentEnd);
+        std::vector<float> part = convertBufferToArray(segment, 1024);
+        if (samples.empty()) {
+            samples = std::move(part);
+        } else {
+            samples.insert(samples.end(), part.begin(), part.end());
+        }
+    }
+    return samples;
+}
+
+std::vector<AudioLoadResult> AudioProcessor::loadAudio(const std::vector<std::string>& paths,
+                                                       const ChannelMode& channelMode) {
+    std::vector<AudioLoadResult> results(paths.size());
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i = next++; i < paths.size(); i = next++) {
+            try {
+                results[i].samples = loadAudioAsFloatArray(paths[i], channelMode);
+            } catch (...) {
+                results[i].error = std::current_exception();
+            }
+        }
+    };
+    // Each loader is busy with its own file; more threads than cores would only wait for each other.
+    const std::size_t threads =
+        std::min<std::size_t>(paths.size(), std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<std::jthread> workers;
+    for (std::size_t t = 1; t < threads; ++t) {
+        workers.emplace_back(work);
+    }
+    work();
+    workers.clear();
+    return results;
+}
+
+std::optional<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, double toSampleRate,
+                                                            std::uint32_t channelCount, const ChannelMode& channelMode,
+                                                            std::optional<std::uint32_t> frameCount,
+                                                            std::uint32_t maxReadFrameSize) {
+    const double sourceRate = file.fileFormat().sampleRate;
+    const std::int64_t start = file.framePosition();
+    const std::int64_t frames = frameCount ? std::int64_t(*frameCount) : file.length() - start;
+    const std::int64_t endPosition = std::min(start + frames, file.length());
+    const auto outputFormat = AudioFormat::make(toSampleRate, channelCount);
+    if (!outputFormat) {
+        audioLog().error("Failed to create output audio format");
+        return std::nullopt;
+    }
+    if (maxReadFrameSize == 0) {
+        audioLog().error("The read size must be greater than 0");
+        return std::nullopt;
+    }
+    audioLog().debug("Resampling {} seconds of audio", Public(fixed2(double(frames) / sourceRate)));
+    const double capacity = std::trunc(double(frames) / sourceRate * toSampleRate);
+    auto output = capacity <= maxFrames
+                      ? AudioPCMBuffer::make(*outputFormat, std::max<std::uint32_t>(1, std::uint32_t(capacity)))
+                      : std::nullopt;
+    if (!output) {
+        audioLog().error("Failed to create output buffer");
+        return std::nullopt;
+    }
+    // Blocks stay within the read size and small enough to stay in the processor's caches.
+    const auto readFrames = std::uint32_t(
+        std::clamp<std::int64_t>(endPosition - start, 1, std::min(maxReadFrameSize, processingBlockFrames)));
+    auto readBuffer = AudioPCMBuffer::make(file.processingFormat(), readFrames);
+    const auto monoFormat = AudioFormat::make(sourceRate, 1);
+    auto monoBuffer = monoFormat ? AudioPCMBuffer::make(*monoFormat, readFrames) : std::nullopt;
+    // One converter carries its state from block to block, so the blocks join without a seam and only the
+    // end of the file is flushed.
+    std::unique_ptr<AudioConverter> converter =
+        monoFormat ? AudioConverter::make(*monoFormat, *outputFormat) : nullptr;
+    const auto blockCapacity = AudioConverter::outputCapacity(toSampleRate, sourceRate, readFrames);
+    auto converted = blockCapacity ? AudioPCMBuffer::make(*outputFormat, *blockCapacity) : std::nullopt;
+    if (!readBuffer || !monoBuffer || !converter || !converted) {
+        audioLog().error("Failed to create the buffers or the converter for resampling");
+        return std::nullopt;
+    }
+    auto append = [&](const System::Audio::ConversionResult& result) {
+        if (result.status == System::Audio::ConverterOutputStatus::error) {
+            audioLog().error("Failed to resample audio chunk: {}", Public(result.error));
+            return false;
+        }
+        if (!output->appendContents(*converted, 0, converted->frameLength())) {
+            audioLog().error("Failed to append audio chunk");
+            return false;
+        }
+        return true;
+    };
+    std::int64_t position = start;
+    while (position < endPosition) {
+        const auto count = std::uint32_t(std::min<std::int64_t>(endPosition - position, readFrames));
+        audioLog().debug("Resampling {}s - {}s", Public(fixed2(double(position) / sourceRate)),
+                         Public(fixed2(double(position + count) / sourceRate)));
+        position += count;
+        try {
+            if (file.read(*readBuffer, count) == 0) {
+                break; // the file holds fewer frames than its header says
+            }
+        } catch (const AudioFileError& error) {
+            audioLog().error("Error reading audio file: {}", Public(error.description()));
+            return std::nullopt;
+        }
+        const AudioPCMBuffer* mono = &*readBuffer;
+        if (readBuffer->format().channelCount > 1) {
+            foldToMono(*readBuffer, channelMode, *monoBuffer);
+            mono = &*monoBuffer;
+        }
+        if (!append(converter->convert(*converted, *mono))) {
+            return std::nullopt;
+        }
+    }
+    for (;;) {
+        const auto result = converter->convert(*converted, [](System::Audio::ConverterInputStatus& status) {
+            status = System::Audio::ConverterInputStatus::endOfStream;
+            return static_cast<const AudioPCMBuffer*>(nullptr);
+        });
+        if (!append(result) || result.status == System::Audio::ConverterOutputStatus::endOfStream ||
+            converted->frameLength() == 0) {
+            break;
+        }
+    }
+    return output;
+}
+
+std::optional<AudioPCMBuffer> AudioProcessor::resampleAudio(const AudioPCMBuffer& buffer, double toSampleRate,
+                                                            std::uint32_t channelCount) {
+    const auto outputFormat = AudioFormat::make(toSampleRate, channelCount);
+    if (!outputFormat) {
+        audioLog().error("Failed to create output audio format");
+        return std::nullopt;
+    }
+    auto converter = AudioConverter::make(buffer.format(), *outputFormat);
+    if (!converter) {
+        audioLog().error("Failed to create audio converter");
+        return std::nullopt;
+    }
+    try {
+        return resampleBuffer(buffer, *converter);
+    } catch (const WhisperError& error) {
+        audioLog().error("Failed to resample buffer: {}", Public(error.description()));
+        return std::nullopt;
+    }
+}
+
+AudioPCMBuffer AudioProcessor::resampleBuffer(const AudioPCMBuffer& buffer, AudioConverter& converter,
+                                              bool endOfInput) {
+    const double exact =
+        converter.outputFormat().sampleRate * double(buffer.frameLength()) / converter.inputFormat().sampleRate;
+    double capacity = exact;
+    if (capacity != std::trunc(capacity)) {
+        capacity = std::max(1.0, std::nearbyint(capacity));
+        audioLog().debug("Rounding buffer frame capacity from {} to {} to better fit new sample rate", exact,
+                         capacity);
+    }
+    auto output = capacity <= maxFrames
+                      ? AudioPCMBuffer::make(converter.outputFormat(), std::max<std::uint32_t>(1, std::uint32_t(capacity)))
+                      : std::nullopt;
+    if (!output) {
+        throw WhisperError::audioProcessingFailed("Failed to create converted buffer");
+    }
+    // The block goes to the converter once: asked again, the converter hears that the input has ended (a
+    // whole signal, flushed) or has nothing more for now (a stream whose resampler keeps its state).
+    bool handedOver = false;
+    const auto result = converter.convert(
+        *output, [&](System::Audio::ConverterInputStatus& status) -> const AudioPCMBuffer* {
+            if (!handedOver && buffer.frameLength() > 0) {
+                handedOver = true;
+                status = System::Audio::ConverterInputStatus::haveData;
+                return &buffer;
+            }
+            status = endOfInput ? System::Audio::ConverterInputStatus::endOfStream
+                                : System::Audio::ConverterInputStatus::noDataNow;
+            return nullptr;
+        });
+    if (result.status == System::Audio::ConverterOutputStatus::error) {
+        throw WhisperError::audioProcessingFailed("Error converting audio: " + result.error);
+    }
+    return std::move(*output);
+}
+
+std::optional<AudioPCMBuffer> AudioProcessor::convertToMono(const AudioPCMBuffer& buffer, const ChannelMode& mode) {
+    if (buffer.format().channelCount < 2) {
+        return buffer;
+    }
+    const auto monoFormat = AudioFormat::make(buffer.format().sampleRate, 1);
+    if (!monoFormat) {
+        audioLog().error("Failed to create AudioFormat object.");
+        return std::nullopt;
+    }
+    auto mono = AudioPCMBuffer::make(*monoFormat, buffer.frameCapacity());
+    if (!mono) {
+        audioLog().error("Failed to create mono buffer.");
+        return std::nullopt;
+    }
+    foldToMono(buffer, mode, *mono);
+    return mono;
+}
+
+std::vector<float> AudioProcessor::convertBufferToArray(AudioPCMBuffer& buffer, std::int64_t chunkSize) {
+    if (chunkSize <= 0) {
+        throw WhisperError::audioProcessingFailed("The copy chunk size must be greater than 0");
+    }
+    const std::uint32_t frames = buffer.frameLength();
+    std::vector<float> samples;
+    samples.reserve(frames);
+    float* source = buffer.channelData(0);
+    for (std::uint32_t offset = 0; offset < frames;) {
+        const auto run = std::uint32_t(std::min<std::int64_t>(chunkSize, frames - offset));
+        samples.insert(samples.end(), source + offset, source + offset + run);
+        std::fill(source + offset, source + offset + run, 0.0f);
+        offset += run;
+    }
+    return samples;
+}
+
+std::optional<std::vector<float>> AudioProcessor::padOrTrimAudio(const std::vector<float>& audioArray,
+                                                                 std::int64_t startAt, std::int64_t length, bool) {
+    if (length <= 0) {
+        throw WhisperError::audioProcessingFailed("The window length must be greater than 0 (got " +
+                                                  std::to_string(length) + ")");
+    }
+    const auto count = std::int64_t(audioArray.size());
+    if (startAt < 0 || startAt >= count) {
+        audioLog().error("startIndex is outside the buffer size");
+        return std::nullopt;
+    }
+    const std::int64_t copied = std::min(length, count - startAt);
+    std::vector<float> window(std::size_t(length), 0.0f);
+    std::copy_n(audioArray.begin() + startAt, copied, window.begin());
+    return window;
+}
+
+std::optional<std::vector<float>> AudioProcessor::padOrTrim(const std::vector<float>& audioArray,
+                                                            std::int64_t startAt, std::int64_t length) {
+    return padOrTrimAudio(audioArray, startAt, length);
+}
+
+WaveformImage AudioProcessor::createWaveformImage(const std::vector<float>& audio, double width, double height) {
+    if (!(width >= 1 && height >= 1 && std::trunc(width) * std::trunc(height) <= double(audio.size()))) {
+        throw WhisperError::audioProcessingFailed("A waveform image of " + fixed2(width) + " x " + fixed2(height) +
+                                                  " pixels needs that many samples; there are " +
+                                                  std::to_string(audio.size()));
+    }
+    WaveformImage image;
+    image.width = std::int64_t(width);
+    image.height = std::int64_t(height);
+    image.bytesPerRow = image.width * 4;
+    image.pixels.resize(std::size_t(image.width * image.height));
+    std::memcpy(image.pixels.data(), audio.data(), image.pixels.size() * sizeof(float));
+    return image;
+}
+
+// ---- Energy measures ----
+
+EnergyLevels AudioProcessor::calculateEnergy(std::span<const float> samples) {
+    if (samples.empty()) {
+        return {};
+    }
+    float largest = 0;
+    float smallest = std::numeric_limits<float>::infinity();
+    for (float sample : samples) {
+        largest = std::max(largest, std::abs(sample));
+        smallest = std::min(smallest, std::abs(sample));
+    }
+    return {float(rootMeanSquare(samples)), largest, smallest};
+}
+
+float AudioProcessor::calculateAverageEnergy(std::span<const float> samples) {
+    return float(rootMeanSquare(samples));
+}
+
+float AudioProcessor::calculateRelativeEnergy(std::span<const float> samples, std::optional<float> reference) {
+    const float level = 20 * std::log10(float(rootMeanSquare(samples)));
+    const float referenceLevel = reference ? 20 * std::log10(std::max(*reference, 1e-8f)) : -60.0f;
+    float relative = (level - referenceLevel) / (0 - referenceLevel);
+    relative = std::min(relative, 1.0f);
+    if (!(relative >= 0)) {
+        relative = 0; // below the reference, or not a number
+    }
+    return relative;
+}
+
+bool AudioProcessor::isVoiceDetected(std::span<const float> relativeEnergies, float nextBufferInSeconds,
+                                     float silenceThreshold) {
+    if (!std::isfinite(nextBufferInSeconds)) {
+        throw std::invalid_argument("The time to look back for voice must be a finite number of seconds.");
+    }
+    // One relative energy stands for 0.1 s of audio.
+    const float tenths = std::max(0.0f, nextBufferInSeconds / 0.1f);
+    const auto count = std::int64_t(relativeEnergies.size());
+    const std::int64_t wanted = tenths >= float(count) ? count : std::int64_t(tenths);
+    const auto recent = relativeEnergies.last(std::size_t(wanted));
+    const auto looked = std::min<std::int64_t>(std::max<std::int64_t>(wanted - 10, 10), wanted);
+    return std::any_of(recent.begin(), recent.begin() + looked,
+                       [&](float energy) { return energy > silenceThreshold; });
+}
+
+std::vector<bool> AudioProcessor::calculateVoiceActivityInChunks(std::span<const float> samples,
+                                                                 std::int64_t chunkCount,
+                                                                 std::int64_t frameLengthSamples,
+                                                                 std::int64_t frameOverlapSamples,
+                                                                 float energyThreshold) {
+    const auto count = std::int64_t(samples.size());
+    if (chunkCount < 0 || frameOverlapSamples < 0 || (chunkCount > 0 && frameLengthSamples <= 0) ||
+        (chunkCount > 0 && (chunkCount - 1) > count / std::max<std::int64_t>(frameLengthSamples, 1))) {
+        throw std::invalid_argument("Voice activity chunks must start within the samples (" + std::to_string(chunkCount) +
+                                    " chunks of " + std::to_string(frameLengthSamples) + " over " +
+                                    std::to_string(count) + " samples).");
+    }
+    std::vector<float> energies(static_cast<std::size_t>(chunkCount));
+    for (std::int64_t i = 0; i < chunkCount; ++i) {
+        const std::int64_t start = i * frameLengthSamples;
+        const std::int64_t end = std::min(count, start + std::min(count, frameLengthSamples + frameOverlapSamples));
+        energies[std::size_t(i)] =
+            float(rootMeanSquare(samples.subspan(std::size_t(start), std::size_t(std::max<std::int64_t>(0, end - start)))));
+    }
+    std::vector<bool> voiced(static_cast<std::size_t>(chunkCount));
+    for (std::size_t i = 0; i < energies.size(); ++i) {
+        voiced[i] = energyThreshold < energies[i];
+    }
+    return voiced;
+}
+
+std::vector<SampleSpan> AudioProcessor::calculateNonSilentChunks(std::span<const float> samples) {
+    return EnergyVAD().calculateActiveChunks(samples);
+}
+
+} // namespace ZodozorEro

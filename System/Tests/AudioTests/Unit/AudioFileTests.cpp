@@ -1,0 +1,79 @@
+#include "System/Audio/AudioFile.h"
+#include "System/Audio/AudioFileWriter.h"
+#include "System/Tests/FileTesting/FileTesting.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+using namespace System::Audio;
+using System::FileTesting::TemporaryFolder;
+
+namespace {
+std::vector<std::uint8_t> bytesOf(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+} // namespace
+
+// A file reads back as planes, from a path or from memory, and its read position moves as it is read.
+TEST(AudioFile, ReadsPlanesFromPathsAndMemory) {
+    TemporaryFolder folder("audio-file");
+    const std::vector<float> left = {0.5f, -0.25f, 0.125f, 0.0f, 1.0f};
+    const std::vector<float> right = {-0.5f, 0.25f, -0.125f, 0.75f, -1.0f};
+    writeAudioFile(folder / "pair.wav", AudioFileEncoding::wavFloat32, 22'050, {left, right});
+    const auto bytes = bytesOf(folder / "pair.wav");
+    for (bool fromMemory : {false, true}) {
+        AudioFile file = fromMemory ? AudioFile::openMemory(bytes, "pair") : AudioFile::open(folder / "pair.wav");
+        EXPECT_EQ(file.fileFormat(), (AudioFormat{22'050, 2}));
+        EXPECT_EQ(file.length(), 5);
+        auto buffer = AudioPCMBuffer::make(file.processingFormat(), 3).value();
+        file.setFramePosition(2);
+        EXPECT_EQ(file.read(buffer, 10), 3u);
+        EXPECT_EQ(std::vector<float>(buffer.channelData(0), buffer.channelData(0) + 3),
+                  std::vector<float>(left.begin() + 2, left.end()));
+        EXPECT_EQ(std::vector<float>(buffer.channelData(1), buffer.channelData(1) + 3),
+                  std::vector<float>(right.begin() + 2, right.end()));
+        EXPECT_EQ(file.framePosition(), 5);
+        EXPECT_EQ(file.read(buffer, 3), 0u);
+        EXPECT_THROW(file.setFramePosition(6), AudioFileError);
+        EXPECT_THROW(file.setFramePosition(-1), AudioFileError);
+    }
+}
+
+TEST(AudioFile, ErrorsNameTheFile) {
+    TemporaryFolder folder("audio-file-errors");
+    try {
+        AudioFile::open(folder / "absent.flac");
+        ADD_FAILURE();
+    } catch (const AudioFileError& error) {
+        EXPECT_EQ(error.code(), AudioFileError::Code::notFound);
+        EXPECT_EQ(error.description(), "The audio file \"" + (folder / "absent.flac").string() + "\" does not exist.");
+    }
+    const std::vector<std::uint8_t> junk = {'R', 'I', 'F', 'F', 1, 2, 3};
+    try {
+        AudioFile::openMemory(junk, "junk.wav");
+        ADD_FAILURE();
+    } catch (const AudioFileError& error) {
+        EXPECT_EQ(error.code(), AudioFileError::Code::unreadable);
+        EXPECT_EQ(error.description().rfind("The audio file \"junk.wav\" can't be read: ", 0), 0u) << error.description();
+    }
+}
+
+TEST(AudioPCMBuffer, AppendsWhatFitsAndRefusesWhatTheSourceLacks) {
+    const AudioFormat mono{16'000, 1};
+    auto source = AudioPCMBuffer::make(mono, 4).value();
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        source.channelData(0)[i] = float(i + 1);
+    }
+    source.setFrameLength(4);
+    auto target = AudioPCMBuffer::make(mono, 5).value();
+    EXPECT_TRUE(target.appendContents(source, 1, 3));
+    EXPECT_FALSE(target.appendContents(source, 2, 3));
+    EXPECT_FALSE(target.appendContents(AudioPCMBuffer::make(AudioFormat{16'000, 2}, 4).value(), 0, 0));
+    EXPECT_TRUE(target.appendContents(source, 0, 4)); // only two fit
+    EXPECT_EQ(target.frameLength(), 5u);
+    EXPECT_EQ(std::vector<float>(target.channelData(0), target.channelData(0) + 5),
+              (std::vector<float>{2, 3, 4, 1, 2}));
+}

@@ -1,0 +1,1 @@
+parlindo_benchmark(${CMAKE_CURRENT_SOURCE_DIR}/AudioFileLoading.cpp DEPS ZodozorEro)
