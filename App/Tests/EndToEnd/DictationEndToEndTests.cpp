@@ -224,6 +224,16 @@ fs::path makeHome(const std::string& name) {
     return home;
 }
 
+// Stores the program's dictation settings in `home`: `keys` (JSON members) over the defaults, and no
+// clipboard restore. The field reads a paste in its own time; on a busy machine that can be after the restore
+// delay, when the clipboard holds the older contents again.
+void storeDictationSettings(const fs::path& home, const std::string& keys = "") {
+    fs::create_directories(home / "config" / "parlindo");
+    std::ofstream(home / "config" / "parlindo" / "defaults.json")
+        << R"({"dictationSettings":{)" << keys << (keys.empty() ? "" : ",")
+        << R"("restoresClipboard":false}})";
+}
+
 // The program's environment: its folders in `home`, the cloud and update addresses at the stand-in.
 std::vector<std::string> programEnvironment(const fs::path& home,
                                             System::Net::Testing::LoopbackServer& cloud) {
@@ -285,7 +295,8 @@ TEST_F(DictationEndToEndTest, HoldingTheKeyWhileSpeakingPutsTheCloudServicesText
     field.show();
     ASSERT_TRUE(waitUntil([&] { return field.isVisible() && field.windowHandle()->isExposed(); }, patience));
 
-    // Defaults: right Option dictates Arabic, which goes to the cloud engine; paste with clipboard restore.
+    // Defaults: right Option dictates Arabic, which goes to the cloud engine, and the text is pasted.
+    storeDictationSettings(home);
     Program parlindo(PARLINDO_PROGRAM, programEnvironment(home, cloud));
     ASSERT_TRUE(waitUntilReady(cloud)) << parlindo.errors();
     // The sound server is what stands for the microphone permission.
@@ -375,9 +386,8 @@ TEST_F(DictationEndToEndTest, TheMenuKeyDictatesIntoAQtFieldThatNeverSeesTheKey)
     System::Net::Testing::LoopbackServer cloud;
     serveCloud(cloud);
     const fs::path home = makeHome("parlindo-menu-key");
-    fs::create_directories(home / "config" / "parlindo");
-    std::ofstream(home / "config" / "parlindo" / "defaults.json")
-        << R"({"dictationSettings":{"engines":{"english":"tessarin","arabic":"tessarin","automatic":"tessarin"}}})";
+    storeDictationSettings(home,
+                           R"("engines":{"english":"tessarin","arabic":"tessarin","automatic":"tessarin"})");
     const std::vector<char> speech = makeSpeech(home);
 
     QLineEdit field;
