@@ -47,7 +47,10 @@ function(parlindo_tests target)
     add_test(NAME ${target} COMMAND ${T_WRAPPER} $<TARGET_FILE:${target}>)
     set_tests_properties(${target} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "integration;${T_LABELS}")
   else()
-    gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "unit;${T_LABELS}")
+    # Listing the tests starts the executable, which on a busy machine (a sanitizer build among many tests)
+    # can take far longer than the default five seconds; a listing that times out fails the whole run.
+    gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+      PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "unit;${T_LABELS}")
   endif()
 endfunction()
 

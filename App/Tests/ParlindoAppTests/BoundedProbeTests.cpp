@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/socket.h>
@@ -35,10 +36,12 @@ TEST(BoundedProbeTest, EveryCallAsksAgainAndGetsTheServicesAnswer) {
 TEST(BoundedProbeTest, AServiceThatDoesNotAnswerReadsAsNoAndIsNotAskedAgainUntilItAnswers) {
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    std::atomic<int> asks = 0;
+    // Shared with the question's thread, which may still be asking when the test ends.
+    const auto asked = std::make_shared<std::atomic<int>>(0);
+    std::atomic<int>& asks = *asked;
     const BoundedProbe probe(
-        [&, released] {
-            if (++asks == 1) {
+        [asked, released] {
+            if (++*asked == 1) {
                 released.wait();
             }
             return true;
@@ -46,6 +49,11 @@ TEST(BoundedProbeTest, AServiceThatDoesNotAnswerReadsAsNoAndIsNotAskedAgainUntil
         shortPatience);
 
     EXPECT_FALSE(probe());
+    // On a busy machine the question's thread may not have begun yet; once it has, it hangs.
+    const auto started = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (asks == 0 && std::chrono::steady_clock::now() < started) {
+        std::this_thread::yield();
+    }
     // While the first question hangs, callers get no at once and no second question piles up.
     EXPECT_FALSE(probe());
     EXPECT_EQ(asks, 1);

@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <future>
+#include <memory>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -85,13 +87,22 @@ private:
     std::string savedPath_;
 };
 
+// The promise of a process's wait status, shared with the launcher's waiting thread: that thread may still
+// report after a test that gave up on it has ended.
+struct ExitWatch {
+    std::shared_ptr<std::promise<int>> promise = std::make_shared<std::promise<int>>();
+    std::function<void(int)> onExit() const {
+        return [promise = promise](int status) { promise->set_value(status); };
+    }
+};
+
 } // namespace
 
 TEST(ProcessLauncherTest, StartsTheProgramAndReportsItsExitStatus) {
-    std::promise<int> exited;
-    const auto pid = launchProcess({"sh", "-c", "exit 7"}, [&](int status) { exited.set_value(status); });
+    ExitWatch exited;
+    const auto pid = launchProcess({"sh", "-c", "exit 7"}, exited.onExit());
     ASSERT_TRUE(pid.has_value());
-    auto status = exited.get_future();
+    auto status = exited.promise->get_future();
     ASSERT_EQ(status.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     const int waitStatus = status.get();
     EXPECT_TRUE(WIFEXITED(waitStatus));
@@ -101,12 +112,12 @@ TEST(ProcessLauncherTest, StartsTheProgramAndReportsItsExitStatus) {
 TEST(ProcessLauncherTest, TheChildHasASessionOfItsOwnAndNoInheritedFiles) {
     const int inherited = ::open("/dev/null", O_RDONLY); // without close-on-exec
     ASSERT_GE(inherited, 3);
-    std::promise<int> exited;
+    ExitWatch exited;
     // Field 6 of /proc/<pid>/stat is the session id.
     const std::string check = "set -- $(cat /proc/$$/stat); [ \"$6\" = \"$$\" ] && [ ! -e /proc/$$/fd/" +
                               std::to_string(inherited) + " ]";
-    ASSERT_TRUE(launchProcess({"sh", "-c", check}, [&](int status) { exited.set_value(status); }));
-    auto status = exited.get_future();
+    ASSERT_TRUE(launchProcess({"sh", "-c", check}, exited.onExit()));
+    auto status = exited.promise->get_future();
     ASSERT_EQ(status.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(WEXITSTATUS(status.get()), 0);
     ::close(inherited);

@@ -254,6 +254,31 @@ LoopbackServer::LoopbackServer() {
 }
 
 LoopbackServer::~LoopbackServer() {
+    stop();
+}
+
+Gate& LoopbackServer::gate() {
+    std::lock_guard lock(mutex_);
+    auto& gate = *gates_.emplace_back(new Gate);
+    if (stopped_) {
+        gate.open();
+    }
+    return gate;
+}
+
+void LoopbackServer::stop() {
+    if (stopped_) {
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        for (const auto& gate : gates_) {
+            gate->open();
+        }
+    }
+    // No new request reaches a handler once the relay is gone; joining the server joins its worker threads,
+    // so every handler that started has returned.
     relay_.reset();
     server_.stop();
     serverThread_.join();
@@ -333,20 +358,11 @@ void LoopbackServer::dispatch(const httplib::Request& request, httplib::Response
     }
 }
 
-Gate::~Gate() {
-    open();
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return inside_ == 0; });
-}
-
 void Gate::wait() {
     std::unique_lock lock(mutex_);
     ++arrived_;
-    ++inside_;
     changed_.notify_all();
     changed_.wait(lock, [this] { return open_; });
-    --inside_;
-    changed_.notify_all();
 }
 
 void Gate::awaitWaiting(int count) {

@@ -4,6 +4,11 @@
 // its bytes arrived (header values and targets untouched, unlike the parsed form handlers see), and answers
 // with the handlers a test installs. Requests reach the handlers through a recording relay in front of a
 // cpp-httplib server. Link System::NetTesting to use it.
+//
+// Handlers run on the server's own threads, and a client that gives up (a timeout, a cancellation) does not
+// stop a handler that is about to run: whatever a handler uses must outlive the server's stop. Gates come
+// from the server for that reason; other state a handler touches is declared before the server, so that it
+// is destroyed after it.
 
 #include <httplib.h>
 
@@ -31,6 +36,8 @@ struct RecordedRequest {
     std::size_t headerCount(const std::string& name) const { return headers.count(name); }
 };
 
+class Gate;
+
 class LoopbackServer {
 public:
     using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
@@ -48,6 +55,15 @@ public:
     // Answers with a fixed status and body.
     void reply(const std::string& method, const std::string& path, int status, std::string body,
                std::string contentType = "application/json");
+
+    // A closed gate that lives as long as the server: handlers wait at it until the test opens it, and
+    // stopping the server opens it.
+    Gate& gate();
+
+    // Stops taking requests, opens every gate and waits for every handler that started to return: after it,
+    // no handler runs again. The destructor stops the server; call it earlier when a handler uses something
+    // that dies before the server. Call it from the test's thread, not from a handler.
+    void stop();
 
     int port() const { return port_; }
     // "http://127.0.0.1:<port>" followed by `path`.
@@ -74,28 +90,29 @@ private:
     std::vector<RecordedRequest> requests_;
     std::map<std::pair<std::string, std::string>, Handler> handlers_;
     Handler fallback_;
+    std::vector<std::unique_ptr<Gate>> gates_;
+    bool stopped_ = false;
 };
 
 // A door that blocks the server's handlers until the test opens it: for answers that come late or never.
-// Declare it after the server: destroying it opens it and waits for the handlers to leave, so that the server
-// can stop.
+// A gate must outlive every handler that waits at it: take it from LoopbackServer::gate(), which keeps it until
+// the server has stopped, or hold it in a shared_ptr that the handler captures. Never one on a test's stack.
 class Gate {
 public:
     Gate() = default;
     Gate(const Gate&) = delete;
     Gate& operator=(const Gate&) = delete;
-    ~Gate();
 
     void wait();
     // Waits until `count` handlers have arrived at the gate.
     void awaitWaiting(int count);
+    // Lets every handler through, now and from then on.
     void open();
 
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
     int arrived_ = 0;
-    int inside_ = 0;
     bool open_ = false;
 };
 

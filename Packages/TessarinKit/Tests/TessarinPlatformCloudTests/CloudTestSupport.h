@@ -39,24 +39,6 @@ struct MemorySecrets {
     }
 };
 
-// Holds a server's handlers back until the test ends, for requests the client gives up on. The handler keeps
-// the gate alive, so one that arrives only after the client has timed out and the test has moved on still
-// finds it, open, instead of a gate that went with the test's stack.
-class HeldAnswers {
-public:
-    HeldAnswers() = default;
-    HeldAnswers(const HeldAnswers&) = delete;
-    HeldAnswers& operator=(const HeldAnswers&) = delete;
-    ~HeldAnswers() { gate_->open(); }
-
-    System::Net::Testing::LoopbackServer::Handler handler() const {
-        return [gate = gate_](const httplib::Request&, httplib::Response&) { gate->wait(); };
-    }
-
-private:
-    std::shared_ptr<System::Net::Testing::Gate> gate_ = std::make_shared<System::Net::Testing::Gate>();
-};
-
 // A short clip whose samples make every WAV byte count.
 inline TessarinCore::AudioClip sampleClip(std::size_t count = 1600) {
     TessarinCore::AudioClip clip;

@@ -8,6 +8,7 @@
 #include <regex>
 
 using namespace CloudTestSupport;
+using System::Net::Testing::Gate;
 using System::Net::Testing::LoopbackServer;
 using TessarinCore::DictationLanguage;
 using TessarinCore::EngineID;
@@ -290,8 +291,8 @@ TEST_F(OpenAITranscriberTest, ValidationAsksForTheModelWithAnEncodedName) {
 }
 
 TEST_F(OpenAITranscriberTest, TransportFailuresPassThroughUnchanged) {
-    const HeldAnswers held;
-    server.on("POST", uploadPath, held.handler());
+    Gate& gate = server.gate();
+    server.on("POST", uploadPath, [&](const auto&, auto&) { gate.wait(); });
     secrets.put(SecretKey::openAIAPIKey, "sk");
     const auto engine = makeEngine(OpenAITranscriber::Provider::openAI(), 0.1);
 

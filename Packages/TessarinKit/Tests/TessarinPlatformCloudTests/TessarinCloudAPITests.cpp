@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 using namespace CloudTestSupport;
+using System::Net::Testing::Gate;
 using System::Net::Testing::LoopbackServer;
 using TessarinCore::DictationLanguage;
 using TessarinCore::TranscriptionConfig;
@@ -220,8 +221,8 @@ TEST_F(TessarinCloudAPITest, OptionalKeysMayBeAbsentOrNull) {
 }
 
 TEST_F(TessarinCloudAPITest, TransportFailuresPassThroughUnchanged) {
-    const HeldAnswers held;
-    server.on("POST", "/api/v1/transcriptions", held.handler());
+    Gate& gate = server.gate();
+    server.on("POST", "/api/v1/transcriptions", [&](const auto&, auto&) { gate.wait(); });
     API quick{server.url("/api"), "2.4.1", std::make_shared<System::Net::HttpClient>(), 0.1};
 
     const auto error = failure<System::Net::TransportError>(

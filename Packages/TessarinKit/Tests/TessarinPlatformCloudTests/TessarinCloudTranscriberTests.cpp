@@ -64,20 +64,22 @@ protected:
             co_return co_await session->finish(sampleClip());
         }());
     }
-    // Registrations answer device-1 and token-1 once `gate` opens.
-    void holdRegistrationsAt(Gate& gate) {
+    // Registrations answer device-1 and token-1 once the returned gate opens.
+    Gate& holdRegistrations() {
+        Gate& gate = server.gate();
         server.on("POST", devices, [this, &gate](const auto&, httplib::Response& response) {
             ++registrations;
             gate.wait();
             response.set_content(R"({"deviceId":"device-1","token":"token-1"})", "application/json");
         });
+        return gate;
     }
     std::size_t count(const char* method, const char* path) const {
         return server.requests(method, path).size();
     }
 
+    std::atomic<int> registrations{0}; // before the server: its handlers count here until it stops
     LoopbackServer server;
-    std::atomic<int> registrations{0};
     MemorySecrets secrets;
     std::shared_ptr<System::Defaults::UserDefaults> defaults =
         std::make_shared<System::Defaults::UserDefaults>();
@@ -110,8 +112,7 @@ TEST_F(TessarinCloudTranscriberTest, WithoutAnAddressEveryUseSaysTheServiceIsNot
 }
 
 TEST_F(TessarinCloudTranscriberTest, ConcurrentFirstUsesShareOneRegistration) {
-    Gate gate;
-    holdRegistrationsAt(gate);
+    Gate& gate = holdRegistrations();
 
     blockingRun([&]() -> Task<void> {
         Executor* executor = co_await currentExecutor();
@@ -136,8 +137,7 @@ TEST_F(TessarinCloudTranscriberTest, ConcurrentFirstUsesShareOneRegistration) {
 }
 
 TEST_F(TessarinCloudTranscriberTest, EveryCallerWaitingForTheRegistrationGetsItsToken) {
-    Gate gate;
-    holdRegistrationsAt(gate);
+    Gate& gate = holdRegistrations();
     server.on("GET", "/api/v1/me", [](const httplib::Request& request, httplib::Response& response) {
         if (request.get_header_value("Authorization") != "Bearer token-1") {
             response.status = 401;

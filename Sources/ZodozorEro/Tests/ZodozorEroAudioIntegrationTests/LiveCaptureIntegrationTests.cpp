@@ -113,8 +113,8 @@ TEST(LiveCaptureIntegration, ListsThePipeSourceAndRecordsSpeechFromIt) {
     const Speech speech = makeSpeech("Hello world. This is a test of the dictation system on Linux.");
     ASSERT_GT(speech.frames16k, 16'000u) << "espeak-ng made less than a second of speech";
 
+    Arrivals arrivals; // before the processor, whose audio thread counts into it until the processor goes
     AudioProcessor processor;
-    Arrivals arrivals;
     processor.startRecordingLive(devices[0].id, [&](const std::vector<float>& block) { arrivals.add(block.size()); });
     std::jthread feeder([&] { feedPipe(speech.pipeBytes); });
     feeder.join();

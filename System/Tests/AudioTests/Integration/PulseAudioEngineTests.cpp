@@ -67,10 +67,10 @@ TEST(PulseAudioEngineTest, ReportsTheDefaultSourceFormat) {
 }
 
 TEST(PulseAudioEngineTest, DeliversWhatTheSourceRecordsInBlocksOfTheTapSize) {
+    Received received; // before the engine, whose audio thread fills it until the engine goes
     PulseAudioEngine engine;
     const AudioFormat format = engine.inputNode().outputFormat();
     ASSERT_EQ(format, (AudioFormat{48'000, 2}));
-    Received received;
     engine.inputNode().installTap(1024, format, [&](const AudioPCMBuffer& buffer) {
         std::lock_guard lock(received.mutex);
         received.blockSizes.push_back(buffer.frameLength());

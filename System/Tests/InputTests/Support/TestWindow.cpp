@@ -166,8 +166,13 @@ void TestWindow::clear() {
 }
 
 bool TestWindow::waitForText(const std::string& expected, std::chrono::milliseconds timeout) {
+    return waitForText([&](const std::string& text) { return text == expected; }, timeout);
+}
+
+bool TestWindow::waitForText(const std::function<bool(const std::string&)>& done,
+                             std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return text_ == expected; });
+    return changed_.wait_for(lock, timeout, [&] { return done(text_); });
 }
 
 bool TestWindow::waitForPastes(int count, std::chrono::milliseconds timeout) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,6 +27,9 @@ public:
     int pasteCount() const;
     // Waits until the text equals `expected` (true) or the deadline passes (false).
     bool waitForText(const std::string& expected,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits until the text satisfies `done` (true) or the deadline passes (false).
+    bool waitForText(const std::function<bool(const std::string&)>& done,
                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Waits until `count` pastes have been answered by the clipboard owner.
     bool waitForPastes(int count, std::chrono::milliseconds timeout = std::chrono::seconds(10));

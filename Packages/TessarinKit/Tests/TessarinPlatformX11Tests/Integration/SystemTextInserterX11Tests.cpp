@@ -10,9 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
-#include <thread>
 
 using namespace TessarinPlatform;
 using System::Pasteboard::PasteboardItem;
@@ -38,11 +36,24 @@ public:
         return outcome.get_future().get();
     }
 
+    // Returns once every restore the insertions so far may have set off has had its turn. Restores are
+    // spawned on the queue and sleep there: once a job posted now has run, each has set its timer; a timer
+    // set after that for the whole delay fires after theirs, and a job it posts runs after what they resumed.
+    void waitPastRestores() {
+        std::promise<void> timersSet;
+        mainActor.post([&] { timersSet.set_value(); });
+        timersSet.get_future().wait();
+        std::promise<void> passed;
+        mainActor.scheduleAfter(restoreDelay, [&] { mainActor.post([&] { passed.set_value(); }); });
+        passed.get_future().wait();
+    }
+
+    static constexpr auto restoreDelay = Con::Duration::milliseconds(350);
     std::shared_ptr<System::Workspace::FakeWorkspace> workspace =
         std::make_shared<System::Workspace::FakeWorkspace>();
     Con::SerialQueue mainActor{"main-actor-stand-in"};
-    SystemTextInserter inserter{std::make_shared<WorkspaceFrontmostAppProvider>(workspace),
-                                Con::Duration::milliseconds(350), "Parlindo"};
+    SystemTextInserter inserter{std::make_shared<WorkspaceFrontmostAppProvider>(workspace), restoreDelay,
+                                "Parlindo"};
 
 private:
     static Con::Task<void> deliver(Con::Task<InsertionOutcome> task,
@@ -99,6 +110,6 @@ TEST(SystemTextInserterX11Tests, copyOnlyLeavesTheTextOnTheClipboard) {
         harness.insert("only copied", InsertionMethod::paste, AppIdentity{"Elsewhere", 5, {}});
     EXPECT_EQ(outcome, InsertionOutcome::copiedToClipboard("You switched apps while dictating"));
     EXPECT_EQ(clipboardText(reader), "only copied");
-    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // past any restore delay
+    harness.waitPastRestores();
     EXPECT_EQ(clipboardText(reader), "only copied");
 }
