@@ -6,7 +6,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "ZodozorEro/Core/SpecialTokens.h"
+#include "ZodozorEro/Core/ControlTokens.h"
 #include "ZodozorEro/Core/Text/LogitsFilter.h"
 #include "ZodozorEro/Core/Text/SegmentSeeker.h"
 #include "ZodozorEro/Core/Text/TokenSampler.h"

@@ -5,7 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "ZodozorEro/Core/SpecialTokens.h"
+#include "ZodozorEro/Core/ControlTokens.h"
 
 namespace ZodozorEro {
 

@@ -4,7 +4,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "ZodozorEro/Core/SpecialTokens.h"
+#include "ZodozorEro/Core/ControlTokens.h"
 #include "ZodozorEro/Core/Text/LogitsFiltering.h"
 
 namespace ZodozorEro {

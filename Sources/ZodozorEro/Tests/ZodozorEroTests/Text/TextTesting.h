@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "System/ML/MultiArray.h"
-#include "ZodozorEro/Core/SpecialTokens.h"
+#include "ZodozorEro/Core/ControlTokens.h"
 
 namespace ZodozorEroTesting {
 
