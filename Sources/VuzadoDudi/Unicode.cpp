@@ -1,6 +1,7 @@
 #include "VuzadoDudi/Unicode.h"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <stdexcept>
 
@@ -300,6 +301,31 @@ std::string lowercased(std::string_view text) {
 }
 
 bool isWhitespace(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE); }
+
+namespace {
+RegexClass regexClassLookedUp(char32_t c) {
+    const uint32_t mask = U_GET_GC_MASK(static_cast<UChar32>(c));
+    if ((mask & U_GC_L_MASK) != 0) {
+        return RegexClass::letter;
+    }
+    if ((mask & U_GC_N_MASK) != 0) {
+        return RegexClass::number;
+    }
+    return isWhitespace(c) ? RegexClass::whitespace : RegexClass::other;
+}
+} // namespace
+
+RegexClass regexClass(char32_t c) {
+    // Tokenizers ask this for every code point of their text, which is mostly ASCII.
+    static const std::array<RegexClass, 128> ascii = [] {
+        std::array<RegexClass, 128> table{};
+        for (char32_t a = 0; a < table.size(); ++a) {
+            table[a] = regexClassLookedUp(a);
+        }
+        return table;
+    }();
+    return c < ascii.size() ? ascii[c] : regexClassLookedUp(c);
+}
 
 bool isUppercaseLetter(char32_t c) {
     const int8_t type = u_charType(static_cast<UChar32>(c));

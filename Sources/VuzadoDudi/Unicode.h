@@ -5,6 +5,7 @@
 // classes the tokenizer components test. Text is UTF-8 in std::string unless a name says UTF-16.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,11 @@ bool isNumber(char32_t c);           // N*
 bool isMark(char32_t c);             // Mn, Mc, Me
 bool isNonspacingMark(char32_t c);   // Mn
 bool isSpaceSeparator(char32_t c);   // Zs
+// The classes the tokenizers' regular expressions tell apart, exactly as ICU's engine draws them: `\s` is the
+// White_Space property (vertical tab and next line are blanks, the separators U+001C to U+001F are not),
+// `\p{L}` and `\p{N}` the general categories. Code that scans for what an expression would match asks this.
+enum class RegexClass : std::uint8_t { whitespace, letter, number, other };
+RegexClass regexClass(char32_t c);
 // Control, format, surrogate, private use or unassigned.
 bool isControlOrFormat(char32_t c);
 // The CJK Unified Ideographs blocks with their extensions A to E and the compatibility ideographs: the

@@ -2,15 +2,15 @@
 
 #include <limits>
 
-#include <unicode/uchar.h>
 #include <unicode/utf8.h>
+
+#include "VuzadoDudi/Unicode.h"
 
 namespace VuzadoDudi {
 
 namespace {
 
-// The length of the white-space character (ICU's \s: \t \n \f \r and the separators Z) at `position`, 0 when
-// there is none.
+// The length of the white-space character (what ICU's \s matches) at `position`, 0 when there is none.
 std::size_t whitespaceLength(std::string_view text, std::size_t position) {
     if (position >= text.size()) {
         return 0;
@@ -22,7 +22,7 @@ std::size_t whitespaceLength(std::string_view text, std::size_t position) {
     if (c < 0) {
         return 0;
     }
-    const bool white = c == '\t' || c == '\n' || c == '\f' || c == '\r' || (U_GET_GC_MASK(c) & U_GC_Z_MASK) != 0;
+    const bool white = Unicode::regexClass(static_cast<char32_t>(c)) == Unicode::RegexClass::whitespace;
     return white ? static_cast<std::size_t>(i) - position : 0;
 }
 

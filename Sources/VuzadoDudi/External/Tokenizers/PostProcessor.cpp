@@ -89,14 +89,15 @@ RobertaProcessing::RobertaProcessing(const Config& config)
 std::string RobertaProcessing::trimmed(const std::string& token) const {
     const auto characters = Unicode::characters(token);
     if (addPrefixSpace_) {
-        // At most one white-space character stays on each side. A token that is all white space keeps one.
+        // At most one white-space character stays on each side. In a token that is all white space the two
+        // sides are one run cut from both ends: a lone character stays, anything longer leaves nothing.
         auto white = [&](std::size_t i) { return Unicode::isWhitespace(Unicode::firstCodePoint(characters[i])); };
         std::size_t leading = 0;
         while (leading < characters.size() && white(leading)) {
             ++leading;
         }
         if (leading == characters.size()) {
-            return characters.empty() ? std::string() : std::string(characters.back());
+            return characters.size() == 1 ? std::string(characters.front()) : std::string();
         }
         std::size_t trailing = 0;
         while (trailing < characters.size() && white(characters.size() - 1 - trailing)) {

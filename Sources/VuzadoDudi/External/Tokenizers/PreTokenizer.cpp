@@ -1,11 +1,11 @@
 #include "VuzadoDudi/External/Tokenizers/PreTokenizer.h"
 
-#include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
 #include "VuzadoDudi/External/Tokenizers/ByteEncoder.h"
 #include "VuzadoDudi/External/Tokenizers/ConfigReading.h"
 #include "VuzadoDudi/External/Tokenizers/TokenizerError.h"
+#include "VuzadoDudi/Unicode.h"
 
 namespace VuzadoDudi {
 
@@ -113,6 +113,10 @@ ByteLevelPreTokenizer::ByteLevelPreTokenizer(const Config& config)
     , useRegex_(flag(config, "useRegex", true)) {}
 
 std::vector<std::string> ByteLevelPreTokenizer::preTokenize(const std::string& input, PreTokenizerOptions) const {
+    // Nothing to tokenize: a prefix blank alone would become a token of its own.
+    if (input.empty()) {
+        return {};
+    }
     // The prefix space belongs to the start of the text only; a piece further in keeps the blank (or lack of
     // one) that the text gave it.
     std::string text;
@@ -132,47 +136,11 @@ std::vector<std::string> ByteLevelPreTokenizer::preTokenize(const std::string& i
     return pieces;
 }
 
-namespace {
-
-enum class CharacterClass : std::uint8_t { space, letter, number, other };
-
-// ICU's \s is [\t\n\f\r\p{Z}].
-CharacterClass classify(UChar32 c) {
-    if (c == ' ') {
-        return CharacterClass::space;
-    }
-    if (c < 0x80) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
-            return CharacterClass::letter;
-        }
-        if (c >= '0' && c <= '9') {
-            return CharacterClass::number;
-        }
-        if (c == '\t' || c == '\n' || c == '\f' || c == '\r') {
-            return CharacterClass::space;
-        }
-        return CharacterClass::other;
-    }
-    const uint32_t mask = U_GET_GC_MASK(c);
-    if (mask & U_GC_L_MASK) {
-        return CharacterClass::letter;
-    }
-    if (mask & U_GC_N_MASK) {
-        return CharacterClass::number;
-    }
-    if (mask & U_GC_Z_MASK) {
-        return CharacterClass::space;
-    }
-    return CharacterClass::other;
-}
-
-} // namespace
-
 std::vector<std::string_view> byteLevelPieces(std::string_view text) {
     struct Point {
         UChar32 c;
         std::size_t begin;
-        CharacterClass kind;
+        Unicode::RegexClass kind;
     };
     std::vector<Point> points;
     points.reserve(text.size());
@@ -187,14 +155,14 @@ std::vector<std::string_view> byteLevelPieces(std::string_view text) {
             if (c < 0) {
                 c = 0xFFFD;
             }
-            points.push_back({c, begin, classify(c)});
+            points.push_back({c, begin, Unicode::regexClass(static_cast<char32_t>(c))});
         }
     }
     const std::size_t n = points.size();
     auto offset = [&](std::size_t index) { return index < n ? points[index].begin : text.size(); };
     std::vector<std::string_view> pieces;
     auto emit = [&](std::size_t from, std::size_t to) { pieces.push_back(text.substr(offset(from), offset(to) - offset(from))); };
-    auto runEnd = [&](std::size_t from, CharacterClass kind) {
+    auto runEnd = [&](std::size_t from, Unicode::RegexClass kind) {
         std::size_t end = from;
         while (end < n && points[end].kind == kind) {
             ++end;
@@ -219,14 +187,14 @@ std::vector<std::string_view> byteLevelPieces(std::string_view text) {
                 continue;
             }
         }
-        const CharacterClass kind = points[i].kind;
-        if (kind != CharacterClass::space) {
+        const Unicode::RegexClass kind = points[i].kind;
+        if (kind != Unicode::RegexClass::whitespace) {
             const std::size_t end = runEnd(i, kind);
             emit(i, end);
             i = end;
             continue;
         }
-        if (c == ' ' && i + 1 < n && points[i + 1].kind != CharacterClass::space) {
+        if (c == ' ' && i + 1 < n && points[i + 1].kind != Unicode::RegexClass::whitespace) {
             const std::size_t end = runEnd(i + 1, points[i + 1].kind);
             emit(i, end);
             i = end;
@@ -234,7 +202,7 @@ std::vector<std::string_view> byteLevelPieces(std::string_view text) {
         }
         // A run of white space: all of it at the end of the text; before other text, all but its last
         // character (which goes with what follows), unless it is a single character.
-        const std::size_t end = runEnd(i, CharacterClass::space);
+        const std::size_t end = runEnd(i, Unicode::RegexClass::whitespace);
         const std::size_t stop = (end < n && end - i >= 2) ? end - 1 : end;
         emit(i, stop);
         i = stop;

@@ -31,9 +31,28 @@ TEST(AddedTokenMatcherTest, FindsWhatTheAlternationFinds) {
     const Regex reference(alternation(entries));
     const AddedTokenMatcher matcher(entries);
     const std::vector<std::string> texts = {
-        "plain text without tokens", "<s>xy<s>x<s>", "a  <s>b", "a \t\n<s>x", "[R]  \u3000end", " [B] [B]  ",
-        "c ab d  ab", "\u4E16\u3000 \u4E16", "   ", "x x  x", "<s", "<s>x <s>xy  [B]x", "\u00A0\u2028<s>", "",
-        "ab\u0301 ab", "q  \u3000 ab",
+        "plain text without tokens",
+        "<s>xy<s>x<s>",
+        "a  <s>b",
+        "a \t\n<s>x",
+        "[R]  \u3000end",
+        " [B] [B]  ",
+        "c ab d  ab",
+        "\u4E16\u3000 \u4E16",
+        "   ",
+        "x x  x",
+        "<s",
+        "<s>x <s>xy  [B]x",
+        "\u00A0\u2028<s>",
+        "",
+        "ab\u0301 ab",
+        "q  \u3000 ab",
+        // Vertical tab and next line are blanks that a stripping token takes along.
+        "a\v<s>x",
+        "[R]\u0085\v end",
+        "q\u0085ab",
+        "\v[B]\u0085\u0085x",
+        "\x1C<s>",
     };
     for (const auto& text : texts) {
         Strings pieces;

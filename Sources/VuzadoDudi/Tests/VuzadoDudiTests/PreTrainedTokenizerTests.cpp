@@ -85,6 +85,17 @@ TEST(PreTrainedTokenizerTest, FirstSectionReachesThePreTokenizer) {
     EXPECT_EQ(metaspace.tokenize("a<s>a b"), (Strings{"▁a", "<s>", "a", "▁b"}));
 }
 
+TEST(PreTrainedTokenizerTest, BlankTextStrippedAwayGivesNoToken) {
+    const Config data = Config::parseJSON(R"({"normalizer": {"type": "Strip"},
+        "pre_tokenizer": {"type": "ByteLevel", "add_prefix_space": true},
+        "model": {"vocab": {"Ġ": 0, "a": 1, "Ġa": 2}, "merges": ["Ġ a"]}})");
+    const auto t =
+        PreTrainedTokenizer(Config::parseJSON(R"({"tokenizer_class": "GPT2Tokenizer"})"), data, false);
+    EXPECT_EQ(t.encode(" \t\n "), std::vector<int>{});
+    EXPECT_EQ(t.encode(""), std::vector<int>{});
+    EXPECT_EQ(t.encode(" a "), std::vector<int>{2});
+}
+
 TEST(PreTrainedTokenizerTest, CleanUpOfDecodedText) {
     const auto cleaning = tokenizer("[]");
     EXPECT_EQ(cleaning.cleanUp("a , b ! c 's d n't"), "a, b! c's dn't");

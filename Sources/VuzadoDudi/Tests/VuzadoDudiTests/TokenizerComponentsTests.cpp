@@ -6,6 +6,9 @@
 #include "VuzadoDudi/External/Tokenizers/PreTokenizer.h"
 #include "VuzadoDudi/External/Tokenizers/StringSplitting.h"
 #include "VuzadoDudi/External/Tokenizers/TokenizerError.h"
+#include "VuzadoDudi/Unicode.h"
+
+#include <random>
 
 namespace {
 
@@ -130,7 +133,9 @@ TEST(PreTokenizerTest, Members) {
     const std::vector<Case> cases = {
         // Word runs and punctuation runs, not blanks alone.
         {R"({"type": "Whitespace"})", "Hello,  world!", true, {"Hello", ",", "world", "!"}},
-        {R"({"type": "Whitespace"})", "don't \u0645\u0631\u062D\u0628\u0627\u061F", true,
+        {R"({"type": "Whitespace"})",
+         "don't \u0645\u0631\u062D\u0628\u0627\u061F",
+         true,
          {"don", "'", "t", "\u0645\u0631\u062D\u0628\u0627", "\u061F"}},
         {R"({"type": "WhitespaceSplit"})", "Hello,  world!", true, {"Hello,", "world!"}},
         {R"({"type": "BertPreTokenizer"})", "Hello, world!", true, {"Hello", ",", "world", "!"}},
@@ -139,24 +144,44 @@ TEST(PreTokenizerTest, Members) {
         {R"({"type": "Digits", "individual_digits": true})", "abc 123", true, {"abc ", "1", "2", "3"}},
         {R"({"type": "ByteLevel"})", "Hello world", true, {"Hello", "\u0120world"}},
         // The prefix blank goes in front of the text, not in front of every piece.
-        {R"({"type": "ByteLevel", "add_prefix_space": true})", "Hello world!", true, {"\u0120Hello", "\u0120world", "!"}},
+        {R"({"type": "ByteLevel", "add_prefix_space": true})",
+         "Hello world!",
+         true,
+         {"\u0120Hello", "\u0120world", "!"}},
         {R"({"type": "ByteLevel", "add_prefix_space": true})", " Hi", false, {"\u0120Hi"}},
+        // Nothing to tokenize gets no prefix blank either.
+        {R"({"type": "ByteLevel", "add_prefix_space": true})", "", true, {}},
+        {R"({"type": "ByteLevel", "add_prefix_space": true, "use_regex": false})", "", true, {}},
+        {R"({"type": "ByteLevel"})", "", true, {}},
+        // Vertical tab and next line are blanks: a contraction after them stays whole.
+        {R"({"type": "ByteLevel"})", "a\v's", true, {"a", "\u010B", "'s"}},
+        {R"({"type": "ByteLevel"})", "a\u0085's", true, {"a", "\u00C2\u0127", "'s"}},
         {R"({"type": "ByteLevel", "use_regex": false})", "Hi you", true, {"Hi\u0120you"}},
         {R"({"type": "ByteLevel"})", "I'm  ok\n", true, {"I", "'m", "\u0120", "\u0120ok", "\u010A"}},
         {R"({"type": "Metaspace", "replacement": "\u2581", "add_prefix_space": true, "prepend_scheme": "first"})",
-         "Hey friend", true, {"\u2581Hey", "\u2581friend"}},
+         "Hey friend",
+         true,
+         {"\u2581Hey", "\u2581friend"}},
         {R"({"type": "Metaspace", "replacement": "\u2581", "add_prefix_space": true, "prepend_scheme": "first"})",
-         "Hey friend", false, {"Hey", "\u2581friend"}},
+         "Hey friend",
+         false,
+         {"Hey", "\u2581friend"}},
         {R"({"type": "Metaspace", "replacement": "\u2581", "add_prefix_space": true, "prepend_scheme": "never"})",
-         "Hey friend", true, {"Hey", "\u2581friend"}},
-        {R"({"type": "Metaspace", "replacement": "\u2581", "add_prefix_space": true})", "Hey friend", false,
+         "Hey friend",
+         true,
+         {"Hey", "\u2581friend"}},
+        {R"({"type": "Metaspace", "replacement": "\u2581", "add_prefix_space": true})",
+         "Hey friend",
+         false,
          {"\u2581Hey", "\u2581friend"}},
         {R"({"type": "Metaspace"})", "a b c", true, {"a", " b", " c"}},
         {R"({"type": "Split", "pattern": {"String": "-"}})", "a-b--c", true, {"a", "-", "b", "-", "-", "c"}},
         {R"({"type": "Split", "pattern": {"String": "-"}, "invert": true})", "a-b--c", true, {"a", "b", "c"}},
         {R"({"type": "Split", "pattern": {"Regex": "\\s+"}})", "a  b", true, {"a", "  ", "b"}},
         {R"({"type": "Split", "pattern": {}})", "a b", true, {"a b"}},
-        {R"({"type": "Sequence", "pretokenizers": [{"type": "WhitespaceSplit"}, {"type": "Digits"}]})", "ab12 cd", true,
+        {R"({"type": "Sequence", "pretokenizers": [{"type": "WhitespaceSplit"}, {"type": "Digits"}]})",
+         "ab12 cd",
+         true,
          {"ab", "12", "cd"}},
         {R"({"type": "Sequence", "pretokenizers": []})", "as is", true, {"as is"}},
     };
@@ -175,13 +200,58 @@ TEST(PreTokenizerTest, Members) {
     }
 }
 
+// Text made of the pieces the expression tells apart, with the code points where engines tend to disagree:
+// every kind of blank (vertical tab and next line among them), controls that are not blanks, letters,
+// numbers, marks, symbols and contractions; now and then any code point at all.
+std::string generatedText(std::mt19937& random) {
+    static const std::vector<std::string> alphabet = {
+        "a",      "Z",          "\u00E9", "\u0645", "\u4E16", "\u01C5", "0",      "9",      "\u0663",
+        "\u2167", "\u00BD",     " ",      "  ",     "\t",     "\n",     "\v",     "\f",     "\r",
+        "\u0085", "\u00A0",     "\u1680", "\u2000", "\u2028", "\u2029", "\u202F", "\u205F", "\u3000",
+        "\u001C", "\u001F",     "\u200B", "\u180E", "\uFEFF", "'",      "'s",     "'t",     "'re",
+        "'ve",    "'m",         "'ll",    "'d",     "'S",     "'r",     "!",      ".",      "$",
+        "\u0301", "\U0001F600", "\uFFFD", "\x7F",
+    };
+    std::uniform_int_distribution<std::size_t> length(0, 24);
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size());
+    std::uniform_int_distribution<char32_t> anyCodePoint(1, 0x10FFFF);
+    std::string text;
+    for (std::size_t n = length(random); n > 0; --n) {
+        const std::size_t choice = pick(random);
+        if (choice < alphabet.size()) {
+            text += alphabet[choice];
+            continue;
+        }
+        char32_t c = anyCodePoint(random);
+        if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        Unicode::appendUTF8(text, c);
+    }
+    return text;
+}
+
 // The hand-written scanner must cut exactly where ICU's engine cuts with the same expression.
 TEST(PreTokenizerTest, ByteLevelScannerAgreesWithTheRegularExpression) {
     std::vector<std::string> texts = {
-        "Hello world", "I'm here, it's 2024's best!!  ok\n\n  end  ", "'s'S 're'll'd'x", "  ", " ", "\t\t\nx",
-        "caf\u00E9 na\u00EFve e\u0301t\u00E9", "\u0645\u0631\u062D\u0628\u0627 \u0628\u0643\u0645 \u0661\u0662",
-        "\u4F60\u597D\u3002\u4E16\u754C", "\U0001F600 \U0001F44D\U0001F3FD!", "x\u00A0y\u2028z\u3000w\u0085v\u000Bu",
-        "1.5e10 \u00BD \u2167", "a\u200Db\u200B c", "\u0301 \u0301a",
+        "Hello world",
+        "I'm here, it's 2024's best!!  ok\n\n  end  ",
+        "'s'S 're'll'd'x",
+        "  ",
+        " ",
+        "\t\t\nx",
+        "caf\u00E9 na\u00EFve e\u0301t\u00E9",
+        "\u0645\u0631\u062D\u0628\u0627 \u0628\u0643\u0645 \u0661\u0662",
+        "\u4F60\u597D\u3002\u4E16\u754C",
+        "\U0001F600 \U0001F44D\U0001F3FD!",
+        "x\u00A0y\u2028z\u3000w\u0085v\u000Bu",
+        "1.5e10 \u00BD \u2167",
+        "a\u200Db\u200B c",
+        "\u0301 \u0301a",
+        "a\v's",
+        " \u0085x",
+        "!\v\v!",
+        "\u0085 's",
     };
     // Every code point class the expression tells apart, next to blanks and letters.
     std::string sweep;
@@ -193,6 +263,10 @@ TEST(PreTokenizerTest, ByteLevelScannerAgreesWithTheRegularExpression) {
         sweep += (c % 3 == 0) ? " " : "a";
     }
     texts.push_back(sweep);
+    std::mt19937 random(20261210);
+    for (int i = 0; i < 4000; ++i) {
+        texts.push_back(generatedText(random));
+    }
     const Regex reference(ByteLevelPreTokenizer::pattern);
     for (const auto& text : texts) {
         const auto pieces = byteLevelPieces(text);
@@ -288,15 +362,23 @@ TEST(PostProcessorTest, Members) {
         {roberta, {"a"}, Strings{"b"}, false, {"<s>", "a", "</s>", "</s>", "b", "</s>"}},
         {roberta, {"a"}, Strings{}, true, {"<s>", "a", "</s>"}},
         {roberta, {"  x  "}, std::nullopt, true, {"<s>", " x ", "</s>"}},
+        // A token of blanks alone: its leading and trailing runs are one run, cut from both sides.
+        {roberta, {" ", "  ", "\t\n ", "\u3000\u3000"}, std::nullopt, true, {"<s>", " ", "", "", "", "</s>"}},
         {R"({"type": "RobertaProcessing", "sep": ["</s>", 2], "cls": ["<s>", 0], "add_prefix_space": false})",
-         {"  x\n "}, std::nullopt, true, {"<s>", "x\n", "</s>"}},
+         {"  x\n "},
+         std::nullopt,
+         true,
+         {"<s>", "x\n", "</s>"}},
         {bert, {"a"}, Strings{}, true, {"[CLS]", "a", "[SEP]"}},
         {bert, {"a"}, Strings{"b"}, true, {"[CLS]", "a", "[SEP]", "b", "[SEP]"}},
         {bert, {"a"}, Strings{"b"}, false, {"a", "b"}},
         {R"({"type": "ByteLevel"})", {"a"}, Strings{"b"}, true, {"a"}},
         {R"({"type": "Sequence", "processors": [{"type": "ByteLevel"}, {"type": "TemplateProcessing",
              "single": [{"SpecialToken": {"id": "<s>"}}, {"Sequence": {"id": "A"}}], "pair": []}]})",
-         {"a"}, std::nullopt, true, {"<s>", "a"}},
+         {"a"},
+         std::nullopt,
+         true,
+         {"<s>", "a"}},
         {R"({"type": "Sequence", "processors": []})", {"a"}, Strings{"b"}, true, {"a"}},
     };
     for (const auto& c : cases) {

@@ -1,6 +1,9 @@
 #include "VuzadoDudi/Unicode.h"
 
+#include <memory>
+
 #include <gtest/gtest.h>
+#include <unicode/regex.h>
 
 namespace {
 
@@ -78,6 +81,69 @@ TEST(UnicodeTest, CharacterClasses) {
     EXPECT_FALSE(U::isControlOrFormat(U'a'));
     EXPECT_TRUE(U::isNumber(U'\u0663'));
     EXPECT_TRUE(U::isLetter(U'\u4E2D'));
+}
+
+// The classifier stands in for ICU's engine wherever code scans for what an expression would match, so the
+// engine itself is the reference, asked about every code point.
+TEST(UnicodeTest, RegexClassesAreTheEnginesForEveryCodePoint) {
+    // Every code point in one text; the surrogates, which would pair up, each in a text of its own.
+    std::u16string all;
+    std::vector<char32_t> codePointAt; // by UTF-16 offset
+    for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+        if (c >= 0xD800 && c <= 0xDFFF) {
+            continue;
+        }
+        codePointAt.push_back(c);
+        if (c < 0x10000) {
+            all.push_back(static_cast<char16_t>(c));
+        } else {
+            all.push_back(static_cast<char16_t>(0xD7C0 + (c >> 10)));
+            all.push_back(static_cast<char16_t>(0xDC00 | (c & 0x3FF)));
+            codePointAt.push_back(c);
+        }
+    }
+    const std::vector<std::pair<const char16_t*, U::RegexClass>> classes = {
+        {u"\\s", U::RegexClass::whitespace},
+        {u"\\p{L}", U::RegexClass::letter},
+        {u"\\p{N}", U::RegexClass::number}};
+    for (const auto& [pattern, expected] : classes) {
+        UErrorCode status = U_ZERO_ERROR;
+        UParseError parseError;
+        const std::unique_ptr<icu::RegexPattern> compiled(
+            icu::RegexPattern::compile(icu::UnicodeString(pattern), 0, parseError, status));
+        ASSERT_TRUE(U_SUCCESS(status));
+        std::vector<bool> matched(0x110000, false);
+        const icu::UnicodeString text(false, all.data(), static_cast<int32_t>(all.size()));
+        const std::unique_ptr<icu::RegexMatcher> matcher(compiled->matcher(text, status));
+        while (matcher->find(status) && U_SUCCESS(status)) {
+            matched[codePointAt[static_cast<std::size_t>(matcher->start(status))]] = true;
+        }
+        for (char32_t c = 0xD800; c <= 0xDFFF; ++c) {
+            const char16_t unit = static_cast<char16_t>(c);
+            const icu::UnicodeString lone(false, &unit, 1);
+            const std::unique_ptr<icu::RegexMatcher> single(compiled->matcher(lone, status));
+            matched[c] = single->matches(status);
+        }
+        ASSERT_TRUE(U_SUCCESS(status));
+        int disagreements = 0;
+        for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+            if (matched[c] != (U::regexClass(c) == expected) && ++disagreements <= 5) {
+                ADD_FAILURE() << "U+" << std::hex << static_cast<std::uint32_t>(c) << " in "
+                              << static_cast<int>(expected) << ": the engine says " << matched[c];
+            }
+        }
+        EXPECT_EQ(disagreements, 0) << static_cast<int>(expected);
+    }
+    // The character tests of the same names answer alike.
+    for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+        const U::RegexClass found = U::regexClass(c);
+        if (U::isWhitespace(c) != (found == U::RegexClass::whitespace) ||
+            U::isLetter(c) != (found == U::RegexClass::letter) ||
+            U::isNumber(c) != (found == U::RegexClass::number)) {
+            ADD_FAILURE() << "U+" << std::hex << static_cast<std::uint32_t>(c);
+            break;
+        }
+    }
 }
 
 } // namespace
