@@ -33,6 +33,17 @@ bool isLonePunctuation(std::string_view text) {
            VuzadoDudi::Unicode::isPunctuation(points.front());
 }
 
+// The id the vocabulary holds for `text`, or none. A model answers a text it lacks with its unknown token's
+// id; read as an id, that would put the unknown token (in English-only vocabularies the end of text) in place
+// of every control and language token the vocabulary does not have.
+std::optional<int> vocabularyId(const VuzadoDudi::TokenizerWrapper& tokenizer, const std::string& text) {
+    const std::optional<int> id = tokenizer.convertTokenToId(text);
+    if (id && id == tokenizer.unknownTokenId() && tokenizer.convertIdToToken(*id) != text) {
+        return std::nullopt;
+    }
+    return id;
+}
+
 } // namespace
 
 WhisperTokenizerWrapper::WhisperTokenizerWrapper(VuzadoDudi::TokenizerWrapper tokenizer,
@@ -40,7 +51,7 @@ WhisperTokenizerWrapper::WhisperTokenizerWrapper(VuzadoDudi::TokenizerWrapper to
     : tokenizer_(std::move(tokenizer))
     , tokenizerFolder_(std::move(tokenizerFolder)) {
     const auto id = [&](const char* text, int fallback) {
-        return tokenizer_.convertTokenToId(text).value_or(fallback);
+        return vocabularyId(tokenizer_, text).value_or(fallback);
     };
     const SpecialTokens standard;
     specialTokens_ = SpecialTokens{
@@ -57,7 +68,7 @@ WhisperTokenizerWrapper::WhisperTokenizerWrapper(VuzadoDudi::TokenizerWrapper to
         .whitespaceToken = id(" ", standard.whitespaceToken),
     };
     for (const auto& [name, code] : Constants::languages()) {
-        const auto token = tokenizer_.convertTokenToId("<|" + code + "|>");
+        const auto token = vocabularyId(tokenizer_, "<|" + code + "|>");
         if (token && *token > specialTokens_.specialTokenBegin) {
             allLanguageTokens_.insert(*token);
         }
@@ -73,7 +84,7 @@ std::string WhisperTokenizerWrapper::decode(const std::vector<int>& tokens) cons
 }
 
 std::optional<int> WhisperTokenizerWrapper::convertTokenToId(const std::string& token) const {
-    return tokenizer_.convertTokenToId(token);
+    return vocabularyId(tokenizer_, token);
 }
 
 std::optional<std::string> WhisperTokenizerWrapper::convertIdToToken(int id) const {

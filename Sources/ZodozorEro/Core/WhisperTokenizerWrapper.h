@@ -22,6 +22,7 @@ public:
 
     std::vector<int> encode(const std::string& text) const override;
     std::string decode(const std::vector<int>& tokens) const override;
+    // None for a text the vocabulary lacks, also when the tokenizer has an unknown token.
     std::optional<int> convertTokenToId(const std::string& token) const override;
     std::optional<std::string> convertIdToToken(int id) const override;
     const SpecialTokens& specialTokens() const override { return specialTokens_; }

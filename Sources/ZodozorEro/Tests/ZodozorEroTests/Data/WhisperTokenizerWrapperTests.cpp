@@ -117,7 +117,9 @@ TEST(WhisperTokenizerWrapperTest, ControlTokensComeFromTheVocabulary) {
     EXPECT_EQ(tokens.timeTokenBegin, id("<|0.00|>"));
     EXPECT_EQ(tokens.transcribeToken, id("<|transcribe|>"));
     EXPECT_EQ(tokens.translateToken, id("<|translate|>"));
-    EXPECT_EQ(tokens.whitespaceToken, id(" "));
+    // A byte-level vocabulary holds no bare blank, so the standard id stands.
+    EXPECT_EQ(whisper().convertTokenToId(" "), std::nullopt);
+    EXPECT_EQ(tokens.whitespaceToken, 220);
     EXPECT_EQ(whisper().allLanguageTokens().size(), WhisperTokenizerWriter::languageCodes().size());
     EXPECT_TRUE(whisper().allLanguageTokens().contains(id("<|yue|>")));
     EXPECT_EQ(whisper().tokenizerFolder()->filename().string().rfind("whisper-tokenizer", 0), 0u);
@@ -140,6 +142,45 @@ TEST(WhisperTokenizerWrapperTest, MissingControlTokensTakeTheStandardIds) {
     EXPECT_EQ(own.specialTokens().noTimestampsToken, 50363);
     // "<|en|>" lies below the first control token and "<|zz|>" names no language.
     EXPECT_EQ(own.allLanguageTokens(), (std::unordered_set<int>{101, 102}));
+}
+
+// An English-only vocabulary of the older kind: English is its one language, it has "<|nocaptions|>" where
+// later ones have "<|nospeech|>", and its configuration names an unknown token, whose id the model answers
+// for every text it lacks.
+WhisperTokenizerWrapper englishOnly(const std::string& unknownToken) {
+    const auto data = VuzadoDudi::Config::parseJSON(R"({
+        "pre_tokenizer": {"type": "ByteLevel"}, "decoder": {"type": "ByteLevel"},
+        "model": {"type": "BPE", "merges": [], "vocab": {"a": 64, "\u0120": 220, "<|endoftext|>": 50256,
+            "<|startoftranscript|>": 50257, "<|en|>": 50258, "<|translate|>": 50357, "<|transcribe|>": 50358,
+            "<|startoflm|>": 50359, "<|startofprev|>": 50360, "<|nocaptions|>": 50361, "<|notimestamps|>": 50362,
+            "<|0.00|>": 50363}}})");
+    const auto config = VuzadoDudi::Config::parseJSON(
+        R"({"tokenizer_class": "WhisperTokenizer", "unk_token": ")" + unknownToken + R"("})");
+    return WhisperTokenizerWrapper(VuzadoDudi::AutoTokenizerWrapper::from(config, data));
+}
+
+TEST(WhisperTokenizerWrapperTest, TextsTheVocabularyLacksHaveNoIdWhateverTheUnknownToken) {
+    for (const std::string unknown : {"<|endoftext|>", "<|nocaptions|>", "a"}) {
+        const auto wrapper = englishOnly(unknown);
+        ASSERT_TRUE(wrapper.tokenizer().unknownTokenId()) << unknown;
+        const ZodozorEro::SpecialTokens expected{.endToken = 50256,
+                                                 .englishToken = 50258,
+                                                 .noSpeechToken = 50362,
+                                                 .noTimestampsToken = 50362,
+                                                 .specialTokenBegin = 50256,
+                                                 .startOfPreviousToken = 50360,
+                                                 .startOfTranscriptToken = 50257,
+                                                 .timeTokenBegin = 50363,
+                                                 .transcribeToken = 50358,
+                                                 .translateToken = 50357,
+                                                 .whitespaceToken = 220};
+        EXPECT_EQ(wrapper.specialTokens(), expected) << unknown;
+        EXPECT_EQ(wrapper.allLanguageTokens(), std::unordered_set<int>{50258}) << unknown;
+        EXPECT_EQ(wrapper.convertTokenToId("<|fr|>"), std::nullopt) << unknown;
+        // The unknown token's own text is in the vocabulary.
+        EXPECT_EQ(wrapper.convertTokenToId(unknown), wrapper.tokenizer().unknownTokenId()) << unknown;
+        EXPECT_EQ(wrapper.convertTokenToId("<|en|>"), 50258) << unknown;
+    }
 }
 
 TEST(WhisperTokenizerWrapperTest, CallsAreForwardedToTheTokenizer) {
