@@ -1,5 +1,7 @@
 #include "VuzadoDudi/Logging.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <utility>
@@ -51,10 +53,12 @@ void Logging::setLoggingCallback(Callback callback) {
     }
 }
 
-bool Logging::isLoggingEnabled() const { return logLevel() != LogLevel::none; }
+bool Logging::isLoggingEnabled() {
+    return shared().logLevel() != LogLevel::none;
+}
 
-bool Logging::isLoggingEnabledFor(LogLevel level) const {
-    const LogLevel current = logLevel();
+bool Logging::isLoggingEnabledFor(LogLevel level) {
+    const LogLevel current = shared().logLevel();
     return current != LogLevel::none && current <= level;
 }
 
@@ -106,6 +110,44 @@ void Logging::deliver(LogType type, const std::string& text, const Callback& cal
         break;
     }
     logger_.log(level, "{}", {System::Log::Public(text)});
+}
+
+namespace {
+
+template <class F>
+std::string floatingPointDescription(F value, F exponentAbove) {
+    if (std::isnan(value)) {
+        return std::signbit(value) ? "-nan" : "nan";
+    }
+    if (std::isinf(value)) {
+        return value < 0 ? "-inf" : "inf";
+    }
+    char buffer[64];
+    const auto scientific =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    const std::string_view shortest(buffer, static_cast<std::size_t>(scientific.ptr - buffer));
+    int exponent = 0;
+    const std::string_view digits = shortest.substr(shortest.find('e') + 1);
+    std::from_chars(digits.data() + (digits.front() == '+' ? 1 : 0), digits.data() + digits.size(), exponent);
+    if (value != 0 && (exponent < -4 || std::fabs(value) > exponentAbove)) {
+        return std::string(shortest);
+    }
+    const auto fixed = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    std::string text(buffer, fixed.ptr);
+    if (text.find('.') == std::string::npos) {
+        text += ".0";
+    }
+    return text;
+}
+
+} // namespace
+
+std::string Logging::describeFloatingPoint(double value) {
+    return floatingPointDescription(value, 0x1p53);
+}
+
+std::string Logging::describeFloatingPoint(float value) {
+    return floatingPointDescription(value, 0x1p24f);
 }
 
 std::uint64_t Logging::getMemoryUsage() {

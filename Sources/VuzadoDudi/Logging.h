@@ -3,7 +3,6 @@
 // The one process-wide logger of the Whisper stack. Off until the host sets a level; a message goes to the
 // host's callback when one is installed, else to the system log under the category "Varevo".
 
-#include <charconv>
 #include <concepts>
 #include <cstdint>
 #include <functional>
@@ -35,9 +34,17 @@ public:
     Callback loggingCallback() const;
     void setLoggingCallback(Callback callback);
 
-    bool isLoggingEnabled() const;
+    // Asked of the one shared logger; callable on it or on the type.
+    static bool isLoggingEnabled();
     // Whether a message of `level` passes: debug enables all, info enables info and error, error only error.
-    bool isLoggingEnabledFor(LogLevel level) const;
+    static bool isLoggingEnabledFor(LogLevel level);
+
+    // How the items of a message are joined: `separator` between them, `terminator` after the last when given
+    // (no line break is added).
+    struct Joining {
+        std::string_view separator = " ";
+        std::optional<std::string_view> terminator;
+    };
 
     // Joins the descriptions of `items` with `separator`, appends `terminator` when given, and delivers the
     // text when `type` passes the level. A message that does not pass is not rendered.
@@ -60,17 +67,31 @@ public:
     static void updateLogLevel(LogLevel level) { shared().setLogLevel(level); }
     static void updateCallback(Callback callback) { shared().setLoggingCallback(std::move(callback)); }
 
+    // Logging::info("a", 1) joins with blanks; Logging::info(Logging::Joining{",", "!"}, "a", 1) gives
+    // "a,1!".
+    template <class... Items>
+    static void debug(Joining joining, const Items&... items) {
+        shared().log(LogType::debug, joining.separator, joining.terminator, items...);
+    }
     template <class... Items>
     static void debug(const Items&... items) {
-        shared().log(LogType::debug, " ", std::nullopt, items...);
+        debug(Joining{}, items...);
+    }
+    template <class... Items>
+    static void info(Joining joining, const Items&... items) {
+        shared().log(LogType::info, joining.separator, joining.terminator, items...);
     }
     template <class... Items>
     static void info(const Items&... items) {
-        shared().log(LogType::info, " ", std::nullopt, items...);
+        info(Joining{}, items...);
+    }
+    template <class... Items>
+    static void error(Joining joining, const Items&... items) {
+        shared().log(LogType::error, joining.separator, joining.terminator, items...);
     }
     template <class... Items>
     static void error(const Items&... items) {
-        shared().log(LogType::error, " ", std::nullopt, items...);
+        error(Joining{}, items...);
     }
 
     // Resident memory of the process in whole megabytes; 0 when it cannot be read.
@@ -81,16 +102,17 @@ public:
     // (0 without runs) and the share of `totalMilliseconds`.
     static std::string formatTimeWithPercentage(double seconds, double runs, double totalMilliseconds);
 
-    // The textual description of one item: text as it is, numbers in their shortest form, booleans as
-    // true/false, and anything with a description() member through it.
+    // The textual description of one item: text as it is, integers in decimal, floating-point numbers as
+    // describeFloatingPoint gives them, booleans as true/false, and anything with a description() member
+    // through it.
     template <class T>
     static std::string describe(const T& item) {
         if constexpr (std::is_same_v<T, bool>) {
             return item ? "true" : "false";
+        } else if constexpr (std::is_same_v<T, float>) {
+            return describeFloatingPoint(item);
         } else if constexpr (std::is_floating_point_v<T>) {
-            char buffer[64];
-            auto result = std::to_chars(buffer, buffer + sizeof buffer, item);
-            return std::string(buffer, result.ptr);
+            return describeFloatingPoint(static_cast<double>(item));
         } else if constexpr (std::is_arithmetic_v<T>) {
             return std::to_string(item);
         } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
@@ -103,6 +125,12 @@ public:
             return out.str();
         }
     }
+
+    // The shortest digits that read back as the value. In decimal notation with at least one fractional
+    // digit ("1.0", "2.5", "-0.0") from 0.0001 up to 2^53 (2^24 for float), where every integer still has
+    // its own value; beyond, in exponent notation ("1e-05", "1.5e+20"); "inf", "-inf", "nan".
+    static std::string describeFloatingPoint(double value);
+    static std::string describeFloatingPoint(float value);
 
 private:
     Logging();

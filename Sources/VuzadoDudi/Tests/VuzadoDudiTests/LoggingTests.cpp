@@ -1,5 +1,6 @@
 #include "VuzadoDudi/Logging.h"
 
+#include <limits>
 #include <mutex>
 
 #include <gtest/gtest.h>
@@ -25,11 +26,15 @@ protected:
 
 TEST_F(LoggingTest, OffUntilALevelIsSet) {
     System::Log::CaptureSink sink;
-    EXPECT_FALSE(Logging::shared().isLoggingEnabled());
+    EXPECT_FALSE(Logging::isLoggingEnabled());
+    EXPECT_FALSE(Logging::isLoggingEnabledFor(Level::error));
     Logging::debug("a");
     Logging::info("b");
     Logging::error("c");
     EXPECT_TRUE(sink.messages("Varevo").empty());
+    Logging::updateLogLevel(Level::error);
+    EXPECT_TRUE(Logging::isLoggingEnabled());
+    EXPECT_TRUE(Logging::shared().isLoggingEnabled());
 }
 
 TEST_F(LoggingTest, LevelsFilterByRank) {
@@ -63,7 +68,50 @@ TEST_F(LoggingTest, JoinsItemsWithSeparatorAndTerminator) {
     Logging::updateLogLevel(Level::debug);
     Logging::debug("a", 1, 2.5);
     Logging::shared().log(Type::info, ",", "!", "a", 1, 2.5);
-    EXPECT_EQ(received, (std::vector<std::string>{"a 1 2.5", "a,1,2.5!"}));
+    Logging::info(Logging::Joining{",", "!"}, "a", 1, 2.5);
+    Logging::error(Logging::Joining{.separator = "-"}, "x", "y");
+    Logging::debug(Logging::Joining{.terminator = "\n"}, "z", 1.0);
+    Logging::debug(Logging::Joining{.separator = "", .terminator = ""});
+    EXPECT_EQ(received, (std::vector<std::string>{"a 1 2.5", "a,1,2.5!", "a,1,2.5!", "x-y", "z 1.0\n", ""}));
+
+    // The separator and terminator count for the level like the items: a message dropped is dropped whole.
+    received.clear();
+    Logging::updateLogLevel(Level::error);
+    Logging::info(Logging::Joining{",", "!"}, "a");
+    EXPECT_TRUE(received.empty());
+}
+
+TEST_F(LoggingTest, FloatingPointNumbersAsTheirDescription) {
+    struct Case {
+        double value;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {1.0, "1.0"},
+        {2.5, "2.5"},
+        {-0.0, "-0.0"},
+        {100.0, "100.0"},
+        {0.1, "0.1"},
+        {1.0 / 3, "0.3333333333333333"},
+        {0.0001, "0.0001"},
+        {0.00001, "1e-05"},
+        {9007199254740992.0, "9007199254740992.0"},
+        {1e16, "1e+16"},
+        {-1.5e300, "-1.5e+300"},
+        {std::numeric_limits<double>::infinity(), "inf"},
+        {-std::numeric_limits<double>::infinity(), "-inf"},
+        {std::numeric_limits<double>::quiet_NaN(), "nan"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Logging::describe(c.value), c.text) << c.text;
+    }
+    EXPECT_EQ(Logging::describe(0.1f), "0.1");
+    EXPECT_EQ(Logging::describe(16777216.0f), "16777216.0");
+    EXPECT_EQ(Logging::describe(1e8f), "1e+08");
+    capture();
+    Logging::updateLogLevel(Level::info);
+    Logging::info("took", 1.0, "s", 3);
+    EXPECT_EQ(received, std::vector<std::string>{"took 1.0 s 3"});
 }
 
 TEST_F(LoggingTest, CallbackReplacesTheSystemLog) {
