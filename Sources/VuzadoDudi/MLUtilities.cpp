@@ -166,6 +166,20 @@ asyncPrediction(std::shared_ptr<System::ML::Model> model,
         });
 }
 
+System::Concurrency::Task<std::shared_ptr<System::ML::FeatureProvider>>
+asyncPrediction(std::shared_ptr<System::ML::Model> model,
+                std::shared_ptr<const System::ML::FeatureProvider> input,
+                std::shared_ptr<System::ML::State> state, System::ML::PredictionOptions options) {
+    co_return co_await offThread<std::shared_ptr<System::ML::FeatureProvider>>(
+        [model = std::move(model), input = std::move(input), state = std::move(state), options] {
+            if (!state) {
+                throw System::ML::ModelError(System::ML::ModelError::Reason::invalidInput,
+                                             "No state was given.");
+            }
+            return model->predict(*input, *state, options);
+        });
+}
+
 System::Concurrency::Task<std::shared_ptr<System::ML::Model>>
 asyncLoad(std::filesystem::path folder, System::ML::ModelConfiguration configuration) {
     co_return co_await offThread<std::shared_ptr<System::ML::Model>>(

@@ -131,6 +131,13 @@ asyncPrediction(std::shared_ptr<System::ML::Model> model,
                 std::shared_ptr<const System::ML::FeatureProvider> input,
                 System::ML::PredictionOptions options = {});
 
+// The same as a stateful prediction that may read and update `state`, which must be the model's own
+// (System::ML::ModelError otherwise).
+System::Concurrency::Task<std::shared_ptr<System::ML::FeatureProvider>>
+asyncPrediction(std::shared_ptr<System::ML::Model> model,
+                std::shared_ptr<const System::ML::FeatureProvider> input,
+                std::shared_ptr<System::ML::State> state, System::ML::PredictionOptions options = {});
+
 // Loads a model folder on a thread of its own; errors of the load are rethrown unchanged.
 System::Concurrency::Task<std::shared_ptr<System::ML::Model>>
 asyncLoad(std::filesystem::path folder, System::ML::ModelConfiguration configuration = {});

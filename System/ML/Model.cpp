@@ -250,6 +250,18 @@ std::shared_ptr<FeatureProvider> Model::predict(const FeatureProvider& input, co
     return std::make_shared<DictionaryFeatureProvider>(std::move(values));
 }
 
+std::shared_ptr<State> Model::makeState() const {
+    return std::shared_ptr<State>(new State(*this));
+}
+
+std::shared_ptr<FeatureProvider> Model::predict(const FeatureProvider& input, State& state,
+                                                const PredictionOptions& options) {
+    if (state.model_ != this) {
+        throw ModelError(ModelError::Reason::invalidInput, "The state was made by another model.");
+    }
+    return predict(input, options);
+}
+
 MultiArray Model::float32Input(const std::string& name, const MultiArray& array) {
     if (array.dataType() == MultiArrayDataType::float32) {
         return array;

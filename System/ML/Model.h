@@ -50,6 +50,24 @@ private:
     Reason reason_;
 };
 
+class Model;
+
+// The state of a stateful prediction: what a model reads and updates in place from one prediction to the
+// next. A state is made by its model and serves that model's predictions only. No kind of this runtime keeps
+// state of its own (the decoder's key/value cache travels in its inputs and outputs), so a state holds
+// nothing yet and a stateful prediction computes what a plain one does.
+class State {
+public:
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+private:
+    friend class Model;
+    explicit State(const Model& model)
+        : model_(&model) {}
+    const Model* model_;
+};
+
 // A loaded model. Predictions may come from any thread: each runs under the model's own lock, because a kind
 // keeps its activation buffers from one prediction to the next.
 class Model {
@@ -70,6 +88,13 @@ public:
     // type; float16 and float32 stand in for each other), runs the model and returns its outputs in their
     // described element types. ModelError (invalidInput) for an input that does not fit.
     std::shared_ptr<FeatureProvider> predict(const FeatureProvider& input,
+                                             const PredictionOptions& options = {});
+
+    // A new state for this model's stateful predictions.
+    std::shared_ptr<State> makeState() const;
+    // A prediction that may read and update `state`, checked as above. ModelError (invalidInput) for a state
+    // that another model made.
+    std::shared_ptr<FeatureProvider> predict(const FeatureProvider& input, State& state,
                                              const PredictionOptions& options = {});
 
 protected:

@@ -203,6 +203,29 @@ TEST(ModelTest, AMissingPathOrAFileIsNotAModel) {
     }
 }
 
+TEST(ModelTest, AStatefulPredictionTakesOnlyTheModelsOwnState) {
+    TemporaryFolder folder("ml-model");
+    const auto path = writeModel(folder, scaleManifest().dump());
+    const auto model = Model::load(path);
+    const auto other = Model::load(path);
+    const auto state = model->makeState();
+    const auto input = inputOf(MultiArray::withValues<float>({1, 4}, {1, 2, 3, 4}));
+    EXPECT_EQ(model->predict(*input, *state)->featureValue("y")->multiArrayValue()->toFloats(),
+              (std::vector<float>{3, 6, 9, 12}));
+    const auto refusal = [&](const FeatureProvider& given, State& with) {
+        try {
+            model->predict(given, with);
+        } catch (const ModelError& error) {
+            return error.reason();
+        }
+        ADD_FAILURE() << "the prediction was made";
+        return Reason::invalidOutput;
+    };
+    EXPECT_EQ(refusal(*input, *other->makeState()), Reason::invalidInput);
+    EXPECT_EQ(refusal(*inputOf(MultiArray::withValues<float>({1, 3}, {1, 2, 3})), *state),
+              Reason::invalidInput);
+}
+
 TEST(ModelTest, ConcurrentPredictionsEachGetTheirOwnResult) {
     TemporaryFolder folder("ml-model");
     const auto model = Model::load(writeModel(folder, scaleManifest().dump()));

@@ -203,6 +203,25 @@ TEST(MLUtilitiesTest, AsyncPredictionRunsOffTheCallersThreadAndPassesErrorsOn) {
     EXPECT_NE(model->predictedOn, std::this_thread::get_id());
 
     EXPECT_THROW(System::Concurrency::blockingRun(asyncPrediction(model, input(-1))), std::runtime_error);
+
+    // With a state: the same prediction off the caller's thread; the model's own state only.
+    model->predictedOn = {};
+    const auto stateful =
+        System::Concurrency::blockingRun(asyncPrediction(model, input(5), model->makeState()));
+    EXPECT_EQ(stateful->featureValue("y")->multiArrayValue()->value(0), 5.0);
+    EXPECT_NE(model->predictedOn, std::this_thread::get_id());
+    EXPECT_NE(model->predictedOn, std::thread::id{});
+    EXPECT_THROW(System::Concurrency::blockingRun(asyncPrediction(model, input(-1), model->makeState())),
+                 std::runtime_error);
+    const auto other = std::make_shared<ThreadRecordingModel>();
+    for (const auto& state : {other->makeState(), std::shared_ptr<System::ML::State>()}) {
+        try {
+            System::Concurrency::blockingRun(asyncPrediction(model, input(5), state));
+            ADD_FAILURE() << "predicted with a state that is not the model's";
+        } catch (const System::ML::ModelError& error) {
+            EXPECT_EQ(error.reason(), System::ML::ModelError::Reason::invalidInput);
+        }
+    }
     try {
         System::Concurrency::blockingRun(asyncLoad("/nonexistent/Model.mlmodelc"));
         FAIL() << "loaded a model that is not there";
