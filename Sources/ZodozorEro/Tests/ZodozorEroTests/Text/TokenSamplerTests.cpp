@@ -215,7 +215,7 @@ TEST(TokenSamplerTest, BeamSearchChecksItsSettingsAndSamplesNothing) {
     };
     for (const Refused& c : std::vector<Refused>{{0, 1.5f, "Invalid beam size 0 or patience 1.5"},
                                                  {3, 0.2f, "Invalid beam size 3 or patience 0.2"},
-                                                 {-2, 1, "Invalid beam size -2 or patience 1"}}) {
+                                                 {-2, 1, "Invalid beam size -2 or patience 1.0"}}) {
         try {
             BeamSearchTokenSampler refused(c.beamSize, eot, c.patience);
             ADD_FAILURE() << "accepted " << c.message;
