@@ -1,5 +1,7 @@
 #include "VuzadoDudi/External/Tokenizers/BPETokenizer.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -14,14 +16,15 @@ namespace VuzadoDudi {
 
 namespace {
 
-// A pair's key: the length of the left symbol, then both symbols, so no two pairs share a key.
-void pairKey(std::string& key, std::string_view a, std::string_view b) {
-    key.clear();
-    const auto length = static_cast<std::uint32_t>(a.size());
-    key.append(reinterpret_cast<const char*>(&length), sizeof length);
-    key.append(a);
-    key.append(b);
+// The key of an adjacent pair of symbol ids.
+std::uint64_t pairKey(int a, int b) {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32) | static_cast<std::uint32_t>(b);
 }
+
+constexpr std::uint64_t emptySlot = ~std::uint64_t{0}; // no pair of ids, which are never negative
+
+// Code points below this are characters of their own (see codePointsAreCharacters).
+constexpr char32_t plainCodePointLimit = 0x300;
 
 // Each code point of the text is a character of its own when all lie in [U+0020, U+0300): no combining marks,
 // no CR LF, nothing the cluster rules join. Byte-level text always is.
@@ -43,7 +46,8 @@ struct BPETokenizer::Cache {
     StringMap<std::vector<std::string>> entries;
 };
 
-BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens& addedTokens)
+BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
+                           const AddedTokens& addedTokens)
     : cache_(std::make_unique<Cache>()) {
     const Config& model = tokenizerData["model"];
     const auto merges = mergesFromConfig(&model["merges"]);
@@ -55,14 +59,37 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
         throw TokenizerError::missingVocab();
     }
 
-    std::string key;
+    const auto intern = [this](const std::string& symbol) {
+        return symbolIds_.try_emplace(symbol, static_cast<int>(symbolIds_.size())).first->second;
+    };
+    std::size_t size = 2;
+    while (size < 2 * merges->size()) {
+        size *= 2;
+    }
+    merges_.assign(size, MergeSlot{emptySlot, {}});
+    mergeShift_ = 64 - std::countr_zero(size);
     for (std::size_t i = 0; i < merges->size(); ++i) {
         const auto& merge = (*merges)[i];
         if (merge.size() < 2) {
             continue; // a merge of fewer than two symbols merges nothing
         }
-        pairKey(key, merge[0], merge[1]);
-        bpeRanks_.insert_or_assign(key, static_cast<int>(i));
+        const int a = intern(merge[0]);
+        const int b = intern(merge[1]);
+        const int merged = intern(merge[0] + merge[1]);
+        MergeSlot& found = merges_[slotOf(pairKey(a, b))];
+        found.pair = pairKey(a, b);
+        found.merge = Merge{static_cast<int>(i), merged}; // a pair listed again takes its later rank
+    }
+    codePointSymbols_.assign(plainCodePointLimit, -1);
+    for (const auto& [symbol, id] : symbolIds_) {
+        const auto* s = reinterpret_cast<const uint8_t*>(symbol.data());
+        const auto length = static_cast<int32_t>(symbol.size());
+        int32_t i = 0;
+        UChar32 c = 0;
+        U8_NEXT(s, i, length, c);
+        if (i == length && c >= 0 && static_cast<char32_t>(c) < plainCodePointLimit) {
+            codePointSymbols_[static_cast<std::size_t>(c)] = id;
+        }
     }
 
     tokensToIds_.reserve(vocab->size() + addedTokens.size());
@@ -123,66 +150,160 @@ std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromCon
     return merges;
 }
 
-std::optional<int> BPETokenizer::rank(std::string_view a, std::string_view b) const {
-    thread_local std::string key;
-    pairKey(key, a, b);
-    return valueIn(bpeRanks_, key);
+int BPETokenizer::symbolId(std::string_view symbol) const {
+    const auto found = symbolIds_.find(symbol);
+    return found == symbolIds_.end() ? -1 : found->second;
 }
 
-std::optional<int> BPETokenizer::rank(const BytePair& pair) const { return rank(pair.a, pair.b); }
+std::size_t BPETokenizer::slotOf(std::uint64_t pair) const {
+    const std::size_t mask = merges_.size() - 1;
+    // Fibonacci hashing: the top bits of the product depend on every bit of both ids.
+    for (std::size_t at = (pair * 0x9E3779B97F4A7C15u) >> mergeShift_;; at = (at + 1) & mask) {
+        if (merges_[at].pair == pair || merges_[at].pair == emptySlot) {
+            return at;
+        }
+    }
+}
+
+const BPETokenizer::Merge* BPETokenizer::merge(int a, int b) const {
+    if (a < 0 || b < 0) {
+        return nullptr;
+    }
+    const MergeSlot& found = merges_[slotOf(pairKey(a, b))];
+    return found.pair == emptySlot ? nullptr : &found.merge;
+}
+
+std::optional<int> BPETokenizer::rank(const BytePair& pair) const {
+    if (const Merge* found = merge(symbolId(pair.a), symbolId(pair.b))) {
+        return found->rank;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+// One symbol of a piece being merged: a span of the piece, linked to its neighbours. A symbol that was joined
+// to the one before it is gone (length 0).
+struct Symbol {
+    int id;
+    int previous; // -1 at the start
+    int next;     // -1 at the end
+    std::uint32_t begin;
+    std::uint32_t length;
+};
+
+// A merge waiting to be applied to the adjacent symbols left and right, valid while both still hold the ids
+// they had when it was found.
+struct PendingMerge {
+    int rank;
+    int left;
+    int right;
+    int leftId;
+    int rightId;
+    int merged;
+};
+
+// The heap's top is the lowest rank, and among equal ranks (one pair in several places) the leftmost place.
+bool comesLater(const PendingMerge& x, const PendingMerge& y) {
+    return x.rank > y.rank || (x.rank == y.rank && x.left > y.left);
+}
+
+} // namespace
 
 std::vector<std::string_view> BPETokenizer::symbols(std::string_view token) const {
-    std::vector<std::string_view> word;
+    thread_local std::vector<Symbol> word;
+    word.clear();
+    const auto add = [&](std::size_t begin, std::size_t length, int id) {
+        const int at = static_cast<int>(word.size());
+        word.push_back(
+            {id, at - 1, at + 1, static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(length)});
+    };
     if (codePointsAreCharacters(token)) {
         const auto* s = reinterpret_cast<const uint8_t*>(token.data());
         const auto length = static_cast<int32_t>(token.size());
         int32_t i = 0;
         while (i < length) {
             const int32_t begin = i;
-            U8_FWD_1(s, i, length);
-            word.push_back(token.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(i - begin)));
+            UChar32 c = 0;
+            U8_NEXT(s, i, length, c);
+            const int id = c >= 0 ? codePointSymbols_[static_cast<std::size_t>(c)]
+                                  : symbolId(token.substr(begin, i - begin));
+            add(static_cast<std::size_t>(begin), static_cast<std::size_t>(i - begin), id);
         }
     } else {
-        word = Unicode::characters(token);
+        for (const auto character : Unicode::characters(token)) {
+            add(static_cast<std::size_t>(character.data() - token.data()), character.size(),
+                symbolId(character));
+        }
     }
-    if (word.size() <= 1) {
-        return word;
+    if (word.empty()) {
+        return {};
+    }
+    word.back().next = -1;
+
+    // The best-ranked pair is merged everywhere it occurs, left to right, before any other: one such pass is
+    // a step. The pairs a step forms wait until it ends, even those ranked before it.
+    thread_local std::vector<PendingMerge> heap;
+    thread_local std::vector<PendingMerge> formed;
+    heap.clear();
+    formed.clear();
+    const auto find = [&](int left, std::vector<PendingMerge>& into) {
+        if (left < 0) {
+            return;
+        }
+        const int right = word[static_cast<std::size_t>(left)].next;
+        if (right < 0) {
+            return;
+        }
+        const int leftId = word[static_cast<std::size_t>(left)].id;
+        const int rightId = word[static_cast<std::size_t>(right)].id;
+        if (const Merge* found = merge(leftId, rightId)) {
+            into.push_back({found->rank, left, right, leftId, rightId, found->merged});
+        }
+    };
+    for (int i = 0; i + 1 < static_cast<int>(word.size()); ++i) {
+        find(i, heap);
+    }
+    std::make_heap(heap.begin(), heap.end(), comesLater);
+    int stepRank = -1;
+    for (;;) {
+        if (heap.empty() || heap.front().rank != stepRank) {
+            for (const auto& pending : formed) {
+                heap.push_back(pending);
+                std::push_heap(heap.begin(), heap.end(), comesLater);
+            }
+            formed.clear();
+            if (heap.empty()) {
+                break;
+            }
+            stepRank = heap.front().rank;
+        }
+        std::pop_heap(heap.begin(), heap.end(), comesLater);
+        const PendingMerge pending = heap.back();
+        heap.pop_back();
+        Symbol& left = word[static_cast<std::size_t>(pending.left)];
+        Symbol& right = word[static_cast<std::size_t>(pending.right)];
+        if (left.length == 0 || left.next != pending.right || left.id != pending.leftId ||
+            right.id != pending.rightId) {
+            continue; // one of its symbols was merged since
+        }
+        left.id = pending.merged;
+        left.length += right.length;
+        left.next = right.next;
+        if (right.next >= 0) {
+            word[static_cast<std::size_t>(right.next)].previous = pending.left;
+        }
+        right.length = 0;
+        find(left.previous, formed);
+        find(pending.left, formed);
     }
 
-    // Merge the best-ranked adjacent pair, everywhere it occurs left to right, until no pair is a merge.
-    std::vector<int> ranks(word.size());
-    for (;;) {
-        int best = std::numeric_limits<int>::max();
-        std::size_t bestAt = word.size();
-        for (std::size_t i = 0; i + 1 < word.size(); ++i) {
-            if (const auto r = rank(word[i], word[i + 1]); r && *r < best) {
-                best = *r;
-                bestAt = i;
-            }
-        }
-        if (bestAt == word.size()) {
-            break;
-        }
-        const std::string_view first = word[bestAt];
-        const std::string_view second = word[bestAt + 1];
-        std::vector<std::string_view> merged;
-        merged.reserve(word.size());
-        for (std::size_t i = 0; i < word.size();) {
-            if (i + 1 < word.size() && word[i] == first && word[i + 1] == second) {
-                // Adjacent symbols are adjacent in the token, so the merge is the span covering both.
-                merged.emplace_back(word[i].data(), word[i].size() + word[i + 1].size());
-                i += 2;
-            } else {
-                merged.push_back(word[i]);
-                i += 1;
-            }
-        }
-        word = std::move(merged);
-        if (word.size() == 1) {
-            break;
-        }
+    std::vector<std::string_view> merged;
+    for (int at = 0; at >= 0; at = word[static_cast<std::size_t>(at)].next) {
+        const Symbol& symbol = word[static_cast<std::size_t>(at)];
+        merged.push_back(token.substr(symbol.begin, symbol.length));
     }
-    return word;
+    return merged;
 }
 
 std::string BPETokenizer::bpe(const std::string& token) const {
@@ -201,7 +322,8 @@ std::vector<std::string> BPETokenizer::hexaEncode(std::string_view text) {
     tokens.reserve(text.size());
     for (const char c : text) {
         char buffer[8];
-        std::snprintf(buffer, sizeof buffer, "<0x%02X>", static_cast<unsigned>(static_cast<unsigned char>(c)));
+        std::snprintf(buffer, sizeof buffer, "<0x%02X>",
+                      static_cast<unsigned>(static_cast<unsigned char>(c)));
         tokens.emplace_back(buffer);
     }
     return tokens;
@@ -209,7 +331,8 @@ std::vector<std::string> BPETokenizer::hexaEncode(std::string_view text) {
 
 std::vector<std::string> BPETokenizer::tokenizeUncached(const std::string& text) const {
     std::vector<std::string> tokens;
-    // The symbols themselves, not their blank-joined text cut at blanks: a symbol holding a blank stays whole.
+    // The symbols themselves, not their blank-joined text cut at blanks: a symbol holding a blank stays
+    // whole.
     for (const auto symbol : symbols(text)) {
         const auto id = valueIn(tokensToIds_, symbol);
         if (id && (!unknownTokenId_ || *id != *unknownTokenId_)) {

@@ -1,9 +1,10 @@
 #pragma once
 
-// The byte-pair-encoding model: a piece is split into characters, adjacent symbols are merged in the order of a
-// ranked merge list, and every resulting symbol the vocabulary lacks becomes one byte token per UTF-8 byte.
+// The byte-pair-encoding model: a piece is split into characters, adjacent symbols are merged in the order of
+// a ranked merge list, and every resulting symbol the vocabulary lacks becomes one byte token per UTF-8 byte.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,7 +26,9 @@ struct BytePair {
 
 struct TransparentStringHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+    std::size_t operator()(std::string_view text) const noexcept {
+        return std::hash<std::string_view>{}(text);
+    }
 };
 template <class V>
 using StringMap = std::unordered_map<std::string, V, TransparentStringHash, std::equal_to<>>;
@@ -42,8 +45,8 @@ std::optional<V> valueIn(const StringMap<V>& map, std::string_view key) {
 
 class BPETokenizer : public TokenizingModel {
 public:
-    // tokenizerConfig: tokenizer_config.json; tokenizerData: tokenizer.json. TokenizerError when the model has
-    // no merge list or no vocabulary object.
+    // tokenizerConfig: tokenizer_config.json; tokenizerData: tokenizer.json. TokenizerError when the model
+    // has no merge list or no vocabulary object.
     BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens& addedTokens);
     ~BPETokenizer() override;
 
@@ -72,12 +75,33 @@ public:
     std::optional<int> rank(const BytePair& pair) const;
 
 private:
+    // A merge rule as the ids of the symbols it joins.
+    struct Merge {
+        int rank;
+        int merged; // the id of the joined symbol
+    };
+
     // The merged symbols of one piece.
     std::vector<std::string_view> symbols(std::string_view token) const;
-    std::optional<int> rank(std::string_view a, std::string_view b) const;
+    // The id of a symbol of the merge list, -1 for text no merge names.
+    int symbolId(std::string_view symbol) const;
+    const Merge* merge(int a, int b) const;
+    // The slot that holds the pair, or the free slot where it belongs.
+    std::size_t slotOf(std::uint64_t pair) const;
     std::vector<std::string> tokenizeUncached(const std::string& text) const;
 
-    StringMap<int> bpeRanks_; // keyed by pairKey(a, b)
+    // Merges are looked up by integers: every symbol a merge names or makes gets an id, and a merge is found
+    // by the ids of its pair.
+    StringMap<int> symbolIds_;
+    std::vector<int> codePointSymbols_; // the id of each one-code-point symbol below U+0300, -1 for none
+    // Open addressing with linear probing, at most half full: a look-up mostly touches one slot, where a
+    // table of linked nodes costs several cache misses, and merging is mostly look-ups.
+    struct MergeSlot {
+        std::uint64_t pair; // emptySlot when free
+        Merge merge;
+    };
+    std::vector<MergeSlot> merges_;
+    int mergeShift_ = 64; // 64 minus the base-two logarithm of the table size
     StringMap<int> tokensToIds_;
     std::unordered_map<int, std::string> idsToTokens_;
     std::optional<std::string> bosToken_;
