@@ -40,15 +40,8 @@ bool codePointsAreCharacters(std::string_view text) {
 
 } // namespace
 
-struct BPETokenizer::Cache {
-    static constexpr std::size_t capacity = 1 << 16;
-    std::mutex mutex;
-    StringMap<std::vector<std::string>> entries;
-};
-
 BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
-                           const AddedTokens& addedTokens)
-    : cache_(std::make_unique<Cache>()) {
+                           const AddedTokens& addedTokens) {
     const Config& model = tokenizerData["model"];
     const auto merges = mergesFromConfig(&model["merges"]);
     if (!merges) {
@@ -119,6 +112,12 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
         bosTokenId_ = valueIn(tokensToIds_, *bosToken_);
     }
     fuseUnknownTokens_ = tokenizerConfig["fuseUnk"].boolean().value_or(false);
+
+    symbolKeepsText_.assign(symbolIds_.size(), false);
+    for (const auto& [symbol, id] : symbolIds_) {
+        const auto token = valueIn(tokensToIds_, symbol);
+        symbolKeepsText_[static_cast<std::size_t>(id)] = token && token != unknownTokenId_;
+    }
 }
 
 BPETokenizer::~BPETokenizer() = default;
@@ -180,17 +179,18 @@ std::optional<int> BPETokenizer::rank(const BytePair& pair) const {
     return std::nullopt;
 }
 
-namespace {
-
 // One symbol of a piece being merged: a span of the piece, linked to its neighbours. A symbol that was joined
 // to the one before it is gone (length 0).
-struct Symbol {
-    int id;
+struct BPETokenizer::Symbol {
+    int id;       // -1 for text no merge names
     int previous; // -1 at the start
     int next;     // -1 at the end
     std::uint32_t begin;
     std::uint32_t length;
+    const Merge* merge; // the merge of this symbol and the next one, if there is one
 };
+
+namespace {
 
 // A merge waiting to be applied to the adjacent symbols left and right, valid while both still hold the ids
 // they had when it was found.
@@ -200,7 +200,6 @@ struct PendingMerge {
     int right;
     int leftId;
     int rightId;
-    int merged;
 };
 
 // The heap's top is the lowest rank, and among equal ranks (one pair in several places) the leftmost place.
@@ -208,15 +207,21 @@ bool comesLater(const PendingMerge& x, const PendingMerge& y) {
     return x.rank > y.rank || (x.rank == y.rank && x.left > y.left);
 }
 
+// Up to this many characters, scanning a piece for its best pair at every step costs less than keeping a
+// heap.
+constexpr std::size_t scannedLength = 32;
+
 } // namespace
 
-std::vector<std::string_view> BPETokenizer::symbols(std::string_view token) const {
+// The best-ranked pair is merged everywhere it occurs, left to right without overlap, before any other: one
+// such pass is a step. A pair formed during a step waits until the step ends, even when it ranks before it.
+const std::vector<BPETokenizer::Symbol>& BPETokenizer::merged(std::string_view token) const {
     thread_local std::vector<Symbol> word;
     word.clear();
     const auto add = [&](std::size_t begin, std::size_t length, int id) {
         const int at = static_cast<int>(word.size());
-        word.push_back(
-            {id, at - 1, at + 1, static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(length)});
+        word.push_back({id, at - 1, at + 1, static_cast<std::uint32_t>(begin),
+                        static_cast<std::uint32_t>(length), nullptr});
     };
     if (codePointsAreCharacters(token)) {
         const auto* s = reinterpret_cast<const uint8_t*>(token.data());
@@ -237,39 +242,79 @@ std::vector<std::string_view> BPETokenizer::symbols(std::string_view token) cons
         }
     }
     if (word.empty()) {
-        return {};
+        return word;
     }
     word.back().next = -1;
 
-    // The best-ranked pair is merged everywhere it occurs, left to right, before any other: one such pass is
-    // a step. The pairs a step forms wait until it ends, even those ranked before it.
+    const auto symbol = [&](int at) -> Symbol& { return word[static_cast<std::size_t>(at)]; };
+    // Finds the merge of the symbol at `at` with the next one.
+    const auto findMerge = [&](int at) {
+        Symbol& left = symbol(at);
+        left.merge = left.next < 0 ? nullptr : merge(left.id, symbol(left.next).id);
+    };
+    // Joins the symbol at `at` with the next one.
+    const auto join = [&](int at) {
+        Symbol& left = symbol(at);
+        Symbol& right = symbol(left.next);
+        left.id = left.merge->merged;
+        left.length += right.length;
+        left.next = right.next;
+        if (right.next >= 0) {
+            symbol(right.next).previous = at;
+        }
+        right.length = 0;
+    };
+    for (int at = 0; at >= 0; at = symbol(at).next) {
+        findMerge(at);
+    }
+
+    if (word.size() <= scannedLength) {
+        for (;;) {
+            const Merge* best = nullptr;
+            for (int at = 0; at >= 0; at = symbol(at).next) {
+                if (symbol(at).merge && (!best || symbol(at).merge->rank < best->rank)) {
+                    best = symbol(at).merge;
+                }
+            }
+            if (!best) {
+                break;
+            }
+            // Ranks are distinct per pair, so the best merge's places are those that hold it. The symbols
+            // before and at a join have been passed, so their new merges take part only from the next step
+            // on.
+            for (int at = 0; at >= 0; at = symbol(at).next) {
+                if (symbol(at).merge == best) {
+                    join(at);
+                    findMerge(at);
+                    if (symbol(at).previous >= 0) {
+                        findMerge(symbol(at).previous);
+                    }
+                }
+            }
+        }
+        return word;
+    }
+
+    // Long pieces: a heap of the merges found, lowest rank first. Merges found during a step join it when the
+    // step ends; an entry whose symbols changed since it was found is dropped when it comes up.
     thread_local std::vector<PendingMerge> heap;
     thread_local std::vector<PendingMerge> formed;
     heap.clear();
     formed.clear();
-    const auto find = [&](int left, std::vector<PendingMerge>& into) {
-        if (left < 0) {
-            return;
-        }
-        const int right = word[static_cast<std::size_t>(left)].next;
-        if (right < 0) {
-            return;
-        }
-        const int leftId = word[static_cast<std::size_t>(left)].id;
-        const int rightId = word[static_cast<std::size_t>(right)].id;
-        if (const Merge* found = merge(leftId, rightId)) {
-            into.push_back({found->rank, left, right, leftId, rightId, found->merged});
+    const auto pending = [&](int at, std::vector<PendingMerge>& into) {
+        if (const Symbol& left = symbol(at); left.merge) {
+            into.push_back({left.merge->rank, at, left.next, left.id, symbol(left.next).id});
         }
     };
-    for (int i = 0; i + 1 < static_cast<int>(word.size()); ++i) {
-        find(i, heap);
+    for (int at = 0; at >= 0; at = symbol(at).next) {
+        pending(at, heap);
     }
     std::make_heap(heap.begin(), heap.end(), comesLater);
     int stepRank = -1;
     for (;;) {
         if (heap.empty() || heap.front().rank != stepRank) {
-            for (const auto& pending : formed) {
-                heap.push_back(pending);
+            for (const auto& waiting : formed) {
+                heap.push_back(waiting);
                 std::push_heap(heap.begin(), heap.end(), comesLater);
             }
             formed.clear();
@@ -279,40 +324,33 @@ std::vector<std::string_view> BPETokenizer::symbols(std::string_view token) cons
             stepRank = heap.front().rank;
         }
         std::pop_heap(heap.begin(), heap.end(), comesLater);
-        const PendingMerge pending = heap.back();
+        const PendingMerge top = heap.back();
         heap.pop_back();
-        Symbol& left = word[static_cast<std::size_t>(pending.left)];
-        Symbol& right = word[static_cast<std::size_t>(pending.right)];
-        if (left.length == 0 || left.next != pending.right || left.id != pending.leftId ||
-            right.id != pending.rightId) {
+        const Symbol& left = symbol(top.left);
+        if (left.length == 0 || left.next != top.right || left.id != top.leftId ||
+            symbol(top.right).id != top.rightId) {
             continue; // one of its symbols was merged since
         }
-        left.id = pending.merged;
-        left.length += right.length;
-        left.next = right.next;
-        if (right.next >= 0) {
-            word[static_cast<std::size_t>(right.next)].previous = pending.left;
+        join(top.left);
+        findMerge(top.left);
+        pending(top.left, formed);
+        if (left.previous >= 0) {
+            findMerge(left.previous);
+            pending(left.previous, formed);
         }
-        right.length = 0;
-        find(left.previous, formed);
-        find(pending.left, formed);
     }
-
-    std::vector<std::string_view> merged;
-    for (int at = 0; at >= 0; at = word[static_cast<std::size_t>(at)].next) {
-        const Symbol& symbol = word[static_cast<std::size_t>(at)];
-        merged.push_back(token.substr(symbol.begin, symbol.length));
-    }
-    return merged;
+    return word;
 }
 
 std::string BPETokenizer::bpe(const std::string& token) const {
     std::string joined;
-    for (const auto symbol : symbols(token)) {
+    const auto& word = merged(token);
+    for (int at = word.empty() ? -1 : 0; at >= 0; at = word[static_cast<std::size_t>(at)].next) {
         if (!joined.empty()) {
             joined += ' ';
         }
-        joined += symbol;
+        joined.append(token, word[static_cast<std::size_t>(at)].begin,
+                      word[static_cast<std::size_t>(at)].length);
     }
     return joined;
 }
@@ -329,21 +367,12 @@ std::vector<std::string> BPETokenizer::hexaEncode(std::string_view text) {
     return tokens;
 }
 
-std::vector<std::string> BPETokenizer::tokenizeUncached(const std::string& text) const {
-    std::vector<std::string> tokens;
-    // The symbols themselves, not their blank-joined text cut at blanks: a symbol holding a blank stays
-    // whole.
-    for (const auto symbol : symbols(text)) {
-        const auto id = valueIn(tokensToIds_, symbol);
-        if (id && (!unknownTokenId_ || *id != *unknownTokenId_)) {
-            tokens.emplace_back(symbol);
-        } else {
-            for (auto& byte : hexaEncode(symbol)) {
-                tokens.push_back(std::move(byte));
-            }
-        }
+bool BPETokenizer::keepsText(int id, std::string_view symbol) const {
+    if (id >= 0) {
+        return symbolKeepsText_[static_cast<std::size_t>(id)];
     }
-    return tokens;
+    const auto token = valueIn(tokensToIds_, symbol);
+    return token && token != unknownTokenId_;
 }
 
 std::vector<std::string> BPETokenizer::tokenize(const std::string& text) const {
@@ -353,23 +382,20 @@ std::vector<std::string> BPETokenizer::tokenize(const std::string& text) const {
 }
 
 void BPETokenizer::tokenize(const std::string& text, std::vector<std::string>& tokens) const {
-    if (text.empty()) {
-        return;
-    }
-    {
-        std::lock_guard guard(cache_->mutex);
-        if (auto found = cache_->entries.find(text); found != cache_->entries.end()) {
-            tokens.insert(tokens.end(), found->second.begin(), found->second.end());
-            return;
+    const auto& word = merged(text);
+    // The symbols themselves, not their blank-joined text cut at blanks: a symbol holding a blank stays
+    // whole.
+    for (int at = word.empty() ? -1 : 0; at >= 0; at = word[static_cast<std::size_t>(at)].next) {
+        const Symbol& symbol = word[static_cast<std::size_t>(at)];
+        const std::string_view piece = std::string_view(text).substr(symbol.begin, symbol.length);
+        if (keepsText(symbol.id, piece)) {
+            tokens.emplace_back(piece);
+        } else {
+            for (auto& byte : hexaEncode(piece)) {
+                tokens.push_back(std::move(byte));
+            }
         }
     }
-    std::vector<std::string> computed = tokenizeUncached(text);
-    tokens.insert(tokens.end(), computed.begin(), computed.end());
-    std::lock_guard guard(cache_->mutex);
-    if (cache_->entries.size() >= Cache::capacity) {
-        cache_->entries.clear();
-    }
-    cache_->entries.emplace(text, std::move(computed));
 }
 
 std::optional<int> BPETokenizer::convertTokenToId(const std::string& token) const {

@@ -5,8 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -81,14 +79,16 @@ private:
         int merged; // the id of the joined symbol
     };
 
-    // The merged symbols of one piece.
-    std::vector<std::string_view> symbols(std::string_view token) const;
+    struct Symbol;
+    // The merged symbols of one piece, linked from the first; valid until the thread's next call.
+    const std::vector<Symbol>& merged(std::string_view token) const;
+    // Whether a symbol is written as itself rather than as its bytes.
+    bool keepsText(int id, std::string_view symbol) const;
     // The id of a symbol of the merge list, -1 for text no merge names.
     int symbolId(std::string_view symbol) const;
     const Merge* merge(int a, int b) const;
     // The slot that holds the pair, or the free slot where it belongs.
     std::size_t slotOf(std::uint64_t pair) const;
-    std::vector<std::string> tokenizeUncached(const std::string& text) const;
 
     // Merges are looked up by integers: every symbol a merge names or makes gets an id, and a merge is found
     // by the ids of its pair.
@@ -112,10 +112,8 @@ private:
     std::optional<int> unknownTokenId_;
     bool fuseUnknownTokens_ = false;
 
-    // Pieces recur (words of a language), and merging them is the costly step: their tokens are kept. The
-    // cache never changes what tokenize returns.
-    struct Cache;
-    std::unique_ptr<Cache> cache_;
+    // By symbol id: whether the symbol is a vocabulary token other than the unknown token.
+    std::vector<bool> symbolKeepsText_;
 };
 
 } // namespace VuzadoDudi

@@ -1,5 +1,6 @@
 #include <map>
 #include <random>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -43,8 +44,6 @@ TEST(BPETokenizerTest, MergesApplyByRankLeftToRight) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(bpe.bpe(c.text), c.merged) << c.text;
-        EXPECT_EQ(bpe.tokenize(c.text), c.tokens) << c.text;
-        // A second call (served from the cache) gives the same.
         EXPECT_EQ(bpe.tokenize(c.text), c.tokens) << c.text;
     }
 }
@@ -136,13 +135,19 @@ TEST(BPETokenizerTest, MergesAsThePlainLoopDoesOnRandomMergeLists) {
     }
 }
 
-// A trained byte-level merge list on the pieces of generated text: words of random letters, several scripts,
-// long single pieces, and one letter repeated, where each merge overlaps the next place it could apply.
-TEST(BPETokenizerTest, MergesAsThePlainLoopDoesOnATrainedMergeList) {
+// A byte-level definition with a merge list learned from text; smaller than the real one, to keep the suite
+// quick.
+std::filesystem::path trainedFolder() {
     WhisperTokenizerWriter::Options options;
     options.mergeCount = 4000;
     options.generatedWords = 40000;
-    const auto folder = WhisperTokenizerWriter::cachedFolder(options);
+    return WhisperTokenizerWriter::cachedFolder(options);
+}
+
+// A trained byte-level merge list on the pieces of generated text: words of random letters, several scripts,
+// long single pieces, and one letter repeated, where each merge overlaps the next place it could apply.
+TEST(BPETokenizerTest, MergesAsThePlainLoopDoesOnATrainedMergeList) {
+    const auto folder = trainedFolder();
     const Config data = HubApi::configuration(folder / "tokenizer.json");
     const BPETokenizer bpe(HubApi::configuration(folder / "tokenizer_config.json"), data, {});
     const ReferenceMerger reference(*BPETokenizer::mergesFromConfig(&data["model"]["merges"]));
@@ -182,6 +187,44 @@ TEST(BPETokenizerTest, MergesAsThePlainLoopDoesOnATrainedMergeList) {
     }
     // The text is not all whole-word merges.
     EXPECT_GT(multiSymbol, 1000u);
+}
+
+// Each thread merges in scratch space of its own: threads sharing one model get what one thread alone gets.
+TEST(BPETokenizerTest, ThreadsShareOneModel) {
+    const auto folder = trainedFolder();
+    const BPETokenizer bpe(HubApi::configuration(folder / "tokenizer_config.json"),
+                           HubApi::configuration(folder / "tokenizer.json"), {});
+    std::vector<std::string> pieces;
+    std::mt19937 numbers(13);
+    for (int i = 0; i < 400; ++i) {
+        // Short pieces and long ones, which merge by different routes.
+        std::string piece(i % 10 == 0 ? 200 + numbers() % 200 : 1 + numbers() % 12, 'a');
+        for (auto& c : piece) {
+            c = static_cast<char>('a' + numbers() % 26);
+        }
+        pieces.push_back(piece);
+    }
+    std::vector<Strings> expected;
+    for (const auto& piece : pieces) {
+        expected.push_back(bpe.tokenize(piece));
+    }
+    std::vector<int> mismatches(4, 0);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < mismatches.size(); ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 5; ++round) {
+                for (std::size_t i = 0; i < pieces.size(); ++i) {
+                    // Each thread walks the pieces from its own starting point.
+                    const std::size_t at = (i + t * 97) % pieces.size();
+                    mismatches[t] += bpe.tokenize(pieces[at]) != expected[at];
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
 
 TEST(BPETokenizerTest, MergeListForms) {
