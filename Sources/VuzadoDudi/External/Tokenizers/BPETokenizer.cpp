@@ -187,7 +187,9 @@ struct BPETokenizer::Symbol {
     int next;     // -1 at the end
     std::uint32_t begin;
     std::uint32_t length;
-    const Merge* merge; // the merge of this symbol and the next one, if there is one
+    // The merge of this symbol and the next one: its rank (noMerge when there is none) and what it makes.
+    int rank;
+    int merged;
 };
 
 namespace {
@@ -207,6 +209,8 @@ bool comesLater(const PendingMerge& x, const PendingMerge& y) {
     return x.rank > y.rank || (x.rank == y.rank && x.left > y.left);
 }
 
+constexpr int noMerge = std::numeric_limits<int>::max();
+
 // Up to this many characters, scanning a piece for its best pair at every step costs less than keeping a
 // heap.
 constexpr std::size_t scannedLength = 32;
@@ -219,9 +223,14 @@ const std::vector<BPETokenizer::Symbol>& BPETokenizer::merged(std::string_view t
     thread_local std::vector<Symbol> word;
     word.clear();
     const auto add = [&](std::size_t begin, std::size_t length, int id) {
+        // Field by field: a whole new value built beside it and copied in costs a stall per symbol.
         const int at = static_cast<int>(word.size());
-        word.push_back({id, at - 1, at + 1, static_cast<std::uint32_t>(begin),
-                        static_cast<std::uint32_t>(length), nullptr});
+        Symbol& added = word.emplace_back();
+        added.id = id;
+        added.previous = at - 1;
+        added.next = at + 1;
+        added.begin = static_cast<std::uint32_t>(begin);
+        added.length = static_cast<std::uint32_t>(length);
     };
     if (codePointsAreCharacters(token)) {
         const auto* s = reinterpret_cast<const uint8_t*>(token.data());
@@ -250,13 +259,15 @@ const std::vector<BPETokenizer::Symbol>& BPETokenizer::merged(std::string_view t
     // Finds the merge of the symbol at `at` with the next one.
     const auto findMerge = [&](int at) {
         Symbol& left = symbol(at);
-        left.merge = left.next < 0 ? nullptr : merge(left.id, symbol(left.next).id);
+        const Merge* found = left.next < 0 ? nullptr : merge(left.id, symbol(left.next).id);
+        left.rank = found ? found->rank : noMerge;
+        left.merged = found ? found->merged : -1;
     };
     // Joins the symbol at `at` with the next one.
     const auto join = [&](int at) {
         Symbol& left = symbol(at);
         Symbol& right = symbol(left.next);
-        left.id = left.merge->merged;
+        left.id = left.merged;
         left.length += right.length;
         left.next = right.next;
         if (right.next >= 0) {
@@ -270,20 +281,22 @@ const std::vector<BPETokenizer::Symbol>& BPETokenizer::merged(std::string_view t
 
     if (word.size() <= scannedLength) {
         for (;;) {
-            const Merge* best = nullptr;
+            int best = noMerge;
+            int first = -1; // the leftmost place of the best merge
             for (int at = 0; at >= 0; at = symbol(at).next) {
-                if (symbol(at).merge && (!best || symbol(at).merge->rank < best->rank)) {
-                    best = symbol(at).merge;
+                if (symbol(at).rank < best) {
+                    best = symbol(at).rank;
+                    first = at;
                 }
             }
-            if (!best) {
+            if (first < 0) {
                 break;
             }
             // Ranks are distinct per pair, so the best merge's places are those that hold it. The symbols
             // before and at a join have been passed, so their new merges take part only from the next step
             // on.
-            for (int at = 0; at >= 0; at = symbol(at).next) {
-                if (symbol(at).merge == best) {
+            for (int at = first; at >= 0; at = symbol(at).next) {
+                if (symbol(at).rank == best) {
                     join(at);
                     findMerge(at);
                     if (symbol(at).previous >= 0) {
@@ -302,8 +315,8 @@ const std::vector<BPETokenizer::Symbol>& BPETokenizer::merged(std::string_view t
     heap.clear();
     formed.clear();
     const auto pending = [&](int at, std::vector<PendingMerge>& into) {
-        if (const Symbol& left = symbol(at); left.merge) {
-            into.push_back({left.merge->rank, at, left.next, left.id, symbol(left.next).id});
+        if (const Symbol& left = symbol(at); left.rank != noMerge) {
+            into.push_back({left.rank, at, left.next, left.id, symbol(left.next).id});
         }
     };
     for (int at = 0; at >= 0; at = symbol(at).next) {
