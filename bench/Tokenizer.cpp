@@ -56,7 +56,6 @@ const std::string& mixedScripts() {
     return text;
 }
 
-// The model keeps the tokens of pieces it has seen; this measures text whose words it knows.
 // Transcript text with a timestamp token around every few words: the added-token search sees 1,600 tokens.
 const std::string& timestampedTranscript() {
     static const std::string text = repeatedTo(
@@ -66,7 +65,7 @@ const std::string& timestampedTranscript() {
     return text;
 }
 
-// About 1 MB of words of random letters: almost no piece repeats, so the piece cache cannot help.
+// About 1 MB of words of random letters: almost no piece repeats, so nothing kept from earlier pieces helps.
 const std::string& randomWords() {
     static const std::string text = [] {
         std::mt19937_64 numbers(7);
@@ -104,7 +103,7 @@ void EncodeEnglish(benchmark::State& state) {
     encode(state, englishProse());
 }
 
-// A fresh tokenizer for every pass: no piece has been seen before.
+// A fresh tokenizer for every pass: no piece has been seen before, whatever a tokenizer keeps between calls.
 void encodeFirstPass(benchmark::State& state, const std::string& text) {
     const auto folder = WhisperTokenizerWriter::cachedFolder();
     std::size_t tokens = 0;
@@ -127,13 +126,14 @@ void EncodeRandomWordsFirstPass(benchmark::State& state) {
     encodeFirstPass(state, randomWords());
 }
 
-// One piece of 16,000 letters, different in every pass so that it is never served from the piece cache: the
-// merge loop's cost in the length of one piece. Random letters, and one letter repeated (every pair alike)
-// with a second letter at a moving place.
+// One piece of 16,000 letters, different in every pass so that nothing kept from an earlier pass serves it:
+// the merge loop's cost in the length of one piece. Random letters, and one letter repeated (every pair
+// alike) with a second letter at a moving place.
 void encodeLongPiece(benchmark::State& state, bool repeatedLetter) {
-    std::mt19937_64 numbers(11);
+    // Kept across runs, so that repeated runs get new pieces too.
+    static std::mt19937_64 numbers(11);
+    static std::size_t pass = 0;
     std::string piece(16000, 'a');
-    std::size_t pass = 0;
     for (auto _ : state) {
         state.PauseTiming();
         if (repeatedLetter) {

@@ -75,6 +75,9 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     }
     codePointSymbols_.assign(plainCodePointLimit, -1);
     for (const auto& [symbol, id] : symbolIds_) {
+        if (symbol.empty()) {
+            continue; // a legacy merge's empty middle symbol
+        }
         const auto* s = reinterpret_cast<const uint8_t*>(symbol.data());
         const auto length = static_cast<int32_t>(symbol.size());
         int32_t i = 0;
