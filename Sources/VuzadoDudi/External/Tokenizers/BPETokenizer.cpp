@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <unordered_set>
 
 #include <unicode/utf8.h>
 
@@ -41,7 +43,8 @@ bool codePointsAreCharacters(std::string_view text) {
 } // namespace
 
 BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
-                           const AddedTokens& addedTokens) {
+                           const AddedTokens& addedTokens)
+    : wholePieces_(std::make_unique<WholePieces>()) {
     const Config& model = tokenizerData["model"];
     const auto merges = mergesFromConfig(&model["merges"]);
     if (!merges) {
@@ -397,11 +400,36 @@ std::vector<std::string> BPETokenizer::tokenize(const std::string& text) const {
     return tokens;
 }
 
+struct BPETokenizer::WholePieces {
+    static constexpr std::size_t capacity = 1 << 16;
+    std::mutex mutex;
+    std::unordered_set<std::string, TransparentStringHash, std::equal_to<>> pieces;
+};
+
 void BPETokenizer::tokenize(const std::string& text, std::vector<std::string>& tokens) const {
+    if (text.empty()) {
+        return;
+    }
+    {
+        std::lock_guard guard(wholePieces_->mutex);
+        if (wholePieces_->pieces.contains(text)) {
+            tokens.push_back(text);
+            return;
+        }
+    }
     const auto& word = merged(text);
+    if (word.front().next < 0 && keepsText(word.front().id, text)) {
+        tokens.push_back(text);
+        std::lock_guard guard(wholePieces_->mutex);
+        if (wholePieces_->pieces.size() >= WholePieces::capacity) {
+            wholePieces_->pieces.clear();
+        }
+        wholePieces_->pieces.insert(text);
+        return;
+    }
     // The symbols themselves, not their blank-joined text cut at blanks: a symbol holding a blank stays
     // whole.
-    for (int at = word.empty() ? -1 : 0; at >= 0; at = word[static_cast<std::size_t>(at)].next) {
+    for (int at = 0; at >= 0; at = word[static_cast<std::size_t>(at)].next) {
         const Symbol& symbol = word[static_cast<std::size_t>(at)];
         const std::string_view piece = std::string_view(text).substr(symbol.begin, symbol.length);
         if (keepsText(symbol.id, piece)) {

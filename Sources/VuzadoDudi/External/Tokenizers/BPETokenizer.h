@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -114,6 +115,12 @@ private:
 
     // By symbol id: whether the symbol is a vocabulary token other than the unknown token.
     std::vector<bool> symbolKeepsText_;
+
+    // The words of a language recur, and most merge into one token: such pieces are remembered, and cost a
+    // look-up instead of a merge when they come again. Pieces of several tokens are not kept, so text that
+    // seldom repeats pays little for it. Never changes what tokenize returns.
+    struct WholePieces;
+    std::unique_ptr<WholePieces> wholePieces_;
 };
 
 } // namespace VuzadoDudi

@@ -45,6 +45,8 @@ TEST(BPETokenizerTest, MergesApplyByRankLeftToRight) {
     for (const auto& c : cases) {
         EXPECT_EQ(bpe.bpe(c.text), c.merged) << c.text;
         EXPECT_EQ(bpe.tokenize(c.text), c.tokens) << c.text;
+        // Again, when a piece that became one token is remembered.
+        EXPECT_EQ(bpe.tokenize(c.text), c.tokens) << c.text;
     }
 }
 
@@ -60,7 +62,7 @@ public:
         }
     }
 
-    std::string bpe(const std::string& token) const {
+    Strings symbols(const std::string& token) const {
         Strings word;
         for (const auto character : Unicode::characters(token)) {
             word.emplace_back(character);
@@ -89,8 +91,12 @@ public:
             }
             word = std::move(merged);
         }
+        return word;
+    }
+
+    std::string bpe(const std::string& token) const {
         std::string joined;
-        for (const auto& symbol : word) {
+        for (const auto& symbol : symbols(token)) {
             joined += (joined.empty() ? "" : " ") + symbol;
         }
         return joined;
@@ -183,6 +189,21 @@ TEST(BPETokenizerTest, MergesAsThePlainLoopDoesOnATrainedMergeList) {
          ByteLevelPreTokenizer(Config::parseJSON(R"({"add_prefix_space": false})")).preTokenize(text, {})) {
         const std::string expected = reference.bpe(piece);
         ASSERT_EQ(bpe.bpe(piece), expected) << piece;
+        // Tokens: the symbols the vocabulary holds, and the bytes of the others. Twice, as a piece that
+        // became one token is remembered.
+        Strings tokens;
+        for (const auto& symbol : reference.symbols(piece)) {
+            const auto id = bpe.convertTokenToId(symbol);
+            if (id && id != bpe.unknownTokenId()) {
+                tokens.push_back(symbol);
+            } else {
+                const auto bytes = BPETokenizer::hexaEncode(symbol);
+                tokens.insert(tokens.end(), bytes.begin(), bytes.end());
+            }
+        }
+        ASSERT_EQ(bpe.tokenize(piece), tokens) << piece;
+        ASSERT_EQ(bpe.tokenize(piece), tokens) << piece;
+
         multiSymbol += expected.find(' ') != std::string::npos;
     }
     // The text is not all whole-word merges.
@@ -258,6 +279,7 @@ TEST(BPETokenizerTest, VocabularyAndSpecialTokens) {
     EXPECT_EQ(bpe.bosTokenId(), 3);
     EXPECT_TRUE(bpe.fuseUnknownTokens());
     // The unknown token's own text is written as bytes.
+    EXPECT_EQ(bpe.tokenize("<unk>"), (Strings{"<0x3C>", "<0x75>", "<0x6E>", "<0x6B>", "<0x3E>"}));
     EXPECT_EQ(bpe.tokenize("<unk>"), (Strings{"<0x3C>", "<0x75>", "<0x6E>", "<0x6B>", "<0x3E>"}));
 
     const auto noUnknown = model(R"({"a": 0})", "[]", R"({"unk_token": "<unk>"})");
