@@ -1,12 +1,12 @@
 #include "VuzadoDudi/External/Tokenizers/BPETokenizer.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <mutex>
-#include <unordered_set>
 
 #include <unicode/utf8.h>
 
@@ -44,7 +44,7 @@ bool codePointsAreCharacters(std::string_view text) {
 
 BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
                            const AddedTokens& addedTokens)
-    : wholePieces_(std::make_unique<WholePieces>()) {
+    : cache_(std::make_unique<Cache>()) {
     const Config& model = tokenizerData["model"];
     const auto merges = mergesFromConfig(&model["merges"]);
     if (!merges) {
@@ -400,10 +400,12 @@ std::vector<std::string> BPETokenizer::tokenize(const std::string& text) const {
     return tokens;
 }
 
-struct BPETokenizer::WholePieces {
+struct BPETokenizer::Cache {
     static constexpr std::size_t capacity = 1 << 16;
+    static constexpr std::size_t seenSlots = 1 << 14;
     std::mutex mutex;
-    std::unordered_set<std::string, TransparentStringHash, std::equal_to<>> pieces;
+    std::array<std::size_t, seenSlots> seen{}; // by hash modulo the size: the hash of a piece met once
+    StringMap<std::vector<std::string>> entries;
 };
 
 void BPETokenizer::tokenize(const std::string& text, std::vector<std::string>& tokens) const {
@@ -411,22 +413,14 @@ void BPETokenizer::tokenize(const std::string& text, std::vector<std::string>& t
         return;
     }
     {
-        std::lock_guard guard(wholePieces_->mutex);
-        if (wholePieces_->pieces.contains(text)) {
-            tokens.push_back(text);
+        std::lock_guard guard(cache_->mutex);
+        if (const auto found = cache_->entries.find(text); found != cache_->entries.end()) {
+            tokens.insert(tokens.end(), found->second.begin(), found->second.end());
             return;
         }
     }
+    const std::size_t start = tokens.size();
     const auto& word = merged(text);
-    if (word.front().next < 0 && keepsText(word.front().id, text)) {
-        tokens.push_back(text);
-        std::lock_guard guard(wholePieces_->mutex);
-        if (wholePieces_->pieces.size() >= WholePieces::capacity) {
-            wholePieces_->pieces.clear();
-        }
-        wholePieces_->pieces.insert(text);
-        return;
-    }
     // The symbols themselves, not their blank-joined text cut at blanks: a symbol holding a blank stays
     // whole.
     for (int at = 0; at >= 0; at = word[static_cast<std::size_t>(at)].next) {
@@ -440,6 +434,18 @@ void BPETokenizer::tokenize(const std::string& text, std::vector<std::string>& t
             }
         }
     }
+
+    const std::size_t hash = TransparentStringHash{}(text);
+    std::lock_guard guard(cache_->mutex);
+    std::size_t& seen = cache_->seen[hash % Cache::seenSlots];
+    if (seen != hash) {
+        seen = hash;
+        return;
+    }
+    if (cache_->entries.size() >= Cache::capacity) {
+        cache_->entries.clear();
+    }
+    cache_->entries.try_emplace(text, tokens.begin() + static_cast<std::ptrdiff_t>(start), tokens.end());
 }
 
 std::optional<int> BPETokenizer::convertTokenToId(const std::string& token) const {

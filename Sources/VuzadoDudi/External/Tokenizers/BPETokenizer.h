@@ -116,11 +116,11 @@ private:
     // By symbol id: whether the symbol is a vocabulary token other than the unknown token.
     std::vector<bool> symbolKeepsText_;
 
-    // The words of a language recur, and most merge into one token: such pieces are remembered, and cost a
-    // look-up instead of a merge when they come again. Pieces of several tokens are not kept, so text that
-    // seldom repeats pays little for it. Never changes what tokenize returns.
-    struct WholePieces;
-    std::unique_ptr<WholePieces> wholePieces_;
+    // The words of a language recur, and a look-up costs less than a merge: the tokens of a piece met a
+    // second time are kept. Pieces met once are only noted by their hash, so text whose pieces seldom repeat
+    // does not pay for filling the cache. The cache never changes what tokenize returns.
+    struct Cache;
+    std::unique_ptr<Cache> cache_;
 };
 
 } // namespace VuzadoDudi
