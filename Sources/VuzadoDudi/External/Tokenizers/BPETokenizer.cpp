@@ -1,8 +1,12 @@
 #include "VuzadoDudi/External/Tokenizers/BPETokenizer.h"
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <mutex>
 
 #include <unicode/utf8.h>
 
@@ -14,14 +18,15 @@ namespace VuzadoDudi {
 
 namespace {
 
-// A pair's key: the length of the left symbol, then both symbols, so no two pairs share a key.
-void pairKey(std::string& key, std::string_view a, std::string_view b) {
-    key.clear();
-    const auto length = static_cast<std::uint32_t>(a.size());
-    key.append(reinterpret_cast<const char*>(&length), sizeof length);
-    key.append(a);
-    key.append(b);
+// The key of an adjacent pair of symbol ids.
+std::uint64_t pairKey(int a, int b) {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32) | static_cast<std::uint32_t>(b);
 }
+
+constexpr std::uint64_t emptySlot = ~std::uint64_t{0}; // no pair of ids, which are never negative
+
+// Code points below this are characters of their own (see codePointsAreCharacters).
+constexpr char32_t plainCodePointLimit = 0x300;
 
 // Each code point of the text is a character of its own when all lie in [U+0020, U+0300): no combining marks,
 // no CR LF, nothing the cluster rules join. Byte-level text always is.
@@ -37,13 +42,8 @@ bool codePointsAreCharacters(std::string_view text) {
 
 } // namespace
 
-struct BPETokenizer::Cache {
-    static constexpr std::size_t capacity = 1 << 16;
-    std::mutex mutex;
-    StringMap<std::vector<std::string>> entries;
-};
-
-BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens& addedTokens)
+BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
+                           const AddedTokens& addedTokens)
     : cache_(std::make_unique<Cache>()) {
     const Config& model = tokenizerData["model"];
     const auto merges = mergesFromConfig(&model["merges"]);
@@ -55,14 +55,40 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
         throw TokenizerError::missingVocab();
     }
 
-    std::string key;
+    const auto intern = [this](const std::string& symbol) {
+        return symbolIds_.try_emplace(symbol, static_cast<int>(symbolIds_.size())).first->second;
+    };
+    std::size_t size = 2;
+    while (size < 2 * merges->size()) {
+        size *= 2;
+    }
+    merges_.assign(size, MergeSlot{emptySlot, {}});
+    mergeShift_ = 64 - std::countr_zero(size);
     for (std::size_t i = 0; i < merges->size(); ++i) {
         const auto& merge = (*merges)[i];
         if (merge.size() < 2) {
             continue; // a merge of fewer than two symbols merges nothing
         }
-        pairKey(key, merge[0], merge[1]);
-        bpeRanks_.insert_or_assign(key, static_cast<int>(i));
+        const int a = intern(merge[0]);
+        const int b = intern(merge[1]);
+        const int merged = intern(merge[0] + merge[1]);
+        MergeSlot& found = merges_[slotOf(pairKey(a, b))];
+        found.pair = pairKey(a, b);
+        found.merge = Merge{static_cast<int>(i), merged}; // a pair listed again takes its later rank
+    }
+    codePointSymbols_.assign(plainCodePointLimit, -1);
+    for (const auto& [symbol, id] : symbolIds_) {
+        if (symbol.empty()) {
+            continue; // a legacy merge's empty middle symbol
+        }
+        const auto* s = reinterpret_cast<const uint8_t*>(symbol.data());
+        const auto length = static_cast<int32_t>(symbol.size());
+        int32_t i = 0;
+        UChar32 c = 0;
+        U8_NEXT(s, i, length, c);
+        if (i == length && c >= 0 && static_cast<char32_t>(c) < plainCodePointLimit) {
+            codePointSymbols_[static_cast<std::size_t>(c)] = id;
+        }
     }
 
     tokensToIds_.reserve(vocab->size() + addedTokens.size());
@@ -92,6 +118,12 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
         bosTokenId_ = valueIn(tokensToIds_, *bosToken_);
     }
     fuseUnknownTokens_ = tokenizerConfig["fuseUnk"].boolean().value_or(false);
+
+    symbolKeepsText_.assign(symbolIds_.size(), false);
+    for (const auto& [symbol, id] : symbolIds_) {
+        const auto token = valueIn(tokensToIds_, symbol);
+        symbolKeepsText_[static_cast<std::size_t>(id)] = token && token != unknownTokenId_;
+    }
 }
 
 BPETokenizer::~BPETokenizer() = default;
@@ -123,63 +155,207 @@ std::optional<std::vector<std::vector<std::string>>> BPETokenizer::mergesFromCon
     return merges;
 }
 
-std::optional<int> BPETokenizer::rank(std::string_view a, std::string_view b) const {
-    thread_local std::string key;
-    pairKey(key, a, b);
-    return valueIn(bpeRanks_, key);
+int BPETokenizer::symbolId(std::string_view symbol) const {
+    const auto found = symbolIds_.find(symbol);
+    return found == symbolIds_.end() ? -1 : found->second;
 }
 
-std::optional<int> BPETokenizer::rank(const BytePair& pair) const { return rank(pair.a, pair.b); }
+std::size_t BPETokenizer::slotOf(std::uint64_t pair) const {
+    const std::size_t mask = merges_.size() - 1;
+    // Fibonacci hashing: the top bits of the product depend on every bit of both ids.
+    for (std::size_t at = (pair * 0x9E3779B97F4A7C15u) >> mergeShift_;; at = (at + 1) & mask) {
+        if (merges_[at].pair == pair || merges_[at].pair == emptySlot) {
+            return at;
+        }
+    }
+}
 
-std::vector<std::string_view> BPETokenizer::symbols(std::string_view token) const {
-    std::vector<std::string_view> word;
+const BPETokenizer::Merge* BPETokenizer::merge(int a, int b) const {
+    if (a < 0 || b < 0) {
+        return nullptr;
+    }
+    const MergeSlot& found = merges_[slotOf(pairKey(a, b))];
+    return found.pair == emptySlot ? nullptr : &found.merge;
+}
+
+std::optional<int> BPETokenizer::rank(const BytePair& pair) const {
+    if (const Merge* found = merge(symbolId(pair.a), symbolId(pair.b))) {
+        return found->rank;
+    }
+    return std::nullopt;
+}
+
+// One symbol of a piece being merged: a span of the piece, linked to its neighbours. A symbol that was joined
+// to the one before it is gone (length 0).
+struct BPETokenizer::Symbol {
+    int id;       // -1 for text no merge names
+    int previous; // -1 at the start
+    int next;     // -1 at the end
+    std::uint32_t begin;
+    std::uint32_t length;
+    // The merge of this symbol and the next one: its rank (noMerge when there is none) and what it makes.
+    int rank;
+    int merged;
+};
+
+namespace {
+
+// A merge waiting to be applied to the adjacent symbols left and right, valid while both still hold the ids
+// they had when it was found.
+struct PendingMerge {
+    int rank;
+    int left;
+    int right;
+    int leftId;
+    int rightId;
+};
+
+// The heap's top is the lowest rank, and among equal ranks (one pair in several places) the leftmost place.
+bool comesLater(const PendingMerge& x, const PendingMerge& y) {
+    return x.rank > y.rank || (x.rank == y.rank && x.left > y.left);
+}
+
+constexpr int noMerge = std::numeric_limits<int>::max();
+
+// Up to this many characters, scanning a piece for its best pair at every step costs less than keeping a
+// heap.
+constexpr std::size_t scannedLength = 32;
+
+} // namespace
+
+// The best-ranked pair is merged everywhere it occurs, left to right without overlap, before any other: one
+// such pass is a step. A pair formed during a step waits until the step ends, even when it ranks before it.
+const std::vector<BPETokenizer::Symbol>& BPETokenizer::merged(std::string_view token) const {
+    thread_local std::vector<Symbol> word;
+    word.clear();
+    const auto add = [&](std::size_t begin, std::size_t length, int id) {
+        // Field by field: a whole new value built beside it and copied in costs a stall per symbol.
+        const int at = static_cast<int>(word.size());
+        Symbol& added = word.emplace_back();
+        added.id = id;
+        added.previous = at - 1;
+        added.next = at + 1;
+        added.begin = static_cast<std::uint32_t>(begin);
+        added.length = static_cast<std::uint32_t>(length);
+    };
     if (codePointsAreCharacters(token)) {
         const auto* s = reinterpret_cast<const uint8_t*>(token.data());
         const auto length = static_cast<int32_t>(token.size());
         int32_t i = 0;
         while (i < length) {
             const int32_t begin = i;
-            U8_FWD_1(s, i, length);
-            word.push_back(token.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(i - begin)));
+            UChar32 c = 0;
+            U8_NEXT(s, i, length, c);
+            const int id = c >= 0 ? codePointSymbols_[static_cast<std::size_t>(c)]
+                                  : symbolId(token.substr(begin, i - begin));
+            add(static_cast<std::size_t>(begin), static_cast<std::size_t>(i - begin), id);
         }
     } else {
-        word = Unicode::characters(token);
+        for (const auto character : Unicode::characters(token)) {
+            add(static_cast<std::size_t>(character.data() - token.data()), character.size(),
+                symbolId(character));
+        }
     }
-    if (word.size() <= 1) {
+    if (word.empty()) {
+        return word;
+    }
+    word.back().next = -1;
+
+    const auto symbol = [&](int at) -> Symbol& { return word[static_cast<std::size_t>(at)]; };
+    // Finds the merge of the symbol at `at` with the next one.
+    const auto findMerge = [&](int at) {
+        Symbol& left = symbol(at);
+        const Merge* found = left.next < 0 ? nullptr : merge(left.id, symbol(left.next).id);
+        left.rank = found ? found->rank : noMerge;
+        left.merged = found ? found->merged : -1;
+    };
+    // Joins the symbol at `at` with the next one.
+    const auto join = [&](int at) {
+        Symbol& left = symbol(at);
+        Symbol& right = symbol(left.next);
+        left.id = left.merged;
+        left.length += right.length;
+        left.next = right.next;
+        if (right.next >= 0) {
+            symbol(right.next).previous = at;
+        }
+        right.length = 0;
+    };
+    for (int at = 0; at >= 0; at = symbol(at).next) {
+        findMerge(at);
+    }
+
+    if (word.size() <= scannedLength) {
+        for (;;) {
+            int best = noMerge;
+            int first = -1; // the leftmost place of the best merge
+            for (int at = 0; at >= 0; at = symbol(at).next) {
+                if (symbol(at).rank < best) {
+                    best = symbol(at).rank;
+                    first = at;
+                }
+            }
+            if (first < 0) {
+                break;
+            }
+            // Ranks are distinct per pair, so the best merge's places are those that hold it. The symbols
+            // before and at a join have been passed, so their new merges take part only from the next step
+            // on.
+            for (int at = first; at >= 0; at = symbol(at).next) {
+                if (symbol(at).rank == best) {
+                    join(at);
+                    findMerge(at);
+                    if (symbol(at).previous >= 0) {
+                        findMerge(symbol(at).previous);
+                    }
+                }
+            }
+        }
         return word;
     }
 
-    // Merge the best-ranked adjacent pair, everywhere it occurs left to right, until no pair is a merge.
-    std::vector<int> ranks(word.size());
+    // Long pieces: a heap of the merges found, lowest rank first. Merges found during a step join it when the
+    // step ends; an entry whose symbols changed since it was found is dropped when it comes up.
+    thread_local std::vector<PendingMerge> heap;
+    thread_local std::vector<PendingMerge> formed;
+    heap.clear();
+    formed.clear();
+    const auto pending = [&](int at, std::vector<PendingMerge>& into) {
+        if (const Symbol& left = symbol(at); left.rank != noMerge) {
+            into.push_back({left.rank, at, left.next, left.id, symbol(left.next).id});
+        }
+    };
+    for (int at = 0; at >= 0; at = symbol(at).next) {
+        pending(at, heap);
+    }
+    std::make_heap(heap.begin(), heap.end(), comesLater);
+    int stepRank = -1;
     for (;;) {
-        int best = std::numeric_limits<int>::max();
-        std::size_t bestAt = word.size();
-        for (std::size_t i = 0; i + 1 < word.size(); ++i) {
-            if (const auto r = rank(word[i], word[i + 1]); r && *r < best) {
-                best = *r;
-                bestAt = i;
+        if (heap.empty() || heap.front().rank != stepRank) {
+            for (const auto& waiting : formed) {
+                heap.push_back(waiting);
+                std::push_heap(heap.begin(), heap.end(), comesLater);
             }
-        }
-        if (bestAt == word.size()) {
-            break;
-        }
-        const std::string_view first = word[bestAt];
-        const std::string_view second = word[bestAt + 1];
-        std::vector<std::string_view> merged;
-        merged.reserve(word.size());
-        for (std::size_t i = 0; i < word.size();) {
-            if (i + 1 < word.size() && word[i] == first && word[i + 1] == second) {
-                // Adjacent symbols are adjacent in the token, so the merge is the span covering both.
-                merged.emplace_back(word[i].data(), word[i].size() + word[i + 1].size());
-                i += 2;
-            } else {
-                merged.push_back(word[i]);
-                i += 1;
+            formed.clear();
+            if (heap.empty()) {
+                break;
             }
+            stepRank = heap.front().rank;
         }
-        word = std::move(merged);
-        if (word.size() == 1) {
-            break;
+        std::pop_heap(heap.begin(), heap.end(), comesLater);
+        const PendingMerge top = heap.back();
+        heap.pop_back();
+        const Symbol& left = symbol(top.left);
+        if (left.length == 0 || left.next != top.right || left.id != top.leftId ||
+            symbol(top.right).id != top.rightId) {
+            continue; // one of its symbols was merged since
+        }
+        join(top.left);
+        findMerge(top.left);
+        pending(top.left, formed);
+        if (left.previous >= 0) {
+            findMerge(left.previous);
+            pending(left.previous, formed);
         }
     }
     return word;
@@ -187,11 +363,13 @@ std::vector<std::string_view> BPETokenizer::symbols(std::string_view token) cons
 
 std::string BPETokenizer::bpe(const std::string& token) const {
     std::string joined;
-    for (const auto symbol : symbols(token)) {
+    const auto& word = merged(token);
+    for (int at = word.empty() ? -1 : 0; at >= 0; at = word[static_cast<std::size_t>(at)].next) {
         if (!joined.empty()) {
             joined += ' ';
         }
-        joined += symbol;
+        joined.append(token, word[static_cast<std::size_t>(at)].begin,
+                      word[static_cast<std::size_t>(at)].length);
     }
     return joined;
 }
@@ -201,26 +379,19 @@ std::vector<std::string> BPETokenizer::hexaEncode(std::string_view text) {
     tokens.reserve(text.size());
     for (const char c : text) {
         char buffer[8];
-        std::snprintf(buffer, sizeof buffer, "<0x%02X>", static_cast<unsigned>(static_cast<unsigned char>(c)));
+        std::snprintf(buffer, sizeof buffer, "<0x%02X>",
+                      static_cast<unsigned>(static_cast<unsigned char>(c)));
         tokens.emplace_back(buffer);
     }
     return tokens;
 }
 
-std::vector<std::string> BPETokenizer::tokenizeUncached(const std::string& text) const {
-    std::vector<std::string> tokens;
-    // The symbols themselves, not their blank-joined text cut at blanks: a symbol holding a blank stays whole.
-    for (const auto symbol : symbols(text)) {
-        const auto id = valueIn(tokensToIds_, symbol);
-        if (id && (!unknownTokenId_ || *id != *unknownTokenId_)) {
-            tokens.emplace_back(symbol);
-        } else {
-            for (auto& byte : hexaEncode(symbol)) {
-                tokens.push_back(std::move(byte));
-            }
-        }
+bool BPETokenizer::keepsText(int id, std::string_view symbol) const {
+    if (id >= 0) {
+        return symbolKeepsText_[static_cast<std::size_t>(id)];
     }
-    return tokens;
+    const auto token = valueIn(tokensToIds_, symbol);
+    return token && token != unknownTokenId_;
 }
 
 std::vector<std::string> BPETokenizer::tokenize(const std::string& text) const {
@@ -229,24 +400,52 @@ std::vector<std::string> BPETokenizer::tokenize(const std::string& text) const {
     return tokens;
 }
 
+struct BPETokenizer::Cache {
+    static constexpr std::size_t capacity = 1 << 16;
+    static constexpr std::size_t seenSlots = 1 << 14;
+    std::mutex mutex;
+    std::array<std::size_t, seenSlots> seen{}; // by hash modulo the size: the hash of a piece met once
+    StringMap<std::vector<std::string>> entries;
+};
+
 void BPETokenizer::tokenize(const std::string& text, std::vector<std::string>& tokens) const {
     if (text.empty()) {
         return;
     }
     {
         std::lock_guard guard(cache_->mutex);
-        if (auto found = cache_->entries.find(text); found != cache_->entries.end()) {
+        if (const auto found = cache_->entries.find(text); found != cache_->entries.end()) {
             tokens.insert(tokens.end(), found->second.begin(), found->second.end());
             return;
         }
     }
-    std::vector<std::string> computed = tokenizeUncached(text);
-    tokens.insert(tokens.end(), computed.begin(), computed.end());
+    const std::size_t start = tokens.size();
+    const auto& word = merged(text);
+    // The symbols themselves, not their blank-joined text cut at blanks: a symbol holding a blank stays
+    // whole.
+    for (int at = 0; at >= 0; at = word[static_cast<std::size_t>(at)].next) {
+        const Symbol& symbol = word[static_cast<std::size_t>(at)];
+        const std::string_view piece = std::string_view(text).substr(symbol.begin, symbol.length);
+        if (keepsText(symbol.id, piece)) {
+            tokens.emplace_back(piece);
+        } else {
+            for (auto& byte : hexaEncode(piece)) {
+                tokens.push_back(std::move(byte));
+            }
+        }
+    }
+
+    const std::size_t hash = TransparentStringHash{}(text);
     std::lock_guard guard(cache_->mutex);
+    std::size_t& seen = cache_->seen[hash % Cache::seenSlots];
+    if (seen != hash) {
+        seen = hash;
+        return;
+    }
     if (cache_->entries.size() >= Cache::capacity) {
         cache_->entries.clear();
     }
-    cache_->entries.emplace(text, std::move(computed));
+    cache_->entries.try_emplace(text, tokens.begin() + static_cast<std::ptrdiff_t>(start), tokens.end());
 }
 
 std::optional<int> BPETokenizer::convertTokenToId(const std::string& token) const {

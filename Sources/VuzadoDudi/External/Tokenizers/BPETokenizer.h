@@ -1,11 +1,11 @@
 #pragma once
 
-// The byte-pair-encoding model: a piece is split into characters, adjacent symbols are merged in the order of a
-// ranked merge list, and every resulting symbol the vocabulary lacks becomes one byte token per UTF-8 byte.
+// The byte-pair-encoding model: a piece is split into characters, adjacent symbols are merged in the order of
+// a ranked merge list, and every resulting symbol the vocabulary lacks becomes one byte token per UTF-8 byte.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,7 +25,9 @@ struct BytePair {
 
 struct TransparentStringHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+    std::size_t operator()(std::string_view text) const noexcept {
+        return std::hash<std::string_view>{}(text);
+    }
 };
 template <class V>
 using StringMap = std::unordered_map<std::string, V, TransparentStringHash, std::equal_to<>>;
@@ -42,8 +44,8 @@ std::optional<V> valueIn(const StringMap<V>& map, std::string_view key) {
 
 class BPETokenizer : public TokenizingModel {
 public:
-    // tokenizerConfig: tokenizer_config.json; tokenizerData: tokenizer.json. TokenizerError when the model has
-    // no merge list or no vocabulary object.
+    // tokenizerConfig: tokenizer_config.json; tokenizerData: tokenizer.json. TokenizerError when the model
+    // has no merge list or no vocabulary object.
     BPETokenizer(const Config& tokenizerConfig, const Config& tokenizerData, const AddedTokens& addedTokens);
     ~BPETokenizer() override;
 
@@ -72,12 +74,35 @@ public:
     std::optional<int> rank(const BytePair& pair) const;
 
 private:
-    // The merged symbols of one piece.
-    std::vector<std::string_view> symbols(std::string_view token) const;
-    std::optional<int> rank(std::string_view a, std::string_view b) const;
-    std::vector<std::string> tokenizeUncached(const std::string& text) const;
+    // A merge rule as the ids of the symbols it joins.
+    struct Merge {
+        int rank;
+        int merged; // the id of the joined symbol
+    };
 
-    StringMap<int> bpeRanks_; // keyed by pairKey(a, b)
+    struct Symbol;
+    // The merged symbols of one piece, linked from the first; valid until the thread's next call.
+    const std::vector<Symbol>& merged(std::string_view token) const;
+    // Whether a symbol is written as itself rather than as its bytes.
+    bool keepsText(int id, std::string_view symbol) const;
+    // The id of a symbol of the merge list, -1 for text no merge names.
+    int symbolId(std::string_view symbol) const;
+    const Merge* merge(int a, int b) const;
+    // The slot that holds the pair, or the free slot where it belongs.
+    std::size_t slotOf(std::uint64_t pair) const;
+
+    // Merges are looked up by integers: every symbol a merge names or makes gets an id, and a merge is found
+    // by the ids of its pair.
+    StringMap<int> symbolIds_;
+    std::vector<int> codePointSymbols_; // the id of each one-code-point symbol below U+0300, -1 for none
+    // Open addressing with linear probing, at most half full: a look-up mostly touches one slot, where a
+    // table of linked nodes costs several cache misses, and merging is mostly look-ups.
+    struct MergeSlot {
+        std::uint64_t pair; // emptySlot when free
+        Merge merge;
+    };
+    std::vector<MergeSlot> merges_;
+    int mergeShift_ = 64; // 64 minus the base-two logarithm of the table size
     StringMap<int> tokensToIds_;
     std::unordered_map<int, std::string> idsToTokens_;
     std::optional<std::string> bosToken_;
@@ -88,8 +113,12 @@ private:
     std::optional<int> unknownTokenId_;
     bool fuseUnknownTokens_ = false;
 
-    // Pieces recur (words of a language), and merging them is the costly step: their tokens are kept. The
-    // cache never changes what tokenize returns.
+    // By symbol id: whether the symbol is a vocabulary token other than the unknown token.
+    std::vector<bool> symbolKeepsText_;
+
+    // The words of a language recur, and a look-up costs less than a merge: the tokens of a piece met a
+    // second time are kept. Pieces met once are only noted by their hash, so text whose pieces seldom repeat
+    // does not pay for filling the cache. The cache never changes what tokenize returns.
     struct Cache;
     std::unique_ptr<Cache> cache_;
 };
