@@ -189,11 +189,12 @@ TEST(HttpClientErrors, TransportResultsMapToTheirFailures) {
 }
 
 // An answer past the size a request accepts ends it as soon as it is known, however the server sends it: with
-// a length announced up front, in chunks without one, or as an endless header.
+// a length announced up front, compressed to a small one, in chunks without one, or as an endless header.
 TEST_F(HttpClientTest, AnAnswerLargerThanTheRequestAcceptsEndsIt) {
     constexpr std::size_t kLimit = 100000;
-    server.reply("GET", "/fits", 200, std::string(kLimit - 1000, 'x'), "text/plain");
-    server.reply("GET", "/announced", 200, std::string(kLimit + 1, 'x'), "text/plain");
+    server.reply("GET", "/fits", 200, std::string(kLimit - 1000, 'x'), "application/octet-stream");
+    server.reply("GET", "/announced", 200, std::string(kLimit + 1, 'x'), "application/octet-stream");
+    server.reply("GET", "/compressed", 200, std::string(kLimit + 1, 'x'), "text/plain"); // sent with gzip
     server.on("GET", "/chunked", [](const httplib::Request&, httplib::Response& response) {
         response.set_chunked_content_provider("text/plain", [](std::size_t offset, httplib::DataSink& sink) {
             if (offset > 10 * kLimit) {
@@ -216,7 +217,7 @@ TEST_F(HttpClientTest, AnAnswerLargerThanTheRequestAcceptsEndsIt) {
     };
 
     EXPECT_EQ(sendBlocking(client, limited("/fits")).body.size(), kLimit - 1000);
-    for (const std::string path : {"/announced", "/chunked", "/headers"}) {
+    for (const std::string path : {"/announced", "/compressed", "/chunked", "/headers"}) {
         EXPECT_EQ(transportFailure(client, limited(path)), TransportError::Code::responseTooLarge) << path;
     }
     // A streamed body is the receiver's to bound; only its header counts.
