@@ -1,5 +1,6 @@
 #include "HubTestSupport.h"
 
+#include "System/Concurrency/SerialQueue.h"
 #include "System/Crypto/Sha256.h"
 #include "VuzadoDudi/External/Hub/HubFileDownloader.h"
 #include "VuzadoDudi/External/Hub/Progress.h"
@@ -270,6 +271,39 @@ TEST_F(SnapshotFileDecisionTest, AFileReplacedOnTheHubDuringItsDownloadIsNeverSa
             EXPECT_FALSE(entry.path().string().ends_with(".incomplete")) << entry.path();
         }
     }
+}
+
+// A download waiting for another of the same file can be cancelled while the other goes on; the file's turn
+// is then free for later downloads.
+TEST_F(SnapshotFileDecisionTest, ADownloadWaitingForAnotherOfTheSameFileCanBeCancelled) {
+    System::Net::Testing::Gate& gate = hub.server().gate();
+    FileBehaviour held;
+    held.onGet = [&gate] { gate.wait(); };
+    hub.setBehaviour(repoId, "weights/model.bin", held);
+    const HubApi::HubFileDownloader downloader{client(),
+                                               repo,
+                                               "main",
+                                               repoFolder(),
+                                               repoFolder() / ".cache/modelhub/download",
+                                               "weights/model.bin",
+                                               std::string("secret-token"),
+                                               hub.endpoint(),
+                                               false};
+    System::Concurrency::SerialQueue firstQueue("hub-test-first");
+    System::Concurrency::SerialQueue secondQueue("hub-test-second");
+
+    const auto first = System::Concurrency::spawn(firstQueue, downloader.download());
+    gate.awaitWaiting(1); // the first holds the file's turn, its transfer held at the hub
+    const auto second = System::Concurrency::spawn(secondQueue, downloader.download());
+    // The queue runs in order, so the second has reached its wait once this has run there.
+    blockingRun(System::Concurrency::runOn(secondQueue, [] { return 0; }));
+    second.cancel();
+
+    EXPECT_THROW(blockingRun(second.value()), System::Concurrency::CancellationError);
+    gate.open();
+    EXPECT_EQ(blockingRun(first.value()), repoFolder() / "weights/model.bin");
+    EXPECT_EQ(blockingRun(downloader.download()), repoFolder() / "weights/model.bin");
+    EXPECT_EQ(hub.fileDownloads(), 1u);
 }
 
 TEST_F(SnapshotFileDecisionTest, AnIncompleteHubAnswerFailsWithoutWritingAnything) {
