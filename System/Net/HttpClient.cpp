@@ -29,6 +29,10 @@ void curlInitOnce() {
 
 TransportError::Code codeFor(CURLcode result) {
     switch (result) {
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+        return TransportError::Code::resourceUnavailable;
+    case CURLE_FILESIZE_EXCEEDED:
+        return TransportError::Code::responseTooLarge;
     case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_URL_MALFORMAT:
         return TransportError::Code::badURL;
@@ -100,6 +104,8 @@ struct Transfer {
     curl_off_t uploaded = -1;
     bool headDelivered = false;     // streaming: onHead has seen the final answer's header
     bool stoppedByReceiver = false; // streaming: onHead or onBody asked to stop
+    std::size_t received = 0;       // header and collected body bytes, for request.maxResponseSize
+    bool tooLarge = false;          // the answer grew past request.maxResponseSize
 
     ~Transfer() {
         if (easy != nullptr) {
@@ -167,6 +173,14 @@ private:
         return transfer.request.onHead || transfer.request.onBody;
     }
 
+    // Counts `count` more bytes of the answer; false (the transfer then ends) once it has grown too large.
+    static bool admit(Transfer& transfer, std::size_t count) {
+        transfer.received += count;
+        const auto& limit = transfer.request.maxResponseSize;
+        transfer.tooLarge = transfer.tooLarge || (limit && transfer.received > *limit);
+        return !transfer.tooLarge;
+    }
+
     // Hands the final answer's header to a streaming receiver, once; false when the receiver wants to stop.
     static bool deliverHead(Transfer& transfer) {
         if (transfer.headDelivered) {
@@ -201,6 +215,9 @@ private:
             }
             return size * count;
         }
+        if (!admit(*transfer, size * count)) {
+            return 0;
+        }
         transfer->response.body.append(data, size * count);
         return size * count;
     }
@@ -209,6 +226,9 @@ private:
         auto* transfer = static_cast<Transfer*>(context);
         std::string_view line(data, size * count);
         transfer->lastActivity = Instant::now();
+        if (!admit(*transfer, size * count)) {
+            return 0;
+        }
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
             line.remove_suffix(1);
         }
@@ -265,6 +285,10 @@ private:
         if (request.onBody) {
             // A streamed body is large by nature: fewer, larger reads keep the receiver's copies cheap.
             curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 512L * 1024L);
+        } else if (request.maxResponseSize) {
+            // An announced length past the bound ends the request before any of the body is read.
+            curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                             static_cast<curl_off_t>(*request.maxResponseSize));
         }
         if (request.method == "HEAD") {
             curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
@@ -377,6 +401,11 @@ private:
                 transfer->response.status = static_cast<int>(status);
                 transfer->response.url = url ? url : transfer->request.url;
                 end(transfer->id, std::move(transfer->response));
+            } else if (transfer->tooLarge) {
+                end(transfer->id,
+                    std::make_exception_ptr(TransportError(
+                        TransportError::Code::responseTooLarge,
+                        "more than " + std::to_string(*transfer->request.maxResponseSize) + " bytes")));
             } else if (transfer->stoppedByReceiver) {
                 end(transfer->id, std::make_exception_ptr(TransportError(TransportError::Code::cancelled,
                                                                          "stopped by the receiver")));
@@ -442,6 +471,10 @@ HttpClient::HttpClient(Configuration configuration)
 }
 
 HttpClient::~HttpClient() = default;
+
+TransportError::Code HttpClient::transportErrorCode(int curlResult) {
+    return codeFor(static_cast<CURLcode>(curlResult));
+}
 
 std::uint64_t HttpClient::start(HttpRequest request, Completion completion) {
     static std::atomic<std::uint64_t> nextId{1};

@@ -54,6 +54,9 @@ public:
     // Ends the request with TransportError::cancelled unless it has already ended.
     void cancel(std::uint64_t id);
 
+    // The failure a libcurl result code (a CURLcode other than CURLE_OK) stands for.
+    static TransportError::Code transportErrorCode(int curlResult);
+
 private:
     class Worker;
 

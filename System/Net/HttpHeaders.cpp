@@ -7,12 +7,16 @@
 
 namespace System::Net {
 
+bool sameHeaderName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
 std::optional<std::string> headerValue(const HttpHeaders& headers, std::string_view name) {
     for (const auto& [key, value] : headers) {
-        if (key.size() == name.size() && std::equal(key.begin(), key.end(), name.begin(), [](char x, char y) {
-                return std::tolower(static_cast<unsigned char>(x)) ==
-                       std::tolower(static_cast<unsigned char>(y));
-            })) {
+        if (sameHeaderName(key, name)) {
             return value;
         }
     }

@@ -11,6 +11,9 @@ namespace System::Net {
 // Header fields in the order they were sent or received; names compare without regard to case.
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
+// True when `a` and `b` name the same header: names compare without regard to case.
+bool sameHeaderName(std::string_view a, std::string_view b);
+
 // The first value of `name`, or nothing.
 std::optional<std::string> headerValue(const HttpHeaders& headers, std::string_view name);
 

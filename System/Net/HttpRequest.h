@@ -3,6 +3,7 @@
 #include "System/Concurrency/Duration.h"
 #include "System/Net/HttpHeaders.h"
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -23,6 +24,11 @@ struct HttpRequest {
     std::optional<Concurrency::Duration> timeout;
     // When false, a 3xx answer comes back as the response instead of being followed.
     bool followRedirects = true;
+    // The most bytes an answer may bring: its header lines (those of followed redirects and interim answers
+    // included) and, unless it is streamed, its body. Past it the request ends with
+    // TransportError::responseTooLarge, so an answer from outside cannot fill the memory. No bound when
+    // absent.
+    std::optional<std::size_t> maxResponseSize;
     // Streaming instead of collecting, for bodies too large to hold: `onHead` runs once with the final
     // answer's status, headers and address (no body) as soon as its header has arrived, and `onBody` then
     // receives the body piece by piece; the response's own body stays empty. Both run on the client's worker

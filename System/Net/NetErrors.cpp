@@ -20,6 +20,10 @@ std::string sentence(TransportError::Code code) {
         return "The network connection was lost.";
     case TransportError::Code::tooManyRedirects:
         return "The server redirected the request too many times.";
+    case TransportError::Code::resourceUnavailable:
+        return "The requested resource couldn't be retrieved.";
+    case TransportError::Code::responseTooLarge:
+        return "The server's answer was larger than the request accepts.";
     case TransportError::Code::cancelled:
         return "The request was cancelled.";
     case TransportError::Code::other:

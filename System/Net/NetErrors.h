@@ -19,7 +19,9 @@ public:
         secureConnectionFailed,
         networkConnectionLost,
         tooManyRedirects,
-        cancelled, // the client went away before the answer came
+        resourceUnavailable, // the server holds nothing at the address (a transport's "not found")
+        responseTooLarge,    // the answer is larger than the request accepts
+        cancelled,           // the client went away before the answer came
         other,
     };
 

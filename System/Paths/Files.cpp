@@ -85,7 +85,7 @@ void createDirectories(const fs::path& folder, mode_t mode) {
     }
 }
 
-std::optional<std::string> readFile(const fs::path& file) {
+std::optional<std::string> readFile(const fs::path& file, std::size_t maxSize) {
     const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) {
@@ -107,6 +107,10 @@ std::optional<std::string> readFile(const fs::path& file) {
         }
         if (n == 0) {
             break;
+        }
+        if (static_cast<std::size_t>(n) > maxSize - contents.size()) {
+            close(fd);
+            throwErrno(EFBIG, "Couldn't read", file);
         }
         contents.append(buffer, static_cast<std::size_t>(n));
     }

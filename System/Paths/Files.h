@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,8 +16,10 @@ namespace System::Paths {
 void createDirectories(const std::filesystem::path& folder, mode_t mode);
 
 // The whole contents of `file`; nothing when it does not exist. Throws std::system_error naming the file when
-// it exists but cannot be read.
-std::optional<std::string> readFile(const std::filesystem::path& file);
+// it exists but cannot be read, and (file_too_large) when it holds more than `maxSize` bytes, before reading
+// more than that.
+std::optional<std::string> readFile(const std::filesystem::path& file,
+                                    std::size_t maxSize = std::numeric_limits<std::size_t>::max());
 
 // Replaces `file` with `contents` so that a reader sees the old or the new contents, never a part: the bytes
 // go to a temporary file in the same folder that has `mode` from its creation on, are flushed to the disk,

@@ -82,7 +82,7 @@ Task<ModelSupportConfig> ZodozorEro::fetchModelSupportConfig(std::string repo,
         }
         const std::string chosen = names.front();
         const auto folder = co_await hubApi.snapshot(repository, revision, {chosen});
-        const auto text = System::Paths::readFile(folder / chosen);
+        const auto text = System::Paths::readFile(folder / chosen, VuzadoDudi::HubApi::maxJsonAnswerSize);
         if (!text) {
             throw std::runtime_error("cannot read " + (folder / chosen).string());
         }

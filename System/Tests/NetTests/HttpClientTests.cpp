@@ -2,6 +2,7 @@
 #include "System/Net/HttpClient.h"
 #include "System/Tests/NetTesting/LoopbackServer.h"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -170,6 +171,65 @@ TEST_F(HttpClientTest, TransportFailuresAreKeptApartFromStatuses) {
     EXPECT_EQ(transportFailure(client, makeRequest("GET", "ftp://127.0.0.1/")), TransportError::Code::badURL);
     EXPECT_EQ(transportFailure(client, makeRequest("GET", "http://127.0.0.1/a b")),
               TransportError::Code::badURL);
+}
+
+TEST(HttpClientErrors, TransportResultsMapToTheirFailures) {
+    const std::pair<CURLcode, TransportError::Code> cases[] = {
+        {CURLE_REMOTE_FILE_NOT_FOUND, TransportError::Code::resourceUnavailable},
+        {CURLE_COULDNT_RESOLVE_HOST, TransportError::Code::cannotFindHost},
+        {CURLE_COULDNT_CONNECT, TransportError::Code::cannotConnectToHost},
+        {CURLE_OPERATION_TIMEDOUT, TransportError::Code::timedOut},
+        {CURLE_RECV_ERROR, TransportError::Code::networkConnectionLost},
+        {CURLE_FILESIZE_EXCEEDED, TransportError::Code::responseTooLarge},
+        {CURLE_OUT_OF_MEMORY, TransportError::Code::other},
+    };
+    for (const auto& [result, code] : cases) {
+        EXPECT_EQ(HttpClient::transportErrorCode(result), code) << curl_easy_strerror(result);
+    }
+}
+
+// An answer past the size a request accepts ends it as soon as it is known, however the server sends it: with
+// a length announced up front, compressed to a small one, in chunks without one, or as an endless header.
+TEST_F(HttpClientTest, AnAnswerLargerThanTheRequestAcceptsEndsIt) {
+    constexpr std::size_t kLimit = 100000;
+    server.reply("GET", "/fits", 200, std::string(kLimit - 1000, 'x'), "application/octet-stream");
+    server.reply("GET", "/announced", 200, std::string(kLimit + 1, 'x'), "application/octet-stream");
+    server.reply("GET", "/compressed", 200, std::string(kLimit + 1, 'x'), "text/plain"); // sent with gzip
+    server.on("GET", "/chunked", [](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider("text/plain", [](std::size_t offset, httplib::DataSink& sink) {
+            if (offset > 10 * kLimit) {
+                sink.done();
+                return true;
+            }
+            const std::string piece(4096, 'x');
+            return sink.write(piece.data(), piece.size());
+        });
+    });
+    server.on("GET", "/headers", [](const httplib::Request&, httplib::Response& response) {
+        for (int i = 0; i < 2000; ++i) {
+            response.set_header("X-Filler-" + std::to_string(i), std::string(100, 'h'));
+        }
+    });
+    const auto limited = [&](const std::string& path) {
+        auto request = makeRequest("GET", server.url(path));
+        request.maxResponseSize = kLimit;
+        return request;
+    };
+
+    EXPECT_EQ(sendBlocking(client, limited("/fits")).body.size(), kLimit - 1000);
+    for (const std::string path : {"/announced", "/compressed", "/chunked", "/headers"}) {
+        EXPECT_EQ(transportFailure(client, limited(path)), TransportError::Code::responseTooLarge) << path;
+    }
+    // A streamed body is the receiver's to bound; only its header counts.
+    auto streamed = limited("/chunked");
+    std::size_t received = 0;
+    streamed.onBody = [&](std::string_view piece) {
+        received += piece.size();
+        return true;
+    };
+    EXPECT_EQ(sendBlocking(client, streamed).status, 200);
+    EXPECT_GT(received, 10 * kLimit);
+    EXPECT_EQ(sendBlocking(client, makeRequest("GET", server.url("/announced"))).body.size(), kLimit + 1);
 }
 
 TEST_F(HttpClientTest, LoopbackRequestsNeverGoThroughAProxy) {

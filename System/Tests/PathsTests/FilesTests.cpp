@@ -80,4 +80,18 @@ TEST(ReadFileTest, ReadsWholeFilesAndTellsMissingFromUnreadable) {
     EXPECT_THROW(readFile(folder / "a-folder"), std::system_error);
 }
 
+TEST(ReadFileTest, AFileLongerThanTheBoundIsRefused) {
+    System::FileTesting::TemporaryFolder folder("read-file-bound-test");
+    System::FileTesting::writeFile(folder / "data", std::string(100000, 'x'));
+
+    EXPECT_EQ(readFile(folder / "data", 100000)->size(), 100000u);
+    try {
+        readFile(folder / "data", 99999);
+        ADD_FAILURE() << "a file past the bound was read";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code(), std::errc::file_too_large);
+        EXPECT_NE(std::string(error.what()).find("data"), std::string::npos) << error.what();
+    }
+}
+
 } // namespace

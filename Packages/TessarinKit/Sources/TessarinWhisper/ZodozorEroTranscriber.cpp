@@ -327,6 +327,7 @@ Task<std::optional<std::int64_t>> ZodozorEroTranscriber::remoteSize(std::string 
     request.url = withoutTrailingSlashes(VuzadoDudi::HubApi::hubEndpointFromEnv()) + "/api/models/" +
                   std::string(modelRepository) + "/tree/main/openai_whisper-" + model + "?recursive=true";
     request.timeout = kListingTimeout;
+    request.maxResponseSize = VuzadoDudi::HubApi::maxJsonAnswerSize;
     std::optional<System::Net::HttpResponse> response;
     try {
         response = co_await VuzadoDudi::HubApi::httpClient().send(std::move(request));

@@ -63,6 +63,7 @@ struct Downloader::Transfer {
     std::optional<std::string> token;
     System::Net::HttpHeaders headers;
     std::optional<std::int64_t> expectedSize;
+    std::optional<std::string> expectedSha256;
     Duration timeout;
     int numRetries = 0;
     int fd = -1;
@@ -95,12 +96,14 @@ std::int64_t Downloader::incompleteFileSize(const fs::path& path) {
 Task<Downloader::StateStream> Downloader::download(std::string url, std::optional<std::string> token,
                                                    System::Net::HttpHeaders headers,
                                                    std::optional<std::int64_t> expectedSize, Duration timeout,
-                                                   int numRetries) {
+                                                   int numRetries,
+                                                   std::optional<std::string> expectedSha256) {
     auto transfer = std::make_shared<Transfer>();
     transfer->url = std::move(url);
     transfer->token = std::move(token);
     transfer->headers = std::move(headers);
     transfer->expectedSize = expectedSize;
+    transfer->expectedSha256 = std::move(expectedSha256);
     transfer->timeout = timeout;
     transfer->numRetries = numRetries;
     auto stream = broadcaster_.subscribe();
@@ -191,7 +194,11 @@ Task<void> Downloader::fetch(std::shared_ptr<Transfer> transfer) {
         request.url = transfer->url;
         request.timeout = transfer->timeout;
         for (const auto& [name, value] : transfer->headers) {
-            request.setHeader(name, value);
+            // The validator names the version the partial bytes belong to, so that a server holding another
+            // version sends that one whole (200) instead of its tail; a whole-file request needs none.
+            if (offset > 0 || !System::Net::sameHeaderName(name, "If-Range")) {
+                request.setHeader(name, value);
+            }
         }
         if (authorization) {
             request.setHeader("Authorization", *authorization);
@@ -302,11 +309,21 @@ Task<void> Downloader::fetch(std::shared_ptr<Transfer> transfer) {
     if (fstat(transfer->fd, &info) != 0) {
         throwErrno("Couldn't read the size of", incompleteDestination_);
     }
+    std::error_code ignored;
     if (expected && info.st_size != *expected) {
         // A partial file of the wrong length would only poison every later resume.
-        std::error_code ignored;
         fs::remove(incompleteDestination_, ignored);
         throw DownloadError(DownloadError::Kind::unexpectedError);
+    }
+    if (transfer->expectedSha256 &&
+        HubApi::computeFileHash(incompleteDestination_) != *transfer->expectedSha256) {
+        // Not the announced version (the file may have changed on the server meanwhile): useless for a
+        // resume.
+        fs::remove(incompleteDestination_, ignored);
+        throw HubApi::EnvironmentError::fileIntegrityError(
+            "Hash mismatch for " + destination_.filename().string() +
+            ": the downloaded bytes are not the version the hub announced, which may have changed during the "
+            "download. The partial download was removed; try again.");
     }
 }
 

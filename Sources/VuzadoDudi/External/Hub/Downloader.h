@@ -18,8 +18,8 @@ namespace VuzadoDudi {
 
 // Fetches one remote file into a partial file, resuming from the partial file's size with a Range request,
 // retrying a transfer that breaks off mid-body, and moving the finished file onto its destination with one
-// rename once its length is right. Progress, completion and failure reach every subscriber through a state
-// stream. Made with std::make_shared: a transfer keeps its downloader alive.
+// rename once its length (and digest, when one is expected) is right. Progress, completion and failure reach
+// every subscriber through a state stream. Made with std::make_shared: a transfer keeps its downloader alive.
 class Downloader : public std::enable_shared_from_this<Downloader> {
 public:
     struct DownloadState {
@@ -65,11 +65,15 @@ public:
 
     // Starts the transfer (cancelling one still running) and returns a new subscription to its states. The
     // partial file must exist. `timeout` is the longest the transfer may go without receiving anything.
-    // `numRetries` counts attempts that break off before writing a chunk; writing one restores five.
+    // `numRetries` counts attempts that break off before writing a chunk; writing one restores five. An
+    // "If-Range" among `headers` goes only with a Range request, the one it has a meaning for. With
+    // `expectedSha256` (64 lower-case hex digits) the finished file must have that digest: otherwise it is
+    // deleted, never moved, and the transfer fails with HubApi::EnvironmentError (fileIntegrityError).
     System::Concurrency::Task<StateStream> download(std::string url, std::optional<std::string> token,
                                                     System::Net::HttpHeaders headers,
                                                     std::optional<std::int64_t> expectedSize,
-                                                    System::Concurrency::Duration timeout, int numRetries);
+                                                    System::Concurrency::Duration timeout, int numRetries,
+                                                    std::optional<std::string> expectedSha256 = std::nullopt);
 
     // Stops the transfer and publishes its failure with CancellationError; the partial file stays for a
     // later resume.

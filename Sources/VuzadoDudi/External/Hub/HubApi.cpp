@@ -190,6 +190,7 @@ HttpRequest makeRequest(std::string url, const std::optional<std::string>& token
     HttpRequest request;
     request.url = std::move(url);
     request.timeout = kRequestTimeout;
+    request.maxResponseSize = HubApi::maxJsonAnswerSize;
     if (auto value = HubApi::authorization(token)) {
         request.setHeader("Authorization", std::move(*value));
     }
@@ -226,6 +227,57 @@ std::optional<HubApi::RepoType> HubApi::repoTypeFromRawValue(std::string_view te
         }
     }
     return std::nullopt;
+}
+
+nlohmann::json HubApi::encode(const Repo& repo) {
+    return {{"id", repo.id}, {"type", rawValue(repo.type)}};
+}
+
+HubApi::Repo HubApi::decodeRepo(const nlohmann::json& json) {
+    if (!json.is_object()) {
+        throw HubClientError::parse();
+    }
+    const auto id = json.find("id");
+    const auto type = json.find("type");
+    if (id == json.end() || !id->is_string() || type == json.end() || !type->is_string()) {
+        throw HubClientError::parse();
+    }
+    const auto repoType = repoTypeFromRawValue(type->get_ref<const std::string&>());
+    if (!repoType) {
+        throw HubClientError::parse();
+    }
+    return Repo{id->get<std::string>(), *repoType};
+}
+
+HubApi::SiblingsResponse HubApi::decodeSiblingsResponse(const nlohmann::json& json) {
+    if (!json.is_object()) {
+        throw HubClientError::parse();
+    }
+    const auto siblings = json.find("siblings");
+    if (siblings == json.end() || !siblings->is_array()) {
+        throw HubClientError::parse();
+    }
+    SiblingsResponse response;
+    response.siblings.reserve(siblings->size());
+    for (const auto& sibling : *siblings) {
+        if (!sibling.is_object()) {
+            throw HubClientError::parse();
+        }
+        const auto name = sibling.find("rfilename");
+        if (name == sibling.end() || !name->is_string()) {
+            throw HubClientError::parse();
+        }
+        response.siblings.push_back(Sibling{name->get<std::string>()});
+    }
+    return response;
+}
+
+nlohmann::json HubApi::encode(const SiblingsResponse& response) {
+    nlohmann::json siblings = nlohmann::json::array();
+    for (const auto& sibling : response.siblings) {
+        siblings.push_back({{"rfilename", sibling.rfilename}});
+    }
+    return {{"siblings", std::move(siblings)}};
 }
 
 HubApi::EnvironmentError::EnvironmentError(Kind kind, std::string_view prefix, std::string message)
@@ -370,6 +422,13 @@ Task<HttpResponse> HubApi::httpGet(std::string url) const {
         co_return response;
     } catch (const HubClientError&) {
         throw;
+    } catch (const System::Net::TransportError& error) {
+        if (error.code() == System::Net::TransportError::Code::responseTooLarge) {
+            throw HubClientError::downloadError("the hub's answer is larger than " +
+                                                std::to_string(maxJsonAnswerSize >> 20) +
+                                                " MiB, far more than any listing holds");
+        }
+        failure = std::current_exception();
     } catch (...) {
         failure = std::current_exception();
     }
@@ -443,25 +502,15 @@ Task<std::vector<std::string>> HubApi::getFilenames(Repo repo, std::string revis
 
 std::vector<std::string> HubApi::decodeListing(std::string_view body) {
     const auto document = System::Json::tryParse(body);
-    if (!document || !document->is_object()) {
+    if (!document) {
         throw HubClientError::parse();
     }
-    const auto siblings = document->find("siblings");
-    if (siblings == document->end() || !siblings->is_array()) {
-        throw HubClientError::parse();
-    }
+    auto response = decodeSiblingsResponse(*document);
     std::vector<std::string> names;
-    names.reserve(siblings->size());
-    for (const auto& sibling : *siblings) {
-        if (!sibling.is_object()) {
-            throw HubClientError::parse();
-        }
-        const auto name = sibling.find("rfilename");
-        if (name == sibling.end() || !name->is_string()) {
-            throw HubClientError::parse();
-        }
-        checkRelativeName(name->get_ref<const std::string&>());
-        names.push_back(name->get<std::string>());
+    names.reserve(response.siblings.size());
+    for (auto& sibling : response.siblings) {
+        checkRelativeName(sibling.rfilename);
+        names.push_back(std::move(sibling.rfilename));
     }
     return names;
 }

@@ -7,7 +7,10 @@
 #include "VuzadoDudi/External/Hub/HubClientError.h"
 #include "VuzadoDudi/External/Hub/NetworkMonitor.h"
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -39,6 +42,10 @@ struct HubApi {
         RepoType type = RepoType::models;
         bool operator==(const Repo&) const = default;
     };
+    // JSON form {"id": ..., "type": ...}; decoding throws HubClientError (parse) for anything else, a type
+    // outside the three words included.
+    static nlohmann::json encode(const Repo& repo);
+    static Repo decodeRepo(const nlohmann::json& json);
 
     // The local-cache, offline and integrity errors of the client.
     class EnvironmentError : public System::Log::DescribedError {
@@ -83,12 +90,18 @@ struct HubApi {
         bool operator==(const LocalDownloadFileMetadata&) const = default;
     };
 
+    // The listing's JSON: {"siblings": [{"rfilename": ...}, ...]}; other keys are ignored.
     struct Sibling {
         std::string rfilename;
+        bool operator==(const Sibling&) const = default;
     };
     struct SiblingsResponse {
         std::vector<Sibling> siblings;
+        bool operator==(const SiblingsResponse&) const = default;
     };
+    // Throws HubClientError (parse) for a document without the required keys.
+    static SiblingsResponse decodeSiblingsResponse(const nlohmann::json& json);
+    static nlohmann::json encode(const SiblingsResponse& response);
 
     struct HubFileDownloader;
 
@@ -100,6 +113,9 @@ struct HubApi {
     std::shared_ptr<NetworkMonitor> networkMonitor;
     static constexpr std::string_view sha256Pattern = "^[0-9a-f]{64}$";
     static constexpr std::string_view commitHashPattern = "^[0-9a-f]{40}$";
+    // The most a JSON answer of the hub (a listing) may hold; a real one is far smaller. File bodies are
+    // streamed to disk and not bounded by it.
+    static constexpr std::size_t maxJsonAnswerSize = 64 * 1024 * 1024;
 
     // Missing settings come from the environment: the token from the token search, the endpoint from
     // HUB_ENDPOINT or the build's default, the cache below the documents folder. Never fails.
@@ -119,7 +135,8 @@ struct HubApi {
     std::filesystem::path localRepoLocation(const Repo& repo) const;
     std::filesystem::path metadataLocation(const Repo& repo) const;
 
-    // An authenticated GET; statuses outside 200-299 and transport failures become HubClientError.
+    // An authenticated GET of a JSON answer of at most maxJsonAnswerSize bytes; statuses outside 200-299 and
+    // transport failures become HubClientError.
     System::Concurrency::Task<System::Net::HttpResponse> httpGet(std::string url) const;
     // An authenticated HEAD that follows only relative redirects, with HEAD, a bounded number of times; an
     // absolute redirect comes back as the (successful) answer. Transport failures are thrown unchanged.
@@ -184,3 +201,11 @@ struct HubApi {
 };
 
 } // namespace VuzadoDudi
+
+template <>
+struct std::hash<VuzadoDudi::HubApi::Repo> {
+    std::size_t operator()(const VuzadoDudi::HubApi::Repo& repo) const noexcept {
+        return std::hash<std::string>()(repo.id) * 31 +
+               std::hash<std::string_view>()(VuzadoDudi::HubApi::rawValue(repo.type));
+    }
+};

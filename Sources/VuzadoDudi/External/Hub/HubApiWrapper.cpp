@@ -48,19 +48,12 @@ std::filesystem::path HubApiWrapper::localRepoLocation(const Repo& repo) const {
 }
 
 nlohmann::json HubApiWrapper::encode(const Repo& repo) {
-    return {{"id", repo.id}, {"type", rawValue(repo.type)}};
+    return HubApi::encode(toHub(repo));
 }
 
 HubApiWrapper::Repo HubApiWrapper::decodeRepo(const nlohmann::json& json) {
-    if (!json.is_object() || !json.contains("id") || !json["id"].is_string() || !json.contains("type") ||
-        !json["type"].is_string()) {
-        throw Hub::HubClientError::parse();
-    }
-    const auto type = repoTypeFromRawValue(json["type"].get<std::string>());
-    if (!type) {
-        throw Hub::HubClientError::parse();
-    }
-    return Repo{json["id"].get<std::string>(), *type};
+    auto repo = HubApi::decodeRepo(json);
+    return Repo{std::move(repo.id), static_cast<RepoType>(repo.type)};
 }
 
 } // namespace VuzadoDudi

@@ -52,7 +52,6 @@ struct HubApiWrapper {
 template <>
 struct std::hash<VuzadoDudi::HubApiWrapper::Repo> {
     std::size_t operator()(const VuzadoDudi::HubApiWrapper::Repo& repo) const noexcept {
-        return std::hash<std::string>()(repo.id) * 31 +
-               std::hash<std::string_view>()(VuzadoDudi::HubApiWrapper::rawValue(repo.type));
+        return std::hash<VuzadoDudi::HubApi::Repo>()(VuzadoDudi::HubApiWrapper::toHub(repo));
     }
 };

@@ -4,6 +4,11 @@
 #include "System/Paths/Files.h"
 #include "VuzadoDudi/External/Hub/Downloader.h"
 
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <mutex>
+
 namespace fs = std::filesystem;
 using System::Concurrency::Task;
 using VuzadoDudi::Hub::HubClientError;
@@ -15,6 +20,97 @@ namespace {
 constexpr std::size_t kChunkSize = 10 * 1024 * 1024;
 const auto kTransferTimeout = System::Concurrency::Duration::seconds(std::int64_t{10});
 constexpr int kRetries = 5;
+
+// Downloads of one destination take turns in this process: two at once would write one partial file, and the
+// later would find the earlier's finished file moved away from under it. The one that waited then finds the
+// file current and fetches nothing.
+class DestinationTurns {
+public:
+    static DestinationTurns& shared() {
+        static DestinationTurns turns;
+        return turns;
+    }
+
+    // Waits until no other download of `key` runs; cancelling the waiting task ends the wait with
+    // CancellationError. Every wait that returns must be followed by one `release`.
+    Task<void> acquire(std::string key) {
+        auto waiter = std::make_shared<Waiter>();
+        auto cancellation = co_await System::Concurrency::currentCancellation();
+        struct Registration {
+            std::shared_ptr<System::Concurrency::CancellationState> cancellation;
+            System::Concurrency::CancellationState::CallbackId id;
+            ~Registration() { cancellation->removeCallback(id); }
+        } registration{cancellation,
+                       cancellation->onCancel([this, key, waiter] { stopWaiting(key, waiter); })};
+        co_await System::Concurrency::withContinuation<void>(
+            [this, &key, waiter](System::Concurrency::Continuation<void> continuation) {
+                std::unique_lock lock(mutex_);
+                if (waiter->cancelled) {
+                    lock.unlock();
+                    continuation.resumeThrowing(
+                        std::make_exception_ptr(System::Concurrency::CancellationError()));
+                    return;
+                }
+                auto [turn, isFree] = turns_.try_emplace(key);
+                if (isFree) {
+                    lock.unlock();
+                    continuation.resume();
+                    return;
+                }
+                waiter->continuation.emplace(std::move(continuation));
+                turn->second.push_back(waiter);
+            });
+    }
+
+    // Hands the turn to the longest waiting download, if any.
+    void release(const std::string& key) {
+        std::optional<System::Concurrency::Continuation<void>> next;
+        {
+            std::lock_guard lock(mutex_);
+            const auto turn = turns_.find(key);
+            if (turn == turns_.end()) {
+                return;
+            }
+            if (turn->second.empty()) {
+                turns_.erase(turn);
+            } else {
+                next = turn->second.front()->continuation;
+                turn->second.pop_front();
+            }
+        }
+        if (next) {
+            next->resume();
+        }
+    }
+
+private:
+    struct Waiter {
+        std::optional<System::Concurrency::Continuation<void>> continuation; // while it waits in a queue
+        bool cancelled = false;
+    };
+
+    void stopWaiting(const std::string& key, const std::shared_ptr<Waiter>& waiter) {
+        std::optional<System::Concurrency::Continuation<void>> stopped;
+        {
+            std::lock_guard lock(mutex_);
+            waiter->cancelled = true;
+            if (const auto turn = turns_.find(key); turn != turns_.end()) {
+                auto& queue = turn->second;
+                if (const auto found = std::find(queue.begin(), queue.end(), waiter); found != queue.end()) {
+                    queue.erase(found);
+                    stopped = waiter->continuation;
+                }
+            }
+        }
+        if (stopped) {
+            stopped->resumeThrowing(std::make_exception_ptr(System::Concurrency::CancellationError()));
+        }
+    }
+
+    std::mutex mutex_;
+    // A key is present while a download of it runs; its queue holds the downloads waiting for their turn.
+    std::map<std::string, std::deque<std::shared_ptr<Waiter>>> turns_;
+};
 
 } // namespace
 
@@ -55,6 +151,16 @@ void HubApi::HubFileDownloader::prepareCacheDestination(const fs::path& incomple
 Task<fs::path> HubApi::HubFileDownloader::download(ProgressHandler progressHandler) const {
     // The name and the etag become paths: neither may lead out of the repository folder.
     HubApi::checkRelativeName(relativeFilename);
+    const std::string turnKey = fs::absolute(destination()).lexically_normal().string();
+    co_await DestinationTurns::shared().acquire(turnKey);
+    struct Turn {
+        std::string key;
+        ~Turn() { DestinationTurns::shared().release(key); }
+    } turn{turnKey};
+    co_return co_await downloadInTurn(std::move(progressHandler));
+}
+
+Task<fs::path> HubApi::HubFileDownloader::downloadInTurn(ProgressHandler progressHandler) const {
     const auto local = HubApi::readDownloadMetadata(metadataPath());
     const auto remote = co_await hub.getFileMetadata(source());
     const fs::path destination = this->destination();
@@ -90,8 +196,11 @@ Task<fs::path> HubApi::HubFileDownloader::download(ProgressHandler progressHandl
     } registration{cancellation, cancellation->onCancel([downloader] { downloader->cancel(); })};
 
     co_await System::Concurrency::checkCancellation();
-    auto states =
-        co_await downloader->download(source(), hubToken, {}, remote.size, kTransferTimeout, kRetries);
+    // The partial file is named by the etag, so its bytes are of that version: a resume asks for the rest of
+    // that version only, and a content-hash etag is checked before the file takes its place.
+    auto states = co_await downloader->download(source(), hubToken, {{"If-Range", "\"" + etag + "\""}},
+                                                remote.size, kTransferTimeout, kRetries,
+                                                HubApi::isSha256(etag) ? std::optional(etag) : std::nullopt);
     while (true) {
         const auto state = co_await states.next();
         if (!state) {

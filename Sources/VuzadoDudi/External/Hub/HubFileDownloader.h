@@ -34,9 +34,13 @@ struct HubApi::HubFileDownloader {
     // Creates the partial file, empty, unless it exists.
     static void prepareCacheDestination(const std::filesystem::path& incompleteFile);
 
-    // The file's local path once it is current. Cancelling the awaiting task stops the transfer (the partial
-    // file stays for a later resume) and ends with CancellationError.
+    // The file's local path once it is current. Downloads of one destination in this process take turns.
+    // Cancelling the awaiting task stops the transfer (the partial file stays for a later resume) and ends
+    // with CancellationError.
     System::Concurrency::Task<std::filesystem::path> download(ProgressHandler progressHandler = {}) const;
+
+private:
+    System::Concurrency::Task<std::filesystem::path> downloadInTurn(ProgressHandler progressHandler) const;
 };
 
 } // namespace VuzadoDudi

@@ -32,10 +32,10 @@ loadFromHub(std::string modelName, std::string revision, HubApiWrapper hubApi) {
                                      {"config.json", "tokenizer_config.json", "chat_template.jinja",
                                       "chat_template.json", "tokenizer.json"});
         co_return LanguageModelConfigurationFromHub::loadConfig(folder);
-    } catch (const System::Net::TransportError& error) {
-        failure = std::make_exception_ptr(HubClientError::networkError(error));
+    } catch (...) {
+        failure = std::current_exception();
     }
-    std::rethrow_exception(failure);
+    std::rethrow_exception(LanguageModelConfigurationFromHub::hubLoadingError(failure, modelName));
 }
 
 Task<LanguageModelConfigurationFromHub::Configurations> loadFromFolder(fs::path folder) {
@@ -52,6 +52,20 @@ LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(std::string
 
 LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(fs::path modelFolder, HubApiWrapper)
     : configPromise_(spawn(HubApi::backgroundExecutor(), loadFromFolder(std::move(modelFolder)))) {}
+
+std::exception_ptr LanguageModelConfigurationFromHub::hubLoadingError(std::exception_ptr failure,
+                                                                      const std::string& modelName) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const System::Net::TransportError& error) {
+        if (error.code() == System::Net::TransportError::Code::resourceUnavailable) {
+            return std::make_exception_ptr(HubClientError::resourceNotFound(modelName));
+        }
+        return std::make_exception_ptr(HubClientError::networkError(error));
+    } catch (...) {
+        return failure;
+    }
+}
 
 LanguageModelConfigurationFromHub::Configurations
 LanguageModelConfigurationFromHub::loadConfig(const fs::path& modelFolder) {

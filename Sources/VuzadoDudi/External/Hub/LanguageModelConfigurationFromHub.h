@@ -4,6 +4,7 @@
 #include "VuzadoDudi/Config.h"
 #include "VuzadoDudi/External/Hub/HubApiWrapper.h"
 
+#include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -31,6 +32,9 @@ public:
     // Reads one folder's configuration files. Throws HubClientError: configurationMissing without
     // tokenizer.json, the file's own error for a malformed file, fileSystemError for one that cannot be read.
     static Configurations loadConfig(const std::filesystem::path& modelFolder);
+    // What a failed load from the hub reports: a transport's "not found" becomes resourceNotFound naming the
+    // model, any other transport failure networkError; every other error stays as it is.
+    static std::exception_ptr hubLoadingError(std::exception_ptr failure, const std::string& modelName);
     // The tokenizer configuration of loaded files; without a tokenizer class of its own it gets one from the
     // model type ("whisper" gives "WhisperTokenizer").
     static std::optional<Config> completedTokenizerConfig(const Configurations& loaded);

@@ -45,7 +45,8 @@ Task<void> LoadModelsCoordinator::run(std::function<Task<void>()> operation) {
     }
 }
 
-ModelManager::ModelManager(std::shared_ptr<ModelLoader> loader, std::shared_ptr<ModelDownloader> downloader)
+ModelManager::ModelManager(Construction, std::shared_ptr<ModelLoader> loader,
+                           std::shared_ptr<ModelDownloader> downloader)
     : downloader_(std::move(downloader))
     , loader_(std::move(loader)) {}
 

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 namespace VuzadoDudi {
 
@@ -41,11 +43,28 @@ private:
 
 // Drives a set of models through download, prewarm, load and unload, reporting every change of state. Only
 // ensureModelsLoaded may be called by several callers at once; the other operations must not overlap.
+//
+// A shared load outlives a caller that stops waiting for it, and keeps its manager alive meanwhile; so every
+// manager lives in a shared_ptr, made by `make`, the only place a Construction key comes from.
 class ModelManager : public std::enable_shared_from_this<ModelManager> {
+protected:
+    class Construction {
+        friend class ModelManager;
+        Construction() = default;
+    };
+
 public:
     using StateCallback = std::function<void(ModelState oldState, ModelState newState)>;
 
-    ModelManager(std::shared_ptr<ModelLoader> loader, std::shared_ptr<ModelDownloader> downloader);
+    // Makes a manager, or one of a subclass whose constructors take a Construction key first and hand it on.
+    template <class Manager = ModelManager, class... Arguments>
+    static std::shared_ptr<Manager> make(Arguments&&... arguments) {
+        static_assert(std::is_base_of_v<ModelManager, Manager>);
+        return std::make_shared<Manager>(Construction(), std::forward<Arguments>(arguments)...);
+    }
+
+    ModelManager(Construction, std::shared_ptr<ModelLoader> loader,
+                 std::shared_ptr<ModelDownloader> downloader);
     virtual ~ModelManager() = default;
 
     ModelState modelState() const { return modelState_; }

@@ -304,6 +304,7 @@ void StandInHub::answerFile(const httplib::Request& request, const Target& targe
     std::string commit;
     fs::path file;
     std::optional<std::size_t> cut;
+    std::optional<FileBehaviour::Replacement> replacement;
     {
         std::lock_guard lock(mutex_);
         auto& repository = const_cast<Repository&>(*target.repository);
@@ -317,8 +318,12 @@ void StandInHub::answerFile(const httplib::Request& request, const Target& targe
             if (request.method == "GET" && !found->second.cuts.empty()) {
                 cut = found->second.cuts.front();
                 found->second.cuts.pop_front();
+                replacement = std::exchange(found->second.replaceAfterCut, std::nullopt);
             }
         }
+    }
+    if (request.method == "GET" && behaviour.onGet) {
+        behaviour.onGet();
     }
     std::error_code error;
     if (!fs::is_regular_file(file, error)) {
@@ -372,7 +377,10 @@ void StandInHub::answerFile(const httplib::Request& request, const Target& targe
 
     std::size_t from = 0;
     const std::string range = request.get_header_value("Range");
-    if (!range.empty() && !behaviour.ignoreRange) {
+    // A range of another version than the one the client names is worthless to it: it gets the whole file.
+    const bool sameVersion =
+        !request.has_header("If-Range") || request.get_header_value("If-Range") == "\"" + etag + "\"";
+    if (!range.empty() && !behaviour.ignoreRange && sameVersion) {
         std::size_t parsed = 0;
         try {
             parsed = std::stoull(range.substr(range.find('=') + 1));
@@ -392,6 +400,16 @@ void StandInHub::answerFile(const httplib::Request& request, const Target& targe
         response.status = 200;
     }
     provideFile(response, file, from, size - from, cut);
+    if (replacement) {
+        // The answer above has the old file open and keeps sending its bytes; later requests see the new one.
+        const fs::path swapped = file.string() + ".replacing";
+        std::ofstream(swapped, std::ios::binary | std::ios::trunc) << replacement->contents;
+        fs::rename(swapped, file);
+        std::lock_guard lock(mutex_);
+        auto& repository = const_cast<Repository&>(*target.repository);
+        repository.behaviours[target.file].etag =
+            replacement->etag.value_or(System::Crypto::Sha256::hexDigest(replacement->contents));
+    }
 }
 
 } // namespace VuzadoDudi::HubTesting

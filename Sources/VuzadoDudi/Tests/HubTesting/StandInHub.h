@@ -2,9 +2,9 @@
 
 // A stand-in model hub on loopback for tests. It serves folder trees of this machine as hub repositories: the
 // revision listing, HEAD answers with the commit, etag and size headers, and GET of each file with byte
-// ranges. A test can make it refuse, redirect (to a relative address or to another host), leave headers out,
-// cut a body short, ignore or refuse ranges, and read every request exactly as its bytes arrived. Link
-// HubTesting.
+// ranges, honouring If-Range as a server must. A test can make it refuse, redirect (to a relative address or
+// to another host), leave headers out, cut a body short, replace a file between two requests, ignore or
+// refuse ranges, hold an answer back, and read every request exactly as its bytes arrived. Link HubTesting.
 //
 // A client whose offline flag is unset asks the network monitor, which sees no network on a machine without a
 // default route: tests of such clients install an online monitor first (NetworkMonitor::setShared) or pass
@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -43,8 +44,18 @@ struct FileBehaviour {
     std::optional<std::string> etag;
     // Each GET of the file in turn sends this many body bytes and then drops the connection.
     std::deque<std::size_t> cuts;
+    // The file as the hub holds it once the first cut GET has begun: its bytes are replaced then (that answer
+    // still sends the old ones), and its etag becomes `etag`, or the new bytes' SHA-256 when none is given.
+    struct Replacement {
+        std::string contents;
+        std::optional<std::string> etag;
+    };
+    std::optional<Replacement> replaceAfterCut;
     bool ignoreRange = false;  // a Range request gets the whole file with 200
     bool refuseRanges = false; // a Range request gets 416
+    // Runs on the server's thread when a GET of the file arrives, before it is answered: for a test that
+    // holds an answer back. It must not touch the stand-in.
+    std::function<void()> onGet;
 };
 
 class StandInHub {

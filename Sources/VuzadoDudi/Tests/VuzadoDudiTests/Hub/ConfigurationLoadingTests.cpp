@@ -1,5 +1,6 @@
 #include "HubTestSupport.h"
 
+#include "System/Net/NetErrors.h"
 #include "VuzadoDudi/External/Hub/HubApiWrapper.h"
 #include "VuzadoDudi/External/Hub/LanguageModelConfigurationFromHub.h"
 
@@ -164,6 +165,37 @@ TEST_F(ConfigurationLoadingTest, AnUnreachableHubFailsTheLoadAtItsListing) {
     const auto error = hubErrorOf([&] { blockingRun(loader.configurations()); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->kind(), HubClientError::Kind::downloadError) << error->description();
+}
+
+TEST(LanguageModelConfigurationFromHub, TransportFailuresOfAHubLoadBecomeHubErrors) {
+    using System::Net::TransportError;
+    using Kind = HubClientError::Kind;
+    const struct {
+        std::exception_ptr failure;
+        Kind kind;
+        std::string description;
+    } cases[] = {
+        {std::make_exception_ptr(TransportError(TransportError::Code::resourceUnavailable)),
+         Kind::resourceNotFound, "Resource not found: owner/model"},
+        {std::make_exception_ptr(TransportError(TransportError::Code::networkConnectionLost)),
+         Kind::networkError, "Network error: The network connection was lost."},
+        {std::make_exception_ptr(TransportError(TransportError::Code::cannotFindHost)), Kind::networkError,
+         "Network error: A server with the specified hostname could not be found."},
+        {std::make_exception_ptr(HubClientError::authorizationRequired()), Kind::authorizationRequired,
+         "Authentication required. Please provide a valid model hub token."},
+    };
+    for (const auto& c : cases) {
+        const auto error = hubErrorOf([&] {
+            std::rethrow_exception(
+                LanguageModelConfigurationFromHub::hubLoadingError(c.failure, "owner/model"));
+        });
+        ASSERT_TRUE(error) << c.description;
+        EXPECT_EQ(error->kind(), c.kind) << c.description;
+        EXPECT_EQ(error->description(), c.description);
+    }
+    EXPECT_THROW(std::rethrow_exception(LanguageModelConfigurationFromHub::hubLoadingError(
+                     std::make_exception_ptr(std::runtime_error("disk")), "owner/model")),
+                 std::runtime_error);
 }
 
 TEST(HubApiWrapper, RepositoriesEncodeTheirTypeAndLieInTheCache) {

@@ -50,13 +50,16 @@ protected:
     }
 
     std::vector<State> run(const std::shared_ptr<Downloader>& engine, std::optional<std::int64_t> expected,
-                           int retries = 5, std::optional<std::string> token = std::nullopt) {
+                           int retries = 5, std::optional<std::string> token = std::nullopt,
+                           System::Net::HttpHeaders headers = {},
+                           std::optional<std::string> expectedSha256 = std::nullopt) {
         if (!fs::exists(partial)) {
             writeFile(partial, "");
         }
         return blockingRun([&]() -> Task<std::vector<State>> {
-            auto stream = co_await engine->download(resolveUrl("model.bin"), token, {}, expected,
-                                                    Duration::seconds(std::int64_t{30}), retries);
+            auto stream =
+                co_await engine->download(resolveUrl("model.bin"), token, headers, expected,
+                                          Duration::seconds(std::int64_t{30}), retries, expectedSha256);
             co_return co_await statesUntilFinal(std::move(stream));
         }());
     }
@@ -179,6 +182,58 @@ TEST_F(DownloaderTest, APartialFileTheServerCannotContinueIsStartedOver) {
             ranges.push_back(request.header("Range").value_or("none"));
         }
         EXPECT_EQ(ranges, c.ranges) << c.name;
+    }
+}
+
+// If-Range has a meaning only beside a Range, so a request for the whole file goes without it.
+TEST_F(DownloaderTest, AnIfRangeValidatorGoesOnlyWithARange) {
+    FileBehaviour cut;
+    cut.cuts = {kChunk + 1000};
+    hub.setBehaviour(repoId, "model.bin", cut);
+    const std::string validator = "\"" + System::Crypto::Sha256::hexDigest(body) + "\"";
+
+    const auto states = run(downloader(), size(), 5, std::nullopt, {{"If-Range", validator}});
+
+    ASSERT_EQ(states.back().kind, State::Kind::completed) << System::Log::errorDescription(failureOf(states));
+    const auto gets = hub.requests("GET");
+    ASSERT_EQ(gets.size(), 2u);
+    EXPECT_EQ(gets[0].headerCount("Range"), 0u);
+    EXPECT_EQ(gets[0].headerCount("If-Range"), 0u);
+    EXPECT_EQ(gets[1].header("Range"), "bytes=" + std::to_string(kChunk) + "-");
+    EXPECT_EQ(gets[1].header("If-Range"), validator);
+    EXPECT_EQ(readAll(destination), body);
+}
+
+// The digest is checked before the move, so bytes that are not the announced version never replace anything.
+TEST_F(DownloaderTest, AFinishedFileIsMovedOnlyWhenItHasTheExpectedDigest) {
+    const struct {
+        std::string name;
+        std::string digest;
+        bool completes;
+    } cases[] = {
+        {"digest of the bytes", System::Crypto::Sha256::hexDigest(body), true},
+        {"digest of another version", System::Crypto::Sha256::hexDigest(body + "!"), false},
+    };
+    for (const auto& c : cases) {
+        fs::create_directories(destination.parent_path());
+        writeFile(destination, "old");
+
+        const auto states = run(downloader(), size(), 5, std::nullopt, {}, c.digest);
+
+        EXPECT_FALSE(fs::exists(partial)) << c.name;
+        if (c.completes) {
+            ASSERT_EQ(states.back().kind, State::Kind::completed) << c.name;
+            EXPECT_TRUE(readAll(destination) == body) << c.name;
+            continue;
+        }
+        ASSERT_TRUE(failureOf(states)) << c.name;
+        try {
+            std::rethrow_exception(failureOf(states));
+        } catch (const HubApi::EnvironmentError& error) {
+            EXPECT_EQ(error.kind(), HubApi::EnvironmentError::Kind::fileIntegrityError) << c.name;
+            EXPECT_NE(error.description().find("model.bin"), std::string::npos) << error.description();
+        }
+        EXPECT_EQ(readAll(destination), "old") << c.name;
     }
 }
 

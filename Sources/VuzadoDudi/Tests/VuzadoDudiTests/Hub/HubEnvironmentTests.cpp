@@ -1,5 +1,9 @@
 #include "HubTestSupport.h"
 
+#include <nlohmann/json.hpp>
+
+#include <unordered_set>
+
 namespace VuzadoDudi::HubTests {
 namespace {
 
@@ -122,6 +126,22 @@ TEST_F(HubEnvironmentTest, RepoTypesReadOnlyTheirOwnWords) {
     EXPECT_EQ(HubApi::repoTypeFromRawValue("models"), HubApi::RepoType::models);
     EXPECT_EQ(HubApi::repoTypeFromRawValue("Models"), std::nullopt);
     EXPECT_EQ(HubApi::repoTypeFromRawValue("model"), std::nullopt);
+}
+
+TEST(HubRepo, CodesAsIdAndTypeAndHashesOverBoth) {
+    const HubApi::Repo repo{"a/b", HubApi::RepoType::datasets};
+    EXPECT_EQ(HubApi::encode(repo), (nlohmann::json{{"id", "a/b"}, {"type", "datasets"}}));
+    EXPECT_EQ(HubApi::decodeRepo(HubApi::encode(repo)), repo);
+    for (const auto& bad : {nlohmann::json{{"id", "a/b"}}, nlohmann::json{{"id", 1}, {"type", "models"}},
+                            nlohmann::json{{"id", "a/b"}, {"type", "model"}}, nlohmann::json::array()}) {
+        const auto error = hubErrorOf([&] { HubApi::decodeRepo(bad); });
+        ASSERT_TRUE(error) << bad.dump();
+        EXPECT_EQ(error->kind(), HubClientError::Kind::parse) << bad.dump();
+    }
+    const std::unordered_set<HubApi::Repo> repos{
+        repo, {"a/b", HubApi::RepoType::models}, {"a/c", HubApi::RepoType::datasets}, repo};
+    EXPECT_EQ(repos.size(), 3u);
+    EXPECT_TRUE(repos.contains(HubApi::Repo{"a/b", HubApi::RepoType::datasets}));
 }
 
 TEST_F(HubEnvironmentTest, TheCiSwitchPrintsTheTokenStatusOnlyWhenExactlyOne) {

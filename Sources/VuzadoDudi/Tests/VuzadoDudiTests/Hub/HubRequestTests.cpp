@@ -3,6 +3,8 @@
 #include "System/Crypto/Sha256.h"
 #include "System/Net/NetErrors.h"
 
+#include <nlohmann/json.hpp>
+
 namespace VuzadoDudi::HubTests {
 namespace {
 
@@ -144,6 +146,48 @@ TEST_F(HubRequestTest, ListingDecoderRefusesWhatIsNoListing) {
     }
     EXPECT_EQ(HubApi::decodeListing(R"({"siblings": [{"rfilename": "a", "size": 1}], "sha": "x"})"),
               std::vector<std::string>{"a"});
+}
+
+TEST_F(HubRequestTest, SiblingsCodeWithTheirOwnKeysOnly) {
+    const auto decoded = HubApi::decodeSiblingsResponse(
+        nlohmann::json::parse(R"({"siblings": [{"rfilename": "a/b.json", "size": 3}], "sha": "x"})"));
+    EXPECT_EQ(decoded, (HubApi::SiblingsResponse{{HubApi::Sibling{"a/b.json"}}}));
+    EXPECT_EQ(HubApi::encode(decoded), nlohmann::json::parse(R"({"siblings": [{"rfilename": "a/b.json"}]})"));
+    EXPECT_EQ(HubApi::decodeSiblingsResponse(HubApi::encode(decoded)), decoded);
+    for (const char* bad : {R"({})", R"({"siblings": {}})", R"({"siblings": [{"name": "a"}]})",
+                            R"({"siblings": [{"rfilename": null}]})", R"([])"}) {
+        const auto error = hubErrorOf([&] { HubApi::decodeSiblingsResponse(nlohmann::json::parse(bad)); });
+        ASSERT_TRUE(error) << bad;
+        EXPECT_EQ(error->kind(), Kind::parse) << bad;
+    }
+}
+
+// A listing is small: an answer past a generous bound is refused as it arrives instead of filling memory.
+TEST_F(HubRequestTest, AnAnswerLargerThanAnyListingIsRefused) {
+    // Valid JSON once whole, sent in pieces without an announced length.
+    hub.server().on("GET", "/api/models/owner/model/revision/huge",
+                    [](const httplib::Request&, httplib::Response& response) {
+                        response.set_chunked_content_provider(
+                            "application/json", [](std::size_t offset, httplib::DataSink& sink) {
+                                static const std::string open = R"({"siblings": [)";
+                                static const std::string padding(64 * 1024, ' ');
+                                if (offset == 0) {
+                                    return sink.write(open.data(), open.size());
+                                }
+                                if (offset > HubApi::maxJsonAnswerSize) {
+                                    sink.write("]}", 2);
+                                    sink.done();
+                                    return true;
+                                }
+                                return sink.write(padding.data(), padding.size());
+                            });
+                    });
+
+    const auto error = hubErrorOf([&] { blockingRun(client().getFilenames(repo, "huge")); });
+
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->kind(), Kind::downloadError);
+    EXPECT_NE(error->description().find("64 MiB"), std::string::npos) << error->description();
 }
 
 TEST_F(HubRequestTest, ListedNamesThatLeaveTheRepositoryFolderAreRefused) {

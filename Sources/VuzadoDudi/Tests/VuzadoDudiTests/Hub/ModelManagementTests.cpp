@@ -99,8 +99,9 @@ protected:
     }
 
     std::shared_ptr<RecordingLoader> loader = std::make_shared<RecordingLoader>();
-    std::shared_ptr<ModelManager> manager = std::make_shared<ModelManager>(
-        loader, std::make_shared<ModelDownloader>("http://h", "o/n", std::nullopt, "main", false));
+    std::shared_ptr<ModelDownloader> downloader =
+        std::make_shared<ModelDownloader>("http://h", "o/n", std::nullopt, "main", false);
+    std::shared_ptr<ModelManager> manager = ModelManager::make(loader, downloader);
     Transitions transitions;
     std::vector<std::string> logs;
 };
@@ -185,6 +186,26 @@ TEST_F(ModelManagerTest, ConcurrentEnsuresShareOneLoadAndItsOutcome) {
     EXPECT_TRUE(manager->isLoaded());
 }
 
+// A shared load keeps its manager alive, so a manager must live in a shared_ptr: there is no other way to
+// make one, for subclasses neither.
+static_assert(
+    !std::is_constructible_v<ModelManager, std::shared_ptr<ModelLoader>, std::shared_ptr<ModelDownloader>>);
+
+TEST_F(ModelManagerTest, ASubclassIsMadeByTheFactoryAndLogsUnderItsOwnName) {
+    class TunedManager : public ModelManager {
+    public:
+        TunedManager(Construction key, std::shared_ptr<ModelLoader> loader,
+                     std::shared_ptr<ModelDownloader> downloader)
+            : ModelManager(key, std::move(loader), std::move(downloader)) {}
+    };
+    const std::shared_ptr<TunedManager> tuned = ModelManager::make<TunedManager>(loader, downloader);
+
+    blockingRun(tuned->ensureModelsLoaded());
+
+    EXPECT_TRUE(tuned->isLoaded());
+    EXPECT_EQ(logs.back(), "[TunedManager] Models loaded successfully");
+}
+
 TEST_F(ModelManagerTest, WithoutAnyPathLoadingIsRefused) {
     class NoPathLoader : public RecordingLoader {
         Task<std::string> resolveModels(const ModelDownloader&, HubApi::ProgressHandler) override {
@@ -192,9 +213,9 @@ TEST_F(ModelManagerTest, WithoutAnyPathLoadingIsRefused) {
             co_return "";
         }
     };
-    auto manager = std::make_shared<ModelManager>(
-        std::make_shared<NoPathLoader>(),
-        std::make_shared<ModelDownloader>("h", "o/n", std::nullopt, "main", false));
+    auto manager =
+        ModelManager::make(std::make_shared<NoPathLoader>(),
+                           std::make_shared<ModelDownloader>("h", "o/n", std::nullopt, "main", false));
     try {
         blockingRun(manager->loadModels());
         FAIL();

@@ -1,9 +1,12 @@
 #include "HubTestSupport.h"
 
+#include "System/Concurrency/SerialQueue.h"
 #include "System/Crypto/Sha256.h"
 #include "VuzadoDudi/External/Hub/HubFileDownloader.h"
 #include "VuzadoDudi/External/Hub/Progress.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <sys/stat.h>
 
 namespace VuzadoDudi::HubTests {
@@ -124,6 +127,43 @@ TEST_F(SnapshotTest, AFailingFileStopsTheSnapshot) {
     EXPECT_FALSE(fs::exists(repoFolder() / "weights/model.bin")); // after it: never tried
 }
 
+TEST_F(SnapshotTest, TwoSnapshotsOfOneRepositoryAtOnceBothSucceed) {
+    // A GET of the large file waits for a second one (for a while at most), so that two transfers of it
+    // surely overlap wherever they can.
+    struct Meeting {
+        std::mutex mutex;
+        std::condition_variable arrived;
+        int count = 0;
+    };
+    const auto meeting = std::make_shared<Meeting>();
+    FileBehaviour behaviour;
+    behaviour.onGet = [meeting] {
+        std::unique_lock lock(meeting->mutex);
+        ++meeting->count;
+        meeting->arrived.notify_all();
+        meeting->arrived.wait_for(lock, std::chrono::seconds(2), [&] { return meeting->count >= 2; });
+    };
+    hub.setBehaviour(repoId, "weights/model.bin", behaviour);
+    System::Concurrency::RunLoop loop;
+    const auto api = client();
+
+    const auto first = System::Concurrency::spawn(loop, api.snapshot(repo, "main"));
+    const auto second = System::Concurrency::spawn(loop, api.snapshot(repo, "main"));
+    loop.runUntil([&] { return first.isDone() && second.isDone(); });
+
+    for (const auto* snapshot : {&first, &second}) {
+        try {
+            EXPECT_EQ(snapshot->result(), repoFolder());
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << error.what();
+        }
+    }
+    for (const auto name : {"config.json", "weights/model.bin", "tokenizer.json"}) {
+        EXPECT_EQ(readAll(repoFolder() / name), readAll(remote / name)) << name;
+    }
+    EXPECT_EQ(hub.fileDownloads(), 3u); // one waited for the other and found each file current
+}
+
 TEST_F(SnapshotTest, ACancelledSnapshotEndsWithACancellationError) {
     System::Concurrency::RunLoop loop;
     const auto api = client();
@@ -181,6 +221,89 @@ TEST_F(SnapshotFileDecisionTest, TheCachedCopyIsKeptWhenItIsTheHubsVersion) {
         EXPECT_EQ(readAll(repoFolder() / "config.json"), c.fetched ? config : c.cachedBytes) << c.name;
         EXPECT_EQ(readAll(record("config.json")) != recordBefore, c.recordWritten) << c.name;
     }
+}
+
+// The hub replaces a file (same size) while it is being fetched, between a cut and the resume: the rest of
+// the new version must never be appended to the start of the old one.
+TEST_F(SnapshotFileDecisionTest, AFileReplacedOnTheHubDuringItsDownloadIsNeverSavedAsAMix) {
+    constexpr std::size_t kSize = 10 * 1024 * 1024 + 300000; // more than one 10 MiB chunk, so the cut resumes
+    const std::string oldBytes(kSize, 'o');
+    const std::string newBytes(kSize, 'n');
+    const std::string oldHash = System::Crypto::Sha256::hexDigest(oldBytes);
+    const struct {
+        std::string name;
+        std::optional<std::string> etag; // the content hash when absent
+        std::optional<std::string> newEtag;
+        bool succeeds;
+    } cases[] = {
+        {"opaque etag", "v1", "v2", true},
+        {"content-hash etag", std::nullopt, std::nullopt, false},
+    };
+    const fs::path model = repoFolder() / "weights/model.bin";
+    for (const auto& c : cases) {
+        fs::remove_all(repoFolder());
+        addRemoteFile("weights/model.bin", oldBytes);
+        FileBehaviour behaviour;
+        behaviour.etag = c.etag;
+        behaviour.cuts = {kSize - 200000};
+        behaviour.replaceAfterCut = FileBehaviour::Replacement{newBytes, c.newEtag};
+        hub.setBehaviour(repoId, "weights/model.bin", behaviour);
+        const auto getsBefore = hub.requests("GET").size();
+
+        if (c.succeeds) {
+            snapshot(client(), {"weights/*"});
+            EXPECT_EQ(System::Crypto::Sha256::hexDigest(readAll(model)),
+                      System::Crypto::Sha256::hexDigest(newBytes))
+                << c.name;
+        } else {
+            const auto error = environmentErrorOf([&] { snapshot(client(), {"weights/*"}); });
+            ASSERT_TRUE(error) << c.name;
+            EXPECT_EQ(error->kind(), HubApi::EnvironmentError::Kind::fileIntegrityError)
+                << error->description();
+            EXPECT_FALSE(fs::exists(model)) << c.name;
+            EXPECT_FALSE(fs::exists(record("weights/model.bin"))) << c.name;
+        }
+        // The resume named the version it continues; nothing partial is left over.
+        const auto gets = hub.requests("GET");
+        ASSERT_EQ(gets.size() - getsBefore, 3u) << c.name; // the listing, the cut transfer, the resume
+        EXPECT_EQ(gets.back().header("If-Range"), "\"" + c.etag.value_or(oldHash) + "\"") << c.name;
+        for (const auto& entry : fs::recursive_directory_iterator(repoFolder())) {
+            EXPECT_FALSE(entry.path().string().ends_with(".incomplete")) << entry.path();
+        }
+    }
+}
+
+// A download waiting for another of the same file can be cancelled while the other goes on; the file's turn
+// is then free for later downloads.
+TEST_F(SnapshotFileDecisionTest, ADownloadWaitingForAnotherOfTheSameFileCanBeCancelled) {
+    System::Net::Testing::Gate& gate = hub.server().gate();
+    FileBehaviour held;
+    held.onGet = [&gate] { gate.wait(); };
+    hub.setBehaviour(repoId, "weights/model.bin", held);
+    const HubApi::HubFileDownloader downloader{client(),
+                                               repo,
+                                               "main",
+                                               repoFolder(),
+                                               repoFolder() / ".cache/modelhub/download",
+                                               "weights/model.bin",
+                                               std::string("secret-token"),
+                                               hub.endpoint(),
+                                               false};
+    System::Concurrency::SerialQueue firstQueue("hub-test-first");
+    System::Concurrency::SerialQueue secondQueue("hub-test-second");
+
+    const auto first = System::Concurrency::spawn(firstQueue, downloader.download());
+    gate.awaitWaiting(1); // the first holds the file's turn, its transfer held at the hub
+    const auto second = System::Concurrency::spawn(secondQueue, downloader.download());
+    // The queue runs in order, so the second has reached its wait once this has run there.
+    blockingRun(System::Concurrency::runOn(secondQueue, [] { return 0; }));
+    second.cancel();
+
+    EXPECT_THROW(blockingRun(second.value()), System::Concurrency::CancellationError);
+    gate.open();
+    EXPECT_EQ(blockingRun(first.value()), repoFolder() / "weights/model.bin");
+    EXPECT_EQ(blockingRun(downloader.download()), repoFolder() / "weights/model.bin");
+    EXPECT_EQ(hub.fileDownloads(), 1u);
 }
 
 TEST_F(SnapshotFileDecisionTest, AnIncompleteHubAnswerFailsWithoutWritingAnything) {
