@@ -39,7 +39,9 @@ struct MemorySource {
     std::span<const std::uint8_t> bytes;
     sf_count_t position = 0;
 
-    static sf_count_t length(void* self) { return sf_count_t(static_cast<MemorySource*>(self)->bytes.size()); }
+    static sf_count_t length(void* self) {
+        return sf_count_t(static_cast<MemorySource*>(self)->bytes.size());
+    }
     static sf_count_t seek(sf_count_t offset, int whence, void* self) {
         auto* source = static_cast<MemorySource*>(self);
         const sf_count_t size = sf_count_t(source->bytes.size());
@@ -94,17 +96,18 @@ AudioFile::AudioFile(std::unique_ptr<Handle> handle, std::string name)
     , name_(std::move(name)) {
     SF_INFO info{};
     sf_command(handle_->file, SFC_GET_CURRENT_SF_INFO, &info, sizeof(info));
-    const auto format = AudioFormat::make(double(info.samplerate), info.channels > 0 ? std::uint32_t(info.channels) : 0);
+    const auto format =
+        AudioFormat::make(double(info.samplerate), info.channels > 0 ? std::uint32_t(info.channels) : 0);
     if (!format) {
         throw AudioFileError(AudioFileError::Code::unreadable, name_,
                              "it has " + std::to_string(info.channels) + " channels at " +
                                  std::to_string(info.samplerate) + " Hz");
     }
-    if (info.frames < 0) {
-        throw AudioFileError(AudioFileError::Code::unreadable, name_, "its length is unknown");
-    }
     format_ = *format;
-    length_ = info.frames;
+    // The library reports a length it does not know as its largest count.
+    if (info.frames >= 0 && info.frames != SF_COUNT_MAX) {
+        length_ = info.frames;
+    }
 }
 
 AudioFile AudioFile::open(const std::filesystem::path& path) {
@@ -139,9 +142,10 @@ AudioFile& AudioFile::operator=(AudioFile&& other) noexcept = default;
 AudioFile::~AudioFile() = default;
 
 void AudioFile::setFramePosition(std::int64_t frame) {
-    if (frame < 0 || frame > length_) {
+    if (frame < 0 || (length_ && frame > *length_)) {
         throw AudioFileError(AudioFileError::Code::badPosition, name_,
-                             "frame " + std::to_string(frame) + " of " + std::to_string(length_));
+                             "frame " + std::to_string(frame) + " of " +
+                                 (length_ ? std::to_string(*length_) : std::string("an unknown number")));
     }
     if (frame == position_) {
         return;
@@ -161,10 +165,12 @@ std::uint32_t AudioFile::read(AudioPCMBuffer& buffer, std::uint32_t frames) {
     const std::uint32_t channels = format_.channelCount;
     std::uint32_t done = 0;
     if (channels == 1) {
-        done = std::uint32_t(std::max<sf_count_t>(0, sf_readf_float(handle_->file, buffer.channelData(0), frames)));
+        done = std::uint32_t(
+            std::max<sf_count_t>(0, sf_readf_float(handle_->file, buffer.channelData(0), frames)));
     } else {
         interleaved_.resize(std::size_t(frames) * channels);
-        done = std::uint32_t(std::max<sf_count_t>(0, sf_readf_float(handle_->file, interleaved_.data(), frames)));
+        done = std::uint32_t(
+            std::max<sf_count_t>(0, sf_readf_float(handle_->file, interleaved_.data(), frames)));
         for (std::uint32_t c = 0; c < channels; ++c) {
             float* plane = buffer.channelData(c);
             const float* source = interleaved_.data() + c;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -55,11 +56,12 @@ public:
     // The file's own rate and channel count; reading delivers the same layout as float planes.
     const AudioFormat& fileFormat() const { return format_; }
     const AudioFormat& processingFormat() const { return format_; }
-    // Length in frames, as the file's header states it.
-    std::int64_t length() const { return length_; }
+    // Length in frames, as the file's header states it; nothing when the header does not know it (a stream
+    // written without seeking back, or a file cut short): then only reading to the end tells.
+    const std::optional<std::int64_t>& length() const { return length_; }
 
     std::int64_t framePosition() const { return position_; }
-    // Throws AudioFileError (badPosition) outside 0 ... length().
+    // Throws AudioFileError (badPosition) outside 0 ... length(), or where the library cannot seek to.
     void setFramePosition(std::int64_t frame);
 
     // Reads up to `frames` frames (at most the buffer's capacity) into `buffer` from its frame 0, sets its
@@ -74,9 +76,10 @@ private:
     std::unique_ptr<Handle> handle_;
     std::string name_;
     AudioFormat format_;
-    std::int64_t length_ = 0;
+    std::optional<std::int64_t> length_;
     std::int64_t position_ = 0;
-    std::vector<float> interleaved_; // the library reads interleaved frames; kept to spare an allocation per read
+    std::vector<float>
+        interleaved_; // the library reads interleaved frames; kept to spare an allocation per read
 };
 
 } // namespace System::Audio

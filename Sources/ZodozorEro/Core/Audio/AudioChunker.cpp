@@ -44,17 +44,20 @@ VADAudioChunker::chunkAll(const std::vector<float>& audioArray, std::int64_t max
     std::vector<AudioChunk> chunks;
     for (const SampleSpan& clip : clips) {
         std::int64_t seek = clip.startIndex;
-        if (seek < clip.endIndex - windowPadding_ && (seek < 0 || seek >= count)) {
-            throw WhisperError::audioProcessingFailed("startIndex is outside the buffer size");
-        }
         // A clip that reaches past the audio ends with it.
         const std::int64_t clipEnd = std::min(clip.endIndex, count);
-        while (seek < clipEnd - windowPadding_) {
+        if ((seek < clip.endIndex - windowPadding_ && (seek < 0 || seek >= count)) ||
+            (seek < 0 && seek < clipEnd)) {
+            throw WhisperError::audioProcessingFailed("startIndex is outside the buffer size");
+        }
+        // Every sample of the clip goes into a piece, the short stretch after the last cut too: it may hold
+        // the last word.
+        while (seek < clipEnd) {
             const std::int64_t windowEnd = seek + maxChunkLength;
-            const std::int64_t cut =
+            std::int64_t cut =
                 windowEnd < clipEnd ? splitOnMiddleOfLongestSilence(audioArray, seek, windowEnd) : clipEnd;
             if (cut <= seek) {
-                break;
+                cut = std::min(windowEnd, clipEnd); // a one-sample window has no second half to search
             }
             audioLog().debug("Found chunk from {} to {}", System::Log::Public(seconds(seek)),
                              System::Log::Public(seconds(cut)));

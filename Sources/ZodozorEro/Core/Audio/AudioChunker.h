@@ -46,11 +46,13 @@ public:
     explicit VADAudioChunker(std::int64_t windowPadding = 16'000,
                              std::shared_ptr<const VoiceActivityDetector> vad = nullptr);
 
-    // Samples at the end of a clip that are not worth a piece of their own.
+    // A clip that starts outside the audio is an error only when it is longer than this; pieces must be
+    // longer than it too.
     std::int64_t windowPadding() const { return windowPadding_; }
     const VoiceActivityDetector& vad() const { return *vad_; }
 
-    // Audio no longer than `maxChunkLength` is one piece. Otherwise throws WhisperError
+    // Audio no longer than `maxChunkLength` is one piece. Otherwise every sample of every clip is in exactly
+    // one piece, the pieces in order. Throws WhisperError
     // (audioProcessingFailed) when `maxChunkLength` is not above the padding (no cut could make progress)
     // or a clip starts outside the samples; a clip that ends past the samples is cut off at their end.
     std::vector<AudioChunk>

@@ -1,5 +1,7 @@
 #include "ZodozorEro/Core/Audio/AudioInputOptions.h"
 
+#include "ZodozorEro/Utilities/JsonCoding.h"
+
 #include <nlohmann/json.hpp>
 
 namespace ZodozorEro {
@@ -17,32 +19,36 @@ void to_json(nlohmann::json& json, const ChannelMode& mode) {
     }
 }
 
+void decodeValue(const JsonCoding::Json& json, ChannelMode& mode) {
+    using JsonCoding::withPathComponent;
+    JsonCoding::requireObject(json, "ChannelMode");
+    // Keys that name no case are ignored, like any unknown key.
+    const bool specific = json.contains("specificChannel");
+    const bool sum = json.contains("sumChannels");
+    if (specific == sum) {
+        throw DecodingError(DecodingError::Kind::typeMismatch, {},
+                            "Invalid number of keys found, expected one.");
+    }
+    const std::string key = specific ? "specificChannel" : "sumChannels";
+    withPathComponent(key, [&] {
+        const auto& payload = JsonCoding::requireObject(json.at(key), key);
+        if (specific) {
+            mode = ChannelMode::specificChannel(JsonCoding::decodeRequired<std::int64_t>(payload, "_0"));
+        } else {
+            mode = ChannelMode::sumChannels(
+                JsonCoding::decodeIfPresent<std::vector<std::int64_t>>(payload, "_0"));
+        }
+    });
+}
+
 void from_json(const nlohmann::json& json, ChannelMode& mode) {
-    if (!json.is_object() || json.size() != 1) {
-        throw nlohmann::json::type_error::create(302, "Invalid number of keys found, expected one.", &json);
-    }
-    const auto entry = json.begin();
-    const std::string& key = entry.key();
-    const nlohmann::json& payload = entry.value();
-    if (key == "specificChannel") {
-        mode = ChannelMode::specificChannel(payload.at("_0").get<std::int64_t>());
-    } else if (key == "sumChannels") {
-        if (!payload.is_object()) {
-            throw nlohmann::json::type_error::create(302, "sumChannels needs an object", &payload);
-        }
-        std::optional<std::vector<std::int64_t>> channels;
-        if (auto found = payload.find("_0"); found != payload.end() && !found->is_null()) {
-            channels = found->get<std::vector<std::int64_t>>();
-        }
-        mode = ChannelMode::sumChannels(std::move(channels));
-    } else {
-        throw nlohmann::json::type_error::create(302, "Invalid number of keys found, expected one.", &json);
-    }
+    decodeValue(json, mode);
 }
 
 } // namespace ZodozorEro
 
-std::size_t std::hash<ZodozorEro::ChannelMode>::operator()(const ZodozorEro::ChannelMode& mode) const noexcept {
+std::size_t
+std::hash<ZodozorEro::ChannelMode>::operator()(const ZodozorEro::ChannelMode& mode) const noexcept {
     std::size_t seed = std::size_t(mode.kind());
     auto mix = [&](std::size_t value) { seed ^= value + 0x9e3779b97f4a7c15ull + (seed << 6) + (seed >> 2); };
     if (mode.kind() == ZodozorEro::ChannelMode::Kind::specificChannel) {

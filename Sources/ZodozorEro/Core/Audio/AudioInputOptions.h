@@ -19,7 +19,9 @@ public:
         : ChannelMode(Kind::sumChannels, 0, std::nullopt) {}
 
     // Exactly this channel; an index outside the source's channels falls back to channel 0.
-    static ChannelMode specificChannel(std::int64_t channel) { return ChannelMode(Kind::specificChannel, channel, {}); }
+    static ChannelMode specificChannel(std::int64_t channel) {
+        return ChannelMode(Kind::specificChannel, channel, {});
+    }
     // The listed channels added up (all of them when the list is absent or empty), rescaled to the peak of
     // the loudest of them.
     static ChannelMode sumChannels(std::optional<std::vector<std::int64_t>> channels = std::nullopt) {
@@ -45,9 +47,11 @@ private:
     std::optional<std::vector<std::int64_t>> channels_;
 };
 
-// JSON: {"specificChannel": {"_0": 1}} or {"sumChannels": {"_0": [0, 1]}} ({"sumChannels": {}} without a list).
-// Decoding anything but exactly one case key throws nlohmann::json::type_error.
+// JSON: {"specificChannel": {"_0": 1}} or {"sumChannels": {"_0": [0, 1]}} ({"sumChannels": {}} without a
+// list). Decoding throws DecodingError: a typeMismatch unless exactly one case key is present, and the usual
+// errors (with the path) for a payload of the wrong shape.
 void to_json(nlohmann::json& json, const ChannelMode& mode);
+void decodeValue(const nlohmann::json& json, ChannelMode& mode);
 void from_json(const nlohmann::json& json, ChannelMode& mode);
 
 // Whether a file is loaded whole or in slices with back-pressure.

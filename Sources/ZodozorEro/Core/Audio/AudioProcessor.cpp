@@ -1,8 +1,11 @@
 #include "ZodozorEro/Core/Audio/AudioProcessor.h"
 
+#include "ZodozorEro/Core/Audio/AudioFileReader.h"
 #include "ZodozorEro/Core/Audio/AudioLog.h"
 #include "ZodozorEro/Core/Audio/EnergyVAD.h"
 #include "ZodozorEro/Utilities/WhisperError.h"
+
+#include "System/Concurrency/SerialQueue.h"
 
 #include <algorithm>
 #include <atomic>
@@ -49,24 +52,25 @@ AudioFile openFile(const std::string& path) {
     }
 }
 
-// Reads `frameCount` frames of a file that is already 16 kHz mono, from its read position.
-AudioPCMBuffer readFully(AudioFile& file, std::uint32_t frameCount) {
-    auto buffer = AudioPCMBuffer::make(file.processingFormat(), std::max<std::uint32_t>(frameCount, 1));
-    if (!buffer) {
-        throw WhisperError::loadAudioFailed("Unable to create audio buffer");
+// The frame at `seconds`, rounded: a time like 0.7 s is 30869.999... frames at 44.1 kHz and means 30870.
+std::int64_t frameAt(double seconds, double rate) {
+    return std::llround(seconds * rate);
+}
+
+// Frames are counted in 64 bits; a product beyond this is no frame of any file.
+constexpr double largestFrame = 0x1p62;
+
+// One mono buffer at `rate` holding `samples`; nothing when that is more than a buffer may hold.
+std::optional<AudioPCMBuffer> monoBuffer(const std::vector<float>& samples, double rate) {
+    const auto format = AudioFormat::make(rate, 1);
+    auto buffer = format && samples.size() <= maxFrames
+                      ? AudioPCMBuffer::make(*format, std::uint32_t(std::max<std::size_t>(1, samples.size())))
+                      : std::nullopt;
+    if (buffer) {
+        std::copy(samples.begin(), samples.end(), buffer->channelData(0));
+        buffer->setFrameLength(std::uint32_t(samples.size()));
     }
-    file.read(*buffer, frameCount);
-    while (buffer->frameLength() < frameCount) {
-        auto rest = AudioPCMBuffer::make(file.processingFormat(), frameCount - buffer->frameLength());
-        if (!rest) {
-            throw WhisperError::loadAudioFailed("Unable to create audio buffer");
-        }
-        if (file.read(*rest, rest->frameCapacity()) == 0) {
-            break; // a file shorter than its header says is no error
-        }
-        buffer->appendContents(*rest, 0, rest->frameLength());
-    }
-    return std::move(*buffer);
+    return buffer;
 }
 
 double rootMeanSquare(std::span<const float> samples) {
@@ -151,73 +155,120 @@ AudioPCMBuffer AudioProcessor::loadAudio(AudioFile& file, const ChannelMode& cha
                                          std::optional<std::uint32_t> maxReadFrameSize) {
     const double rate = file.fileFormat().sampleRate;
     const std::uint32_t channels = file.fileFormat().channelCount;
-    const std::int64_t length = file.length();
-    if (double(length) > maxFrames) {
+    const std::optional<std::int64_t> length = file.length();
+    if (length && double(*length) > maxFrames) {
         throw WhisperError::loadAudioFailed("The audio file " + file.name() + " is too long to load at once");
     }
     const double start = startTime.value_or(0);
-    if (!std::isfinite(start) || start < 0 || (endTime && std::isnan(*endTime))) {
-        throw WhisperError::loadAudioFailed("The start and end times must be numbers and the start at least 0");
+    if (!std::isfinite(start) || start < 0 || start * rate > largestFrame ||
+        (endTime && std::isnan(*endTime))) {
+        throw WhisperError::loadAudioFailed(
+            "The start and end times must be numbers and the start at least 0");
     }
     if (maxReadFrameSize && *maxReadFrameSize == 0) {
         throw WhisperError::loadAudioFailed("The read size must be greater than 0");
     }
-    // Products are compared before they become frame counts, so no time can overflow one.
-    const double startFrame = std::trunc(start * rate);
-    const double endFrame = endTime ? std::min(double(length), std::trunc(*endTime * rate)) : double(length);
-    if (endFrame < startFrame) {
-        throw WhisperError::loadAudioFailed("The audio window of " + file.name() + " starts at " + fixed2(start) +
-                                            " s, after its end at " + fixed2(endFrame / rate) + " s");
+    const std::int64_t startFrame = frameAt(start, rate);
+    // No end time, or one beyond every frame, reads to the end of the data.
+    std::optional<std::int64_t> endFrame = length;
+    if (endTime && *endTime * rate < largestFrame) {
+        endFrame =
+            std::min(frameAt(*endTime, rate), length.value_or(std::numeric_limits<std::int64_t>::max()));
     }
-    const auto frameCount = std::uint32_t(endFrame - startFrame);
+    if (endFrame && *endFrame < startFrame) {
+        throw WhisperError::loadAudioFailed("The audio window of " + file.name() + " starts at " +
+                                            fixed2(start) + " s, after its end at " +
+                                            fixed2(double(*endFrame) / rate) + " s");
+    }
+    if (endFrame && double(*endFrame - startFrame) > maxFrames) {
+        throw WhisperError::loadAudioFailed("The audio window of " + file.name() +
+                                            " is too long to load at once");
+    }
     try {
-        file.setFramePosition(std::int64_t(startFrame));
+        file.setFramePosition(startFrame);
     } catch (const AudioFileError& error) {
         throw WhisperError::loadAudioFailed(error.description());
     }
+    const std::uint32_t readSize = maxReadFrameSize.value_or(defaultAudioReadFrameSize);
 
     std::optional<AudioPCMBuffer> buffer;
     if (rate == sampleRate && channels == 1) {
-        try {
-            buffer = readFully(file, frameCount);
-        } catch (const AudioFileError& error) {
-            throw WhisperError::loadAudioFailed("Failed to read audio file: " + error.description());
+        std::vector<float> samples;
+        AudioFileReader(file, channelMode, sampleRate, readSize, endFrame).readToEnd(samples);
+        buffer = monoBuffer(samples, sampleRate);
+        if (!buffer) {
+            throw WhisperError::loadAudioFailed("Unable to create audio buffer");
         }
     } else {
-        buffer = resampleAudio(file, sampleRate, 1, channelMode, frameCount,
-                               maxReadFrameSize.value_or(defaultAudioReadFrameSize));
+        const std::optional<std::uint32_t> frameCount =
+            endFrame ? std::optional(std::uint32_t(*endFrame - startFrame)) : std::nullopt;
+        buffer = resampleAudio(file, sampleRate, 1, channelMode, frameCount, readSize);
         if (!buffer) {
             throw WhisperError::loadAudioFailed("Failed to process audio buffer");
         }
     }
-    audioLog().debug("Audio source details - Sample Rate: {} Hz, Channel Count: {}, Frame Length: {}, Duration: {}s",
-                     rate, channels, length, double(length) / rate);
-    audioLog().debug("Audio buffer details - Sample Rate: {} Hz, Channel Count: {}, Frame Length: {}, Duration: {}s",
-                     buffer->format().sampleRate, buffer->format().channelCount, buffer->frameLength(),
-                     double(buffer->frameLength()) / buffer->format().sampleRate);
+    if (length) {
+        audioLog().debug("Audio source details - Sample Rate: {} Hz, Channel Count: {}, Frame Length: {}, "
+                         "Duration: {}s",
+                         rate, channels, *length, double(*length) / rate);
+    } else {
+        audioLog().debug(
+            "Audio source details - Sample Rate: {} Hz, Channel Count: {}, Frame Length: unknown", rate,
+            channels);
+    }
+    audioLog().debug(
+        "Audio buffer details - Sample Rate: {} Hz, Channel Count: {}, Frame Length: {}, Duration: {}s",
+        buffer->format().sampleRate, buffer->format().channelCount, buffer->frameLength(),
+        double(buffer->frameLength()) / buffer->format().sampleRate);
+    VuzadoDudi::Logging::logCurrentMemoryUsage("After loadAudio function");
     return std::move(*buffer);
 }
 
-std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& path, const ChannelMode& channelMode,
+System::Concurrency::Task<AudioPCMBuffer> AudioProcessor::loadAudioAsync(std::string path) {
+    System::Concurrency::SerialQueue queue("AudioProcessor.loadAudioAsync");
+    co_return co_await System::Concurrency::runOn(queue,
+                                                  [path = std::move(path)] { return loadAudio(path); });
+}
+
+std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& path,
+                                                         const ChannelMode& channelMode,
                                                          std::optional<double> startTime,
                                                          std::optional<double> endTime) {
     AudioFile file = openFile(path);
-    if (double(file.length()) > maxFrames) {
+    const double rate = file.fileFormat().sampleRate;
+    const std::optional<std::int64_t> length = file.length();
+    if (length && double(*length) > maxFrames) {
         throw WhisperError::loadAudioFailed("The audio file " + path + " is too long to load");
     }
-    const double duration = double(file.length()) / file.fileFormat().sampleRate;
     const double start = startTime.value_or(0);
-    const double end = std::min(duration, endTime.value_or(duration));
+    if (!std::isfinite(start) || start < 0 || start * rate > largestFrame ||
+        (endTime && std::isnan(*endTime))) {
+        throw WhisperError::loadAudioFailed(
+            "The start and end times must be numbers and the start at least 0");
+    }
+    const std::int64_t startFrame = frameAt(start, rate);
+    std::optional<std::int64_t> endFrame = length;
+    if (endTime && *endTime * rate < largestFrame) {
+        endFrame =
+            std::min(frameAt(*endTime, rate), length.value_or(std::numeric_limits<std::int64_t>::max()));
+    }
+    if ((endFrame && *endFrame <= startFrame) || (length && startFrame >= *length)) {
+        return {};
+    }
+    try {
+        file.setFramePosition(startFrame);
+    } catch (const AudioFileError& error) {
+        throw WhisperError::loadAudioFailed(error.description());
+    }
+    // One reader walks the whole window, a segment at a time, so segments join without a seam.
+    AudioFileReader reader(file, channelMode, sampleRate, defaultAudioReadFrameSize, endFrame);
     std::vector<float> samples;
-    for (double segmentStart = start; segmentStart < end; segmentStart += arraySegmentSeconds) {
-        const double segmentEnd = std::min(segmentStart + arraySegmentSeconds, end);
-        AudioPCMBuffer segment = loadAudio(file, channelMode, segmentStart, segmentEnd);
-        std::vector<float> part = convertBufferToArray(segment, 1024);
-        if (samples.empty()) {
-            samples = std::move(part);
-        } else {
-            samples.insert(samples.end(), part.begin(), part.end());
-        }
+    if (endFrame) {
+        samples.reserve(std::size_t(std::llround(double(*endFrame - startFrame) / rate * sampleRate)));
+    }
+    const auto segmentFrames = std::int64_t(arraySegmentSeconds * rate);
+    for (std::int64_t segmentEnd = startFrame + segmentFrames; !reader.atEnd(); segmentEnd += segmentFrames) {
+        reader.readUntil(segmentEnd, samples);
     }
     return samples;
 }
@@ -248,92 +299,172 @@ std::vector<AudioLoadResult> AudioProcessor::loadAudio(const std::vector<std::st
 }
 
 std::optional<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, double toSampleRate,
-                                                            std::uint32_t channelCount, const ChannelMode& channelMode,
+                                                            std::uint32_t channelCount,
+                                                            const ChannelMode& channelMode,
                                                             std::optional<std::uint32_t> frameCount,
                                                             std::uint32_t maxReadFrameSize) {
     const double sourceRate = file.fileFormat().sampleRate;
     const std::int64_t start = file.framePosition();
-    const std::int64_t frames = frameCount ? std::int64_t(*frameCount) : file.length() - start;
-    const std::int64_t endPosition = std::min(start + frames, file.length());
-    const auto outputFormat = AudioFormat::make(toSampleRate, channelCount);
-    if (!outputFormat) {
+    // Channels fold into one before converting, so one is what there is to give.
+    if (channelCount != 1 || !AudioFormat::make(toSampleRate, channelCount)) {
         audioLog().error("Failed to create output audio format");
         return std::nullopt;
     }
-    if (maxReadFrameSize == 0) {
+    std::optional<std::int64_t> end =
+        frameCount ? std::optional(start + std::int64_t(*frameCount)) : file.length();
+    if (end && file.length()) {
+        end = std::min(*end, *file.length());
+    }
+    if (end) {
+        audioLog().debug("Resampling {} seconds of audio", Public(fixed2(double(*end - start) / sourceRate)));
+    } else {
+        audioLog().debug("Resampling audio of unknown length");
+    }
+    try {
+        AudioFileReader reader(file, channelMode, toSampleRate, maxReadFrameSize, end);
+        std::vector<float> samples;
+        if (end) {
+            samples.reserve(std::size_t(std::llround(double(*end - start) / sourceRate * toSampleRate)));
+        }
+        reader.readToEnd(samples);
+        auto output = monoBuffer(samples, toSampleRate);
+        if (!output) {
+            audioLog().error("Failed to create output buffer");
+        }
+        return output;
+    } catch (const WhisperError&) {
+        return std::nullopt; // the reader logged why
+    }
+}
+
+AudioFileReader::AudioFileReader(AudioFile& file, const ChannelMode& channelMode, double outputRate,
+                                 std::uint32_t readSize, std::optional<std::int64_t> endFrame)
+    : file_(file)
+    , channelMode_(channelMode)
+    , outputRate_(outputRate)
+    , endFrame_(endFrame) {
+    if (readSize == 0) {
         audioLog().error("The read size must be greater than 0");
-        return std::nullopt;
+        throw WhisperError::loadAudioFailed("The read size must be greater than 0");
     }
-    audioLog().debug("Resampling {} seconds of audio", Public(fixed2(double(frames) / sourceRate)));
-    const double capacity = std::trunc(double(frames) / sourceRate * toSampleRate);
-    auto output = capacity <= maxFrames
-                      ? AudioPCMBuffer::make(*outputFormat, std::max<std::uint32_t>(1, std::uint32_t(capacity)))
-                      : std::nullopt;
-    if (!output) {
-        audioLog().error("Failed to create output buffer");
-        return std::nullopt;
+    const AudioFormat source = file.fileFormat();
+    const auto blockFrames = std::uint32_t(std::clamp<std::int64_t>(
+        endFrame ? *endFrame - file.framePosition() : std::int64_t(readSize), 1, std::int64_t(readSize)));
+    readBuffer_ = AudioPCMBuffer::make(file.processingFormat(), blockFrames);
+    const auto monoFormat = AudioFormat::make(source.sampleRate, 1);
+    const auto outputFormat = AudioFormat::make(outputRate, 1);
+    bool made = readBuffer_ && monoFormat && outputFormat;
+    if (made && source.channelCount > 1) {
+        monoBuffer_ = AudioPCMBuffer::make(*monoFormat, blockFrames);
+        made = bool(monoBuffer_);
     }
-    // Blocks stay within the read size and small enough to stay in the processor's caches.
-    const auto readFrames = std::uint32_t(
-        std::clamp<std::int64_t>(endPosition - start, 1, std::min(maxReadFrameSize, processingBlockFrames)));
-    auto readBuffer = AudioPCMBuffer::make(file.processingFormat(), readFrames);
-    const auto monoFormat = AudioFormat::make(sourceRate, 1);
-    auto monoBuffer = monoFormat ? AudioPCMBuffer::make(*monoFormat, readFrames) : std::nullopt;
-    // One converter carries its state from block to block, so the blocks join without a seam and only the
-    // end of the file is flushed.
-    std::unique_ptr<AudioConverter> converter =
-        monoFormat ? AudioConverter::make(*monoFormat, *outputFormat) : nullptr;
-    const auto blockCapacity = AudioConverter::outputCapacity(toSampleRate, sourceRate, readFrames);
-    auto converted = blockCapacity ? AudioPCMBuffer::make(*outputFormat, *blockCapacity) : std::nullopt;
-    if (!readBuffer || !monoBuffer || !converter || !converted) {
+    if (made && source.sampleRate != outputRate) {
+        converter_ = AudioConverter::make(*monoFormat, *outputFormat);
+        const auto capacity = AudioConverter::outputCapacity(outputRate, source.sampleRate, blockFrames);
+        converted_ = capacity ? AudioPCMBuffer::make(*outputFormat, *capacity) : std::nullopt;
+        made = converter_ && converted_;
+    }
+    if (!made) {
         audioLog().error("Failed to create the buffers or the converter for resampling");
-        return std::nullopt;
+        throw WhisperError::loadAudioFailed("Failed to process audio buffer");
     }
-    auto append = [&](const System::Audio::ConversionResult& result) {
-        if (result.status == System::Audio::ConverterOutputStatus::error) {
-            audioLog().error("Failed to resample audio chunk: {}", Public(result.error));
-            return false;
+}
+
+AudioFileReader::~AudioFileReader() = default;
+
+void AudioFileReader::readToEnd(std::vector<float>& samples) {
+    readUntil(std::numeric_limits<std::int64_t>::max(), samples);
+}
+
+void AudioFileReader::readUntil(std::int64_t frame, std::vector<float>& samples) {
+    const double sourceRate = file_.fileFormat().sampleRate;
+    while (!atEnd_) {
+        const std::int64_t position = file_.framePosition();
+        if (endFrame_ && position >= *endFrame_) {
+            finish(samples);
+            break;
         }
-        if (!output->appendContents(*converted, 0, converted->frameLength())) {
-            audioLog().error("Failed to append audio chunk");
-            return false;
+        if (position >= frame) {
+            break;
         }
-        return true;
-    };
-    std::int64_t position = start;
-    while (position < endPosition) {
-        const auto count = std::uint32_t(std::min<std::int64_t>(endPosition - position, readFrames));
+        // Whole blocks, whatever `frame` is: a block's gain and the converter's state must not depend on how
+        // the caller divides the file.
+        const auto count = std::uint32_t(
+            std::min<std::int64_t>(readBuffer_->frameCapacity(),
+                                   endFrame_.value_or(position + readBuffer_->frameCapacity()) - position));
         audioLog().debug("Resampling {}s - {}s", Public(fixed2(double(position) / sourceRate)),
                          Public(fixed2(double(position + count) / sourceRate)));
-        position += count;
+        std::uint32_t read = 0;
         try {
-            if (file.read(*readBuffer, count) == 0) {
-                break; // the file holds fewer frames than its header says
-            }
+            read = file_.read(*readBuffer_, count);
         } catch (const AudioFileError& error) {
             audioLog().error("Error reading audio file: {}", Public(error.description()));
-            return std::nullopt;
+            throw WhisperError::loadAudioFailed("Failed to read audio file: " + error.description());
         }
-        const AudioPCMBuffer* mono = &*readBuffer;
-        if (readBuffer->format().channelCount > 1) {
-            foldToMono(*readBuffer, channelMode, *monoBuffer);
-            mono = &*monoBuffer;
+        framesRead_ += read;
+        if (read > 0) {
+            const AudioPCMBuffer* mono = &*readBuffer_;
+            if (monoBuffer_) {
+                foldToMono(*readBuffer_, channelMode_, *monoBuffer_);
+                mono = &*monoBuffer_;
+            }
+            if (converter_) {
+                convert(*mono, samples);
+            } else {
+                append(mono->channelData(0), mono->frameLength(), samples);
+            }
         }
-        if (!append(converter->convert(*converted, *mono))) {
-            return std::nullopt;
+        if (read < count) {
+            finish(samples); // the data ended, before the header's length if it has one
         }
     }
+}
+
+void AudioFileReader::append(const float* data, std::uint32_t frames, std::vector<float>& samples) {
+    // The converter's tail may run past the length the read frames stand for; that is all there is to give.
+    const std::int64_t total =
+        std::llround(double(framesRead_) / file_.fileFormat().sampleRate * outputRate_);
+    const std::int64_t taken = std::clamp<std::int64_t>(total - samplesOut_, 0, frames);
+    samples.insert(samples.end(), data, data + taken);
+    samplesOut_ += taken;
+}
+
+void AudioFileReader::convert(const AudioPCMBuffer& mono, std::vector<float>& samples) {
+    auto result = converter_->convert(*converted_, mono);
     for (;;) {
-        const auto result = converter->convert(*converted, [](System::Audio::ConverterInputStatus& status) {
+        if (result.status == System::Audio::ConverterOutputStatus::error) {
+            audioLog().error("Failed to resample audio chunk: {}", Public(result.error));
+            throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+        }
+        append(converted_->channelData(0), converted_->frameLength(), samples);
+        if (result.status != System::Audio::ConverterOutputStatus::haveData) {
+            return;
+        }
+        // The output filled up: the converter may hold more for this block.
+        result = converter_->convert(*converted_, [](System::Audio::ConverterInputStatus& status) {
+            status = System::Audio::ConverterInputStatus::noDataNow;
+            return static_cast<const AudioPCMBuffer*>(nullptr);
+        });
+    }
+}
+
+void AudioFileReader::finish(std::vector<float>& samples) {
+    atEnd_ = true;
+    while (converter_) {
+        const auto result = converter_->convert(*converted_, [](System::Audio::ConverterInputStatus& status) {
             status = System::Audio::ConverterInputStatus::endOfStream;
             return static_cast<const AudioPCMBuffer*>(nullptr);
         });
-        if (!append(result) || result.status == System::Audio::ConverterOutputStatus::endOfStream ||
-            converted->frameLength() == 0) {
+        if (result.status == System::Audio::ConverterOutputStatus::error) {
+            audioLog().error("Failed to resample audio chunk: {}", Public(result.error));
+            throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+        }
+        append(converted_->channelData(0), converted_->frameLength(), samples);
+        if (result.status == System::Audio::ConverterOutputStatus::endOfStream ||
+            converted_->frameLength() == 0) {
             break;
         }
     }
-    return output;
 }
 
 std::optional<AudioPCMBuffer> AudioProcessor::resampleAudio(const AudioPCMBuffer& buffer, double toSampleRate,

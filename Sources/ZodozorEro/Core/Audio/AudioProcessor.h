@@ -4,6 +4,7 @@
 #include "System/Audio/AudioEngine.h"
 #include "System/Audio/AudioFile.h"
 #include "System/Audio/AudioPCMBuffer.h"
+#include "System/Concurrency/Task.h"
 #include "ZodozorEro/Core/Audio/AudioInputOptions.h"
 #include "ZodozorEro/Core/Audio/AudioProcessing.h"
 #include "ZodozorEro/Core/Audio/IncrementalFileStream.h"
@@ -69,8 +70,6 @@ public:
     static constexpr double sampleRate = 16'000;
     // Frames read and converted at a time when a file needs converting: 30 s at 44.1 kHz.
     static constexpr std::uint32_t defaultAudioReadFrameSize = 1'323'000;
-    // The most frames converted at a time, whatever the read size: blocks that fit the caches.
-    static constexpr std::uint32_t processingBlockFrames = 65'536;
     // The array loader walks a file in segments of this many seconds.
     static constexpr double arraySegmentSeconds = 600;
 
@@ -98,6 +97,9 @@ public:
                                                    std::optional<double> startTime = std::nullopt,
                                                    std::optional<double> endTime = std::nullopt,
                                                    std::optional<std::uint32_t> maxReadFrameSize = std::nullopt);
+    // loadAudio(path) of the whole file with all channels summed, run on a thread of its own so that the
+    // caller's executor goes on meanwhile; its errors are rethrown.
+    static System::Concurrency::Task<System::Audio::AudioPCMBuffer> loadAudioAsync(std::string path);
     // As loadAudio, as an array, reading the file in segments of arraySegmentSeconds.
     static std::vector<float> loadAudioAsFloatArray(const std::string& path,
                                                     const ChannelMode& channelMode = ChannelMode::sumChannels(),

@@ -1,3 +1,4 @@
+#include "ZodozorEro/Core/Audio/AudioFileReader.h"
 #include "ZodozorEro/Core/Audio/AudioLog.h"
 #include "ZodozorEro/Core/Audio/AudioProcessor.h"
 #include "ZodozorEro/Core/Audio/EnergyVAD.h"
@@ -6,6 +7,7 @@
 #include "System/Log/ErrorDescription.h"
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 
 namespace ZodozorEro {
@@ -26,23 +28,24 @@ struct Reader {
     // whose end can no longer change; the rest waits for more of the file. False when the stream ended.
     void run() {
         auto file = System::Audio::AudioFile::open(path);
-        const double duration = double(file.length()) / file.fileFormat().sampleRate;
+        // One reader for the whole file: slices join without a seam, as if the file had been loaded whole.
+        AudioFileReader reader(file, channelMode, AudioProcessor::sampleRate,
+                               AudioProcessor::defaultAudioReadFrameSize, file.length());
+        const double sliceFrames =
+            std::clamp(std::round(chunkDurationSeconds * file.fileFormat().sampleRate), 1.0, 0x1p40);
         const VADAudioChunker chunker(16'000, vad);
         std::vector<float> pending;
-        double readPosition = 0;
+        std::int64_t sliceEnd = 0;
         std::int64_t pendingOffset = 0;
         while (!cancelled->load()) {
-            while (std::int64_t(pending.size()) <= maxChunkLength && readPosition < duration) {
-                const double sliceEnd = std::min(readPosition + chunkDurationSeconds, duration);
-                auto slice = AudioProcessor::loadAudio(file, channelMode, readPosition, sliceEnd);
-                const std::vector<float> samples = AudioProcessor::convertBufferToArray(slice, 1024);
-                pending.insert(pending.end(), samples.begin(), samples.end());
-                readPosition = sliceEnd;
+            while (std::int64_t(pending.size()) <= maxChunkLength && !reader.atEnd()) {
+                sliceEnd += std::int64_t(sliceFrames);
+                reader.readUntil(sliceEnd, pending);
             }
             if (pending.empty()) {
                 return;
             }
-            const bool wholeFileRead = readPosition >= duration;
+            const bool wholeFileRead = reader.atEnd();
             std::vector<AudioChunk> pieces = chunker.chunkAll(pending, maxChunkLength);
             std::int64_t consumedEnd = 0;
             for (AudioChunk& piece : pieces) {
@@ -70,11 +73,11 @@ struct Reader {
 
 } // namespace
 
-IncrementalFileStream AudioProcessor::loadFileIncrementally(const std::string& path, const ChannelMode& channelMode,
-                                                            double chunkDurationSeconds,
-                                                            std::int64_t maxBufferedChunks,
-                                                            std::int64_t maxChunkLength,
-                                                            std::shared_ptr<const VoiceActivityDetector> vad) {
+IncrementalFileStream
+AudioProcessor::loadFileIncrementally(const std::string& path, const ChannelMode& channelMode,
+                                      double chunkDurationSeconds, std::int64_t maxBufferedChunks,
+                                      std::int64_t maxChunkLength,
+                                      std::shared_ptr<const VoiceActivityDetector> vad) {
     if (!(chunkDurationSeconds > 0)) {
         throw WhisperError::loadAudioFailed("Incremental chunk duration must be greater than 0");
     }
@@ -84,22 +87,30 @@ IncrementalFileStream AudioProcessor::loadFileIncrementally(const std::string& p
     // With pieces no longer than the chunker's padding, a cut may make no progress and the reader would cut
     // the same samples for ever.
     if (maxChunkLength <= 16'000) {
-        throw WhisperError::loadAudioFailed("Incremental chunks must be longer than one second (16000 samples), not " +
-                                            std::to_string(maxChunkLength));
+        throw WhisperError::loadAudioFailed(
+            "Incremental chunks must be longer than one second (16000 samples), not " +
+            std::to_string(maxChunkLength));
     }
     std::error_code error;
     if (!std::filesystem::exists(path, error)) {
         throw WhisperError::loadAudioFailed("Audio file not found at path: " + path);
     }
-    auto [stream, continuation] = System::Concurrency::AsyncThrowingStream<IncrementalFileChunk>::makeStream();
+    auto [stream, continuation] =
+        System::Concurrency::AsyncThrowingStream<IncrementalFileChunk>::makeStream();
     auto controller = std::make_shared<IncrementalLoadController>(maxBufferedChunks);
     auto cancelled = std::make_shared<std::atomic<bool>>(false);
     continuation.onTermination([controller, cancelled](System::Concurrency::StreamTermination) {
         cancelled->store(true);
         controller->resumeWaitingProducers();
     });
-    Reader reader{path,           channelMode, chunkDurationSeconds, maxChunkLength, vad ? vad : std::make_shared<EnergyVAD>(),
-                  controller,     cancelled,   continuation};
+    Reader reader{path,
+                  channelMode,
+                  chunkDurationSeconds,
+                  maxChunkLength,
+                  vad ? vad : std::make_shared<EnergyVAD>(),
+                  controller,
+                  cancelled,
+                  continuation};
     std::thread thread([reader = std::move(reader)]() mutable {
         try {
             reader.run();
@@ -111,7 +122,8 @@ IncrementalFileStream AudioProcessor::loadFileIncrementally(const std::string& p
             reader.continuation.finish(failure);
         }
     });
-    return IncrementalFileStream(std::move(stream), std::move(controller), std::move(cancelled), std::move(thread));
+    return IncrementalFileStream(std::move(stream), std::move(controller), std::move(cancelled),
+                                 std::move(thread));
 }
 
 } // namespace ZodozorEro

@@ -11,11 +11,17 @@ VoiceActivityDetector::VoiceActivityDetector(std::int64_t sampleRate, std::int64
     , frameLengthSamples_(frameLengthSamples)
     , frameOverlapSamples_(frameOverlapSamples) {
     if (sampleRate <= 0 || frameLengthSamples <= 0 || frameOverlapSamples < 0) {
-        throw std::invalid_argument("A voice activity detector needs a positive sample rate and frame length and "
-                                    "an overlap of at least 0 (got " +
-                                    std::to_string(sampleRate) + ", " + std::to_string(frameLengthSamples) + ", " +
-                                    std::to_string(frameOverlapSamples) + ").");
+        throw std::invalid_argument(
+            "A voice activity detector needs a positive sample rate and frame length and "
+            "an overlap of at least 0 (got " +
+            std::to_string(sampleRate) + ", " + std::to_string(frameLengthSamples) + ", " +
+            std::to_string(frameOverlapSamples) + ").");
     }
+}
+
+System::Concurrency::Task<std::vector<bool>>
+VoiceActivityDetector::voiceActivityAsync(std::vector<float> samples) const {
+    co_return voiceActivity(samples);
 }
 
 std::vector<SampleSpan> VoiceActivityDetector::calculateActiveChunks(std::span<const float> samples) const {

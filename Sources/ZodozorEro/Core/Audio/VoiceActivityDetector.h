@@ -1,5 +1,7 @@
 #pragma once
 
+#include "System/Concurrency/Task.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -23,7 +25,8 @@ class VoiceActivityDetector {
 public:
     // Throws std::invalid_argument unless the rate and frame length are positive and the overlap is not
     // negative.
-    VoiceActivityDetector(std::int64_t sampleRate, std::int64_t frameLengthSamples, std::int64_t frameOverlapSamples);
+    VoiceActivityDetector(std::int64_t sampleRate, std::int64_t frameLengthSamples,
+                          std::int64_t frameOverlapSamples);
     virtual ~VoiceActivityDetector() = default;
 
     std::int64_t sampleRate() const { return sampleRate_; }
@@ -32,6 +35,9 @@ public:
 
     // One decision per frame (the last frame may be short), true for a voiced frame.
     virtual std::vector<bool> voiceActivity(std::span<const float> samples) const = 0;
+    // voiceActivity as a task, for callers inside one; it completes without suspending. The detector must
+    // outlive the task.
+    virtual System::Concurrency::Task<std::vector<bool>> voiceActivityAsync(std::vector<float> samples) const;
 
     // The runs of voiced frames as sample spans, in order; the last is clamped to the samples.
     std::vector<SampleSpan> calculateActiveChunks(std::span<const float> samples) const;

@@ -38,7 +38,7 @@ Speech makeSpeech(const std::string& text) {
     const std::string speak = "espeak-ng -w '" + wav.string() + "' '" + text + "'";
     EXPECT_EQ(std::system(speak.c_str()), 0) << speak;
     AudioFile file = AudioFile::open(wav);
-    auto spoken = AudioPCMBuffer::make(file.processingFormat(), std::uint32_t(file.length())).value();
+    auto spoken = AudioPCMBuffer::make(file.processingFormat(), std::uint32_t(file.length().value())).value();
     file.read(spoken, spoken.frameCapacity());
     fs::remove(wav);
 

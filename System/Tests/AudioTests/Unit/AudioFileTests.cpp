@@ -1,6 +1,7 @@
 #include "System/Audio/AudioFile.h"
 #include "System/Audio/AudioFileWriter.h"
 #include "System/Tests/FileTesting/FileTesting.h"
+#include "System/Tests/FileTesting/Sox.h"
 
 #include <gtest/gtest.h>
 
@@ -25,9 +26,10 @@ TEST(AudioFile, ReadsPlanesFromPathsAndMemory) {
     writeAudioFile(folder / "pair.wav", AudioFileEncoding::wavFloat32, 22'050, {left, right});
     const auto bytes = bytesOf(folder / "pair.wav");
     for (bool fromMemory : {false, true}) {
-        AudioFile file = fromMemory ? AudioFile::openMemory(bytes, "pair") : AudioFile::open(folder / "pair.wav");
+        AudioFile file =
+            fromMemory ? AudioFile::openMemory(bytes, "pair") : AudioFile::open(folder / "pair.wav");
         EXPECT_EQ(file.fileFormat(), (AudioFormat{22'050, 2}));
-        EXPECT_EQ(file.length(), 5);
+        EXPECT_EQ(file.length(), std::optional<std::int64_t>(5));
         auto buffer = AudioPCMBuffer::make(file.processingFormat(), 3).value();
         file.setFramePosition(2);
         EXPECT_EQ(file.read(buffer, 10), 3u);
@@ -42,6 +44,34 @@ TEST(AudioFile, ReadsPlanesFromPathsAndMemory) {
     }
 }
 
+// A FLAC written as a stream (its header says 0 samples) and an Ogg cut short have no length the library
+// knows: the file says so, and reading to the end gives every frame sox decodes.
+TEST(AudioFile, FilesOfUnknownLengthReadToTheEndOfTheirData) {
+    TemporaryFolder folder("audio-file-unknown");
+    const auto streamed = folder / "streamed.flac";
+    System::FileTesting::runCommand("sox -n -r 44100 -c 2 -t flac - synth 3.3 sine 440 | cat > " +
+                                    System::FileTesting::quoted(streamed));
+    const auto ogg = folder / "whole.ogg";
+    System::FileTesting::runCommand("sox -n -r 44100 -c 2 " + System::FileTesting::quoted(ogg) +
+                                    " synth 8 sine 440");
+    const auto cut = folder / "cut.ogg";
+    const auto bytes = bytesOf(ogg);
+    std::ofstream(cut, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size() / 2));
+    for (const auto& path : {streamed, cut}) {
+        AudioFile file = AudioFile::open(path);
+        EXPECT_FALSE(file.length()) << path;
+        auto buffer = AudioPCMBuffer::make(file.processingFormat(), 10'000).value();
+        std::int64_t frames = 0;
+        while (const auto read = file.read(buffer, 10'000)) {
+            frames += read;
+        }
+        EXPECT_GT(frames, 44'100) << path;
+        EXPECT_EQ(frames, System::FileTesting::soxFrameCount(path)) << path;
+        EXPECT_EQ(file.framePosition(), frames);
+    }
+}
+
 TEST(AudioFile, ErrorsNameTheFile) {
     TemporaryFolder folder("audio-file-errors");
     try {
@@ -49,7 +79,8 @@ TEST(AudioFile, ErrorsNameTheFile) {
         ADD_FAILURE();
     } catch (const AudioFileError& error) {
         EXPECT_EQ(error.code(), AudioFileError::Code::notFound);
-        EXPECT_EQ(error.description(), "The audio file \"" + (folder / "absent.flac").string() + "\" does not exist.");
+        EXPECT_EQ(error.description(),
+                  "The audio file \"" + (folder / "absent.flac").string() + "\" does not exist.");
     }
     const std::vector<std::uint8_t> junk = {'R', 'I', 'F', 'F', 1, 2, 3};
     try {
@@ -57,7 +88,8 @@ TEST(AudioFile, ErrorsNameTheFile) {
         ADD_FAILURE();
     } catch (const AudioFileError& error) {
         EXPECT_EQ(error.code(), AudioFileError::Code::unreadable);
-        EXPECT_EQ(error.description().rfind("The audio file \"junk.wav\" can't be read: ", 0), 0u) << error.description();
+        EXPECT_EQ(error.description().rfind("The audio file \"junk.wav\" can't be read: ", 0), 0u)
+            << error.description();
     }
 }
 

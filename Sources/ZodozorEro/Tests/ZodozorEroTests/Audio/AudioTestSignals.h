@@ -17,7 +17,8 @@ inline std::vector<float> sine(double hertz, double amplitude, double sampleRate
                                std::size_t startFrame = 0) {
     std::vector<float> samples(frames);
     for (std::size_t i = 0; i < frames; ++i) {
-        samples[i] = float(amplitude * std::sin(2 * std::numbers::pi * hertz * double(startFrame + i) / sampleRate));
+        samples[i] =
+            float(amplitude * std::sin(2 * std::numbers::pi * hertz * double(startFrame + i) / sampleRate));
     }
     return samples;
 }
@@ -28,12 +29,12 @@ struct Run {
     double amplitude;
 };
 
-// 16 kHz runs of tone and silence, back to back.
-inline std::vector<float> bursts(const std::vector<Run>& runs) {
+// Runs of tone and silence, back to back (16 kHz unless another rate is given).
+inline std::vector<float> bursts(const std::vector<Run>& runs, double sampleRate = 16'000) {
     std::vector<float> samples;
     for (const Run& run : runs) {
-        const auto frames = std::size_t(std::llround(run.seconds * 16'000));
-        const auto part = sine(440, run.amplitude, 16'000, frames, samples.size());
+        const auto frames = std::size_t(std::llround(run.seconds * sampleRate));
+        const auto part = sine(440, run.amplitude, sampleRate, frames, samples.size());
         samples.insert(samples.end(), part.begin(), part.end());
     }
     return samples;
@@ -74,9 +75,12 @@ inline std::vector<float> middle(const std::vector<float>& samples, std::size_t 
     return {samples.begin() + std::ptrdiff_t(margin), samples.end() - std::ptrdiff_t(margin)};
 }
 
-inline System::Audio::AudioPCMBuffer buffer(double sampleRate, const std::vector<std::vector<float>>& planes) {
+inline System::Audio::AudioPCMBuffer buffer(double sampleRate,
+                                            const std::vector<std::vector<float>>& planes) {
     const auto format = System::Audio::AudioFormat::make(sampleRate, std::uint32_t(planes.size())).value();
-    auto made = System::Audio::AudioPCMBuffer::make(format, std::uint32_t(std::max<std::size_t>(1, planes[0].size()))).value();
+    auto made =
+        System::Audio::AudioPCMBuffer::make(format, std::uint32_t(std::max<std::size_t>(1, planes[0].size())))
+            .value();
     for (std::size_t c = 0; c < planes.size(); ++c) {
         std::copy(planes[c].begin(), planes[c].end(), made.channelData(std::uint32_t(c)));
     }
