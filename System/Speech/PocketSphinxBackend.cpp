@@ -64,10 +64,7 @@ public:
                               model.languageModel.c_str(), "-dict", model.dictionary.c_str(), "-logfn",
                               "/dev/null", nullptr);
         decoder_ = config_ ? ps_init(config_) : nullptr;
-        // A front end of its own, configured as the decoder's (the model's feature parameters included),
-        // measures the mean without touching the decoder's state.
-        meter_ = decoder_ ? fe_init_auto_r(ps_get_config(decoder_)) : nullptr;
-        if (!meter_) {
+        if (!decoder_) {
             release();
             throw SpeechError(SpeechError::Code::modelUnavailable,
                               "The speech model for " + model.locale.identifier() + " can't be loaded.");
@@ -112,12 +109,14 @@ public:
         inUtterance_ = false;
         std::vector<std::int16_t> samples = std::move(samples_);
         samples_.clear();
+        // A stream per pass: the noise estimate starts afresh instead of carrying over from the last pass,
+        // and measuring the mean runs the audio through the decoder's front end once, which settles it on
+        // this audio's noise before the decoding pass.
+        check(ps_start_stream(decoder_));
         cmn_t* normalization = ps_get_feat(decoder_)->cmn_struct;
         if (const auto mean = cepstralMean(samples); mean && normalization) {
             cmn_live_set(normalization, mean->data());
         }
-        // A stream per pass: the noise estimate starts afresh too, instead of carrying over from the last.
-        check(ps_start_stream(decoder_));
         check(ps_start_utt(decoder_));
         if (!samples.empty()) {
             check(ps_process_raw(decoder_, samples.data(), samples.size(), FALSE, FALSE));
@@ -137,9 +136,11 @@ private:
         }
     }
 
-    // The mean cepstrum of the frames of `samples`; nothing when they make no frame.
+    // The mean cepstrum of the frames of `samples`, made by the decoder's own front end; nothing when they
+    // make no frame.
     std::optional<std::vector<mfcc_t>> cepstralMean(const std::vector<std::int16_t>& samples) {
-        const int length = fe_get_output_size(meter_);
+        fe_t* meter = ps_get_fe(decoder_);
+        const int length = fe_get_output_size(meter);
         constexpr int batch = 256;
         std::vector<mfcc_t> storage(std::size_t(batch + 1) * length);
         std::vector<mfcc_t*> frames(batch + 1);
@@ -156,20 +157,19 @@ private:
             }
             count += made;
         };
-        fe_start_stream(meter_);
-        check(fe_start_utt(meter_));
+        check(fe_start_utt(meter));
         const std::int16_t* next = samples.data();
         std::size_t left = samples.size();
         while (left > 0) {
             int32 made = batch;
-            check(fe_process_frames(meter_, &next, &left, frames.data(), &made, nullptr));
+            check(fe_process_frames(meter, &next, &left, frames.data(), &made, nullptr));
             if (made == 0) {
                 break;
             }
             add(made);
         }
         int32 tail = 0;
-        check(fe_end_utt(meter_, frames[0], &tail));
+        check(fe_end_utt(meter, frames[0], &tail));
         add(tail);
         if (count == 0) {
             return std::nullopt;
@@ -182,10 +182,6 @@ private:
     }
 
     void release() {
-        if (meter_) {
-            fe_free(meter_);
-            meter_ = nullptr;
-        }
         if (decoder_) {
             ps_free(decoder_);
             decoder_ = nullptr;
@@ -198,7 +194,6 @@ private:
 
     cmd_ln_t* config_ = nullptr;
     ps_decoder_t* decoder_ = nullptr;
-    fe_t* meter_ = nullptr;
     bool inUtterance_ = false;
     std::vector<std::int16_t> samples_;
     std::minstd_rand dither_;
