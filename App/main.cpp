@@ -49,8 +49,9 @@ int main(int argc, char** argv) {
             }
         },
         [desktop](const std::string& address) { desktop->openURL(address); }};
+    // A start at login must reach the same cloud and update feed as this start.
     LinuxAppServices services(mainActor, bundle, "Parlindo", std::make_shared<QtUpdateUserDriver>(),
-                              updaterHost);
+                              updaterHost, ParlindoApplication::addressesGivenAtStart());
 
     ParlindoApplication parlindo(
         mainActor,
