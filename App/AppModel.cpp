@@ -278,9 +278,9 @@ void AppModel::enableOpenAtLoginOnFirstRun() {
         }
     };
     const bool translocated = isTranslocated();
-    if (translocated && !defaults.get<bool>(std::string(openAtLoginSetUpKey)).value_or(false)) {
-        // Said at every start until a copy elsewhere has set the item up: otherwise the missing entry would
-        // be a mystery.
+    if (translocated && !defaults.get<bool>(std::string(openAtLoginSetUpKey)).value_or(false) &&
+        !opensAtLogin()) {
+        // Said at every start while there is no entry: otherwise its absence would be a mystery.
         logger.notice(
             "Parlindo runs from the temporary folder ({}), where a copy may be gone by the next login, "
             "so it doesn't open at login by itself. Build it elsewhere, or switch on \"Open Parlindo "
