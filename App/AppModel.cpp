@@ -7,6 +7,8 @@
 #include "System/Net/Url.h"
 #include "System/Pasteboard/PasteboardError.h"
 #include "TessarinCore/Domain/Overloaded.h"
+#include "TessarinPlatform/Cloud/TessarinCloudTranscriber.h"
+#include "TessarinPlatform/Speech/AppleSpeechTranscriber.h"
 
 #include <unordered_set>
 
@@ -72,6 +74,28 @@ Task<std::optional<T>> orLogged(Task<T> task, std::string_view failureFormat) {
     }
     AppModel::logger.error(failureFormat, Public(errorDescription(failure)));
     co_return std::nullopt;
+}
+
+bool lacksLanguage(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const TessarinPlatform::AppleSpeechTranscriber::TranscriberError& error) {
+        return error.errorCase() ==
+               TessarinPlatform::AppleSpeechTranscriber::TranscriberError::Case::unsupportedLanguage;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool isNotSetUp(const std::exception_ptr& failure) {
+    using CloudError = TessarinPlatform::TessarinCloudTranscriber::CloudError;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const CloudError& error) {
+        return error.kind() == CloudError::Case::notConfigured;
+    } catch (...) {
+        return false;
+    }
 }
 
 template <class State>
@@ -145,7 +169,8 @@ AppModel::AppModel(AppEnvironment environment, AppServiceFactory& services)
     auto hotkeySource = services.makeHotkeySource();
     coordinator_ = DictationCoordinator::create(
         std::move(hotkeySource), audio_, router_, inserter_, services.makeFrontmostAppProvider(),
-        std::move(settings), dictationTrimmer(), TranscriptPostProcessor(), environment_.mainActor);
+        std::move(settings), dictationTrimmer(), TranscriptPostProcessor(), environment_.mainActor,
+        [](const Hotkey& hotkey) { return keyName(hotkey); });
     hud_ = HUDModel::create(HUDModel::Source::of(coordinator_), environment_.mainActor,
                             environment_.makeHUDPanel);
 }
@@ -253,6 +278,15 @@ void AppModel::enableOpenAtLoginOnFirstRun() {
         }
     };
     const bool translocated = isTranslocated();
+    if (translocated && !defaults.get<bool>(std::string(openAtLoginSetUpKey)).value_or(false) &&
+        !opensAtLogin()) {
+        // Said at every start while there is no entry: otherwise its absence would be a mystery.
+        logger.notice(
+            "Parlindo runs from the temporary folder ({}), where a copy may be gone by the next login, "
+            "so it doesn't open at login by itself. Build it elsewhere, or switch on \"Open Parlindo "
+            "at login\" in Settings.",
+            Public(environment_.bundle.executablePath().string()));
+    }
     if (!defaults.get<bool>(std::string(openAtLoginSetUpKey)).value_or(false) && !translocated) {
         markDone(openAtLoginSetUpKey);
         const auto status = loginItemStatus_.get();
@@ -272,6 +306,12 @@ void AppModel::enableOpenAtLoginOnFirstRun() {
             }
             setOpensAtLogin(true);
         }
+    }
+    // An item that would start the program otherwise than this start did (another copy, or without the
+    // cloud and update addresses this start was given) is written again: the start at login behaves as this
+    // one.
+    if (!translocated && opensAtLogin() && !loginItem_->isCurrent()) {
+        setOpensAtLogin(true);
     }
     logger.info("Open at login: {}", Public(System::LoginItem::name(loginItemStatus_.get())));
 }
@@ -326,12 +366,24 @@ Task<void> AppModel::prepare(EngineID engine, std::vector<DictationLanguage> lan
         } catch (...) {
             failure = std::current_exception();
         }
-        if (failure) {
-            const std::string description = errorDescription(failure);
-            setEngineStatus(engine, EngineStatus::failed(description));
-            logger.error("{} failed to prepare: {}", Public(rawValue(engine)), Public(description));
-            co_return;
+        if (!failure) {
+            continue;
         }
+        const std::string description = errorDescription(failure);
+        // A fresh install has no on-device model for some languages and may name no cloud server: both are
+        // how it is meant to be, not faults. The engine still serves the languages it has.
+        if (lacksLanguage(failure)) {
+            logger.info("{} skips {}: {}", Public(rawValue(engine)), Public(rawValue(language)),
+                        Public(description));
+            continue;
+        }
+        setEngineStatus(engine, EngineStatus::failed(description));
+        if (isNotSetUp(failure)) {
+            logger.notice("{}", Public(description));
+        } else {
+            logger.error("{} failed to prepare: {}", Public(rawValue(engine)), Public(description));
+        }
+        co_return;
     }
     setEngineStatus(engine, EngineStatus::ready());
 }
@@ -565,7 +617,7 @@ bool AppModel::opensAtLogin() {
 template <class Edit>
 void AppModel::changeSettings(Edit&& edit) {
     coordinator_->editSettings(std::forward<Edit>(edit));
-    settingsStore_.save(coordinator_->settings().get());
+    settingsNotSaved_.set(settingsStore_.save(coordinator_->settings().get()));
 }
 
 const std::vector<HotkeyBinding>& AppModel::bindings() {

@@ -207,6 +207,11 @@ public:
     System::Concurrency::ReadOnlyObserved<System::LoginItem::Status> loginItemStatus() {
         return System::Concurrency::ReadOnlyObserved(loginItemStatus_);
     }
+    // Why the last change of the settings could not be saved (it applies until the program ends); nothing
+    // once a change was saved.
+    System::Concurrency::ReadOnlyObserved<std::optional<std::string>> settingsNotSaved() {
+        return System::Concurrency::ReadOnlyObserved(settingsNotSaved_);
+    }
 
     // Derived values, computed on every read from the state above and the coordinator's state and settings.
     std::string statusText();
@@ -296,6 +301,7 @@ private:
     System::Concurrency::Observed<UpdateStatus> update_;
     System::Concurrency::Observed<System::LoginItem::Status> loginItemStatus_{
         System::LoginItem::Status::notRegistered};
+    System::Concurrency::Observed<std::optional<std::string>> settingsNotSaved_;
     std::shared_ptr<System::LoginItem::LoginItemService> loginItem_;
     std::shared_ptr<TessarinCore::AudioCapturing> audio_;
     TessarinCore::TranscriberRouter router_;

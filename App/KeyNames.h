@@ -2,6 +2,7 @@
 
 #include "TessarinCore/Domain/Dictation.h"
 #include "TessarinCore/Domain/Hotkey.h"
+#include "TessarinPlatform/Hotkey/KeyName.h"
 
 #include <string>
 
@@ -12,7 +13,7 @@ namespace Parlindo {
 
 // A dictation key by its PC name ("Right Alt", "Menu key"); a key this program does not offer keeps the name
 // it was stored with.
-std::string keyName(const TessarinCore::Hotkey& hotkey);
+using TessarinPlatform::keyName;
 
 // How text goes in, with the shortcut a paste sends: "Pasting (Ctrl+V)", "Typing".
 std::string methodName(TessarinCore::InsertionMethod method);

@@ -62,38 +62,41 @@ DictationSettings SettingsStore::load() const {
     return defaultSettings();
 }
 
-void SettingsStore::save(const DictationSettings& settings) const {
+std::optional<std::string> SettingsStore::save(const DictationSettings& settings) const {
     nlohmann::json encoded;
     try {
         encoded = settings;
     } catch (...) {
-        return;
+        return errorDescription(std::current_exception());
     }
-    if (!keepUnreadableValueAside()) {
-        return;
+    if (auto problem = keepUnreadableValueAside()) {
+        return problem;
     }
     try {
         defaults_->set(key_, std::move(encoded));
     } catch (...) {
-        logger.error("The settings couldn't be saved: {}",
-                     Public(errorDescription(std::current_exception())));
+        const std::string description = errorDescription(std::current_exception());
+        logger.error("The settings couldn't be saved: {}", Public(description));
+        return description;
     }
+    return std::nullopt;
 }
 
-bool SettingsStore::keepUnreadableValueAside() const {
+std::optional<std::string> SettingsStore::keepUnreadableValueAside() const {
     const auto stored = defaults_->value(key_);
     if (!stored || decode(*stored).settings) {
-        return true;
+        return std::nullopt;
     }
     std::optional<std::filesystem::path> copy;
     try {
         copy = defaults_->keepCopy();
     } catch (...) {
+        const std::string description = errorDescription(std::current_exception());
         logger.error(
             "The stored settings can't be read and no copy of them could be kept, so they were left as they "
             "are and the new settings were not saved: {}",
-            Public(errorDescription(std::current_exception())));
-        return false;
+            Public(description));
+        return description;
     }
     if (copy) {
         logger.error(
@@ -101,7 +104,7 @@ bool SettingsStore::keepUnreadableValueAside() const {
             "saving new ones",
             Public(copy->string()));
     }
-    return true;
+    return std::nullopt;
 }
 
 } // namespace Parlindo

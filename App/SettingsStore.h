@@ -4,6 +4,7 @@
 #include "TessarinCore/Domain/DictationSettings.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace Parlindo {
@@ -19,8 +20,8 @@ public:
     // Stores `settings` in place of what was there. Before a stored value that can't be read as settings is
     // replaced, a copy of the defaults file holding it is kept beside that file and named in the log, so the
     // user's earlier settings are never overwritten unseen; when the copy can't be made, nothing is saved.
-    // Failures are logged, never thrown.
-    void save(const TessarinCore::DictationSettings& settings) const;
+    // Failures are logged, never thrown; the description of one is returned, nothing after a save.
+    std::optional<std::string> save(const TessarinCore::DictationSettings& settings) const;
 
     // What a first run starts with.
     static TessarinCore::DictationSettings defaultSettings();
@@ -28,8 +29,8 @@ public:
     const std::string& key() const { return key_; }
 
 private:
-    // True when nothing unreadable is stored under the key or a copy of it was kept.
-    bool keepUnreadableValueAside() const;
+    // Nothing when nothing unreadable is stored under the key or a copy of it was kept; else why not.
+    std::optional<std::string> keepUnreadableValueAside() const;
 
     std::string key_;
     std::shared_ptr<System::Defaults::UserDefaults> defaults_;

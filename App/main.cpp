@@ -3,6 +3,7 @@
 #include "App/Qt/ParlindoApplication.h"
 #include "App/Qt/QtMainExecutor.h"
 #include "App/Qt/QtUpdateUserDriver.h"
+#include "App/Startup/LibraryThreads.h"
 #include "System/Pasteboard/X11Pasteboard.h"
 #include "System/Paths/Paths.h"
 #include "System/Workspace/X11InstanceClaim.h"
@@ -16,6 +17,7 @@
 
 int main(int argc, char** argv) {
     using namespace Parlindo;
+    stopIdleLibraryThreads();
     QApplication qtApplication(argc, argv);
     // The class of every window of the program (WM_CLASS); the inserter never pastes into these.
     QApplication::setApplicationName(QStringLiteral("Parlindo"));
@@ -47,8 +49,9 @@ int main(int argc, char** argv) {
             }
         },
         [desktop](const std::string& address) { desktop->openURL(address); }};
+    // A start at login must reach the same cloud and update feed as this start.
     LinuxAppServices services(mainActor, bundle, "Parlindo", std::make_shared<QtUpdateUserDriver>(),
-                              updaterHost);
+                              updaterHost, ParlindoApplication::addressesGivenAtStart());
 
     ParlindoApplication parlindo(
         mainActor,

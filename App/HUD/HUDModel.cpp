@@ -3,6 +3,7 @@
 #include "App/KeyNames.h"
 #include "App/Observations.h"
 #include "TessarinCore/Domain/Overloaded.h"
+#include "TessarinPlatform/Cloud/TessarinCloudTranscriber.h"
 
 #include <algorithm>
 #include <cmath>
@@ -17,6 +18,20 @@ namespace {
 
 Duration milliseconds(std::int64_t count) {
     return Duration::milliseconds(count);
+}
+
+// The overlay has room for two short lines of text and two of detail. A failure whose sentence is longer
+// shows a shorter form; the log keeps the whole sentence.
+std::optional<HUDModel::Phase> shortForm(const DictationFailure& failure) {
+    using CloudError = TessarinPlatform::TessarinCloudTranscriber::CloudError;
+    const auto* failed = std::get_if<DictationFailure::TranscriptionFailed>(&failure.value());
+    if (failed && failed->reason == CloudError::notConfigured().description()) {
+        return HUDModel::Phase::message("Parlindo Cloud is not set up",
+                                        "Start Parlindo with PARLINDO_API_URL set to your server\u2019s "
+                                        "address.",
+                                        HUDModel::Style::warning);
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -90,6 +105,9 @@ std::optional<std::pair<HUDModel::Phase, Duration>> HUDModel::presentation(const
                     result.outcome.value);
             },
             [](const DictationOutcome::Failed& failed) -> Result {
+                if (auto shorter = shortForm(failed.failure)) {
+                    return std::pair{std::move(*shorter), milliseconds(6000)};
+                }
                 if (std::holds_alternative<DictationFailure::MicrophoneSilent>(failed.failure.value())) {
                     return std::pair{
                         Phase::message(failed.failure.description(),

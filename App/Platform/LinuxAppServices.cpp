@@ -30,19 +30,22 @@ const System::Concurrency::Duration soundServerPatience =
 LinuxAppServices::LinuxAppServices(System::Concurrency::Executor& mainActor,
                                    const System::Bundle::Bundle& bundle, std::string windowClass,
                                    std::shared_ptr<TessarinUpdates::UpdateUserDriver> userDriver,
-                                   TessarinUpdates::AppUpdater::Host updaterHost)
+                                   TessarinUpdates::AppUpdater::Host updaterHost,
+                                   std::vector<std::pair<std::string, std::string>> givenAtStart)
     : mainActor_(mainActor)
     , bundle_(bundle)
     , windowClass_(std::move(windowClass))
     , userDriver_(std::move(userDriver))
-    , updaterHost_(std::move(updaterHost)) {}
+    , updaterHost_(std::move(updaterHost))
+    , givenAtStart_(std::move(givenAtStart)) {}
 
 LinuxAppServices::~LinuxAppServices() = default;
 
 std::shared_ptr<System::LoginItem::LoginItemService> LinuxAppServices::makeLoginItem() {
     return std::make_shared<System::LoginItem::AutostartLoginItem>(
         bundle_.identifier().value_or("com.tessarin.Tessarin"),
-        bundle_.object(System::Bundle::nameKey).value_or("Parlindo"), bundle_.executablePath());
+        bundle_.object(System::Bundle::nameKey).value_or("Parlindo"), bundle_.executablePath(),
+        System::LoginItem::AutostartLoginItem::defaultDirectory(), givenAtStart_);
 }
 
 std::unique_ptr<TessarinUpdates::AppUpdater>

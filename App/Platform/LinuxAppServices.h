@@ -17,10 +17,12 @@ namespace Parlindo {
 class LinuxAppServices final : public AppServiceFactory {
 public:
     // `windowClass` is the class the application's own windows carry, so that dictated text is never pasted
-    // into them; `userDriver` and `updaterHost` are the updater's windows and its way to the desktop.
+    // into them; `userDriver` and `updaterHost` are the updater's windows and its way to the desktop;
+    // `givenAtStart` are the variables this start was given that the start at login needs too.
     LinuxAppServices(System::Concurrency::Executor& mainActor, const System::Bundle::Bundle& bundle,
                      std::string windowClass, std::shared_ptr<TessarinUpdates::UpdateUserDriver> userDriver,
-                     TessarinUpdates::AppUpdater::Host updaterHost);
+                     TessarinUpdates::AppUpdater::Host updaterHost,
+                     std::vector<std::pair<std::string, std::string>> givenAtStart = {});
     ~LinuxAppServices() override;
 
     std::shared_ptr<System::LoginItem::LoginItemService> makeLoginItem() override;
@@ -50,6 +52,7 @@ private:
     std::string windowClass_;
     std::shared_ptr<TessarinUpdates::UpdateUserDriver> userDriver_;
     TessarinUpdates::AppUpdater::Host updaterHost_;
+    std::vector<std::pair<std::string, std::string>> givenAtStart_;
 };
 
 } // namespace Parlindo

@@ -17,6 +17,7 @@ ModelObserver::ModelObserver(AppModel& model, QObject* context, std::function<vo
     watch(model.cloudBlocked());
     watch(model.update());
     watch(model.loginItemStatus());
+    watch(model.settingsNotSaved());
     const auto& coordinator = model.coordinator();
     watch(coordinator->state());
     watch(coordinator->lastResult());

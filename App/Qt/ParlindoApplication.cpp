@@ -106,11 +106,29 @@ void ParlindoApplication::bringToFront(QWidget& window) {
     window.activateWindow();
 }
 
+namespace {
+
+constexpr std::pair<const char*, std::string_view> addressVariables[]{
+    {"PARLINDO_API_URL", System::Bundle::apiURLKey},
+    {"PARLINDO_APPCAST_URL", System::Bundle::appcastURLKey},
+};
+
+} // namespace
+
+std::vector<std::pair<std::string, std::string>> ParlindoApplication::addressesGivenAtStart() {
+    std::vector<std::pair<std::string, std::string>> given;
+    for (const auto& [variable, key] : addressVariables) {
+        if (const char* value = std::getenv(variable); value && *value) {
+            given.emplace_back(variable, value);
+        }
+    }
+    return given;
+}
+
 System::Bundle::Bundle
 ParlindoApplication::withAddressesFromEnvironment(const System::Bundle::Bundle& built) {
     System::Bundle::Bundle::InfoDictionary info = built.infoDictionary();
-    for (const auto& [variable, key] : {std::pair{"PARLINDO_API_URL", System::Bundle::apiURLKey},
-                                        std::pair{"PARLINDO_APPCAST_URL", System::Bundle::appcastURLKey}}) {
+    for (const auto& [variable, key] : addressVariables) {
         if (const char* value = std::getenv(variable); value && *value) {
             info[std::string(key)] = value;
         }

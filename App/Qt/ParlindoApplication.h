@@ -57,6 +57,8 @@ public:
     // The bundle with the cloud and update addresses taken from PARLINDO_API_URL and PARLINDO_APPCAST_URL
     // where they are set (for testing against a local stand-in of the service).
     static System::Bundle::Bundle withAddressesFromEnvironment(const System::Bundle::Bundle& built);
+    // Those of PARLINDO_API_URL and PARLINDO_APPCAST_URL that are set and not empty, with their values.
+    static std::vector<std::pair<std::string, std::string>> addressesGivenAtStart();
 
 private:
     class Control;

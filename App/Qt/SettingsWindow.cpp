@@ -130,6 +130,11 @@ GeneralSettingsView::GeneralSettingsView(std::shared_ptr<AppModel> model,
     , opener_(std::move(opener)) {
     auto* layout = new QVBoxLayout(this);
     layout->setSpacing(14);
+    // Above everything: a change that is not saved is gone at the next start.
+    notSaved_ = makeLabel(QString(), false, this);
+    notSaved_->setObjectName("notSavedNote");
+    notSaved_->setStyleSheet(QStringLiteral("#notSavedNote { color: #b3261e; }"));
+    layout->addWidget(notSaved_);
     layout->addWidget(makeKeysSection());
     layout->addWidget(makeKeywordsSection());
     layout->addWidget(makeInsertingSection());
@@ -160,12 +165,13 @@ QWidget* GeneralSettingsView::makeKeysSection() {
         {QStringLiteral("Hold a key, speak, and release. Each key dictates in its own language, so short "
                         "phrases are never detected as the wrong one."),
          QStringLiteral(
-             "Pressing another key while holding cancels, so shortcuts with these keys still work.")},
+             "Pressing another key while holding cancels the dictation, so shortcuts with the right "
+             "Alt, Super, Ctrl or Shift key still work.")},
         section);
     fnFooter_ = makeLabel(
         QStringLiteral(
-            "Using the **Menu key**: the app in front sees it too, and some apps open their context "
-            "menu with it. If yours does, pick another key."),
+            "Using the **Menu key**: while it is a dictation key, Parlindo keeps it from other apps, so it "
+            "opens no context menu and no shortcut with it reaches them."),
         true, footer);
     fnFooter_->setObjectName("fnFooter");
     footer->layout()->addWidget(fnFooter_);
@@ -178,7 +184,7 @@ QWidget* GeneralSettingsView::makeKeywordsSection() {
     keywords_ = new QPlainTextEdit(section);
     keywords_->setObjectName("keywordsField");
     keywords_->setAccessibleName(QStringLiteral("Keywords"));
-    keywords_->setPlaceholderText(QStringLiteral("Android Studio, Cursor, macOS"));
+    keywords_->setPlaceholderText(QStringLiteral("Android Studio, Cursor, Linux"));
     keywords_->setTabChangesFocus(true);
     // Between two and four lines high: it follows the lines the text takes, whether typed, read from the
     // settings or wrapped anew at another width.
@@ -260,7 +266,9 @@ QWidget* GeneralSettingsView::makeStartupSection() {
     loginApprovalRow_->setObjectName("loginApprovalRow");
     auto* row = new QHBoxLayout(loginApprovalRow_);
     row->setContentsMargins(0, 0, 0, 0);
-    row->addWidget(new QLabel(QStringLiteral("macOS needs your OK in Login Items"), loginApprovalRow_), 1);
+    row->addWidget(
+        new QLabel(QStringLiteral("Your desktop needs your OK to open Parlindo at login"), loginApprovalRow_),
+        1);
     auto* open = new QPushButton(QStringLiteral("Open Login Items"), loginApprovalRow_);
     open->setObjectName("openLoginItemsButton");
     // The login item is an autostart entry: its folder is where the user sees and allows it.
@@ -323,6 +331,13 @@ void GeneralSettingsView::refresh() {
         }
     }
     fnFooter_->setVisible(bindsFn);
+
+    const auto& notSaved = model_->settingsNotSaved().get();
+    notSaved_->setVisible(notSaved.has_value());
+    notSaved_->setText(notSaved ? QStringLiteral("Your changes apply until Parlindo quits, but they can't be "
+                                                 "saved, so the next start won't have them: ") +
+                                      qtText(*notSaved)
+                                : QString());
 
     const QString vocabulary = qtText(model_->vocabulary());
     if (keywords_->toPlainText() != vocabulary) {

@@ -64,6 +64,7 @@ public:
     QCheckBox& trailingSpaceToggle() { return *trailingSpace_; }
     QCheckBox& openAtLoginToggle() { return *openAtLogin_; }
     QWidget& loginApprovalRow() { return *loginApprovalRow_; }
+    QLabel& notSavedNote() { return *notSaved_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -92,6 +93,7 @@ private:
     QCheckBox* trailingSpace_ = nullptr;
     QCheckBox* openAtLogin_ = nullptr;
     QWidget* loginApprovalRow_ = nullptr;
+    QLabel* notSaved_ = nullptr;
     std::unique_ptr<ModelObserver> observer_;
 };
 

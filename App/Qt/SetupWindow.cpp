@@ -110,10 +110,10 @@ SetupWindow::SetupWindow(std::shared_ptr<AppModel> model, System::Concurrency::E
     auto* title = new QLabel(QStringLiteral("Set up Parlindo"), this);
     title->setFont(titleFont(22, true));
     header->addWidget(title);
-    header->addWidget(
-        makeLabel(QStringLiteral(
-                      "Hold the dictation key, speak, and release. Parlindo needs two permissions for that."),
-                  true, this));
+    header->addWidget(makeLabel(
+        QStringLiteral(
+            "Hold the dictation key, speak, and release. Parlindo needs three permissions for that."),
+        true, this));
     layout->addLayout(header);
 
     auto* list = new QFrame(this);
@@ -139,8 +139,8 @@ SetupWindow::SetupWindow(std::shared_ptr<AppModel> model, System::Concurrency::E
     layout->addWidget(makeNote(
         Symbol::globe,
         QStringLiteral(
-            "PC keyboards don't report fn, so Parlindo listens to the **Menu key** in its place. The "
-            "app in front sees that key too, and some apps open their context menu with it."),
+            "PC keyboards don't report fn, so Parlindo listens to the **Menu key** in its place. While it "
+            "is a dictation key, Parlindo keeps it from other apps, so it opens no context menu there."),
         false, this));
     clipboardNote_ = makeNote(
         Symbol::docOnClipboard,

@@ -36,8 +36,8 @@ QString SettingsOpener::helpFor(const std::string& address) {
     if (address == keyboardSettingsURL) {
         return QStringLiteral(
             "PC keyboards don't report the fn key to the system, so Parlindo listens to the "
-            "Menu key in its place. Your desktop's keyboard settings decide what that key "
-            "does besides.");
+            "Menu key in its place, and keeps it from other applications while it is a dictation key. "
+            "To have the Menu key open context menus again, remove it in Parlindo's settings.");
     }
     if (address.rfind("parlindo-settings:privacy", 0) != 0) {
         return {};

@@ -95,9 +95,10 @@ std::string escapeValue(const std::string& text) {
 } // namespace
 
 AutostartLoginItem::AutostartLoginItem(std::string identifier, std::string displayName, fs::path executable,
-                                       fs::path autostartDirectory)
+                                       fs::path autostartDirectory, Environment environment)
     : displayName_(std::move(displayName))
     , executable_(std::move(executable))
+    , environment_(std::move(environment))
     , directory_(std::move(autostartDirectory))
     , entryFile_(directory_ / (identifier + ".desktop")) {
     if (identifier.empty() || identifier.find('/') != std::string::npos) {
@@ -150,7 +151,7 @@ void AutostartLoginItem::registerItem() {
                                  escapeValue(displayName_) +
                                  "\n"
                                  "Exec=" +
-                                 escapeValue(desktopExecValue(executable_)) +
+                                 escapeValue(execValue()) +
                                  "\n"
                                  "Terminal=false\n"
                                  "X-GNOME-Autostart-enabled=true\n";
@@ -160,6 +161,32 @@ void AutostartLoginItem::registerItem() {
     } catch (const std::exception& failure) {
         throw LoginItemError("The login item couldn't be written: " + std::string(failure.what()));
     }
+}
+
+std::string AutostartLoginItem::execValue() const {
+    if (environment_.empty()) {
+        return desktopExecValue(executable_);
+    }
+    std::vector<std::string> arguments;
+    for (const auto& [name, value] : environment_) {
+        arguments.push_back(name + "=" + value);
+    }
+    arguments.push_back(executable_.string());
+    return "env " + desktopExecValue(arguments);
+}
+
+bool AutostartLoginItem::isCurrent() const {
+    std::optional<std::map<std::string, std::string>> keys;
+    try {
+        keys = readDesktopEntry(entryFile_);
+    } catch (const std::system_error&) {
+        return false;
+    }
+    if (!keys) {
+        return true;
+    }
+    const auto exec = keys->find("Exec");
+    return exec != keys->end() && desktopExecArguments(exec->second) == desktopExecArguments(execValue());
 }
 
 void AutostartLoginItem::unregister() {
@@ -185,32 +212,54 @@ std::string desktopExecValue(const fs::path& program) {
     return quoted;
 }
 
+std::string desktopExecValue(const std::vector<std::string>& arguments) {
+    std::string line;
+    for (const auto& argument : arguments) {
+        line += (line.empty() ? "" : " ") + desktopExecValue(fs::path(argument));
+    }
+    return line;
+}
+
+std::vector<std::string> desktopExecArguments(const std::string& execValue) {
+    std::vector<std::string> arguments;
+    std::size_t i = 0;
+    while ((i = execValue.find_first_not_of(' ', i)) != std::string::npos) {
+        std::string argument;
+        const bool quoted = execValue[i] == '"';
+        i += quoted ? 1 : 0;
+        for (; i < execValue.size(); ++i) {
+            const char c = execValue[i];
+            if (quoted && c == '"') {
+                ++i;
+                break;
+            }
+            if (!quoted && c == ' ') {
+                break;
+            }
+            if (quoted && c == '\\' && i + 1 < execValue.size()) {
+                argument += execValue[++i];
+            } else if (c == '%' && i + 1 < execValue.size() && execValue[i + 1] == '%') {
+                argument += '%';
+                ++i;
+            } else {
+                argument += c;
+            }
+        }
+        arguments.push_back(std::move(argument));
+    }
+    return arguments;
+}
+
 std::string desktopExecProgram(const std::string& execValue) {
-    std::size_t i = execValue.find_first_not_of(' ');
-    if (i == std::string::npos) {
-        return {};
-    }
-    std::string program;
-    const bool quoted = execValue[i] == '"';
-    i += quoted ? 1 : 0;
-    for (; i < execValue.size(); ++i) {
-        const char c = execValue[i];
-        if (quoted && c == '"') {
-            break;
-        }
-        if (!quoted && c == ' ') {
-            break;
-        }
-        if (quoted && c == '\\' && i + 1 < execValue.size()) {
-            program += execValue[++i];
-        } else if (c == '%' && i + 1 < execValue.size() && execValue[i + 1] == '%') {
-            program += '%';
-            ++i;
-        } else {
-            program += c;
+    const std::vector<std::string> arguments = desktopExecArguments(execValue);
+    std::size_t program = 0;
+    if (!arguments.empty() && fs::path(arguments.front()).filename() == "env") {
+        program = 1;
+        while (program < arguments.size() && arguments[program].find('=') != std::string::npos) {
+            ++program;
         }
     }
-    return program;
+    return program < arguments.size() ? arguments[program] : std::string();
 }
 
 } // namespace System::LoginItem

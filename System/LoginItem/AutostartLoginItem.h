@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace System::LoginItem {
 
@@ -13,9 +15,14 @@ namespace System::LoginItem {
 // requiresApproval: the desktop asks no one.
 class AutostartLoginItem final : public LoginItemService {
 public:
-    // `identifier` names the entry's file and must not hold "/"; `executable` is the program it starts.
+    // Variables the program is started with, by name and value.
+    using Environment = std::vector<std::pair<std::string, std::string>>;
+
+    // `identifier` names the entry's file and must not hold "/"; `executable` is the program it starts, with
+    // `environment` set (through env(1)) when it is not empty.
     AutostartLoginItem(std::string identifier, std::string displayName, std::filesystem::path executable,
-                       std::filesystem::path autostartDirectory = defaultDirectory());
+                       std::filesystem::path autostartDirectory = defaultDirectory(),
+                       Environment environment = {});
 
     // $XDG_CONFIG_HOME/autostart.
     static std::filesystem::path defaultDirectory();
@@ -25,10 +32,16 @@ public:
     Status status() const override;
     void registerItem() override;
     void unregister() override;
+    // True when there is no entry or its command is the one registerItem() writes.
+    bool isCurrent() const override;
 
 private:
+    // The Exec value of the entry this item writes (before the string escapes).
+    std::string execValue() const;
+
     std::string displayName_;
     std::filesystem::path executable_;
+    Environment environment_;
     std::filesystem::path directory_;
     std::filesystem::path entryFile_;
 };
@@ -36,8 +49,12 @@ private:
 // The Exec value that starts `program` with no arguments, quoted as desktop entries require (before the
 // string escapes that every value gets in the file).
 std::string desktopExecValue(const std::filesystem::path& program);
-// The program an Exec value (string escapes already undone) starts: its first argument, unquoted; empty when
-// there is none.
+// The Exec value of a command line: every argument quoted as above, separated by blanks.
+std::string desktopExecValue(const std::vector<std::string>& arguments);
+// The arguments of an Exec value (string escapes already undone), unquoted.
+std::vector<std::string> desktopExecArguments(const std::string& execValue);
+// The program an Exec value starts: its first argument, or the program after "env" and its NAME=value
+// assignments; empty when there is none.
 std::string desktopExecProgram(const std::string& execValue);
 
 } // namespace System::LoginItem

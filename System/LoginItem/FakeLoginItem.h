@@ -23,6 +23,7 @@ public:
         calls.push_back("register");
         throwPendingFailure();
         status_ = registrationNeedsApproval ? Status::requiresApproval : Status::enabled;
+        current = true;
     }
     void unregister() override {
         calls.push_back("unregister");
@@ -31,10 +32,13 @@ public:
     }
 
     void setStatus(Status status) { status_ = status; }
+    bool isCurrent() const override { return current; }
 
     // The next register or unregister throws this description and changes nothing.
     std::optional<std::string> nextFailure;
     bool registrationNeedsApproval = false;
+    // What isCurrent() answers until the next registration.
+    bool current = true;
     mutable std::vector<std::string> calls;
 
 private:

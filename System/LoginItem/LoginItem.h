@@ -35,6 +35,9 @@ public:
     virtual void registerItem() = 0;
     // Stops the application opening at login; succeeds when it was not registered. Throws LoginItemError.
     virtual void unregister() = 0;
+    // False when the registration would start the application otherwise than registering it now would
+    // (another program, or without the settings this start was given); true when there is none.
+    virtual bool isCurrent() const { return true; }
 };
 
 } // namespace System::LoginItem

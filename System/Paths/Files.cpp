@@ -67,9 +67,11 @@ void syncFolder(const fs::path& folder) {
 
 void createDirectories(const fs::path& folder, mode_t mode) {
     fs::path current;
+    bool created = false;
     for (const auto& part : folder) {
         current /= part;
-        if (mkdir(current.c_str(), mode) != 0 && errno != EEXIST) {
+        created = mkdir(current.c_str(), mode) == 0;
+        if (!created && errno != EEXIST) {
             throwErrno(errno, "Couldn't create the folder", current);
         }
     }
@@ -80,7 +82,8 @@ void createDirectories(const fs::path& folder, mode_t mode) {
     if (!S_ISDIR(info.st_mode)) {
         throwErrno(ENOTDIR, "Couldn't create the folder", folder);
     }
-    if ((info.st_mode & 07777) != mode && chmod(folder.c_str(), mode) != 0) {
+    // The umask may have taken bits from a folder made here; one that was there is the user's to set.
+    if (created && (info.st_mode & 07777) != mode && chmod(folder.c_str(), mode) != 0) {
         throwErrno(errno, "Couldn't set the permissions of the folder", folder);
     }
 }

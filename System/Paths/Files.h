@@ -11,8 +11,9 @@
 // File-system steps that must not leave a half-written or over-exposed file behind.
 namespace System::Paths {
 
-// Creates `folder` and any missing parents with `mode`, and gives `folder` itself that mode when it already
-// existed with another. Throws std::system_error naming the folder.
+// Creates `folder` and any missing parents with `mode` (`folder` itself gets exactly that mode, whatever the
+// umask); a folder that already exists keeps the permissions it has. Throws std::system_error naming the
+// folder.
 void createDirectories(const std::filesystem::path& folder, mode_t mode);
 
 // The whole contents of `file`; nothing when it does not exist. Throws std::system_error naming the file when

@@ -3,11 +3,16 @@
 #include "System/Speech/SpeechError.h"
 
 #include <pocketsphinx.h>
+#include <sphinxbase/cmn.h>
 #include <sphinxbase/err.h>
+#include <sphinxbase/fe.h>
+#include <sphinxbase/feat.h>
 
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <optional>
+#include <random>
 
 namespace System::Speech {
 
@@ -45,6 +50,13 @@ std::vector<PocketSphinxBackend::Model> findModels(const fs::path& folder) {
     return models;
 }
 
+// The audio of a pass is kept and recognized as one utterance when the pass ends. The decoder subtracts a
+// cepstral mean from every frame; streamed, it would start from the model's stock mean (far from any real
+// microphone's), and it adapts only from one utterance to the next, so the first dictation after a start
+// came out as different, wrong words. Measured over the whole utterance first, the mean fits this audio
+// from its first frame on, and a pass depends on nothing but its own audio: the same speech gives the same
+// text whether it is the first dictation or a later one. (The library's own whole-utterance mode gave wrong
+// words on clean speech, so the mean is measured here.)
 class PocketSphinxRecognizer : public Recognizer {
 public:
     explicit PocketSphinxRecognizer(const PocketSphinxBackend::Model& model) {
@@ -64,10 +76,8 @@ public:
     void setContextualStrings(const std::vector<std::string>&) override {}
 
     void begin() override {
-        if (inUtterance_) {
-            ps_end_utt(decoder_);
-        }
-        check(ps_start_utt(decoder_));
+        samples_.clear();
+        dither_.seed();
         inUtterance_ = true;
     }
 
@@ -79,13 +89,16 @@ public:
         if (!inUtterance_) {
             begin();
         }
-        samples_.resize(buffer.frameLength());
+        // Digital silence (a muted input, a sound server with nothing to play) makes frames of no energy at
+        // all, whose log spectrum is the floor value and drags the mean far off; a least-significant bit of
+        // noise, the same in every pass, turns them into quiet frames.
         const float* input = buffer.channelData(0);
-        for (std::size_t i = 0; i < samples_.size(); ++i) {
-            const float scaled = std::round(std::clamp(input[i], -1.0f, 1.0f) * 32767.0f);
-            samples_[i] = std::int16_t(std::isnan(scaled) ? 0.0f : scaled);
+        for (std::uint32_t i = 0; i < buffer.frameLength(); ++i) {
+            const float noise = float(int(dither_() % 3) - 1);
+            const float value = std::isnan(input[i]) ? 0.0f : input[i];
+            const float scaled = std::round(std::clamp(value, -1.0f, 1.0f) * 32766.0f) + noise;
+            samples_.push_back(std::int16_t(scaled));
         }
-        check(ps_process_raw(decoder_, samples_.data(), samples_.size(), FALSE, FALSE));
         return {};
     }
 
@@ -94,6 +107,20 @@ public:
             return {};
         }
         inUtterance_ = false;
+        std::vector<std::int16_t> samples = std::move(samples_);
+        samples_.clear();
+        // A stream per pass: the noise estimate starts afresh instead of carrying over from the last pass,
+        // and measuring the mean runs the audio through the decoder's front end once, which settles it on
+        // this audio's noise before the decoding pass.
+        check(ps_start_stream(decoder_));
+        cmn_t* normalization = ps_get_feat(decoder_)->cmn_struct;
+        if (const auto mean = cepstralMean(samples); mean && normalization) {
+            cmn_live_set(normalization, mean->data());
+        }
+        check(ps_start_utt(decoder_));
+        if (!samples.empty()) {
+            check(ps_process_raw(decoder_, samples.data(), samples.size(), FALSE, FALSE));
+        }
         check(ps_end_utt(decoder_));
         const char* hypothesis = ps_get_hyp(decoder_, nullptr);
         if (!hypothesis || !*hypothesis) {
@@ -108,6 +135,52 @@ private:
             throw SpeechError(SpeechError::Code::analysisFailed, "The speech recognizer failed.");
         }
     }
+
+    // The mean cepstrum of the frames of `samples`, made by the decoder's own front end; nothing when they
+    // make no frame.
+    std::optional<std::vector<mfcc_t>> cepstralMean(const std::vector<std::int16_t>& samples) {
+        fe_t* meter = ps_get_fe(decoder_);
+        const int length = fe_get_output_size(meter);
+        constexpr int batch = 256;
+        std::vector<mfcc_t> storage(std::size_t(batch + 1) * length);
+        std::vector<mfcc_t*> frames(batch + 1);
+        for (int i = 0; i <= batch; ++i) {
+            frames[i] = storage.data() + std::size_t(i) * length;
+        }
+        std::vector<double> sum(length, 0.0);
+        long count = 0;
+        const auto add = [&](int made) {
+            for (int f = 0; f < made; ++f) {
+                for (int c = 0; c < length; ++c) {
+                    sum[c] += frames[f][c];
+                }
+            }
+            count += made;
+        };
+        check(fe_start_utt(meter));
+        const std::int16_t* next = samples.data();
+        std::size_t left = samples.size();
+        while (left > 0) {
+            int32 made = batch;
+            check(fe_process_frames(meter, &next, &left, frames.data(), &made, nullptr));
+            if (made == 0) {
+                break;
+            }
+            add(made);
+        }
+        int32 tail = 0;
+        check(fe_end_utt(meter, frames[0], &tail));
+        add(tail);
+        if (count == 0) {
+            return std::nullopt;
+        }
+        std::vector<mfcc_t> mean(length);
+        for (int c = 0; c < length; ++c) {
+            mean[c] = mfcc_t(sum[c] / double(count));
+        }
+        return mean;
+    }
+
     void release() {
         if (decoder_) {
             ps_free(decoder_);
@@ -123,6 +196,7 @@ private:
     ps_decoder_t* decoder_ = nullptr;
     bool inUtterance_ = false;
     std::vector<std::int16_t> samples_;
+    std::minstd_rand dither_;
 };
 
 } // namespace

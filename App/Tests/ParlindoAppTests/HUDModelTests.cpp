@@ -1,6 +1,7 @@
 #include "App/HUD/HUDModel.h"
 
 #include "System/Concurrency/ManualExecutor.h"
+#include "TessarinPlatform/Cloud/TessarinCloudTranscriber.h"
 
 #include <gtest/gtest.h>
 
@@ -131,6 +132,13 @@ TEST_F(HUDModelTest, EveryOutcomeShowsItsMessageForItsDisplayTime) {
          Phase::message("No speech engine for Auto-detect", std::nullopt, Style::warning), ms(4000)},
         {"transcription failed", DictationOutcome::failed(DictationFailure::transcriptionFailed("timed out")),
          Phase::message("Transcription failed: timed out", std::nullopt, Style::warning), ms(4000)},
+        {"cloud not set up",
+         DictationOutcome::failed(DictationFailure::transcriptionFailed(
+             TessarinPlatform::TessarinCloudTranscriber::CloudError::notConfigured().description())),
+         Phase::message("Parlindo Cloud is not set up",
+                        "Start Parlindo with PARLINDO_API_URL set to your server\u2019s address.",
+                        Style::warning),
+         ms(6000)},
         {"microphone silent", DictationOutcome::failed(DictationFailure::microphoneSilent()),
          Phase::message("The microphone sent no sound", silentHint, Style::warning), ms(6000)},
         {"no speech", DictationOutcome::noSpeech(),

@@ -2,6 +2,7 @@
 
 #include "QtPrinting.h"
 #include "System/Concurrency/ManualExecutor.h"
+#include "TessarinPlatform/Cloud/TessarinCloudTranscriber.h"
 
 #include <QFontMetrics>
 #include <QGuiApplication>
@@ -120,6 +121,20 @@ TEST_F(HUDWindowTest, AMessageShowsAtMostTwoLinesOfTextAndOfDetailAndIsNeverWide
     EXPECT_EQ(view.layout().textLines, QStringList{"Hello there"});
     EXPECT_TRUE(view.layout().detailLines.isEmpty());
     EXPECT_EQ(view.spokenText(), "Hello there");
+}
+
+// The cloud's sentence about a missing server is longer than the overlay holds: the overlay shows all of its
+// own text, cut nowhere.
+TEST_F(HUDWindowTest, TheCloudsMissingServerFitsTheOverlayUncut) {
+    const auto presented =
+        HUDModel::presentation(DictationOutcome::failed(DictationFailure::transcriptionFailed(
+            TessarinPlatform::TessarinCloudTranscriber::CloudError::notConfigured().description())));
+    ASSERT_TRUE(presented);
+    model->present(presented->first);
+    const HUDView::Layout layout = panel->view().layout();
+    EXPECT_EQ(layout.textLines, QStringList{"Parlindo Cloud is not set up"});
+    EXPECT_EQ(layout.detailLines.join(" "),
+              QString::fromUtf8("Start Parlindo with PARLINDO_API_URL set to your server\u2019s address."));
 }
 
 TEST_F(HUDWindowTest, HidingKeepsDrawingTheLastPhaseUntilThePanelIsOrderedOut) {

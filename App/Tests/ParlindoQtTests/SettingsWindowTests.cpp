@@ -1,8 +1,11 @@
 #include "App/Qt/SettingsWindow.h"
 
+#include "System/Tests/FileTesting/FileTesting.h"
 #include "WindowTest.h"
 
 #include <QTest>
+
+#include <filesystem>
 
 namespace Parlindo::Testing {
 namespace {
@@ -60,6 +63,51 @@ TEST_F(SettingsWindowTest, EachBindingIsARowWithItsKeyEngineAndLanguage) {
     EXPECT_FALSE(general().fnFooter().isHidden());
 }
 
+// The Menu key is withheld from other applications while it is bound: a shortcut with it never reaches them,
+// and no context menu opens. Only the modifier keys still work in shortcuts.
+TEST_F(SettingsWindowTest, TheKeysFootersSayWhatTheProgramDoesWithTheMenuKey) {
+    launchReady();
+    open();
+    EXPECT_TRUE(labelTexts(*window).contains(
+        "Pressing another key while holding cancels the dictation, so shortcuts with the right Alt, Super, "
+        "Ctrl or Shift key still work."))
+        << labelTexts(*window).join("\n").toStdString();
+    EXPECT_EQ(
+        general().fnFooter().text(),
+        "Using the <b>Menu key</b>: while it is a dictation key, Parlindo keeps it from other apps, so it "
+        "opens no context menu and no shortcut with it reaches them.");
+}
+
+// A change that can't be saved still applies; the window, where the change was made, says that the next start
+// won't have it and why, until a later change is saved.
+TEST_F(SettingsWindowTest, AChangeThatCannotBeSavedIsShownAboveTheSettings) {
+    System::FileTesting::TemporaryFolder folder("settings-not-saved");
+    defaults = std::make_shared<System::Defaults::UserDefaults>(folder / "parlindo" / "defaults.json");
+    launchReady();
+    open();
+    EXPECT_TRUE(general().notSavedNote().isHidden());
+    // A file where the settings folder belongs: no one, not even root, can save there.
+    std::filesystem::remove_all(folder / "parlindo");
+    System::FileTesting::writeFile(folder / "parlindo", "in the way");
+
+    general().trailingSpaceToggle().click();
+    settle();
+    EXPECT_FALSE(model->appendsTrailingSpace());
+    EXPECT_FALSE(general().notSavedNote().isHidden());
+    const QString note = general().notSavedNote().text();
+    EXPECT_TRUE(
+        note.startsWith("Your changes apply until Parlindo quits, but they can't be saved, so the next "
+                        "start won't have them: Parlindo couldn't save its settings: "))
+        << note.toStdString();
+    EXPECT_TRUE(note.contains(QString::fromStdString((folder / "parlindo").string()))) << note.toStdString();
+
+    std::filesystem::remove(folder / "parlindo");
+    general().trailingSpaceToggle().click();
+    settle();
+    EXPECT_TRUE(general().notSavedNote().isHidden());
+    EXPECT_TRUE(std::filesystem::exists(folder / "parlindo" / "defaults.json"));
+}
+
 TEST_F(SettingsWindowTest, EditingARowWritesTheBindingAndSavesIt) {
     launchReady();
     open();
@@ -110,7 +158,7 @@ TEST_F(SettingsWindowTest, KeywordsAreSavedWhileTypingAndShownAsTheyWillBeSent) 
     launchReady();
     open();
     EXPECT_TRUE(general().recognizedRow().isHidden());
-    EXPECT_EQ(general().keywordsField().placeholderText(), "Android Studio, Cursor, macOS");
+    EXPECT_EQ(general().keywordsField().placeholderText(), "Android Studio, Cursor, Linux");
     general().keywordsField().setFocus();
     for (const char* typed : {" Android Studio ,", "\u060C", " Cursor", "\n", "\n macOS "}) {
         general().keywordsField().insertPlainText(QString::fromUtf8(typed));

@@ -154,6 +154,27 @@ TEST_F(SetupWindowTest, ReturnTriggersDoneAndTheKeyboardSettingsExplainTheFnKey)
     EXPECT_FALSE(window->isVisible());
 }
 
+// The header counts the rows below it, and the Menu key's note says what the program does with the key: it
+// withholds the key from other applications, so none of them opens a context menu with it.
+TEST_F(SetupWindowTest, TheTextsCountThePermissionsAndSayTheMenuKeyReachesNoOtherApp) {
+    launchReady();
+    open();
+    const QStringList texts = labelTexts(*window);
+    EXPECT_TRUE(texts.contains(
+        "Hold the dictation key, speak, and release. Parlindo needs three permissions for that."))
+        << texts.join("\n").toStdString();
+    EXPECT_TRUE(texts.contains(
+        "PC keyboards don't report fn, so Parlindo listens to the <b>Menu key</b> in its place. While it is "
+        "a "
+        "dictation key, Parlindo keeps it from other apps, so it opens no context menu there."))
+        << texts.join("\n").toStdString();
+    EXPECT_EQ(
+        SettingsOpener::helpFor(std::string(SettingsOpener::keyboardSettingsURL)),
+        "PC keyboards don't report the fn key to the system, so Parlindo listens to the Menu key in its "
+        "place, and keeps it from other applications while it is a dictation key. To have the Menu key "
+        "open context menus again, remove it in Parlindo's settings.");
+}
+
 TEST_F(SetupWindowTest, TheWindowIsAlways480WideAndAsHighAsItsContent) {
     notFirstRun();
     launch();

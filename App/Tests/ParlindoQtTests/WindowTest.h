@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QMenu>
 
 #include <memory>
@@ -56,6 +57,15 @@ inline QString shownText(const QString& text) {
 
 inline QString shownText(const QAction& action) {
     return shownText(action.text());
+}
+
+// The texts of every label in a window, in the order the labels were made.
+inline QStringList labelTexts(const QWidget& window) {
+    QStringList texts;
+    for (const QLabel* label : window.findChildren<QLabel*>()) {
+        texts.append(label->text());
+    }
+    return texts;
 }
 
 // The visible items of a menu, as they show ("---" for a separator; a section shows its title).

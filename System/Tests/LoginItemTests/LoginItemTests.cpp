@@ -108,6 +108,59 @@ TEST_F(AutostartLoginItemTest, AFolderThatCannotBeMadeIsAnError) {
     EXPECT_EQ(login.status(), Status::notRegistered);
 }
 
+// The cloud and update addresses a start was given must reach the start at login too.
+TEST_F(AutostartLoginItemTest, TheEntryStartsTheProgramWithTheVariablesItWasGiven) {
+    const AutostartLoginItem::Environment given{{"PARLINDO_API_URL", "https://cloud.example.org/a?b=1&c=50%"},
+                                                {"PARLINDO_APPCAST_URL", "https://updates.example.org/feed"}};
+    AutostartLoginItem login("com.tessarin.Tessarin", "Parlindo", program_, folder_ / "autostart", given);
+    login.registerItem();
+
+    EXPECT_NE(entry().find("\nExec=env \"PARLINDO_API_URL=https://cloud.example.org/a?b=1&c=50%%\" "
+                           "\"PARLINDO_APPCAST_URL=https://updates.example.org/feed\" \"" +
+                           program_.string() + "\"\n"),
+              std::string::npos)
+        << entry();
+    EXPECT_EQ(login.status(), Status::enabled);
+    EXPECT_TRUE(login.isCurrent());
+}
+
+TEST_F(AutostartLoginItemTest, AnEntryIsCurrentOnlyWhenItStartsTheProgramAsThisItemWould) {
+    const AutostartLoginItem::Environment given{{"PARLINDO_API_URL", "https://cloud.example.org/"}};
+    AutostartLoginItem withAddress("com.tessarin.Tessarin", "Parlindo", program_, folder_ / "autostart",
+                                   given);
+    AutostartLoginItem without = item();
+    EXPECT_TRUE(withAddress.isCurrent()) << "no entry: nothing to write again";
+
+    without.registerItem();
+    EXPECT_TRUE(without.isCurrent());
+    EXPECT_FALSE(withAddress.isCurrent());
+    withAddress.registerItem();
+    EXPECT_TRUE(withAddress.isCurrent());
+    EXPECT_FALSE(without.isCurrent());
+
+    writeEntry("[Desktop Entry]\nExec=\"/elsewhere/parlindo\"\n");
+    EXPECT_FALSE(without.isCurrent());
+    // Quoting that differs in form only is the same command.
+    writeEntry("[Desktop Entry]\nExec=env PARLINDO_API_URL=https://cloud.example.org/ " + program_.string() +
+               "\n");
+    EXPECT_TRUE(withAddress.isCurrent());
+}
+
+TEST(DesktopExecTest, TheProgramOfACommandThatSetsVariablesIsTheOneAfterThem) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"\"/opt/p/parlindo\" --quiet", "/opt/p/parlindo"},
+        {"env A=1 \"B=two words\" /opt/p/parlindo", "/opt/p/parlindo"},
+        {"/usr/bin/env \"A=1\" \"/a b/parlindo\"", "/a b/parlindo"},
+        {"env A=1", ""},
+        {"", ""},
+    };
+    for (const auto& [exec, program] : cases) {
+        EXPECT_EQ(desktopExecProgram(exec), program) << exec;
+    }
+    EXPECT_EQ(desktopExecArguments(desktopExecValue(std::vector<std::string>{"env", "A=x y", "/p"})),
+              (std::vector<std::string>{"env", "A=x y", "/p"}));
+}
+
 TEST(DesktopExecTest, ProgramPathsSurviveQuotingAndEscaping) {
     for (const std::string path : {"/opt/Parlindo/parlindo", "/home/a b/bin/parlindo", "/tmp/50%/x",
                                    "/tmp/$HOME/`x`/\"q\"", "/tmp/back\\slash"}) {

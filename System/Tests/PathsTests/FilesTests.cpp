@@ -23,17 +23,26 @@ protected:
     const fs::path& root_ = folder_.path();
 };
 
-TEST_F(FilesTest, CreatesMissingFoldersAndTightensAnExistingOne) {
+TEST_F(FilesTest, CreatesMissingFoldersWithTheModeAndLeavesExistingOnesAsTheUserSetThem) {
     const mode_t oldMask = umask(0);
     createDirectories(root_ / "a" / "b", 0700);
     umask(oldMask);
     EXPECT_EQ(modeOf(root_ / "a"), 0700u);
     EXPECT_EQ(modeOf(root_ / "a" / "b"), 0700u);
 
-    fs::create_directories(root_ / "open");
-    chmod((root_ / "open").c_str(), 0755);
-    createDirectories(root_ / "open", 0700);
-    EXPECT_EQ(modeOf(root_ / "open"), 0700u);
+    const mode_t strictMask = umask(0077);
+    createDirectories(root_ / "c", 0750);
+    umask(strictMask);
+    EXPECT_EQ(modeOf(root_ / "c"), 0750u);
+
+    // A folder the user made read-only, or open to others, stays so.
+    for (const mode_t mode : {0500u, 0755u}) {
+        const fs::path existing = root_ / ("existing-" + std::to_string(mode));
+        fs::create_directories(existing);
+        chmod(existing.c_str(), mode);
+        createDirectories(existing, 0700);
+        EXPECT_EQ(modeOf(existing), mode);
+    }
 
     std::ofstream(root_ / "plain") << "x";
     EXPECT_THROW(createDirectories(root_ / "plain", 0700), std::system_error);

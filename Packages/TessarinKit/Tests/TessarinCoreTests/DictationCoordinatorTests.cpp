@@ -781,6 +781,18 @@ TEST_F(DictationCoordinatorTests, MaximumRecordingDurationsAtTheEndsOfTheRangeDo
     }
 }
 
+TEST_F(DictationCoordinatorTests, TheLogNamesTheKeysAsItIsTold) {
+    coordinator = DictationCoordinator::create(
+        hotkeys, audio, TranscriberRouter({apple, cloud}), inserter, frontmost, DictationSettings(),
+        systemTrimmer(), TranscriptPostProcessor{}, executor,
+        [](const Hotkey& key) { return "key " + std::to_string(key.keyCode); });
+    coordinator->start();
+    executor.runUntilIdle();
+    press();
+    EXPECT_EQ(pipelineLog(), (std::vector<std::string>{"Listening for key 63, key 61",
+                                                       "key 63 \u2192 english on appleSpeech"}));
+}
+
 TEST_F(DictationCoordinatorTests, StartAndStopWatchTheKeysOfTheSettings) {
     coordinator = DictationCoordinator::create(hotkeys, audio, TranscriberRouter({apple, cloud}), inserter,
                                                frontmost, DictationSettings(), systemTrimmer(),

@@ -71,7 +71,7 @@ TEST_F(EngineFixture, OffersEnglishAndArabicButNotAutomatic) {
               (std::set<DictationLanguage>{DictationLanguage::english, DictationLanguage::arabic}));
     const auto expected =
         AppleSpeechTranscriber::TranscriberError::unsupportedLanguage(DictationLanguage::automatic);
-    EXPECT_STREQ(expected.what(), "Apple Speech can't transcribe Auto-detect on this Mac.");
+    EXPECT_STREQ(expected.what(), "The on-device engine can't transcribe Auto-detect on this computer.");
     for (int attempt = 0; attempt < 2; ++attempt) {
         try {
             if (attempt == 0) {
@@ -93,7 +93,8 @@ TEST_F(EngineFixture, RefusesALanguageWithoutAnInstalledModel) {
         ADD_FAILURE() << "arabic must be refused";
     } catch (const AppleSpeechTranscriber::TranscriberError& error) {
         EXPECT_EQ(error.language(), DictationLanguage::arabic);
-        EXPECT_STREQ(error.what(), "Apple Speech can't transcribe Arabic (العربية) on this Mac.");
+        EXPECT_STREQ(error.what(),
+                     "The on-device engine can't transcribe Arabic (العربية) on this computer.");
     }
     EXPECT_THROW(executor.runToCompletion(transcriber.prepare(DictationLanguage::arabic)),
                  AppleSpeechTranscriber::TranscriberError);
@@ -202,7 +203,7 @@ TEST_F(EngineFixture, PreparesInstalledAssetsWithoutReports) {
     executor.runToCompletion(transcriber.prepare(DictationLanguage::english,
                                                  [&](const EnginePreparation& p) { reports.push_back(p); }));
     EXPECT_TRUE(reports.empty());
-    EXPECT_EQ(sink.messages("AppleSpeech"), (std::vector<std::string>{"Apple speech ready for english"}));
+    EXPECT_EQ(sink.messages("AppleSpeech"), (std::vector<std::string>{"On-device speech ready for english"}));
     EXPECT_EQ(backend->record().installs, 0);
 }
 
@@ -250,7 +251,7 @@ TEST(AppleSpeechPreparationTest, ReportsDownloadProgressEveryQuarterSecondUntilT
         EXPECT_EQ(reports.size(), expected.size()) << "reports must stop when the download ends";
     }
     EXPECT_EQ(sink.messages("AppleSpeech"),
-              (std::vector<std::string>{"Downloading Apple speech assets for english",
-                                        "Apple speech ready for english",
-                                        "Downloading Apple speech assets for english"}));
+              (std::vector<std::string>{"Downloading on-device speech assets for english",
+                                        "On-device speech ready for english",
+                                        "Downloading on-device speech assets for english"}));
 }

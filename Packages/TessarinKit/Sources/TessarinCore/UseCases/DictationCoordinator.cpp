@@ -32,13 +32,13 @@ std::string withThreeDecimals(double value) {
     return text;
 }
 
-std::string joinedNames(const std::vector<Hotkey>& hotkeys) {
+std::string joinedNames(const std::vector<Hotkey>& hotkeys, const DictationCoordinator::KeyNaming& keyName) {
     std::string names;
     for (const Hotkey& hotkey : hotkeys) {
         if (!names.empty()) {
             names += ", ";
         }
-        names += hotkey.displayName;
+        names += keyName(hotkey);
     }
     return names;
 }
@@ -61,11 +61,11 @@ std::shared_ptr<DictationCoordinator> DictationCoordinator::create(
     std::shared_ptr<HotkeyEventSource> hotkeySource, std::shared_ptr<AudioCapturing> audio,
     TranscriberRouter router, std::shared_ptr<TextInserting> inserter,
     std::shared_ptr<FrontmostAppProviding> frontmostApp, DictationSettings settings, SilenceTrimmer trimmer,
-    TranscriptPostProcessor postProcessor, Executor& mainExecutor) {
-    return std::shared_ptr<DictationCoordinator>(
-        new DictationCoordinator(std::move(hotkeySource), std::move(audio), std::move(router),
-                                 std::move(inserter), std::move(frontmostApp), std::move(settings),
-                                 std::move(trimmer), std::move(postProcessor), mainExecutor));
+    TranscriptPostProcessor postProcessor, Executor& mainExecutor, KeyNaming keyName) {
+    return std::shared_ptr<DictationCoordinator>(new DictationCoordinator(
+        std::move(hotkeySource), std::move(audio), std::move(router), std::move(inserter),
+        std::move(frontmostApp), std::move(settings), std::move(trimmer), std::move(postProcessor),
+        mainExecutor, std::move(keyName)));
 }
 
 DictationCoordinator::DictationCoordinator(std::shared_ptr<HotkeyEventSource> hotkeySource,
@@ -73,7 +73,8 @@ DictationCoordinator::DictationCoordinator(std::shared_ptr<HotkeyEventSource> ho
                                            std::shared_ptr<TextInserting> inserter,
                                            std::shared_ptr<FrontmostAppProviding> frontmostApp,
                                            DictationSettings settings, SilenceTrimmer trimmer,
-                                           TranscriptPostProcessor postProcessor, Executor& mainExecutor)
+                                           TranscriptPostProcessor postProcessor, Executor& mainExecutor,
+                                           KeyNaming keyName)
     : settings_(std::move(settings))
     , hotkeySource_(std::move(hotkeySource))
     , audio_(std::move(audio))
@@ -83,6 +84,7 @@ DictationCoordinator::DictationCoordinator(std::shared_ptr<HotkeyEventSource> ho
     , trimmer_(std::move(trimmer))
     , postProcessor_(std::move(postProcessor))
     , main_(mainExecutor)
+    , keyName_(keyName ? std::move(keyName) : [](const Hotkey& hotkey) { return hotkey.displayName; })
     , recognizer_(settings_->minimumHold) {}
 
 void DictationCoordinator::start() {
@@ -98,7 +100,7 @@ void DictationCoordinator::start() {
     auto loop =
         spawn(main_, runInputLoop(weak_from_this(), std::move(inputs), std::exchange(earlierWork_, {})));
     runTasks_ = {forwarder, loop};
-    logger().info("Listening for {}", Public(joinedNames(hotkeys)));
+    logger().info("Listening for {}", Public(joinedNames(hotkeys, keyName_)));
 }
 
 void DictationCoordinator::stop() {
@@ -215,7 +217,7 @@ Task<void> DictationCoordinator::beginRecording(Hotkey hotkey) {
     recordingLanguage_.set(language);
     state_.set(DictationState::recording());
     const EngineID engineID = engine->engine();
-    logger().info("{} → {} on {}", Public(hotkey.displayName), Public(rawValue(language)),
+    logger().info("{} → {} on {}", Public(keyName_(hotkey)), Public(rawValue(language)),
                   Public(rawValue(engineID)));
 
     // A stop() while this start is suspended makes the recording stale: it is then aborted, not stored.

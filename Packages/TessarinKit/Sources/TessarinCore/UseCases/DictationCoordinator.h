@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,12 +45,15 @@ using System::Concurrency::ReadOnlyObserved;
 class DictationCoordinator : public std::enable_shared_from_this<DictationCoordinator> {
 public:
     using Executor = System::Concurrency::Executor;
+    // How the log names a dictation key; by default its stored display name.
+    using KeyNaming = std::function<std::string(const Hotkey&)>;
 
     static std::shared_ptr<DictationCoordinator>
     create(std::shared_ptr<HotkeyEventSource> hotkeySource, std::shared_ptr<AudioCapturing> audio,
            TranscriberRouter router, std::shared_ptr<TextInserting> inserter,
            std::shared_ptr<FrontmostAppProviding> frontmostApp, DictationSettings settings,
-           SilenceTrimmer trimmer, TranscriptPostProcessor postProcessor, Executor& mainExecutor);
+           SilenceTrimmer trimmer, TranscriptPostProcessor postProcessor, Executor& mainExecutor,
+           KeyNaming keyName = {});
 
     DictationCoordinator(const DictationCoordinator&) = delete;
     DictationCoordinator& operator=(const DictationCoordinator&) = delete;
@@ -92,7 +96,7 @@ private:
                          std::shared_ptr<TextInserting> inserter,
                          std::shared_ptr<FrontmostAppProviding> frontmostApp, DictationSettings settings,
                          SilenceTrimmer trimmer, TranscriptPostProcessor postProcessor,
-                         Executor& mainExecutor);
+                         Executor& mainExecutor, KeyNaming keyName);
 
     struct ActiveRecording {
         std::uint64_t id = 0;
@@ -159,6 +163,7 @@ private:
     SilenceTrimmer trimmer_;
     TranscriptPostProcessor postProcessor_;
     Executor& main_;
+    KeyNaming keyName_;
     HotkeyGestureRecognizer recognizer_;
 
     std::optional<ActiveRecording> recording_;

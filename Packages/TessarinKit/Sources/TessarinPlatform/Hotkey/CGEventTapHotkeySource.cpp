@@ -3,6 +3,7 @@
 #include "System/Input/InputError.h"
 #include "System/Input/X11KeyboardMonitor.h"
 #include "System/Log/Logger.h"
+#include "TessarinPlatform/Hotkey/KeyName.h"
 
 #include <array>
 #include <mutex>
@@ -69,7 +70,7 @@ std::optional<ModifierFlags> mask(const std::array<std::pair<std::uint16_t, Modi
 std::string names(const std::vector<Hotkey>& keys) {
     std::string joined;
     for (const auto& key : keys) {
-        joined += (joined.empty() ? "" : ", ") + key.displayName;
+        joined += (joined.empty() ? "" : ", ") + keyName(key);
     }
     return joined;
 }
@@ -201,7 +202,7 @@ struct CGEventTapHotkeySource::Shared : std::enable_shared_from_this<Shared> {
             return;
         }
         const Hotkey key = *state.held;
-        logger.notice("Watchdog: {} was released without an event", System::Log::Public(key.displayName));
+        logger.notice("Watchdog: {} was released without an event", System::Log::Public(keyName(key)));
         state.held.reset();
         yield(HotkeyEvent::released(key, watchdogExecutor.now()));
         stopWatchdog();
@@ -264,7 +265,7 @@ AsyncStream<HotkeyEvent> CGEventTapHotkeySource::start(std::vector<Hotkey> monit
             shared->tearDown(run);
         }
     });
-    logger.info("Event tap started for {}", System::Log::Public(names));
+    logger.info("Watching the keyboard for {}", System::Log::Public(names));
     return std::move(stream);
 }
 

@@ -56,8 +56,8 @@ Con::Task<void> reportProgress(std::shared_ptr<Speech::AssetInstallationRequest>
 } // namespace
 
 AppleSpeechTranscriber::TranscriberError::TranscriberError(Case errorCase, DictationLanguage language)
-    : DescribedError("Apple Speech can't transcribe " + std::string(TessarinCore::displayName(language)) +
-                   " on this Mac.")
+    : DescribedError("The on-device engine can't transcribe " +
+                     std::string(TessarinCore::displayName(language)) + " on this computer.")
     , case_(errorCase)
     , language_(language) {}
 
@@ -113,10 +113,10 @@ Con::Task<void> AppleSpeechTranscriber::prepare(DictationLanguage language, Prog
     auto request = Speech::AssetInventory::assetInstallationRequest({made.module}, worker_);
     const auto name = System::Log::Public(TessarinCore::rawValue(language));
     if (!request) {
-        log.info("Apple speech ready for {}", name);
+        log.info("On-device speech ready for {}", name);
         co_return;
     }
-    log.notice("Downloading Apple speech assets for {}", name);
+    log.notice("Downloading on-device speech assets for {}", name);
     auto reporter = Con::spawn(background_, reportProgress(request, std::move(progress)));
     try {
         co_await request->downloadAndInstall();
@@ -125,7 +125,7 @@ Con::Task<void> AppleSpeechTranscriber::prepare(DictationLanguage language, Prog
         throw;
     }
     reporter.cancel();
-    log.info("Apple speech ready for {}", name);
+    log.info("On-device speech ready for {}", name);
 }
 
 Con::Task<std::shared_ptr<TessarinCore::TranscriptionSession>>

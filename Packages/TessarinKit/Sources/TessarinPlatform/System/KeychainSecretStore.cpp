@@ -13,10 +13,10 @@ namespace {
 
 std::string describe(KeychainSecretStore::KeychainError::Case kind, System::Keychain::Status status) {
     if (kind == KeychainSecretStore::KeychainError::Case::accessDenied) {
-        return "Parlindo wasn\u2019t allowed to read its key from your Keychain. Choose Always Allow when "
-               "macOS asks.";
+        return "Parlindo wasn\u2019t allowed to read its key from your keyring. Unlock the keyring when your "
+               "desktop asks.";
     }
-    return System::Keychain::errorMessage(status).value_or("Keychain error " + std::to_string(status));
+    return System::Keychain::errorMessage(status).value_or("Keyring error " + std::to_string(status));
 }
 
 } // namespace

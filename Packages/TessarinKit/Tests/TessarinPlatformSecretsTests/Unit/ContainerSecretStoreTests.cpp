@@ -99,7 +99,7 @@ TEST_F(ContainerSecretStoreTest, ASecretTheOlderStoreRefusesIsNotGivenUp) {
     EXPECT_EQ(log_.messages("Secrets"),
               std::vector<std::string>{
                   "Couldn't move openai-api-key out of the Keychain: Parlindo wasn\u2019t allowed to "
-                  "read its key from your Keychain. Choose Always Allow when macOS asks."});
+                  "read its key from your keyring. Unlock the keyring when your desktop asks."});
     // No marker: once the older store answers, the key still moves.
     EXPECT_FALSE(fs::exists(markerOf(SecretKey::openAIAPIKey)));
     EXPECT_TRUE(store.hasSecret(SecretKey::openAIAPIKey));

@@ -145,8 +145,8 @@ TEST_F(KeychainSecretStoreTest, RefusedReadsAreAccessDeniedOtherFailuresUnexpect
             << refused;
     }
     EXPECT_EQ(KeychainError::accessDenied().description(),
-              "Parlindo wasn\u2019t allowed to read its key from your Keychain. Choose Always Allow when "
-              "macOS asks.");
+              "Parlindo wasn\u2019t allowed to read its key from your keyring. Unlock the keyring when your "
+              "desktop asks.");
 
     keychain->setFailure(Operation::copy, status::notAvailable);
     EXPECT_EQ(keychainFailure(store.secret(SecretKey::openAIAPIKey)),
@@ -164,7 +164,7 @@ TEST_F(KeychainSecretStoreTest, FailedWritesAndDeletesAreReportedAndLeaveTheCach
     keychain->setFailure(Operation::add, -99999);
     const auto failedAdd = keychainFailure(store.setSecret("x", SecretKey::groqAPIKey));
     EXPECT_EQ(failedAdd, KeychainError::unexpectedStatus(-99999));
-    EXPECT_EQ(failedAdd->description(), "Keychain error -99999");
+    EXPECT_EQ(failedAdd->description(), "Keyring error -99999");
     EXPECT_FALSE(store.hasSecret(SecretKey::groqAPIKey));
 
     keychain->setFailure(Operation::add, std::nullopt);

@@ -156,8 +156,7 @@ TEST_F(HotkeySourceTest, watchdogReportsAReleaseTheTapMissed) {
               (std::vector{HotkeyEvent::pressed(
                                rightOption, executor.now() - CGEventTapHotkeySource::watchdogInterval * 4),
                            released(rightOption)}));
-    EXPECT_EQ(log.messages("Hotkey").back(),
-              "Watchdog: " + rightOption.displayName + " was released without an event");
+    EXPECT_EQ(log.messages("Hotkey").back(), "Watchdog: Right Alt was released without an event");
     const int reads = keyboard->flagReads;
     executor.advance(CGEventTapHotkeySource::watchdogInterval * 10);
     EXPECT_EQ(keyboard->flagReads, reads) << "the watchdog ends with the release";
@@ -188,10 +187,18 @@ TEST_F(HotkeySourceTest, anEmptyListStillInstallsTheTap) {
     System::Log::CaptureSink log;
     auto consumer = start({});
     EXPECT_TRUE(keyboard->isTapRunning());
-    EXPECT_EQ(log.messages("Hotkey"), (std::vector<std::string>{"Event tap started for "}));
+    EXPECT_EQ(log.messages("Hotkey"), (std::vector<std::string>{"Watching the keyboard for "}));
     flags(61, Flag::rightOption | Flag::option);
     keyDownOf(0);
     EXPECT_TRUE(consumer.events.empty());
+}
+
+// The log names the keys as a PC keyboard prints them, not by the names the settings store.
+TEST_F(HotkeySourceTest, theLogNamesTheWatchedKeysByTheirPCNames) {
+    System::Log::CaptureSink log;
+    auto consumer = start({function, rightOption, Hotkey{96, "F5"}});
+    EXPECT_EQ(log.messages("Hotkey"),
+              (std::vector<std::string>{"Watching the keyboard for Menu key, Right Alt, F5"}));
 }
 
 TEST_F(HotkeySourceTest, stopEndsTheStreamAndTheTap) {
