@@ -391,6 +391,7 @@ void matvec(int rows, int cols, const float* w, int ldw, const float* x, float* 
 }
 
 void transposedMatvec(int rows, int cols, const float* w, int ldw, const float* x, float* y, float scale) {
+    pool(); // which keeps OpenBLAS to the calling thread
     cblas_sgemv(CblasRowMajor, CblasTrans, rows, cols, scale, w, ldw, x, 1, 0.0f, y, 1);
 }
 
