@@ -3,8 +3,13 @@
 // layers, a full vocabulary), the way a transcription decodes a window.
 //
 // Counters: "seconds_per_window", "real_time_factor" (window seconds over audio seconds), and the share of
-// each stage: "mel_s", "encoder_s", "decode_s" (of which "predictions_s" inside the decoder model). PARLINDO_ML_THREADS sets the threads, as for the program.
+// each stage: "mel_s", "encoder_s", "decode_s" (of which "predictions_s" inside the decoder model);
+// "model_ms_per_token" is the time of one decoder call inside the window (the cross-attention keys and values
+// of the window's first call included), "isolated_ms_per_token" that of a call made directly on the model
+// right after the window, and "window_over_isolated" their ratio. PARLINDO_ML_THREADS sets the threads, as
+// for the program; the argument picks the weights' bits (32 or 16).
 #include "System/Concurrency/BlockingRun.h"
+#include "System/ML/Compute.h"
 #include "System/ML/Model.h"
 #include "TinyModelGenerator/TinyModelGenerator.h"
 #include "VuzadoDudi/External/Hub/PretrainedTokenizer.h"
@@ -20,6 +25,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <unistd.h>
 
 namespace {
@@ -31,14 +37,16 @@ constexpr int decodedTokens = 100;
 
 // Written and loaded once per run of the benchmark.
 struct BasePipeline {
-    std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("parlindo-bench-" + std::to_string(::getpid()) + "-window");
+    std::filesystem::path folder;
     std::shared_ptr<const WhisperTokenizerWrapper> tokenizer;
     FeatureExtractor extractor;
     AudioEncoder encoder;
     TextDecoder decoder;
 
-    BasePipeline() {
+    explicit BasePipeline(System::ML::SafeTensorsDType weightType)
+        : folder(std::filesystem::temp_directory_path() /
+                 ("parlindo-bench-" + std::to_string(::getpid()) + "-window-" +
+                  std::string(System::ML::dtypeName(weightType)))) {
         const auto tokenizerFolder = WhisperTokenizerWriter::cachedFolder();
         tokenizer = std::make_shared<const WhisperTokenizerWrapper>(
             VuzadoDudi::AutoTokenizerWrapper::from(tokenizerFolder, true), tokenizerFolder);
@@ -49,6 +57,7 @@ struct BasePipeline {
         encoderOptions.layers = 6;
         encoderOptions.heads = 8;
         encoderOptions.positions = 1500;
+        encoderOptions.weightType = weightType;
         TinyModelGenerator::writeFrontEnd(folder, encoderOptions);
 
         TinyModelGenerator::DecoderOptions decoderOptions;
@@ -59,6 +68,7 @@ struct BasePipeline {
         decoderOptions.heads = 8;
         decoderOptions.encoderPositions = 1500;
         decoderOptions.alignmentHeads = TinyModelGenerator::upperHalfHeads(6, 8);
+        decoderOptions.weightType = weightType;
         TinyModelGenerator::writeDecoderModel(folder / "TextDecoder.mlmodelc", decoderOptions);
 
         extractor.setModel(System::ML::Model::load(folder / "MelSpectrogram.mlmodelc"));
@@ -76,9 +86,13 @@ struct BasePipeline {
     BasePipeline& operator=(const BasePipeline&) = delete;
 };
 
-BasePipeline& pipeline() {
-    static BasePipeline instance;
-    return instance;
+BasePipeline& pipeline(System::ML::SafeTensorsDType weightType) {
+    static std::map<System::ML::SafeTensorsDType, std::unique_ptr<BasePipeline>> pipelines;
+    auto& instance = pipelines[weightType];
+    if (!instance) {
+        instance = std::make_unique<BasePipeline>(weightType);
+    }
+    return *instance;
 }
 
 struct StageSeconds {
@@ -86,8 +100,30 @@ struct StageSeconds {
     double encoder = 0;
     double decode = 0;
     double predictions = 0; // of decode: inside the decoder model
+    double modelCalls = 0;
+    double isolatedStep = 0; // one decoder call on its own, right after the window, on the same state
     std::size_t tokens = 0;
 };
+
+// The decoder model called directly, as bench_WhisperDecoder does, with the state the window left: the same
+// threads and the same moment of a busy machine, so the two figures can be set side by side.
+double isolatedStep(BasePipeline& stages, DecodingInputs& state, const System::ML::MultiArray& embeds) {
+    constexpr int calls = 10;
+    const System::ML::DictionaryFeatureProvider inputs(
+        {{"input_ids", state.inputIds()},
+         {"cache_length", state.cacheLength()},
+         {"key_cache", state.keyCache()},
+         {"value_cache", state.valueCache()},
+         {"kv_cache_update_mask", state.kvCacheUpdateMask()},
+         {"encoder_output_embeds", embeds},
+         {"decoder_key_padding_mask", state.decoderKeyPaddingMask()}});
+    const auto model = stages.decoder.model();
+    const auto start = std::chrono::steady_clock::now();
+    for (int call = 0; call < calls; ++call) {
+        benchmark::DoNotOptimize(model->predict(inputs));
+    }
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / calls;
+}
 
 System::Concurrency::Task<StageSeconds> transcribeWindow(BasePipeline& stages,
                                                          const std::vector<float>& audio) {
@@ -114,15 +150,19 @@ System::Concurrency::Task<StageSeconds> transcribeWindow(BasePipeline& stages,
         stages.decoder.prepareDecoderInputs({stages.tokenizer->specialTokens().startOfTranscriptToken});
     inputs = co_await stages.decoder.prefillDecoderInputs(inputs, options);
     GreedyTokenSampler sampler(0.0f, stages.tokenizer->specialTokens().endToken, options);
-    const auto decoded = co_await stages.decoder.decodeText(std::move(*embeds), *inputs, sampler, options);
+    const auto decoded = co_await stages.decoder.decodeText(*embeds, *inputs, sampler, options);
     result.decode = seconds(start);
     result.predictions = decoded.timings ? decoded.timings->decodingPredictions : 0;
+    result.modelCalls = decoded.timings ? decoded.timings->totalDecodingLoops : 0;
     result.tokens = decoded.tokens.size() - inputs->initialPrompt().size() - 1;
+    result.isolatedStep = isolatedStep(stages, dynamic_cast<DecodingInputs&>(*inputs),
+                                       std::any_cast<const System::ML::MultiArray&>(*embeds));
     co_return result;
 }
 
 void BM_TranscriptionWindow(benchmark::State& state) {
-    auto& stages = pipeline();
+    auto& stages = pipeline(state.range(0) == 16 ? System::ML::SafeTensorsDType::F16
+                                                 : System::ML::SafeTensorsDType::F32);
     std::vector<float> audio(windowSamples);
     for (std::size_t index = 0; index < audio.size(); ++index) {
         audio[index] = 0.3f * float(std::sin(2 * M_PI * 220 * double(index) / 16000));
@@ -134,6 +174,8 @@ void BM_TranscriptionWindow(benchmark::State& state) {
         total.encoder += window.encoder;
         total.decode += window.decode;
         total.predictions += window.predictions;
+        total.modelCalls += window.modelCalls;
+        total.isolatedStep += window.isolatedStep;
         total.tokens = window.tokens;
     }
     const double iterations = double(state.iterations());
@@ -145,7 +187,18 @@ void BM_TranscriptionWindow(benchmark::State& state) {
     state.counters["decode_s"] = total.decode / iterations;
     state.counters["predictions_s"] = total.predictions / iterations;
     state.counters["tokens"] = double(total.tokens);
+    state.counters["model_ms_per_token"] = 1e3 * total.predictions / std::max(total.modelCalls, 1.0);
+    state.counters["isolated_ms_per_token"] = 1e3 * total.isolatedStep / iterations;
+    state.counters["window_over_isolated"] =
+        total.predictions / std::max(total.modelCalls, 1.0) / (total.isolatedStep / iterations);
+    state.counters["threads"] = System::ML::Compute::threads();
 }
-BENCHMARK(BM_TranscriptionWindow)->Unit(benchmark::kSecond)->UseRealTime()->MinTime(5.0);
+BENCHMARK(BM_TranscriptionWindow)
+    ->ArgName("bits")
+    ->Arg(32)
+    ->Arg(16)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime()
+    ->MinTime(5.0);
 
 } // namespace

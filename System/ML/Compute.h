@@ -1,16 +1,23 @@
 #pragma once
 
+#include "System/ML/Half.h"
+
 #include <cstddef>
 #include <functional>
+#include <vector>
 
 // The arithmetic the model kinds share: matrix products through OpenBLAS, and the loops around them
 // (LayerNorm, GELU, softmax) spread over a small pool of threads of our own.
 namespace System::ML::Compute {
 
 // How many threads a prediction may use, for OpenBLAS and for our own loops alike. It starts at the value of
-// PARLINDO_ML_THREADS when that is set, else at the number of processors.
+// PARLINDO_ML_THREADS when that is set, else at defaultThreads().
 int threads();
 void setThreads(int count);
+
+// The processors this process may run on (its affinity mask, which taskset or a container narrows), not the
+// machine's: threads beyond those would only take turns on them, and a product waits for its slowest piece.
+int defaultThreads();
 
 // Calls body(begin, end) over consecutive pieces of 0 ..< count, on several threads when there is enough work
 // (at least two pieces of `grain` items) and the pool is free; otherwise on the calling thread at once.
@@ -24,8 +31,36 @@ void matmul(int m, int n, int k, const float* a, int lda, const float* b, int ld
 
 // y[rows] = W[rows×cols] · x (plus y when `accumulate`), W row-major with rows `ldw` apart: one token's
 // product with a weight matrix, split by rows over the pool. A product of one row through sgemm would pack
-// the whole matrix first; sgemv streams it once, which is all that one row needs.
+// the whole matrix first; this streams it once, which is all that one row needs. It is a loop of our own on
+// processors with AVX2 (OpenBLAS's sgemv reads a row-major matrix at two thirds of the memory's rate), sgemv
+// on others.
 void matvec(int rows, int cols, const float* w, int ldw, const float* x, float* y, bool accumulate = false);
+
+// y[cols] = scale · Wᵀ · x, W [rows×cols] row-major with rows `ldw` apart, on the calling thread (sgemv): a
+// small product, one of many that a caller already spreads over the pool, such as one attention head's
+// scores.
+void transposedMatvec(int rows, int cols, const float* w, int ldw, const float* x, float* y,
+                      float scale = 1.0f);
+
+// A weight matrix [rows, cols] as its file stores it: float16 weights stay float16, so that a product with
+// one token reads half the bytes; float32 (and bfloat16, widened) ones are float32.
+struct WeightMatrix {
+    int rows = 0;
+    int cols = 0;
+    std::vector<float> floats; // rows·cols, or empty
+    std::vector<Half> halves;  // rows·cols, or empty
+
+    bool isHalf() const { return !halves.empty(); }
+    // Row r as float32 into `out` [cols].
+    void row(int r, float* out) const;
+};
+
+// y[rows] = W · x (plus y when `accumulate`), split by rows over the pool like matvec above. Float16
+// weights are widened as they are multiplied (OpenBLAS has no product of float16 with float32).
+void matvec(const WeightMatrix& w, const float* x, float* y, bool accumulate = false);
+
+// Float16 to float32, `count` elements.
+void widen(const Half* in, float* out, std::size_t count);
 
 // Each row of x[rows×cols], normalised to zero mean and unit variance (ε = 1e-5), scaled by gamma and shifted
 // by beta, into y (which may be x).

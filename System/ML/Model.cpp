@@ -214,7 +214,9 @@ std::shared_ptr<FeatureProvider> Model::predict(const FeatureProvider& input, co
                                  std::string(dataTypeName(constraint.dataType)) + ".");
         }
         // Kinds compute in float32, whatever precision the features travel in.
-        inputs.emplace(name, isFloatType(array->dataType()) ? float32Input(name, *array) : *array);
+        const bool asGiven = !isFloatType(array->dataType()) ||
+                             (array->dataType() == MultiArrayDataType::float16 && readsHalfInput(name));
+        inputs.emplace(name, asGiven ? *array : float32Input(name, *array));
     }
 
     std::map<std::string, MultiArray> outputs;
@@ -333,7 +335,27 @@ std::vector<float> ModelSource::tensor(const std::string& name, const std::vecto
     }
 }
 
-void ModelSource::checkBufferSize(std::initializer_list<std::size_t> dimensions, const std::string& what) const {
+Compute::WeightMatrix ModelSource::weightMatrix(const std::string& name, int rows, int cols) const {
+    Compute::WeightMatrix matrix;
+    matrix.rows = rows;
+    matrix.cols = cols;
+    const SafeTensors& file = weights();
+    const auto found = file.tensors().find(name);
+    if (found == file.tensors().end() || found->second.dtype != SafeTensorsDType::F16) {
+        matrix.floats = tensor(name, {rows, cols});
+        return matrix;
+    }
+    try {
+        matrix.halves = file.halves(name, {rows, cols});
+    } catch (const SafeTensorsError& weightsError) {
+        throw ModelError(ModelError::Reason::invalidWeights,
+                         "The model " + quoted(folder_) + " cannot be used: " + weightsError.description());
+    }
+    return matrix;
+}
+
+void ModelSource::checkBufferSize(std::initializer_list<std::size_t> dimensions,
+                                  const std::string& what) const {
     constexpr std::size_t kMaxFloats = std::size_t(1) << 28;
     std::size_t count = 1;
     for (std::size_t dimension : dimensions) {

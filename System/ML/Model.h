@@ -1,6 +1,7 @@
 #pragma once
 
 #include "System/Log/ErrorDescription.h"
+#include "System/ML/Compute.h"
 #include "System/ML/FeatureProvider.h"
 #include "System/ML/ModelConfiguration.h"
 #include "System/ML/ModelDescription.h"
@@ -17,10 +18,12 @@
 #include <nlohmann/json.hpp>
 
 // A model is a folder, `<Name>.mlmodelc/`, holding
-//   model.json           {"format_version": 1, "kind": "<kind>", "hyperparameters": {"<name>": <positive integer>},
+//   model.json           {"format_version": 1, "kind": "<kind>", "hyperparameters": {"<name>": <positive
+//   integer>},
 //                         "inputs": [<feature>], "outputs": [<feature>], and any keys of the kind's own}
-//                        where a <feature> is {"name": "...", "data_type": "float16" | "float32" | "float64" |
-//                        "int32" | "int8", "shape": [<positive integers>], "optional": true | false (default)}
+//                        where a <feature> is {"name": "...", "data_type": "float16" | "float32" | "float64"
+//                        | "int32" | "int8", "shape": [<positive integers>], "optional": true | false
+//                        (default)}
 //   weights.safetensors  the kind's tensors (F32, F16 or BF16), when the kind has weights
 // A kind is registered under its name (ModelKindRegistration) and builds its model from a ModelSource; a kind
 // reads its hyper-parameters and tensors through the source, which turns every problem into a ModelError.
@@ -105,6 +108,11 @@ protected:
     // float32 or float16; they are converted to the described type).
     virtual std::map<std::string, MultiArray> evaluate(const std::map<std::string, MultiArray>& inputs) = 0;
 
+    // True for a float input that the kind reads in float16 as well as in float32: it gets the array as given
+    // in either type (float64 still comes as float32). For an input that changes at every prediction (a
+    // decoder's key/value cache), converting it whole would cost more than the reading does.
+    virtual bool readsHalfInput(const std::string&) const { return false; }
+
 private:
     // The input as float32. An input given in another float type is converted once per buffer and version and
     // the same converted array handed to every later prediction, so a kind can memoise what it derives from
@@ -150,6 +158,9 @@ public:
     // One tensor of the weights as float32; ModelError (invalidWeights) when it is missing or of another
     // shape.
     std::vector<float> tensor(const std::string& name, const std::vector<int>& shape) const;
+    // A weight matrix [rows, cols]: float16 when the file stores it so, else float32. ModelError as for
+    // tensor().
+    Compute::WeightMatrix weightMatrix(const std::string& name, int rows, int cols) const;
 
     // ModelError (invalidModel) when a buffer of that many floats (the product of `dimensions`) would exceed
     // what any model of ours needs (2²⁸ floats, 1 GiB): damaged hyper-parameters are refused, not allocated.

@@ -250,6 +250,27 @@ std::vector<float> SafeTensors::floats(const std::string& name, const std::vecto
     return floats(name);
 }
 
+std::vector<Half> SafeTensors::halves(const std::string& name, const std::vector<int>& shape) const {
+    auto found = tensors_.find(name);
+    if (found == tensors_.end()) {
+        throw SafeTensorsError("The weights hold no tensor \"" + name + "\".");
+    }
+    const SafeTensorInfo& info = found->second;
+    if (info.shape != shape) {
+        throw SafeTensorsError("The weights give the tensor \"" + name + "\" the shape " +
+                               shapeText(info.shape) + ", not " + shapeText(shape) + ".");
+    }
+    if (info.dtype != SafeTensorsDType::F16) {
+        throw SafeTensorsError("The weights hold the tensor \"" + name + "\" as " +
+                               std::string(dtypeName(info.dtype)) + ", not F16.");
+    }
+    std::vector<Half> values((info.end - info.begin) / 2);
+    if (!values.empty()) {
+        std::memcpy(values.data(), data_.data() + info.begin, values.size() * 2);
+    }
+    return values;
+}
+
 void SafeTensorsWriter::add(const std::string& name, const std::vector<int>& shape,
                             std::span<const float> values, SafeTensorsDType dtype) {
     std::size_t count = 1;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "System/Log/ErrorDescription.h"
+#include "System/ML/Half.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -48,6 +49,8 @@ public:
     // is given, when the tensor has another one.
     std::vector<float> floats(const std::string& name) const;
     std::vector<float> floats(const std::string& name, const std::vector<int>& shape) const;
+    // An F16 tensor's elements as stored; SafeTensorsError as for floats, and for a tensor of another dtype.
+    std::vector<Half> halves(const std::string& name, const std::vector<int>& shape) const;
 
 private:
     struct Storage;

@@ -27,70 +27,80 @@ namespace System::ML {
 
 namespace {
 
+using Compute::WeightMatrix;
+
+// The matrices that every token reads are WeightMatrix: float16 when the file stores them so. The
+// cross-attention keys and values are computed once per encoder output, through sgemm, in float32.
 struct DecoderLayer {
     std::vector<float> attentionNormWeight; // [state]
     std::vector<float> attentionNormBias;   // [state]
-    std::vector<float> qkvWeight;           // [3·state, state]: query, key, value stacked
+    WeightMatrix qkvWeight;                 // [3·state, state]: query, key, value stacked
     std::vector<float> qkvBias;             // [3·state]: the key part is zero
-    std::vector<float> outWeight;           // [state, state]
+    WeightMatrix outWeight;                 // [state, state]
     std::vector<float> outBias;             // [state]
     std::vector<float> crossNormWeight;     // [state]
     std::vector<float> crossNormBias;       // [state]
-    std::vector<float> crossQueryWeight;    // [state, state]
+    WeightMatrix crossQueryWeight;          // [state, state]
     std::vector<float> crossQueryBias;      // [state]
     std::vector<float> crossKeyWeight;      // [state, state]: no bias
     std::vector<float> crossValueWeight;    // [state, state]
     std::vector<float> crossValueBias;      // [state]
-    std::vector<float> crossOutWeight;      // [state, state]
+    WeightMatrix crossOutWeight;            // [state, state]
     std::vector<float> crossOutBias;        // [state]
     std::vector<float> mlpNormWeight;       // [state]
     std::vector<float> mlpNormBias;         // [state]
-    std::vector<float> fc1Weight;           // [4·state, state]
+    WeightMatrix fc1Weight;                 // [4·state, state]
     std::vector<float> fc1Bias;             // [4·state]
-    std::vector<float> fc2Weight;           // [state, 4·state]
+    WeightMatrix fc2Weight;                 // [state, 4·state]
     std::vector<float> fc2Bias;             // [state]
 };
 
 struct DecoderWeights {
-    std::vector<float> tokenEmbedding;      // [vocab, state], also the output projection
+    WeightMatrix tokenEmbedding;            // [vocab, state], also the output projection
     std::vector<float> positionalEmbedding; // [text positions, state]
     std::vector<DecoderLayer> layers;
     std::vector<float> finalNormWeight; // [state]
     std::vector<float> finalNormBias;   // [state]
 };
 
-std::vector<float> concatenated(std::initializer_list<const std::vector<float>*> parts) {
-    std::vector<float> result;
+template <class T>
+std::vector<T> concatenated(std::initializer_list<const std::vector<T>*> parts) {
+    std::vector<T> result;
     for (const auto* part : parts) {
         result.insert(result.end(), part->begin(), part->end());
     }
     return result;
 }
 
-// out[c] for c in one head = Σ_j weights[j] · values[c·stride + j]; and scores[j] = Σ_c q[c] · keys[c·stride
-// + j]. Both read channel-major blocks, so the inner loops run along contiguous positions.
-void headScores(const float* q, const float* keys, std::size_t stride, int channels, std::size_t positions,
-                float scale, float* scores) {
-    std::fill(scores, scores + positions, 0.0f);
-    for (int c = 0; c < channels; ++c) {
-        const float factor = q[c] * scale;
-        const float* row = keys + std::size_t(c) * stride;
-        for (std::size_t j = 0; j < positions; ++j) {
-            scores[j] += factor * row[j];
+// Matrices of one shape stacked along their rows, in the element type they share (float16 only when every
+// one of them is).
+WeightMatrix stacked(std::initializer_list<const WeightMatrix*> parts) {
+    WeightMatrix result;
+    result.cols = (*parts.begin())->cols;
+    const bool halves = std::all_of(parts.begin(), parts.end(), [](auto* part) { return part->isHalf(); });
+    for (const auto* part : parts) {
+        result.rows += part->rows;
+        if (halves) {
+            result.halves.insert(result.halves.end(), part->halves.begin(), part->halves.end());
+        } else if (part->isHalf()) {
+            for (const Half half : part->halves) {
+                result.floats.push_back(float(half));
+            }
+        } else {
+            result.floats.insert(result.floats.end(), part->floats.begin(), part->floats.end());
         }
     }
+    return result;
 }
 
-void headMix(const float* weights, const float* values, std::size_t stride, int channels,
-             std::size_t positions, float* out) {
-    for (int c = 0; c < channels; ++c) {
-        const float* row = values + std::size_t(c) * stride;
-        float sum = 0;
-        for (std::size_t j = 0; j < positions; ++j) {
-            sum += weights[j] * row[j];
-        }
-        out[c] = sum;
+// A block of a float16 or float32 input as float32: the block itself when it is float32, else widened into
+// `scratch`.
+const float* blockAsFloats(const MultiArray& array, std::size_t offset, std::size_t count, float* scratch) {
+    if (array.dataType() == MultiArrayDataType::float32) {
+        return array.values<float>().data() + offset;
     }
+    Compute::widen(array.values<Half>().data() + offset, scratch, count);
+    return scratch;
 }
 
 class WhisperDecoderModel final : public Model {
@@ -203,37 +213,37 @@ private:
 
     void loadWeights(const ModelSource& source) {
         const int s = state_;
-        w_.tokenEmbedding = source.tensor("token_embedding.weight", {vocabulary_, s});
+        w_.tokenEmbedding = source.weightMatrix("token_embedding.weight", vocabulary_, s);
         w_.positionalEmbedding = source.tensor("positional_embedding", {textPositions_, s});
         for (int l = 0; l < layerCount_; ++l) {
             const std::string p = "blocks." + std::to_string(l) + ".";
             DecoderLayer layer;
             layer.attentionNormWeight = source.tensor(p + "attn_ln.weight", {s});
             layer.attentionNormBias = source.tensor(p + "attn_ln.bias", {s});
-            const auto query = source.tensor(p + "attn.query.weight", {s, s});
-            const auto key = source.tensor(p + "attn.key.weight", {s, s});
-            const auto value = source.tensor(p + "attn.value.weight", {s, s});
+            const auto query = source.weightMatrix(p + "attn.query.weight", s, s);
+            const auto key = source.weightMatrix(p + "attn.key.weight", s, s);
+            const auto value = source.weightMatrix(p + "attn.value.weight", s, s);
             const auto queryBias = source.tensor(p + "attn.query.bias", {s});
             const auto valueBias = source.tensor(p + "attn.value.bias", {s});
             const std::vector<float> noKeyBias(std::size_t(s), 0.0f);
-            layer.qkvWeight = concatenated({&query, &key, &value});
+            layer.qkvWeight = stacked({&query, &key, &value});
             layer.qkvBias = concatenated({&queryBias, &noKeyBias, &valueBias});
-            layer.outWeight = source.tensor(p + "attn.out.weight", {s, s});
+            layer.outWeight = source.weightMatrix(p + "attn.out.weight", s, s);
             layer.outBias = source.tensor(p + "attn.out.bias", {s});
             layer.crossNormWeight = source.tensor(p + "cross_attn_ln.weight", {s});
             layer.crossNormBias = source.tensor(p + "cross_attn_ln.bias", {s});
-            layer.crossQueryWeight = source.tensor(p + "cross_attn.query.weight", {s, s});
+            layer.crossQueryWeight = source.weightMatrix(p + "cross_attn.query.weight", s, s);
             layer.crossQueryBias = source.tensor(p + "cross_attn.query.bias", {s});
             layer.crossKeyWeight = source.tensor(p + "cross_attn.key.weight", {s, s});
             layer.crossValueWeight = source.tensor(p + "cross_attn.value.weight", {s, s});
             layer.crossValueBias = source.tensor(p + "cross_attn.value.bias", {s});
-            layer.crossOutWeight = source.tensor(p + "cross_attn.out.weight", {s, s});
+            layer.crossOutWeight = source.weightMatrix(p + "cross_attn.out.weight", s, s);
             layer.crossOutBias = source.tensor(p + "cross_attn.out.bias", {s});
             layer.mlpNormWeight = source.tensor(p + "mlp_ln.weight", {s});
             layer.mlpNormBias = source.tensor(p + "mlp_ln.bias", {s});
-            layer.fc1Weight = source.tensor(p + "mlp.0.weight", {4 * s, s});
+            layer.fc1Weight = source.weightMatrix(p + "mlp.0.weight", 4 * s, s);
             layer.fc1Bias = source.tensor(p + "mlp.0.bias", {4 * s});
-            layer.fc2Weight = source.tensor(p + "mlp.2.weight", {s, 4 * s});
+            layer.fc2Weight = source.weightMatrix(p + "mlp.2.weight", s, 4 * s);
             layer.fc2Bias = source.tensor(p + "mlp.2.bias", {s});
             w_.layers.push_back(std::move(layer));
         }
@@ -251,6 +261,9 @@ private:
         attention_.resize(s);
         mlp_.resize(4 * s);
         scores_.resize(std::size_t(heads_) * std::size_t(std::max(cachePositions_, frames_)));
+        cacheKeys_.resize(s * std::size_t(cachePositions_));
+        cacheValues_.resize(s * std::size_t(cachePositions_));
+        padding_.resize(std::size_t(cachePositions_));
         crossKeys_.assign(std::size_t(layerCount_), std::vector<float>(crossSize));
         crossValues_.assign(std::size_t(layerCount_), std::vector<float>(crossSize));
     }
@@ -268,10 +281,11 @@ private:
                              "The cache length " + std::to_string(position) + " lies outside the cache of " +
                                  std::to_string(cachePositions_) + " positions.");
         }
-        const auto keyCache = inputs.at("key_cache").values<float>();
-        const auto valueCache = inputs.at("value_cache").values<float>();
+        const MultiArray& keyCache = inputs.at("key_cache");
+        const MultiArray& valueCache = inputs.at("value_cache");
         const auto updateMask = inputs.at("kv_cache_update_mask").values<std::int32_t>();
-        const auto paddingMask = inputs.at("decoder_key_padding_mask").values<float>();
+        const float* paddingMask = blockAsFloats(inputs.at("decoder_key_padding_mask"), 0,
+                                                 std::size_t(cachePositions_), padding_.data());
         refreshCrossAttention(inputs.at("encoder_output_embeds"));
 
         const int s = state_;
@@ -285,10 +299,10 @@ private:
         auto keysOut = keyUpdates.mutableValues<float>();
         auto valuesOut = valueUpdates.mutableValues<float>();
 
-        const float* embedding = w_.tokenEmbedding.data() + std::size_t(token) * std::size_t(s);
+        w_.tokenEmbedding.row(token, x_.data());
         const float* positional = w_.positionalEmbedding.data() + std::size_t(position) * std::size_t(s);
         for (int c = 0; c < s; ++c) {
-            x_[std::size_t(c)] = embedding[c] + positional[c];
+            x_[std::size_t(c)] += positional[c];
         }
 
         const int headChannels = s / heads_;
@@ -302,7 +316,7 @@ private:
             // Self-attention over the cache, with this token's key and value where the update mask points.
             Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), layer.attentionNormWeight.data(),
                                layer.attentionNormBias.data());
-            Compute::matvec(3 * s, s, layer.qkvWeight.data(), s, normed_.data(), qkv_.data());
+            Compute::matvec(layer.qkvWeight, normed_.data(), qkv_.data());
             for (std::size_t i = 0; i < qkv_.size(); ++i) {
                 qkv_[i] += layer.qkvBias[i];
             }
@@ -311,15 +325,20 @@ private:
             const float* v = qkv_.data() + 2 * s;
             std::copy(k, k + s, keysOut.begin() + std::ptrdiff_t(layerOffset));
             std::copy(v, v + s, valuesOut.begin() + std::ptrdiff_t(layerOffset));
-            const float* layerKeys = keyCache.data() + layerOffset * positions;
-            const float* layerValues = valueCache.data() + layerOffset * positions;
             Compute::parallelFor(
                 std::size_t(heads_), headsPerPiece(positions), [&](std::size_t begin, std::size_t end) {
                     for (std::size_t h = begin; h < end; ++h) {
                         const std::size_t first = h * std::size_t(headChannels);
                         float* scores = scores_.data() + h * positions;
-                        headScores(q + first, layerKeys + first * positions, positions, headChannels,
-                                   positions, scale, scores);
+                        // The head's channels of this layer: one block of the cache, [channels, positions].
+                        const std::size_t block = (layerOffset + first) * positions;
+                        const std::size_t blockSize = std::size_t(headChannels) * positions;
+                        const float* headKeys =
+                            blockAsFloats(keyCache, block, blockSize, cacheKeys_.data() + first * positions);
+                        const float* headValues = blockAsFloats(valueCache, block, blockSize,
+                                                                cacheValues_.data() + first * positions);
+                        Compute::transposedMatvec(headChannels, int(positions), headKeys, int(positions),
+                                                  q + first, scores, scale);
                         for (std::size_t j = 0; j < positions; ++j) {
                             if (updateMask[j] != 0) {
                                 float dot = 0;
@@ -331,21 +350,21 @@ private:
                             scores[j] += paddingMask[j];
                         }
                         Compute::softmaxRows(scores, 1, positions);
-                        headMix(scores, layerValues + first * positions, positions, headChannels, positions,
-                                attention_.data() + first);
+                        Compute::matvec(headChannels, int(positions), headValues, int(positions), scores,
+                                        attention_.data() + first);
                         for (std::size_t j = 0; j < positions; ++j) {
                             if (updateMask[j] != 0) {
                                 // The cache's value at j was mixed in above; this token's value replaces it.
                                 for (int c = 0; c < headChannels; ++c) {
                                     const std::size_t channel = first + std::size_t(c);
                                     attention_[channel] +=
-                                        scores[j] * (v[channel] - layerValues[channel * positions + j]);
+                                        scores[j] * (v[channel] - headValues[std::size_t(c) * positions + j]);
                                 }
                             }
                         }
                     }
                 });
-            Compute::matvec(s, s, layer.outWeight.data(), s, attention_.data(), x_.data(), true);
+            Compute::matvec(layer.outWeight, attention_.data(), x_.data(), true);
             for (int c = 0; c < s; ++c) {
                 x_[std::size_t(c)] += layer.outBias[std::size_t(c)];
             }
@@ -353,24 +372,24 @@ private:
             // Cross-attention over the encoder frames, from the memoised keys and values.
             Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), layer.crossNormWeight.data(),
                                layer.crossNormBias.data());
-            Compute::matvec(s, s, layer.crossQueryWeight.data(), s, normed_.data(), query_.data());
+            Compute::matvec(layer.crossQueryWeight, normed_.data(), query_.data());
             for (int c = 0; c < s; ++c) {
                 query_[std::size_t(c)] += layer.crossQueryBias[std::size_t(c)];
             }
             const float* crossKeys = crossKeys_[std::size_t(l)].data();
             const float* crossValues = crossValues_[std::size_t(l)].data();
-            Compute::parallelFor(std::size_t(heads_), headsPerPiece(frames),
-                                 [&](std::size_t begin, std::size_t end) {
-                                     for (std::size_t h = begin; h < end; ++h) {
-                                         const std::size_t first = h * std::size_t(headChannels);
-                                         float* scores = scores_.data() + h * frames;
-                                         headScores(query_.data() + first, crossKeys + first * frames, frames,
-                                                    headChannels, frames, scale, scores);
-                                         Compute::softmaxRows(scores, 1, frames);
-                                         headMix(scores, crossValues + first * frames, frames, headChannels,
-                                                 frames, attention_.data() + first);
-                                     }
-                                 });
+            Compute::parallelFor(
+                std::size_t(heads_), headsPerPiece(frames), [&](std::size_t begin, std::size_t end) {
+                    for (std::size_t h = begin; h < end; ++h) {
+                        const std::size_t first = h * std::size_t(headChannels);
+                        float* scores = scores_.data() + h * frames;
+                        Compute::transposedMatvec(headChannels, frames_, crossKeys + first * frames, frames_,
+                                                  query_.data() + first, scores, scale);
+                        Compute::softmaxRows(scores, 1, frames);
+                        Compute::matvec(headChannels, frames_, crossValues + first * frames, frames_, scores,
+                                        attention_.data() + first);
+                    }
+                });
             if (alignment) {
                 auto weights = alignment->mutableValues<float>();
                 const float share = 1.0f / float(alignmentHeads_.size());
@@ -383,19 +402,19 @@ private:
                     }
                 }
             }
-            Compute::matvec(s, s, layer.crossOutWeight.data(), s, attention_.data(), x_.data(), true);
+            Compute::matvec(layer.crossOutWeight, attention_.data(), x_.data(), true);
             for (int c = 0; c < s; ++c) {
                 x_[std::size_t(c)] += layer.crossOutBias[std::size_t(c)];
             }
 
             Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), layer.mlpNormWeight.data(),
                                layer.mlpNormBias.data());
-            Compute::matvec(4 * s, s, layer.fc1Weight.data(), s, normed_.data(), mlp_.data());
+            Compute::matvec(layer.fc1Weight, normed_.data(), mlp_.data());
             for (std::size_t i = 0; i < mlp_.size(); ++i) {
                 mlp_[i] += layer.fc1Bias[i];
             }
             Compute::gelu(mlp_.data(), mlp_.size());
-            Compute::matvec(s, 4 * s, layer.fc2Weight.data(), 4 * s, mlp_.data(), x_.data(), true);
+            Compute::matvec(layer.fc2Weight, mlp_.data(), x_.data(), true);
             for (int c = 0; c < s; ++c) {
                 x_[std::size_t(c)] += layer.fc2Bias[std::size_t(c)];
             }
@@ -403,8 +422,7 @@ private:
         Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), w_.finalNormWeight.data(),
                            w_.finalNormBias.data());
         MultiArray logits({1, 1, vocabulary_}, MultiArrayDataType::float32);
-        Compute::matvec(vocabulary_, s, w_.tokenEmbedding.data(), s, normed_.data(),
-                        logits.mutableValues<float>().data());
+        Compute::matvec(w_.tokenEmbedding, normed_.data(), logits.mutableValues<float>().data());
 
         std::map<std::string, MultiArray> outputs{{"logits", std::move(logits)},
                                                   {"key_cache_updates", std::move(keyUpdates)},
@@ -413,6 +431,10 @@ private:
             outputs.emplace("alignment_heads_weights", std::move(*alignment));
         }
         return outputs;
+    }
+
+    bool readsHalfInput(const std::string& name) const override {
+        return name == "key_cache" || name == "value_cache" || name == "decoder_key_padding_mask";
     }
 
     // Heads of attention over `positions` that make a piece worth handing to another thread: a wake-up costs
@@ -476,6 +498,10 @@ private:
     std::vector<float> attention_; // [state]: the heads' mixed values
     std::vector<float> mlp_;       // [4·state]
     std::vector<float> scores_;    // [heads, max(positions, frames)]
+    // One layer's cache and the padding mask widened, when they come as float16
+    std::vector<float> cacheKeys_;   // [state, positions]
+    std::vector<float> cacheValues_; // [state, positions]
+    std::vector<float> padding_;     // [positions]
 };
 
 const ModelKindRegistration registration("whisper_decoder", &WhisperDecoderModel::make);

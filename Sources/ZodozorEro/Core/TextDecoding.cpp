@@ -19,15 +19,10 @@ std::string shapeOf(const MultiArray& array) {
     return System::ML::shapeDescription(array.shape());
 }
 
-// Writes `count` floats into a float array from element `offset` on, `stride` apart, in its element type.
-void writeFloats(MultiArray& array, std::span<const float> source, std::size_t sourceStride,
-                 std::size_t offset, std::size_t stride, std::size_t count) {
-    auto write = [&](auto values) {
-        using Element = typename decltype(values)::element_type;
-        for (std::size_t i = 0; i < count; ++i) {
-            values[offset + i * stride] = Element(source[i * sourceStride]);
-        }
-    };
+// Calls `write` with the elements of a float array, as a span of its element type. Taken once for a whole
+// update: each taking counts as a write of the array.
+template <class Write>
+void withFloatValues(MultiArray& array, Write write) {
     switch (array.dataType()) {
     case MultiArrayDataType::float16:
         write(array.mutableValues<System::ML::Half>());
@@ -40,6 +35,15 @@ void writeFloats(MultiArray& array, std::span<const float> source, std::size_t s
         break;
     default:
         break; // refused by requireFloats before any write
+    }
+}
+
+// Writes `count` floats into float elements from `offset` on, `stride` apart.
+template <class Element>
+void writeFloats(std::span<Element> values, std::span<const float> source, std::size_t sourceStride,
+                 std::size_t offset, std::size_t stride, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        values[offset + i * stride] = Element(source[i * sourceStride]);
     }
 }
 
@@ -169,14 +173,19 @@ void TextDecoding::updateKVCache(MultiArray& keyTensor, const MultiArray& keySli
     const auto tensorChannelStride = std::size_t(keyTensor.strides()[1]);
     const auto tensorStride = std::size_t(keyTensor.strides()[3]);
     // Each channel writes its own elements; a few thousand of them are not worth a thread.
-    System::ML::Compute::parallelFor(channels, 4096, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t c = begin; c < end; ++c) {
-            const std::size_t offset = c * tensorChannelStride + std::size_t(insertAtIndex) * tensorStride;
-            writeFloats(keyTensor, std::span(keys).subspan(c * sliceChannelStride), sliceStride, offset,
-                        tensorStride, count);
-            writeFloats(valueTensor, std::span(values).subspan(c * sliceChannelStride), sliceStride, offset,
-                        tensorStride, count);
-        }
+    withFloatValues(keyTensor, [&](auto keyElements) {
+        withFloatValues(valueTensor, [&](auto valueElements) {
+            System::ML::Compute::parallelFor(channels, 4096, [&](std::size_t begin, std::size_t end) {
+                for (std::size_t c = begin; c < end; ++c) {
+                    const std::size_t offset =
+                        c * tensorChannelStride + std::size_t(insertAtIndex) * tensorStride;
+                    writeFloats(keyElements, std::span(keys).subspan(c * sliceChannelStride), sliceStride,
+                                offset, tensorStride, count);
+                    writeFloats(valueElements, std::span(values).subspan(c * sliceChannelStride), sliceStride,
+                                offset, tensorStride, count);
+                }
+            });
+        });
     });
 }
 
@@ -194,9 +203,11 @@ void TextDecoding::updateAlignmentWeights(MultiArray& alignmentTensor, const Mul
     requireFloats(alignmentTensor);
     const auto weights = alignmentSlice.toFloats();
     const auto row = std::size_t(insertAtIndex + 1);
-    writeFloats(alignmentTensor, weights, std::size_t(alignmentSlice.strides()[1]),
-                row * std::size_t(alignmentTensor.strides()[0]), std::size_t(alignmentTensor.strides()[1]),
-                std::size_t(tensor[1]));
+    withFloatValues(alignmentTensor, [&](auto elements) {
+        writeFloats(elements, weights, std::size_t(alignmentSlice.strides()[1]),
+                    row * std::size_t(alignmentTensor.strides()[0]),
+                    std::size_t(alignmentTensor.strides()[1]), std::size_t(tensor[1]));
+    });
 }
 
 } // namespace ZodozorEro

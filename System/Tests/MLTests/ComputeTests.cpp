@@ -8,6 +8,8 @@
 #include <cmath>
 #include <thread>
 
+#include <sched.h>
+
 namespace {
 
 using namespace System::ML;
@@ -101,6 +103,99 @@ TEST_F(ComputeTest, MatmulMatchesPlainLoopsWhicheverSideItSplits) {
                 ASSERT_EQ(result[std::size_t(i) * ldc + c.n], before[std::size_t(i) * ldc + c.n]);
             }
         }
+    }
+}
+
+// Products with one token's vector: the split over threads, the tails of rows that are not a multiple of the
+// vector width, rows read from inside a wider buffer, and float16 weights widened on the way.
+TEST_F(ComputeTest, MatrixVectorProductsMatchPlainLoops) {
+    struct Case {
+        int rows, cols;
+        bool accumulate;
+    };
+    for (const auto& c : {Case{1, 1, false}, Case{3, 7, true}, Case{17, 40, false}, Case{600, 77, true},
+                          Case{1500, 512, false}, Case{2, 2051, true}}) {
+        SCOPED_TRACE(std::to_string(c.rows) + "x" + std::to_string(c.cols));
+        const int ldw = c.cols + 5;
+        TinyModelGenerator::RandomWeights random(std::uint64_t(c.rows * 7919 + c.cols));
+        const auto wide = random.normal(std::size_t(c.rows) * ldw, 1.0f);
+        const auto x = random.normal(std::size_t(c.cols), 1.0f);
+        const auto before = random.normal(std::size_t(c.rows), 1.0f);
+
+        Compute::WeightMatrix floats{c.rows, c.cols, {}, {}};
+        Compute::WeightMatrix halves{c.rows, c.cols, {}, {}};
+        for (int r = 0; r < c.rows; ++r) {
+            for (int k = 0; k < c.cols; ++k) {
+                const float w = wide[std::size_t(r) * ldw + k];
+                floats.floats.push_back(w);
+                halves.halves.push_back(Half(w));
+            }
+        }
+        auto strided = before, dense = before, half = before;
+        Compute::matvec(c.rows, c.cols, wide.data(), ldw, x.data(), strided.data(), c.accumulate);
+        Compute::matvec(floats, x.data(), dense.data(), c.accumulate);
+        Compute::matvec(halves, x.data(), half.data(), c.accumulate);
+        for (int r = 0; r < c.rows; ++r) {
+            const auto at = std::size_t(r);
+            double sum = c.accumulate ? before[at] : 0.0, sumOfHalves = sum, magnitude = 0;
+            for (int k = 0; k < c.cols; ++k) {
+                const float w = wide[at * ldw + k];
+                sum += double(w) * x[std::size_t(k)];
+                sumOfHalves += double(float(Half(w))) * x[std::size_t(k)];
+                magnitude += std::abs(double(w) * x[std::size_t(k)]);
+            }
+            const double rounding = 1e-6 * (magnitude + std::abs(sum)) + 1e-6;
+            ASSERT_NEAR(strided[at], sum, rounding) << "row " << r;
+            ASSERT_NEAR(dense[at], sum, rounding) << "row " << r;
+            ASSERT_NEAR(half[at], sumOfHalves, rounding) << "row " << r;
+            // Against the float32 weights, each float16 weight is off by at most half a unit in its last
+            // place.
+            ASSERT_NEAR(half[at], sum, std::ldexp(magnitude, -11) + rounding) << "row " << r;
+        }
+    }
+
+    // y = scale · Wᵀ x, W read from inside a wider buffer.
+    const int rows = 37, cols = 1500, ldw = 1503;
+    TinyModelGenerator::RandomWeights random(5);
+    const auto w = random.normal(std::size_t(rows) * ldw, 1.0f);
+    const auto x = random.normal(std::size_t(rows), 1.0f);
+    std::vector<float> y(cols);
+    Compute::transposedMatvec(rows, cols, w.data(), ldw, x.data(), y.data(), 0.125f);
+    for (int j = 0; j < cols; ++j) {
+        double sum = 0;
+        for (int r = 0; r < rows; ++r) {
+            sum += double(w[std::size_t(r) * ldw + j]) * x[std::size_t(r)];
+        }
+        ASSERT_NEAR(y[std::size_t(j)], 0.125 * sum, 1e-5) << "column " << j;
+    }
+}
+
+// Threads beyond the processors a process may run on only take turns on them: the default follows the
+// affinity mask (as taskset or a container sets it), not the machine's processor count.
+TEST(ComputeThreadsTest, DefaultThreadsFollowTheAffinityMask) {
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    std::vector<int> processors;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &allowed)) {
+            processors.push_back(cpu);
+        }
+    }
+    EXPECT_EQ(Compute::defaultThreads(), int(processors.size()));
+    for (const std::size_t count : {std::size_t(1), std::min<std::size_t>(2, processors.size())}) {
+        int seen = 0;
+        // On a thread of its own, so the test's own mask stays as it was.
+        std::thread([&] {
+            cpu_set_t narrowed;
+            CPU_ZERO(&narrowed);
+            for (std::size_t i = 0; i < count; ++i) {
+                CPU_SET(processors[i], &narrowed);
+            }
+            if (sched_setaffinity(0, sizeof narrowed, &narrowed) == 0) {
+                seen = Compute::defaultThreads();
+            }
+        }).join();
+        EXPECT_EQ(seen, int(count));
     }
 }
 

@@ -289,6 +289,39 @@ TEST(WhisperDecoderModelTest, CachedDecodingEqualsAFullRecomputeAtEveryPosition)
     }
 }
 
+// Published checkpoints store float16 weights, which the products read as they are: the results stay within
+// what rounding each weight to float16 makes of the float32 model's.
+TEST(WhisperDecoderModelTest, Float16WeightsGiveTheFloat32ResultsToHalfPrecision) {
+    TemporaryFolder folder("decoder");
+    TinyModelGenerator::DecoderOptions options;
+    options.vocabularySize = 300;
+    options.width = 128;
+    options.layers = 2;
+    options.heads = 4;
+    options.textPositions = 16;
+    options.cachePositions = 16;
+    options.encoderPositions = 40;
+    options.alignmentHeads = {{1, 2}};
+    auto halfOptions = options;
+    halfOptions.weightType = SafeTensorsDType::F16;
+    TinyModelGenerator::writeDecoderModel(folder / "F32.mlmodelc", options);
+    TinyModelGenerator::writeDecoderModel(folder / "F16.mlmodelc", halfOptions);
+    const auto encoder = randomEncoderOutput(options.width, options.encoderPositions, 4).first;
+    CachedDecoding full(Model::load(folder / "F32.mlmodelc"), encoder);
+    CachedDecoding half(Model::load(folder / "F16.mlmodelc"), encoder);
+    Difference logits;
+    for (int position = 0; position < 8; ++position) {
+        const int token = (position * 37) % options.vocabularySize;
+        const auto expected =
+            full.step(token, position)->featureValue("logits")->multiArrayValue()->toFloats();
+        const auto actual = half.step(token, position)->featureValue("logits")->multiArrayValue()->toFloats();
+        logits.compare(actual, std::vector<double>(expected.begin(), expected.end()));
+    }
+    EXPECT_GT(logits.largest, 0.5);
+    EXPECT_GT(logits.worst, 0.0) << "the float16 weights were not rounded";
+    EXPECT_LT(logits.worst, 4e-3 * logits.largest) << "largest logit " << logits.largest;
+}
+
 TEST(WhisperDecoderModelTest, CrossAttentionIsRecomputedOnlyForANewEncoderOutput) {
     TemporaryFolder folder("decoder");
     const auto options = tinyDecoder();
