@@ -1,6 +1,7 @@
 #include "ZodozorEro/Core/AudioStreamTranscriber.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "System/Concurrency/Duration.h"
 #include "VuzadoDudi/Logging.h"
@@ -53,33 +54,86 @@ AudioStreamTranscriber::State AudioStreamTranscriber::state() const {
 }
 
 void AudioStreamTranscriber::modifyState(const std::function<void(State&)>& change) {
-    std::lock_guard lock(mutex_);
-    const State before = stateChangeCallback_ ? state_ : State();
-    change(state_);
-    if (stateChangeCallback_) {
-        stateChangeCallback_(before, state_);
-    }
+    modifyStateIf([&](State& state) {
+        change(state);
+        return true;
+    });
 }
 
-System::Concurrency::Task<void> AudioStreamTranscriber::startStreamTranscription() {
-    {
-        std::lock_guard lock(mutex_);
-        if (state_.isRecording) {
-            co_return;
-        }
-        if (!requestRecordPermission_()) {
-            Logging::error("Microphone access was not granted.");
-            co_return;
-        }
-        modifyState([](State& state) { state.isRecording = true; });
+bool AudioStreamTranscriber::modifyStateIf(const std::function<bool(State&)>& change) {
+    std::unique_lock lock(mutex_);
+    if (!stateChangeCallback_) {
+        return change(state_);
     }
-    std::weak_ptr<AudioStreamTranscriber> weakSelf = weak_from_this();
-    audioProcessor_->startRecordingLive(std::nullopt, [weakSelf](const std::vector<float>&) {
-        if (auto self = weakSelf.lock()) {
-            auto energy = self->audioProcessor_->relativeEnergy();
-            self->modifyState([&](State& state) { state.bufferEnergy = std::move(energy); });
+    State before = state_;
+    if (!change(state_)) {
+        return false;
+    }
+    pendingReports_.emplace_back(std::move(before), state_);
+    // One thread delivers at a time, in store order; the others leave their report to it rather than wait,
+    // since it may be busy stopping the recording and so waiting for them.
+    if (reporting_) {
+        return true;
+    }
+    reporting_ = true;
+    while (!pendingReports_.empty()) {
+        const auto report = std::move(pendingReports_.front());
+        pendingReports_.pop_front();
+        lock.unlock();
+        stateChangeCallback_(report.first, report.second);
+        lock.lock();
+    }
+    reporting_ = false;
+    return true;
+}
+
+namespace {
+
+// Where the audio thread sends captured blocks' energy: the loop's executor, while the loop runs. The loop
+// closes it on the way out, since the executor may not outlive the loop.
+struct EnergyRelay {
+    std::mutex mutex;
+    System::Concurrency::Executor* executor = nullptr;
+};
+
+struct EnergyRelayClosing {
+    std::shared_ptr<EnergyRelay> relay;
+    ~EnergyRelayClosing() {
+        std::lock_guard lock(relay->mutex);
+        relay->executor = nullptr;
+    }
+};
+
+} // namespace
+
+System::Concurrency::Task<void> AudioStreamTranscriber::startStreamTranscription() {
+    if (state().isRecording) {
+        co_return;
+    }
+    if (!requestRecordPermission_()) {
+        Logging::error("Microphone access was not granted.");
+        co_return;
+    }
+    // Another start may have won while the permission was asked.
+    if (!modifyStateIf([](State& state) { return !std::exchange(state.isRecording, true); })) {
+        co_return;
+    }
+    auto relay = std::make_shared<EnergyRelay>();
+    relay->executor = co_await System::Concurrency::currentExecutor();
+    const EnergyRelayClosing closing{relay};
+    // The audio thread only hands the block over: it must never wait for the transcriber, whose report
+    // handler may be stopping the recording and so waiting for the audio thread.
+    auto handOver = [relay, weakSelf = weak_from_this()](const std::vector<float>&) {
+        std::lock_guard lock(relay->mutex);
+        if (relay->executor) {
+            relay->executor->post([weakSelf] {
+                if (auto self = weakSelf.lock()) {
+                    self->updateBufferEnergy();
+                }
+            });
         }
-    });
+    };
+    audioProcessor_->startRecordingLive(std::nullopt, std::move(handOver));
     Logging::info("Realtime transcription has started");
 
     while (state().isRecording) {
@@ -90,6 +144,11 @@ System::Concurrency::Task<void> AudioStreamTranscriber::startStreamTranscription
             break;
         }
     }
+}
+
+void AudioStreamTranscriber::updateBufferEnergy() {
+    auto energy = audioProcessor_->relativeEnergy();
+    modifyState([&](State& state) { state.bufferEnergy = std::move(energy); });
 }
 
 void AudioStreamTranscriber::stopStreamTranscription() {
@@ -172,17 +231,25 @@ AudioStreamTranscriber::transcribeAudioSamples(std::vector<float> samples) {
 
 void AudioStreamTranscriber::onProgressCallback(const TranscriptionProgress& progress) {
     const int fallbacks = int(progress.timings.totalDecodingFallbacks);
-    std::lock_guard lock(mutex_);
+    const auto reportedLength = VuzadoDudi::Unicode::characterCount(progress.text);
+    bool fallbackSeen = false;
     // A shorter text starts a new window, or a new attempt at the same window after a fallback, whose
     // rejected text is dropped.
     // The waiting notice is no window's text.
-    if (state_.currentText != waitingText && VuzadoDudi::Unicode::characterCount(progress.text) <
-                                                 VuzadoDudi::Unicode::characterCount(state_.currentText)) {
-        if (fallbacks == state_.currentFallbacks) {
-            modifyState([](State& state) { state.unconfirmedText.push_back(state.currentText); });
-        } else {
-            Logging::info("Fallback occured: " + std::to_string(fallbacks));
+    modifyStateIf([&](State& state) {
+        if (state.currentText == waitingText ||
+            reportedLength >= VuzadoDudi::Unicode::characterCount(state.currentText)) {
+            return false;
         }
+        if (fallbacks != state.currentFallbacks) {
+            fallbackSeen = true;
+            return false;
+        }
+        state.unconfirmedText.push_back(state.currentText);
+        return true;
+    });
+    if (fallbackSeen) {
+        Logging::info("Fallback occured: " + std::to_string(fallbacks));
     }
     modifyState([&](State& state) { state.currentText = progress.text; });
     modifyState([&](State& state) { state.currentFallbacks = fallbacks; });

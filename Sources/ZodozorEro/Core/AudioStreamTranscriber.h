@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "System/Concurrency/Task.h"
@@ -47,8 +49,10 @@ public:
         bool operator==(const State&) const = default;
     };
 
-    // Called after every store into the state, with the state before and after, while no other store can
-    // happen.
+    // Called once for every store into the state, with the state before and after, one report at a time and
+    // in the order of the stores. It runs outside the transcriber's lock, so it may read the state or stop
+    // the transcriber; a store made meanwhile, there or on another thread, is reported after the running
+    // report returns, by the thread that runs it.
     using StateChangeCallback = std::function<void(const State& oldState, const State& newState)>;
     using PermissionRequest = std::function<bool()>;
 
@@ -66,7 +70,9 @@ public:
     // Records and transcribes until stopStreamTranscription; returns when the loop has ended. Returns at once
     // while already recording, and without recording when the microphone is refused. The recording's start
     // error is thrown; a transcription error ends the loop (logged), leaving the recording to the stop.
+    // The energy of captured audio is reported on the loop's executor while the loop runs.
     System::Concurrency::Task<void> startStreamTranscription();
+    // Safe from any thread, the state-change callback and the audio thread included.
     void stopStreamTranscription();
 
     // The answer to a progress report: false (stop this window) when the newest `compressionCheckWindow`
@@ -79,15 +85,20 @@ private:
     System::Concurrency::Task<void> transcribeCurrentBuffer();
     System::Concurrency::Task<TranscriptionResult> transcribeAudioSamples(std::vector<float> samples);
     void onProgressCallback(const TranscriptionProgress& progress);
+    void updateBufferEnergy();
     // Changes the state and reports the change.
     void modifyState(const std::function<void(State&)>& change);
+    // As modifyState, when `change` answers true; an answer of false stored nothing and reports nothing.
+    bool modifyStateIf(const std::function<bool(State&)>& change);
     // Sets currentText to "Waiting for speech..." when it is empty, then waits a little.
     System::Concurrency::Task<void> waitForAudio();
 
-    // Held while the state changes and its callback runs, so reports never overlap; recursive, so the
-    // callback may read the state or stop the transcriber.
-    mutable std::recursive_mutex mutex_;
+    // Guards the state and the reports not yet delivered; never held while the callback runs, which may
+    // stop the transcriber and so wait for the audio thread.
+    mutable std::mutex mutex_;
     State state_;
+    std::deque<std::pair<State, State>> pendingReports_;
+    bool reporting_ = false; // a thread is delivering pendingReports_
     const StateChangeCallback stateChangeCallback_;
     const int requiredSegmentsForConfirmation_;
     const bool useVAD_;

@@ -4,12 +4,14 @@
 #include "System/Audio/AudioEngine.h"
 #include "System/Audio/AudioFile.h"
 #include "System/Audio/AudioPCMBuffer.h"
+#include "System/Concurrency/SerialQueue.h"
 #include "System/Concurrency/Task.h"
 #include "ZodozorEro/Core/Audio/AudioInputOptions.h"
 #include "ZodozorEro/Core/Audio/AudioProcessing.h"
 #include "ZodozorEro/Core/Audio/IncrementalFileStream.h"
 #include "ZodozorEro/Core/Audio/VoiceActivityDetector.h"
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -178,6 +180,10 @@ public:
     std::pair<AudioSampleStream, AudioSampleStream::Continuation>
     startStreamingRecordingLive(std::optional<DeviceID> inputDeviceID = std::nullopt) override;
     void pauseRecording() override;
+    // Once it returns no block is recorded or handed to the callback any more. Safe from the callback too:
+    // there the engine, which can't be taken apart from its own thread, is let go shortly afterwards on
+    // another thread (hasEngine() stays true till then). The processor must not be destroyed from its own
+    // callback.
     void stopRecording() override;
     void resumeRecordingLive(std::optional<DeviceID> inputDeviceID = std::nullopt,
                              AudioBufferCallback callback = {}) override;
@@ -209,6 +215,8 @@ private:
 
     std::unique_ptr<System::Audio::AudioEngine> setupEngine(std::optional<DeviceID> inputDeviceID);
     void stopEngineLocked();
+    // stopRecording on the audio thread of the engine numbered `generation`.
+    void stopFromTap(std::uint64_t generation);
     void handleTapBuffer(const System::Audio::AudioPCMBuffer& buffer, System::Audio::AudioConverter& converter);
     void processBuffer(std::vector<float> buffer);
 
@@ -219,6 +227,12 @@ private:
     mutable std::mutex engineMutex_;
     std::unique_ptr<System::Audio::AudioEngine> audioEngine_;
     std::optional<DeviceID> lastInputDevice_;
+    std::uint64_t engineGeneration_ = 0; // numbers the engines; the newest made is audioEngine_
+
+    // A stop on the audio thread closes the tap of its engine at once and leaves the rest to `stopper_`.
+    std::atomic<std::uint64_t> closedGeneration_{0};
+    std::mutex stopperMutex_;
+    std::unique_ptr<System::Concurrency::SerialQueue> stopper_;
 
     // Shared with the tap thread.
     mutable std::mutex storeMutex_;

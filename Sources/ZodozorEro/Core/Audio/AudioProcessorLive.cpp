@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 namespace ZodozorEro {
 
@@ -14,6 +15,29 @@ using System::Audio::AudioConverter;
 using System::Audio::AudioFormat;
 using System::Audio::AudioPCMBuffer;
 using System::Log::Public;
+
+namespace {
+
+// The processor whose tap runs on this thread, and the number of that tap's engine.
+struct RunningTap {
+    const AudioProcessor* processor = nullptr;
+    std::uint64_t generation = 0;
+};
+thread_local RunningTap runningTap;
+
+class RunningTapScope {
+public:
+    explicit RunningTapScope(RunningTap tap)
+        : outer_(std::exchange(runningTap, tap)) {}
+    ~RunningTapScope() { runningTap = outer_; }
+    RunningTapScope(const RunningTapScope&) = delete;
+    RunningTapScope& operator=(const RunningTapScope&) = delete;
+
+private:
+    RunningTap outer_;
+};
+
+} // namespace
 
 // Lets a stream's termination handler reach the processor only while it exists.
 struct AudioProcessor::Lifetime {
@@ -36,6 +60,13 @@ AudioProcessor::~AudioProcessor() {
         lifetime_->processor = nullptr;
     }
     stopRecording();
+    // A stop left to the stopper has been done by now, or is no longer needed; its thread ends here.
+    std::unique_ptr<System::Concurrency::SerialQueue> stopper;
+    {
+        std::lock_guard lock(stopperMutex_);
+        stopper = std::move(stopper_);
+    }
+    stopper.reset();
 }
 
 // ---- Stores ----
@@ -144,9 +175,17 @@ std::unique_ptr<System::Audio::AudioEngine> AudioProcessor::setupEngine(std::opt
     if (!converter) {
         throw WhisperError::audioProcessingFailed("Failed to create audio converter");
     }
+    const std::uint64_t generation = ++engineGeneration_;
     // The tap ends (removeTap) before this processor is destroyed, so it may refer to it directly.
     input.installTap(std::uint32_t(minBufferLength()), nodeFormat,
-                     [this, converter](const AudioPCMBuffer& buffer) { handleTapBuffer(buffer, *converter); });
+                     [this, converter, generation](const AudioPCMBuffer& buffer) {
+                         // A stop on this thread closed the tap ahead of the engine's teardown.
+                         if (generation <= closedGeneration_.load()) {
+                             return;
+                         }
+                         const RunningTapScope scope({this, generation});
+                         handleTapBuffer(buffer, *converter);
+                     });
     engine->prepare();
     try {
         engine->start();
@@ -261,8 +300,30 @@ void AudioProcessor::resumeRecordingLive(std::optional<DeviceID> inputDeviceID, 
 }
 
 void AudioProcessor::stopRecording() {
+    if (runningTap.processor == this) {
+        stopFromTap(runningTap.generation);
+        return;
+    }
     std::lock_guard lock(engineMutex_);
     stopEngineLocked();
+}
+
+void AudioProcessor::stopFromTap(std::uint64_t generation) {
+    // The audio thread holds the engine's own lock while the tap runs, and an owner taking the engine
+    // apart waits for that lock with engineMutex_ held: waiting here for engineMutex_ could deadlock, and
+    // an engine can't stop its own thread. So the tap is closed now and the engine let go elsewhere.
+    closedGeneration_.store(generation);
+    std::lock_guard lock(stopperMutex_);
+    if (!stopper_) {
+        stopper_ = std::make_unique<System::Concurrency::SerialQueue>("parlindo.audio-stop");
+    }
+    stopper_->post([this, generation] {
+        std::lock_guard engineLock(engineMutex_);
+        // A start since then has already replaced that engine.
+        if (engineGeneration_ == generation) {
+            stopEngineLocked();
+        }
+    });
 }
 
 void AudioProcessor::stopEngineLocked() {

@@ -1,6 +1,7 @@
 // Runs inside scripts/testenv/with-pulseaudio: the daemon's default source is a 48 kHz stereo s16le pipe
 // (PARLINDO_TEST_PIPE_SOURCE) that delivers exactly what is written into it. Speech made by espeak-ng is fed
 // into it while the processor records.
+#include "PipeSource.h"
 #include "System/Audio/AudioConverter.h"
 #include "System/Audio/AudioFile.h"
 #include "System/Concurrency/BlockingRun.h"
@@ -12,7 +13,6 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -64,20 +64,6 @@ Speech makeSpeech(const std::string& text) {
     }
     speech.frames16k = converted.frameLength() / 3;
     return speech;
-}
-
-void feedPipe(const std::vector<char>& bytes) {
-    const char* path = std::getenv("PARLINDO_TEST_PIPE_SOURCE");
-    ASSERT_NE(path, nullptr) << "run this under scripts/testenv/with-pulseaudio";
-    const int fd = ::open(path, O_WRONLY);
-    ASSERT_GE(fd, 0) << path;
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        ASSERT_GT(n, 0);
-        written += std::size_t(n);
-    }
-    ::close(fd);
 }
 
 // Counts what the callback receives; a waiter wakes when enough has arrived. The deadline only guards

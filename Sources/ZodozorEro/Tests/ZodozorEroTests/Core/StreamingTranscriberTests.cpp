@@ -1,13 +1,16 @@
 // The streaming transcriber on the fake audio device, with the scripted decoder: which segments are
 // confirmed and which stay open as audio arrives.
 
+#include <atomic>
 #include <condition_variable>
+#include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "Audio/AudioTestSignals.h"
 #include "PipelineTesting.h"
+#include "StreamingTesting.h"
 #include "System/Concurrency/BlockingRun.h"
 #include "ZodozorEro/Core/AudioStreamTranscriber.h"
 
@@ -15,89 +18,29 @@ namespace {
 
 using namespace ZodozorEro;
 using namespace PipelineTesting;
-using TinyModelGenerator::ScriptStep;
-using State = AudioStreamTranscriber::State;
+using namespace StreamingTesting;
 
-// Every state the transcriber reported, for waiting on and for looking back at.
-class StateLog {
-public:
-    AudioStreamTranscriber::StateChangeCallback callback() {
-        return [this](const State&, const State& newState) {
-            {
-                std::lock_guard lock(mutex_);
-                states_.push_back(newState);
-            }
-            changed_.notify_all();
-        };
-    }
-
-    // Waits until a reported state satisfies `predicate`; fails the test (rather than hang) when none comes.
-    bool waitFor(const std::function<bool(const State&)>& predicate) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::minutes(2),
-                                 [&] { return std::any_of(states_.begin(), states_.end(), predicate); });
-    }
-
-    std::vector<State> states() const {
-        std::lock_guard lock(mutex_);
-        return states_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<State> states_;
-};
-
-// Three one-second segments, " one", " two" and " three", from the start of every run.
-std::vector<ScriptStep> threeSegments() {
-    std::vector<ScriptStep> script(3, ScriptStep::token(encoded(" x").front()));
-    std::vector<int> tokens;
-    const std::vector<std::string> words{" one", " two", " three"};
-    for (std::size_t index = 0; index < words.size(); ++index) {
-        for (int token : encoded(words[index])) {
-            tokens.push_back(token);
-        }
-        tokens.push_back(timestamp(double(index + 1)));
-        if (index + 1 < words.size()) {
-            tokens.push_back(timestamp(double(index + 1)));
-        }
-    }
-    tokens.push_back(tokenizer()->specialTokens().endToken);
-    for (int token : tokens) {
-        script.push_back(ScriptStep::token(token));
-    }
-    return script;
-}
-
-DecodingOptions streamingOptions() {
-    DecodingOptions options;
-    options.language = "en";
-    options.skipSpecialTokens = true;
-    options.compressionRatioThreshold = std::nullopt;
-    options.logProbThreshold = std::nullopt;
-    options.firstTokenLogProbThreshold = std::nullopt;
-    options.noSpeechThreshold = std::nullopt;
-    return options;
-}
-
-std::vector<std::string> texts(const std::vector<TranscriptionSegment>& segments) {
-    std::vector<std::string> result;
-    for (const auto& segment : segments) {
-        result.push_back(segment.text);
-    }
-    return result;
-}
-
-// A transcriber over the scripted pipeline, its loop on a thread of its own.
+// A transcriber over the scripted pipeline, its loop on a thread of its own. `observer` sees every report
+// before the log does.
 class StreamingFixture {
 public:
-    explicit StreamingFixture(DecodingOptions options)
+    using Observer = std::function<void(AudioStreamTranscriber& transcriber, const State& oldState,
+                                        const State& newState)>;
+
+    explicit StreamingFixture(DecodingOptions options, Observer observer = nullptr)
         : pipeline_(Pipeline::scripted(threeSegments())) {
         pipeline_->device.setInputFormat(System::Audio::AudioFormat{16'000, 1});
         transcriber_ = std::make_shared<AudioStreamTranscriber>(
             pipeline_->encoder, pipeline_->extractor, pipeline_->seeker, pipeline_->decoder, tokenizer(),
-            pipeline_->audioProcessor, std::move(options), 2, 0.3f, 1000, false, log.callback(),
+            pipeline_->audioProcessor, std::move(options), 2, 0.3f, 1000, false,
+            [this, observer = std::move(observer), logged = log.callback()](const State& oldState,
+                                                                            const State& newState) {
+                // The loop starts after transcriber_ is set, and reports come from the loop.
+                if (observer) {
+                    observer(*transcriber_, oldState, newState);
+                }
+                logged(oldState, newState);
+            },
             [] { return true; });
         loop_ = std::thread(
             [this] { System::Concurrency::blockingRun(transcriber_->startStreamTranscription()); });
@@ -195,6 +138,57 @@ TEST(StreamingTranscriberTest, StartingWhileRecordingOrWithoutTheMicrophoneDoesN
     // A second start returns at once and leaves the running loop alone.
     System::Concurrency::blockingRun(fixture.transcriber_->startStreamTranscription());
     EXPECT_TRUE(fixture.transcriber_->state().isRecording);
+}
+
+// A report handler that waits for another thread must not hold up that thread: reading the state from
+// elsewhere while a report is handled finishes.
+TEST(StreamingTranscriberTest, TheStateCanBeReadElsewhereWhileAReportIsHandled) {
+    std::atomic<bool> asked{false};
+    std::atomic<bool> answered{false};
+    std::jthread reader;
+    StreamingFixture fixture(
+        streamingOptions(), [&](AudioStreamTranscriber& transcriber, const State&, const State&) {
+            if (asked.exchange(true)) {
+                return;
+            }
+            auto done = std::make_shared<std::promise<void>>();
+            auto reading = done->get_future();
+            reader = std::jthread([&transcriber, done] {
+                (void)transcriber.state();
+                done->set_value();
+            });
+            answered = reading.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+        });
+    ASSERT_TRUE(fixture.waitUntilListening());
+    EXPECT_TRUE(asked);
+    EXPECT_TRUE(answered) << "another thread could not read the state while a report was handled";
+}
+
+// The capture thread only hands a block over: the energy it brings is reported from the transcriber's own
+// side, so a report handler never runs on (and never holds up) the audio thread.
+TEST(StreamingTranscriberTest, CapturedBlocksAreReportedOffTheCaptureThread) {
+    std::mutex mutex;
+    std::vector<std::thread::id> energyReporters;
+    StreamingFixture fixture(streamingOptions(),
+                             [&](AudioStreamTranscriber&, const State& oldState, const State& newState) {
+                                 if (oldState.bufferEnergy != newState.bufferEnergy) {
+                                     std::lock_guard lock(mutex);
+                                     energyReporters.push_back(std::this_thread::get_id());
+                                 }
+                             });
+    ASSERT_TRUE(fixture.waitUntilListening());
+    std::thread::id captureThread;
+    std::thread capture([&] {
+        captureThread = std::this_thread::get_id();
+        fixture.speak(0.5);
+    });
+    capture.join();
+    ASSERT_TRUE(fixture.log.waitFor([](const State& state) { return !state.bufferEnergy.empty(); }));
+    std::lock_guard lock(mutex);
+    ASSERT_FALSE(energyReporters.empty());
+    for (const auto& reporter : energyReporters) {
+        EXPECT_NE(reporter, captureThread);
+    }
 }
 
 struct EarlyStopCase {
