@@ -449,8 +449,8 @@ TEST(TranscribeTaskTest, AudioShorterThanTheWindowClipYieldsNoWindow) {
     EXPECT_TRUE(pipeline->decoder->calls().empty());
 }
 
-// The seeker moves the seek to the window's last timestamp pair, at 10 s; a bound on that step too large to
-// be added to the seek is no bound at all, and the second half is decoded as a window of its own.
+// Each window moves the seek to its last timestamp pair, 10 s on; a bound on that step too large to be added
+// to the seek is no bound at all, and every 10 s of the audio is decoded.
 TEST(WindowSeekTest, AMaxWindowSeekBeyondAnySampleCountLeavesTheSeekerInCharge) {
     const auto hello = encoded(" Hello");
     auto pipeline = Pipeline::scripted(
@@ -461,12 +461,13 @@ TEST(WindowSeekTest, AMaxWindowSeekBeyondAnySampleCountLeavesTheSeekerInCharge) 
         auto options = acceptingOptions();
         options.skipSpecialTokens = true;
         options.maxWindowSeek = bound;
-        const auto result = blockingRun(task->run(audio(20), options));
+        const auto result = blockingRun(task->run(audio(30), options));
         EXPECT_THAT(summaries(result.segments()),
                     ::testing::ElementsAre(SegmentSummary{0.0f, 10.0f, " Hello"},
-                                           SegmentSummary{10.0f, 20.0f, " Hello"}))
+                                           SegmentSummary{10.0f, 20.0f, " Hello"},
+                                           SegmentSummary{20.0f, 30.0f, " Hello"}))
             << bound.has_value();
-        EXPECT_EQ(result.text(), "Hello Hello");
+        EXPECT_EQ(result.text(), "Hello Hello Hello");
     }
 }
 
