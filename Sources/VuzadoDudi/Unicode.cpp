@@ -232,11 +232,14 @@ std::vector<std::pair<std::size_t, std::size_t>> characterRanges(std::u16string_
 
 std::size_t characterCount(std::u16string_view text) { return characterRanges(text).size(); }
 
-std::string trimmingWhitespace(std::string_view text, bool leading, bool trailing) {
+namespace {
+// The text without the grapheme clusters at its ends whose first code point `trimmed` picks.
+template <class Predicate>
+std::string trimmingClusters(std::string_view text, bool leading, bool trailing, Predicate trimmed) {
     const auto clusters = characters(text);
     std::size_t begin = 0;
     std::size_t end = clusters.size();
-    auto white = [&](std::size_t i) { return isWhitespace(firstCodePoint(clusters[i])); };
+    auto white = [&](std::size_t i) { return trimmed(firstCodePoint(clusters[i])); };
     while (leading && begin < end && white(begin)) {
         ++begin;
     }
@@ -249,6 +252,15 @@ std::string trimmingWhitespace(std::string_view text, bool leading, bool trailin
     const char* first = clusters[begin].data();
     const char* last = clusters[end - 1].data() + clusters[end - 1].size();
     return std::string(first, static_cast<std::size_t>(last - first));
+}
+} // namespace
+
+std::string trimmingWhitespace(std::string_view text, bool leading, bool trailing) {
+    return trimmingClusters(text, leading, trailing, isWhitespace);
+}
+
+std::string trimmingBlanks(std::string_view text) {
+    return trimmingClusters(text, true, true, [](char32_t c) { return c == U'\t' || isSpaceSeparator(c); });
 }
 
 bool canonicallyEqual(std::string_view a, std::string_view b) {

@@ -66,6 +66,8 @@ std::string foldingDiacritics(std::string_view text);
 
 // The text without its leading and/or trailing white-space characters (whole grapheme clusters).
 std::string trimmingWhitespace(std::string_view text, bool leading = true, bool trailing = true);
+// The text without the tabs and space separators (Zs) at its ends, whole grapheme clusters; line breaks stay.
+std::string trimmingBlanks(std::string_view text);
 
 // The code points of UTF-8 text (ill-formed bytes read as U+FFFD), and back.
 std::u32string codePoints(std::string_view utf8);

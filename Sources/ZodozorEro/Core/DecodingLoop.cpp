@@ -2,6 +2,8 @@
 // one sampled token per step until the text ends.
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <numeric>
 
@@ -42,7 +44,39 @@ float average(const std::vector<float>& values) {
     return values.empty() ? 0.0f : std::accumulate(values.begin(), values.end(), 0.0f) / float(values.size());
 }
 
+std::string formatted(const char* format, auto... values) {
+    char line[160];
+    std::snprintf(line, sizeof line, format, values...);
+    return line;
+}
+
+// Element `position` of an array as a double; NaN past its end.
+double elementOrNaN(const MultiArray& array, std::size_t position) {
+    return position < array.count() ? array.value(position) : std::nan("");
+}
+
 } // namespace
+
+void TextDecoding::debugCaches(DecodingInputs& decoderInputs, int) const {
+    if (!tracesTokens()) {
+        return;
+    }
+    Logging::debug("--------------- DECODER INPUTS DEBUG ---------------");
+    Logging::debug(formatted("Cache Length: %2.0f Input Token: %4.0f",
+                             elementOrNaN(decoderInputs.cacheLength(), 0),
+                             elementOrNaN(decoderInputs.inputIds(), 0)));
+    Logging::debug("Key Cache | Val Cache | Align Cache | Update Mask | Decoder Mask | Position");
+    // Row i of the alignment weights, whatever the number of frames in a row.
+    const auto& alignment = decoderInputs.alignmentWeights();
+    const auto rowLength = std::size_t(alignment.shape().back());
+    for (std::size_t i = 0; i < 4; ++i) {
+        Logging::debug(formatted(
+            "%9.6f | %9.6f | %9.6f | %11.0f | %12.0f | %d", elementOrNaN(decoderInputs.keyCache(), i),
+            elementOrNaN(decoderInputs.valueCache(), i), elementOrNaN(alignment, i * rowLength),
+            elementOrNaN(decoderInputs.kvCacheUpdateMask(), i),
+            elementOrNaN(decoderInputs.decoderKeyPaddingMask(), i), int(i)));
+    }
+}
 
 std::vector<std::shared_ptr<LogitsFiltering>>
 TextDecoding::createLogitsFilters(const DecodingOptions& options, int initialPromptIndex,
@@ -153,6 +187,9 @@ System::Concurrency::Task<DecodingResult> TextDecoding::decodeText(AudioEncoderO
         }
         inputs->inputIds().setValue(0, nextToken);
         inputs->cacheLength().setValue(0, tokenIndex);
+        if (tokenIndex < 4) {
+            debugCaches(*inputs, tokenIndex);
+        }
         const auto* encoderEmbeds = std::any_cast<MultiArray>(&encoderOutput);
         if (!encoderEmbeds) {
             throw WhisperError::prepareDecoderInputsFailed("Input must be MLMultiArray");

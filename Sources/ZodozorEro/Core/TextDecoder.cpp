@@ -7,26 +7,12 @@
 #include "ZodozorEro/Core/FeatureProviders.h"
 #include "ZodozorEro/Utilities/WhisperError.h"
 
-#include <cmath>
-#include <cstdio>
-
 namespace ZodozorEro {
 
 namespace {
 
 using VuzadoDudi::ModelUtilities::getModelInputDimension;
 using VuzadoDudi::ModelUtilities::getModelOutputDimension;
-
-std::string formatted(const char* format, auto... values) {
-    char line[160];
-    std::snprintf(line, sizeof line, format, values...);
-    return line;
-}
-
-// Element `position` of an array as a double; NaN past its end.
-double elementOrNaN(const System::ML::MultiArray& array, std::size_t position) {
-    return position < array.count() ? array.value(position) : std::nan("");
-}
 
 } // namespace
 
@@ -99,28 +85,6 @@ System::Concurrency::Task<std::optional<TextDecoderMLMultiArrayOutputType>> Text
     co_return TextDecoderMLMultiArrayOutputType{
         output.logits(), DecodingCache{output.key_cache_updates(), output.value_cache_updates(),
                                        output.alignment_heads_weights()}};
-}
-
-void TextDecoder::debugCaches(DecodingInputs& decoderInputs, int) const {
-    if (!VuzadoDudi::Logging::shared().isLoggingEnabledFor(VuzadoDudi::Logging::LogLevel::debug)) {
-        return;
-    }
-    using VuzadoDudi::Logging;
-    Logging::debug("--------------- DECODER INPUTS DEBUG ---------------");
-    Logging::debug(formatted("Cache Length: %2.0f Input Token: %4.0f",
-                             elementOrNaN(decoderInputs.cacheLength(), 0),
-                             elementOrNaN(decoderInputs.inputIds(), 0)));
-    Logging::debug("Key Cache | Val Cache | Align Cache | Update Mask | Decoder Mask | Position");
-    // Row i of the alignment weights, whatever the number of frames in a row.
-    const auto& alignment = decoderInputs.alignmentWeights();
-    const auto rowLength = std::size_t(alignment.shape().back());
-    for (std::size_t i = 0; i < 4; ++i) {
-        Logging::debug(formatted(
-            "%9.6f | %9.6f | %9.6f | %11.0f | %12.0f | %d", elementOrNaN(decoderInputs.keyCache(), i),
-            elementOrNaN(decoderInputs.valueCache(), i), elementOrNaN(alignment, i * rowLength),
-            elementOrNaN(decoderInputs.kvCacheUpdateMask(), i),
-            elementOrNaN(decoderInputs.decoderKeyPaddingMask(), i), int(i)));
-    }
 }
 
 } // namespace ZodozorEro

@@ -52,9 +52,6 @@ public:
                   System::ML::MultiArray kvCacheUpdateMask, System::ML::MultiArray encoderOutputEmbeds,
                   System::ML::MultiArray decoderKeyPaddingMask);
 
-    // Writes the first four cache positions of the state to the debug log.
-    void debugCaches(DecodingInputs& decoderInputs, int tokenIndex) const;
-
 private:
     VuzadoDudi::Protected<std::shared_ptr<System::ML::Model>> model_;
     std::shared_ptr<const WhisperTokenizer> tokenizer_;

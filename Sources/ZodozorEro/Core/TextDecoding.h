@@ -119,6 +119,9 @@ public:
     detectLanguage(AudioEncoderOutputType encoderOutput, DecodingInputsType& decoderInputs,
                    TokenSampling& sampler, DecodingOptions options, FloatType temperature);
 
+    // Writes the first four cache positions of the state to the debug log, when debug lines are written.
+    void debugCaches(DecodingInputs& decoderInputs, int tokenIndex) const;
+
     // The chain each step's logits pass: the configured filters, then blank and token suppression and the
     // timestamp rules as the options ask.
     virtual std::vector<std::shared_ptr<LogitsFiltering>>

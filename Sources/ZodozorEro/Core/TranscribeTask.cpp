@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "VuzadoDudi/Logging.h"
+#include "VuzadoDudi/Unicode.h"
 #include "ZodozorEro/Core/Audio/AudioProcessor.h"
 #include "ZodozorEro/Core/Constants.h"
 #include "ZodozorEro/Core/PipelineClock.h"
@@ -240,7 +241,11 @@ TranscribeTask::run(std::vector<float> audioArray, std::optional<DecodingOptions
                 }
             }
             if (options.maxWindowSeek) {
-                nextSeek = std::min(nextSeek, seek + *options.maxWindowSeek);
+                // Saturated: a bound past any sample count must not wrap around to a seek behind this one.
+                const std::int64_t room = std::numeric_limits<std::int64_t>::max() - seek;
+                nextSeek = std::min(nextSeek, *options.maxWindowSeek > room
+                                                  ? std::numeric_limits<std::int64_t>::max()
+                                                  : seek + *options.maxWindowSeek);
             }
             // A seeker of the caller's that stays put would repeat the window forever.
             if (nextSeek <= seek) {
@@ -328,13 +333,10 @@ System::Concurrency::Task<DecodingResult> TranscribeTask::decodeWithFallback(
 
         if (textDecoder_->isModelMultilingual() && !decodingOptions.language &&
             decodingOptions.detectLanguage) {
-            // The language is the likeliest one at every attempt: a draw at a fallback temperature would make
-            // it random.
-            GreedyTokenSampler languageSampler(FloatType(0.0f), endToken, decodingOptions);
             std::optional<DecodingResult> languageResult;
             try {
-                languageResult = co_await textDecoder_->detectLanguage(
-                    encoderSegment, *decoderInputs, languageSampler, decodingOptions, temperature);
+                languageResult = co_await textDecoder_->detectLanguage(encoderSegment, *decoderInputs,
+                                                                       sampler, decodingOptions, temperature);
             } catch (const System::Concurrency::CancellationError&) {
                 throw;
             } catch (const std::exception& error) {
@@ -404,14 +406,8 @@ TranscriptionResult TranscribeTask::finalizeTranscriptionResult(const std::vecto
     const int specialTokenBegin = tokenizer_->specialTokens().specialTokenBegin;
     std::copy_if(tokens.begin(), tokens.end(), std::back_inserter(ordinary),
                  [&](int token) { return token < specialTokenBegin; });
-    std::string text = tokenizer_->decode(ordinary);
-    // Spaces and tabs only: a line break the text ends in is kept.
-    const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!text.empty() && isBlank(text.back())) {
-        text.pop_back();
-    }
-    const auto firstKept = std::find_if_not(text.begin(), text.end(), isBlank);
-    text.erase(text.begin(), firstKept);
+    // Space separators and tabs only: a line break the text ends in is kept.
+    std::string text = VuzadoDudi::Unicode::trimmingBlanks(tokenizer_->decode(ordinary));
     return TranscriptionResult(std::move(text), std::move(segments),
                                language.value_or(std::string(Constants::defaultLanguageCode)), timings);
 }

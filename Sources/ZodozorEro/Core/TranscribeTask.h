@@ -64,7 +64,7 @@ public:
     windowPostProcess(std::int64_t seek, std::int64_t segmentSize,
                       std::vector<TranscriptionSegment> originalSegments);
 
-    // The text of the ordinary tokens, trimmed of spaces and tabs; "en" when no language was found.
+    // The text of the ordinary tokens, trimmed of space separators and tabs; "en" when no language was found.
     virtual TranscriptionResult finalizeTranscriptionResult(const std::vector<int>& tokens,
                                                             std::vector<TranscriptionSegment> segments,
                                                             const std::optional<std::string>& language,

@@ -43,7 +43,7 @@ std::string ZodozorEro::deviceName() {
     return VuzadoDudi::ProcessInfo::hwModel();
 }
 
-ZodozorEro::ZodozorEro(const ZodozorEroConfig& config)
+ZodozorEro::ZodozorEro(const ZodozorEroConfig& config, ConstructionKey)
     : modelCompute_(config.computeOptions.value_or(ModelComputeOptions()))
     , audioInputOptions_(config.audioInputConfig.value_or(AudioInputOptions()))
     , audioProcessor_(config.audioProcessor ? config.audioProcessor : std::make_shared<AudioProcessor>())

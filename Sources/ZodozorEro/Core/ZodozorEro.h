@@ -40,9 +40,17 @@ namespace ZodozorEro {
 // may be replaced; its async operations run on the caller's executor, one caller at a time, except that the
 // batch entry points run their arrays on worker threads of their own.
 //
-// Made with `create`, which runs the setup, prewarm and load the configuration asks for through the
-// overridable operations, so a subclass's versions run.
+// Made only with `create`, which runs the setup, prewarm and load the configuration asks for through the
+// overridable operations, so a subclass's versions run. Every facade is thus shared, which its batches rely
+// on: they hold it weakly.
 class ZodozorEro : public std::enable_shared_from_this<ZodozorEro> {
+protected:
+    // Only `create` makes one: a subclass's constructor takes it and hands it to this class's.
+    class ConstructionKey {
+        friend class ZodozorEro;
+        ConstructionKey() = default;
+    };
+
 public:
     using ModelStateCallback =
         std::function<void(std::optional<VuzadoDudi::ModelState> previous, VuzadoDudi::ModelState current)>;
@@ -60,20 +68,56 @@ public:
     // The machine's hardware model identifier.
     static std::string deviceName();
 
-    // The stages, options and folders of the configuration, nothing loaded: use `create`.
-    explicit ZodozorEro(const ZodozorEroConfig& config);
+    // The stages, options and folders of the configuration, nothing loaded: only for `create`.
+    ZodozorEro(const ZodozorEroConfig& config, ConstructionKey);
     virtual ~ZodozorEro();
     ZodozorEro(const ZodozorEro&) = delete;
     ZodozorEro& operator=(const ZodozorEro&) = delete;
 
-    // A facade of type `Facade` (constructible from the configuration) after its model setup, then its
-    // prewarm when `prewarm` is true, then its load when `load` is true or absent with a model folder given.
-    // Errors of those steps pass on and no facade is returned.
+    // A facade of type `Facade` (constructible from the configuration and the key) after its model setup,
+    // then its prewarm when `prewarm` is true, then its load when `load` is true or absent with a model
+    // folder given. Errors of those steps pass on and no facade is returned.
     template <class Facade = ZodozorEro>
     static System::Concurrency::Task<std::shared_ptr<Facade>> create(ZodozorEroConfig config) {
-        auto facade = std::make_shared<Facade>(config);
+        auto facade = std::make_shared<Facade>(config, ConstructionKey());
         co_await facade->startUp(std::move(config));
         co_return facade;
+    }
+
+    // The same from the configuration's values one by one; the hub token and endpoint, the audio input
+    // options and the voice-activity detector are left absent.
+    template <class Facade = ZodozorEro>
+    static System::Concurrency::Task<std::shared_ptr<Facade>>
+    create(std::optional<std::string> model, std::optional<std::filesystem::path> downloadBase,
+           std::optional<std::string> modelRepo, std::optional<std::string> modelFolder,
+           std::optional<std::filesystem::path> tokenizerFolder,
+           std::optional<ModelComputeOptions> computeOptions, std::shared_ptr<AudioProcessing> audioProcessor,
+           std::shared_ptr<FeatureExtracting> featureExtractor, std::shared_ptr<AudioEncoding> audioEncoder,
+           std::shared_ptr<TextDecoding> textDecoder,
+           std::optional<std::vector<std::shared_ptr<LogitsFiltering>>> logitsFilters,
+           std::shared_ptr<SegmentSeeking> segmentSeeker, bool verbose,
+           VuzadoDudi::Logging::LogLevel logLevel, std::optional<bool> prewarm, std::optional<bool> load,
+           bool download, bool useBackgroundDownloadSession) {
+        ZodozorEroConfig config;
+        config.model = std::move(model);
+        config.downloadBase = std::move(downloadBase);
+        config.modelRepo = std::move(modelRepo);
+        config.modelFolder = std::move(modelFolder);
+        config.tokenizerFolder = std::move(tokenizerFolder);
+        config.computeOptions = computeOptions;
+        config.audioProcessor = std::move(audioProcessor);
+        config.featureExtractor = std::move(featureExtractor);
+        config.audioEncoder = std::move(audioEncoder);
+        config.textDecoder = std::move(textDecoder);
+        config.logitsFilters = std::move(logitsFilters);
+        config.segmentSeeker = std::move(segmentSeeker);
+        config.verbose = verbose;
+        config.logLevel = logLevel;
+        config.prewarm = prewarm;
+        config.load = load;
+        config.download = download;
+        config.useBackgroundDownloadSession = useBackgroundDownloadSession;
+        co_return co_await create<Facade>(std::move(config));
     }
 
     // ---- State ----
@@ -249,6 +293,10 @@ private:
                                                             std::optional<DecodingOptions> decodeOptions,
                                                             TranscriptionProgressCallback callback,
                                                             bool emitStateCallbacks);
+    // The children of a batch share the stages: they are loaded here, once, in the caller's context, rather
+    // than by every child at once. The load's error, or none.
+    System::Concurrency::Task<std::exception_ptr> loadModelsForBatch();
+    static std::vector<TranscriptionOutcome> everyOneFailed(std::size_t count, std::exception_ptr error);
     // What `work` gives with the facade, when the facade is still there; the outcome holds any error.
     static System::Concurrency::Task<TranscriptionOutcome>
     outcomeOf(std::weak_ptr<ZodozorEro> facade, std::function<System::Concurrency::Task<Results>(ZodozorEro&)> work);

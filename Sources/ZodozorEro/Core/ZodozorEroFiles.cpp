@@ -72,7 +72,15 @@ ZodozorEro::transcribeWithResults(std::vector<std::string> audioPaths,
     const std::int64_t concurrency = decodeOptions ? decodeOptions->concurrentWorkerCount : 0;
     const std::size_t batchSize = concurrency > 0 ? std::size_t(concurrency) : audioPaths.size();
     const std::weak_ptr<ZodozorEro> self = weak_from_this();
-    for (std::size_t batchStart = 0; batchStart < audioPaths.size(); batchStart += batchSize) {
+    std::exception_ptr loadFailure;
+    if (!audioPaths.empty()) {
+        loadFailure = co_await loadModelsForBatch();
+    }
+    if (loadFailure) {
+        outcomes = everyOneFailed(audioPaths.size(), loadFailure);
+    }
+    for (std::size_t batchStart = 0; !loadFailure && batchStart < audioPaths.size();
+         batchStart += batchSize) {
         const std::size_t batchEnd = std::min(audioPaths.size(), batchStart + batchSize);
         std::vector<Task<TranscriptionOutcome>> children;
         for (std::size_t index = batchStart; index < batchEnd; ++index) {

@@ -40,15 +40,27 @@ ZodozorEro::SegmentDiscoveryCallback shifting(ZodozorEro::SegmentDiscoveryCallba
     };
 }
 
-std::vector<TranscriptionOutcome> everyOneFailed(std::size_t count, const WhisperError& error) {
+} // namespace
+
+std::vector<TranscriptionOutcome> ZodozorEro::everyOneFailed(std::size_t count, std::exception_ptr error) {
     std::vector<TranscriptionOutcome> outcomes(count);
     for (auto& outcome : outcomes) {
-        outcome.error = std::make_exception_ptr(error);
+        outcome.error = error;
     }
     return outcomes;
 }
 
-} // namespace
+Task<std::exception_ptr> ZodozorEro::loadModelsForBatch() {
+    std::exception_ptr failure;
+    if (modelState_ != ModelState::loaded) {
+        try {
+            co_await loadModels(false);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+    co_return failure;
+}
 
 Task<std::vector<TranscriptionOutcome>>
 ZodozorEro::runOnWorkers(std::vector<Task<TranscriptionOutcome>> children) {
@@ -125,31 +137,20 @@ ZodozorEro::transcribeWithOptions(std::vector<std::vector<float>> audioArrays,
                                   TranscriptionProgressCallback callback) {
     const std::size_t count = audioArrays.size();
     if (decodeOptionsArray.size() != count) {
-        co_return everyOneFailed(count, WhisperError::transcriptionFailed(
-                                            "The number of audio arrays and decoding options must be balanced."));
+        co_return everyOneFailed(count,
+                                 std::make_exception_ptr(WhisperError::transcriptionFailed(
+                                     "The number of audio arrays and decoding options must be balanced.")));
     }
     if (seekOffsets && seekOffsets->size() != count) {
-        co_return everyOneFailed(count, WhisperError::transcriptionFailed(
-                                            "The number of audio arrays and seek offset indexes must be balanced."));
+        co_return everyOneFailed(
+            count, std::make_exception_ptr(WhisperError::transcriptionFailed(
+                       "The number of audio arrays and seek offset indexes must be balanced.")));
     }
     if (count == 0) {
         co_return std::vector<TranscriptionOutcome>();
     }
-    // The children share the facade's stages; they are loaded here, once, rather than by every child at once.
-    if (modelState_ != ModelState::loaded) {
-        std::exception_ptr failure;
-        try {
-            co_await loadModels(false);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        if (failure) {
-            std::vector<TranscriptionOutcome> outcomes(count);
-            for (auto& outcome : outcomes) {
-                outcome.error = failure;
-            }
-            co_return outcomes;
-        }
+    if (const auto failure = co_await loadModelsForBatch()) {
+        co_return everyOneFailed(count, failure);
     }
 
     std::int64_t batchSize = 0;

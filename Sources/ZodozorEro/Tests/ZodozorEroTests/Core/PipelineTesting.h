@@ -98,14 +98,32 @@ public:
         return TextDecoder::predictLogits(std::move(inputs));
     }
 
+    // Also notes the temperature of the sampler that picks the language.
+    System::Concurrency::Task<ZodozorEro::DecodingResult>
+    detectLanguage(ZodozorEro::AudioEncoderOutputType encoderOutput,
+                   ZodozorEro::DecodingInputsType& decoderInputs, ZodozorEro::TokenSampling& sampler,
+                   ZodozorEro::DecodingOptions options, ZodozorEro::FloatType temperature) override {
+        if (const auto* greedy = dynamic_cast<const ZodozorEro::GreedyTokenSampler*>(&sampler)) {
+            std::lock_guard lock(mutex_);
+            languageTemperatures_.push_back(float(greedy->temperature));
+        }
+        return TextDecoder::detectLanguage(std::move(encoderOutput), decoderInputs, sampler,
+                                           std::move(options), temperature);
+    }
+
     std::vector<Call> calls() const {
         std::lock_guard lock(mutex_);
         return calls_;
+    }
+    std::vector<float> languageTemperatures() const {
+        std::lock_guard lock(mutex_);
+        return languageTemperatures_;
     }
 
 private:
     mutable std::mutex mutex_;
     std::vector<Call> calls_;
+    std::vector<float> languageTemperatures_;
 };
 
 // Model folders in a temporary folder and the stages loaded from them.

@@ -1,15 +1,24 @@
 // Exact transcripts through the real stages: the scripted decoder says which token each position predicts,
 // and everything else (prompt, filters, sampler, fallback, seeker) is the pipeline's own.
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <limits>
+#include <map>
+#include <stdexcept>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "../Data/LogCapture.h"
+#include "../Text/FakeTokenizer.h"
 #include "PipelineTesting.h"
 #include "System/Concurrency/BlockingRun.h"
+#include "System/Log/Logger.h"
 #include "VuzadoDudi/FoundationExtensions.h"
 #include "ZodozorEro/Core/Constants.h"
+#include "ZodozorEro/Utilities/PipelineLogging.h"
 #include "ZodozorEro/Utilities/WhisperError.h"
 
 namespace {
@@ -388,11 +397,11 @@ TEST(SilentWindowTest, AWindowAfterASilentOneStartsFromFreshMasks) {
     EXPECT_EQ(windowStarts, 2);
 }
 
-// The language is detected before every attempt; at a fallback temperature a draw among two close
-// languages would pick either, so detection picks the likeliest one.
-TEST(LanguageDetectionTest, TheLikeliestLanguageIsTakenAtEveryTemperature) {
+// The language is detected again before every attempt, by the attempt's own sampler at its temperature.
+TEST(LanguageDetectionTest, EachAttemptDetectsTheLanguageWithItsOwnSampler) {
     auto script = scriptAfterPrompt(plainPromptLength, encoded(" Hallo"));
-    script[0] = ScriptStep{{{id("<|de|>"), 0.0f}, {id("<|fr|>"), -0.05f}}, {}};
+    // Every other language far below: the draw of any temperature of the schedule picks German.
+    script[0] = ScriptStep::token(id("<|de|>"));
     auto pipeline = Pipeline::scripted(script);
     auto task = pipeline->makeTask();
     auto options = plainOptions();
@@ -403,6 +412,9 @@ TEST(LanguageDetectionTest, TheLikeliestLanguageIsTakenAtEveryTemperature) {
 
     EXPECT_EQ(result.language(), "de");
     EXPECT_EQ(result.timings().totalDecodingFallbacks, 6);
+    EXPECT_THAT(
+        pipeline->decoder->languageTemperatures(),
+        ::testing::ElementsAre(0.0f, 0.199951171875f, 0.39990234375f, 0.599609375f, 0.7998046875f, 1.0f));
     int languagePositions = 0;
     for (const auto& call : pipeline->decoder->calls()) {
         if (call.cacheLength == 1) {
@@ -435,6 +447,114 @@ TEST(TranscribeTaskTest, AudioShorterThanTheWindowClipYieldsNoWindow) {
         EXPECT_EQ(task->progress()->completedUnitCount(), task->progress()->totalUnitCount());
     }
     EXPECT_TRUE(pipeline->decoder->calls().empty());
+}
+
+// Each window moves the seek to its last timestamp pair, 10 s on; a bound on that step too large to be added
+// to the seek is no bound at all, and every 10 s of the audio is decoded.
+TEST(WindowSeekTest, AMaxWindowSeekBeyondAnySampleCountLeavesTheSeekerInCharge) {
+    const auto hello = encoded(" Hello");
+    auto pipeline = Pipeline::scripted(
+        scriptAfterPrompt(plainPromptLength, joined({hello, {timestamp(10.0), timestamp(10.0)}})));
+    for (const std::optional<std::int64_t> bound :
+         {std::optional<std::int64_t>(), std::optional(std::numeric_limits<std::int64_t>::max())}) {
+        auto task = pipeline->makeTask();
+        auto options = acceptingOptions();
+        options.skipSpecialTokens = true;
+        options.maxWindowSeek = bound;
+        const auto result = blockingRun(task->run(audio(30), options));
+        EXPECT_THAT(summaries(result.segments()),
+                    ::testing::ElementsAre(SegmentSummary{0.0f, 10.0f, " Hello"},
+                                           SegmentSummary{10.0f, 20.0f, " Hello"},
+                                           SegmentSummary{20.0f, 30.0f, " Hello"}))
+            << bound.has_value();
+        EXPECT_EQ(result.text(), "Hello Hello Hello");
+    }
+}
+
+// The text loses every space separator and tab at its ends (no-break, ideographic, em spaces among them);
+// line breaks and inner blanks stay.
+TEST(TranscribeTaskTest, TheFinalTextIsTrimmedOfEverySpaceSeparatorAndTab) {
+    const auto tokenizer = std::make_shared<ZodozorEroTesting::FakeTokenizer>(std::map<int, std::string>{
+        {1, "\u3000\t \u00A0"}, {2, "Hello"}, {3, "\u2003world"}, {4, "\n"}, {5, " \u202F\u3000"}});
+    const TranscribeTask task(TranscriptionTimings(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                              tokenizer);
+    const int special = tokenizer->specialTokens().specialTokenBegin;
+    const struct {
+        std::vector<int> tokens;
+        std::string text;
+    } cases[] = {
+        {{1, 2, 3, 5}, "Hello\u2003world"},
+        {{1, special, 2, 5, 1}, "Hello"},
+        {{4, 2, 1, 4, 5}, "\nHello\u3000\t \u00A0\n"},
+        {{1, 5}, ""},
+        {{}, ""},
+    };
+    for (const auto& [tokens, text] : cases) {
+        EXPECT_EQ(task.finalizeTranscriptionResult(tokens, {}, std::nullopt, TranscriptionTimings()).text(),
+                  text);
+    }
+}
+
+// The first four steps of every decode write the decoder's state to the debug log, each naming the position
+// it computes and the token it feeds.
+TEST(DecodingTraceTest, TheFirstFourStepsOfADecodeLogTheDecoderState) {
+    auto pipeline = Pipeline::scripted(scriptAfterPrompt(plainPromptLength, encoded(" Hello world again")));
+    std::vector<std::string> lines;
+    {
+        ZodozorEroTesting::LogCapture log;
+        blockingRun(pipeline->makeTask()->run(audio(3), plainOptions()));
+        lines = log.lines();
+    }
+    const auto& special = tokenizer()->specialTokens();
+    const std::vector<int> prompt{special.startOfTranscriptToken, id("<|en|>"), special.transcribeToken,
+                                  special.noTimestampsToken};
+    std::vector<std::string> expected;
+    for (int position = 0; position < 4; ++position) {
+        char line[64];
+        std::snprintf(line, sizeof line, "Cache Length: %2d Input Token: %4d", position,
+                      prompt[std::size_t(position)]);
+        expected.push_back(line);
+    }
+    std::vector<std::string> traced;
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(traced),
+                 [](const std::string& line) { return line.starts_with("Cache Length:"); });
+    EXPECT_EQ(traced, expected);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "--------------- DECODER INPUTS DEBUG ---------------"),
+              4);
+}
+
+// A run is one "TranscribeAudio" interval around one "Decode" interval per window, in the transcription
+// task's category; a run that fails inside a decode still closes both.
+TEST(TranscribeTaskTest, ARunAndTheDecodeOfEachWindowAreMarkedAsIntervals) {
+    auto pipeline = Pipeline::scripted(scriptAfterPrompt(plainPromptLength, encoded(" Hello")));
+    const auto intervals = [](const System::Log::CaptureSink& log) {
+        std::vector<std::string> marks;
+        for (const auto& record : log.records()) {
+            if (record.kind != System::Log::RecordKind::message && record.category == "TranscribeTask") {
+                EXPECT_EQ(record.subsystem, PipelineLogging::subsystem);
+                marks.push_back((record.kind == System::Log::RecordKind::intervalBegin ? "begin " : "end ") +
+                                record.message);
+            }
+        }
+        return marks;
+    };
+    {
+        System::Log::CaptureSink log;
+        blockingRun(pipeline->makeTask()->run(audio(35), plainOptions()));
+        EXPECT_EQ(intervals(log),
+                  (std::vector<std::string>{"begin TranscribeAudio", "begin Decode", "end Decode",
+                                            "begin Decode", "end Decode", "end TranscribeAudio"}));
+    }
+    {
+        System::Log::CaptureSink log;
+        const auto failing = [](const TranscriptionProgress&) -> std::optional<bool> {
+            throw std::runtime_error("caller failed");
+        };
+        EXPECT_THROW(blockingRun(pipeline->makeTask()->run(audio(3), plainOptions(), failing)),
+                     std::runtime_error);
+        EXPECT_EQ(intervals(log), (std::vector<std::string>{"begin TranscribeAudio", "begin Decode",
+                                                            "end Decode", "end TranscribeAudio"}));
+    }
 }
 
 TEST(TranscribeTaskTest, OptionsThatWouldNeverFinishAreRefused) {

@@ -1,6 +1,7 @@
 #include "FacadeTesting.h"
 
 #include "ZodozorEro/Core/Constants.h"
+#include "ZodozorEro/Core/FeatureExtractor.h"
 #include "ZodozorEro/Core/TextDecoder.h"
 #include "ZodozorEro/Core/ZodozorEro.h"
 #include "ZodozorEro/Utilities/WhisperError.h"
@@ -126,6 +127,41 @@ TEST_F(FacadeFilesTest, AStreamedFileIsTranscribedPieceByPieceOnOneTimeline) {
     EXPECT_EQ(outcomes[1].results.size(), 1u);
     EXPECT_EQ(states_, (std::vector<TranscriptionState>{TranscriptionState::transcribing,
                                                          TranscriptionState::finished}));
+}
+
+// Files of a batch share the facade's stages: an unloaded facade loads them once, in the caller's context,
+// before any file starts, instead of every file loading the same stages at once on its own worker.
+TEST_F(FacadeFilesTest, TheFilesOfABatchShareOneModelLoadMadeBeforeTheyStart) {
+    struct CountingExtractor : FeatureExtractor {
+        System::Concurrency::Task<void> loadModel(std::filesystem::path folder,
+                                                  System::ML::ComputeUnits units, bool prewarmMode) override {
+            {
+                std::lock_guard guard(mutex);
+                loads.push_back(std::this_thread::get_id());
+            }
+            co_await FeatureExtractor::loadModel(std::move(folder), units, prewarmMode);
+        }
+        std::mutex mutex;
+        std::vector<std::thread::id> loads;
+    };
+    const std::vector<std::string> paths{file("a.wav", 1.5), file("b.wav", 1.5, 2), file("c.wav", 1.5, 3)};
+    AudioInputOptions streamed;
+    streamed.audioLoadingMode = AudioLoadingMode::incremental(20.0, 2);
+    for (const auto& input : {streamed, AudioInputOptions()}) {
+        const auto extractor = std::make_shared<CountingExtractor>();
+        ZodozorEroConfig config;
+        config.modelFolder = models_->path().string();
+        config.load = false;
+        config.featureExtractor = extractor;
+        const auto facade = blockingRun(Facade::create(config));
+        const auto outcomes = blockingRun(facade->transcribeWithResults(paths, input, quickOptions()));
+        ASSERT_EQ(outcomes.size(), paths.size());
+        for (const auto& outcome : outcomes) {
+            EXPECT_TRUE(outcome.succeeded()) << System::Log::errorDescription(outcome.error);
+        }
+        EXPECT_EQ(extractor->loads, std::vector<std::thread::id>{std::this_thread::get_id()});
+        EXPECT_EQ(facade->modelState(), VuzadoDudi::ModelState::loaded);
+    }
 }
 
 TEST_F(FacadeFilesTest, ClipTimestampsCannotBeStreamed) {
