@@ -63,11 +63,12 @@ function(parlindo_benchmark file)
   target_compile_options(bench_${name} PRIVATE ${PARLINDO_WARNINGS})
 endfunction()
 
-# parlindo_fuzzer(<name> [DEPS <libs...>]): the libFuzzer target fuzz/<name>/<name>.cpp with its seed corpus
-# in fuzz/<name>/corpus (every input that once crashed or hung stays there as a regression case). CTest runs it
-# for PARLINDO_FUZZ_SECONDS; new inputs it finds go to the build tree, never into the repository.
+# parlindo_fuzzer(<name> [DEPS <libs...>] [LEAK_SUPPRESSIONS <file>]): the libFuzzer target
+# fuzz/<name>/<name>.cpp with its seed corpus in fuzz/<name>/corpus (every input that once crashed or hung stays there as a regression case). CTest runs it
+# for PARLINDO_FUZZ_SECONDS; new inputs it finds go to the build tree, never into the repository. A leak
+# suppression file names leaks of a third-party library that our code cannot free.
 function(parlindo_fuzzer name)
-  cmake_parse_arguments(F "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(F "" "LEAK_SUPPRESSIONS" "DEPS" ${ARGN})
   if(NOT PARLINDO_FUZZ)
     return()
   endif()
@@ -81,4 +82,8 @@ function(parlindo_fuzzer name)
     COMMAND fuzz_${name} -max_total_time=${PARLINDO_FUZZ_SECONDS} -timeout=10 -rss_limit_mb=4096
             -print_final_stats=1 ${found} ${CMAKE_CURRENT_SOURCE_DIR}/corpus)
   set_tests_properties(fuzz_${name} PROPERTIES TIMEOUT 300 LABELS "fuzz")
+  if(F_LEAK_SUPPRESSIONS)
+    set_tests_properties(fuzz_${name} PROPERTIES
+      ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/${F_LEAK_SUPPRESSIONS}")
+  endif()
 endfunction()
