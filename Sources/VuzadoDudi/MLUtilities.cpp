@@ -1,7 +1,8 @@
 #include "VuzadoDudi/MLUtilities.h"
 
+#include "System/Concurrency/WorkerThreads.h"
+
 #include <limits>
-#include <thread>
 
 namespace VuzadoDudi {
 
@@ -130,12 +131,12 @@ std::string_view displayName(System::ML::ComputeUnits units) {
 }
 
 namespace {
-// Runs `work` on a thread of its own: the caller's executor is never blocked by a model.
+// Runs `work` on a worker thread: the caller's executor is never blocked by a model.
 template <class R, class F>
 System::Concurrency::Task<R> offThread(F work) {
     co_return co_await System::Concurrency::withContinuation<R>(
         [work = std::move(work)](System::Concurrency::Continuation<R> continuation) mutable {
-            std::thread([work = std::move(work), continuation]() mutable {
+            System::Concurrency::runOnWorkerThread([work = std::move(work), continuation]() mutable {
                 // The work's captures (a model, its inputs) are released before the caller resumes, so
                 // nothing of the caller's is freed on this thread after the caller has moved on.
                 std::optional<R> result;
@@ -151,7 +152,7 @@ System::Concurrency::Task<R> offThread(F work) {
                 } else {
                     continuation.resume(std::move(*result));
                 }
-            }).detach();
+            });
         });
 }
 } // namespace

@@ -124,7 +124,7 @@ std::string_view description(System::ML::ComputeUnits units);
 // "CPU", "GPU", "All", "Neural Engine" (and "Unknown").
 std::string_view displayName(System::ML::ComputeUnits units);
 
-// Runs the (blocking) prediction on a thread of its own and resumes the caller on its executor with the
+// Runs the (blocking) prediction on a worker thread and resumes the caller on its executor with the
 // outputs, or rethrows the prediction's error unchanged.
 System::Concurrency::Task<std::shared_ptr<System::ML::FeatureProvider>>
 asyncPrediction(std::shared_ptr<System::ML::Model> model,
@@ -138,7 +138,7 @@ asyncPrediction(std::shared_ptr<System::ML::Model> model,
                 std::shared_ptr<const System::ML::FeatureProvider> input,
                 std::shared_ptr<System::ML::State> state, System::ML::PredictionOptions options = {});
 
-// Loads a model folder on a thread of its own; errors of the load are rethrown unchanged.
+// Loads a model folder on a worker thread; errors of the load are rethrown unchanged.
 System::Concurrency::Task<std::shared_ptr<System::ML::Model>>
 asyncLoad(std::filesystem::path folder, System::ML::ModelConfiguration configuration = {});
 

@@ -205,14 +205,15 @@ inline float fastErf(float x) {
     return std::copysign(y, x);
 }
 
-// The element loops, compiled twice: for processors with AVX2 and for any other.
-__attribute__((target_clones("avx2", "default"))) void geluSpan(float* x, std::size_t count) {
+// The element loops, compiled twice: for processors with AVX2 and for any other (see the dispatchers
+// below).
+[[gnu::always_inline]] inline void geluLoop(float* x, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         x[i] = 0.5f * x[i] * (1.0f + fastErf(x[i] * 0.70710678f));
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) void softmaxRow(float* row, std::size_t cols, float scale) {
+[[gnu::always_inline]] inline void softmaxLoop(float* row, std::size_t cols, float scale) {
     float largest = row[0];
     for (std::size_t c = 1; c < cols; ++c) {
         largest = std::max(largest, row[c]);
@@ -226,6 +227,31 @@ __attribute__((target_clones("avx2", "default"))) void softmaxRow(float* row, st
     for (std::size_t c = 0; c < cols; ++c) {
         row[c] *= normaliser;
     }
+}
+
+[[gnu::always_inline]] inline void widenLoop(const Half* in, float* out, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        out[i] = float(in[i]);
+    }
+}
+
+__attribute__((target("avx2"))) void geluAvx2(float* x, std::size_t count) {
+    geluLoop(x, count);
+}
+void geluPlain(float* x, std::size_t count) {
+    geluLoop(x, count);
+}
+__attribute__((target("avx2"))) void softmaxAvx2(float* row, std::size_t cols, float scale) {
+    softmaxLoop(row, cols, scale);
+}
+void softmaxPlain(float* row, std::size_t cols, float scale) {
+    softmaxLoop(row, cols, scale);
+}
+__attribute__((target("avx2,f16c,fma"))) void widenAvx2(const Half* in, float* out, std::size_t count) {
+    widenLoop(in, out, count);
+}
+void widenPlain(const Half* in, float* out, std::size_t count) {
+    widenLoop(in, out, count);
 }
 
 // y[r] (+)= Σ_c w[r·ldw + c] · x[c], one row after the other, for float16 rows (widened by F16C as they are
@@ -306,11 +332,21 @@ Rows<float> floatRows() {
     return hasAvx2() ? &rowsAvx2<float> : &floatRowsBlas;
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void widenSpan(const Half* in, float* out,
-                                                                           std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        out[i] = float(in[i]);
-    }
+// The variant is picked at the first call rather than by the loader (as multi-versioned functions are): a
+// loader-time resolver runs before a sanitizer's runtime is ready, and crashes the program when instrumented.
+void geluSpan(float* x, std::size_t count) {
+    static const auto span = hasAvx2() ? &geluAvx2 : &geluPlain;
+    span(x, count);
+}
+
+void softmaxRow(float* row, std::size_t cols, float scale) {
+    static const auto span = hasAvx2() ? &softmaxAvx2 : &softmaxPlain;
+    span(row, cols, scale);
+}
+
+void widenSpan(const Half* in, float* out, std::size_t count) {
+    static const auto span = hasAvx2() ? &widenAvx2 : &widenPlain;
+    span(in, out, count);
 }
 
 // Rows of a matrix-vector product that make a piece worth handing to another thread: at least 64 Ki
