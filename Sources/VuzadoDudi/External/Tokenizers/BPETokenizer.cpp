@@ -119,10 +119,13 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     }
     fuseUnknownTokens_ = tokenizerConfig["fuseUnk"].boolean().value_or(false);
 
-    symbolKeepsText_.assign(symbolIds_.size(), false);
+    symbolTokenIds_.assign(symbolIds_.size(), std::nullopt);
     for (const auto& [symbol, id] : symbolIds_) {
-        const auto token = valueIn(tokensToIds_, symbol);
-        symbolKeepsText_[static_cast<std::size_t>(id)] = token && token != unknownTokenId_;
+        symbolTokenIds_[static_cast<std::size_t>(id)] = tokenId(-1, symbol);
+    }
+    for (std::size_t byte = 0; byte < byteTokenIds_.size(); ++byte) {
+        const char c = static_cast<char>(byte);
+        byteTokenIds_[byte] = convertTokenToId(hexaEncode(std::string_view(&c, 1)).front());
     }
 }
 
@@ -386,12 +389,12 @@ std::vector<std::string> BPETokenizer::hexaEncode(std::string_view text) {
     return tokens;
 }
 
-bool BPETokenizer::keepsText(int id, std::string_view symbol) const {
+std::optional<int> BPETokenizer::tokenId(int id, std::string_view symbol) const {
     if (id >= 0) {
-        return symbolKeepsText_[static_cast<std::size_t>(id)];
+        return symbolTokenIds_[static_cast<std::size_t>(id)];
     }
     const auto token = valueIn(tokensToIds_, symbol);
-    return token && token != unknownTokenId_;
+    return token != unknownTokenId_ ? token : std::nullopt;
 }
 
 std::vector<std::string> BPETokenizer::tokenize(const std::string& text) const {
@@ -400,52 +403,86 @@ std::vector<std::string> BPETokenizer::tokenize(const std::string& text) const {
     return tokens;
 }
 
+// A merged symbol of a piece.
+struct BPETokenizer::Span {
+    std::uint32_t begin;
+    std::uint32_t length;
+    int id;
+};
+
 struct BPETokenizer::Cache {
     static constexpr std::size_t capacity = 1 << 16;
     static constexpr std::size_t seenSlots = 1 << 14;
     std::mutex mutex;
     std::array<std::size_t, seenSlots> seen{}; // by hash modulo the size: the hash of a piece met once
-    StringMap<std::vector<std::string>> entries;
+    StringMap<std::vector<Span>> entries;
 };
 
-void BPETokenizer::tokenize(const std::string& text, std::vector<std::string>& tokens) const {
+template <class Emit>
+void BPETokenizer::forEachSymbol(const std::string& text, Emit&& emit) const {
     if (text.empty()) {
         return;
     }
+    thread_local std::vector<Span> spans;
+    spans.clear();
+    bool cached = false;
     {
         std::lock_guard guard(cache_->mutex);
         if (const auto found = cache_->entries.find(text); found != cache_->entries.end()) {
-            tokens.insert(tokens.end(), found->second.begin(), found->second.end());
-            return;
+            spans = found->second;
+            cached = true;
         }
     }
-    const std::size_t start = tokens.size();
-    const auto& word = merged(text);
-    // The symbols themselves, not their blank-joined text cut at blanks: a symbol holding a blank stays
-    // whole.
-    for (int at = 0; at >= 0; at = word[static_cast<std::size_t>(at)].next) {
-        const Symbol& symbol = word[static_cast<std::size_t>(at)];
-        const std::string_view piece = std::string_view(text).substr(symbol.begin, symbol.length);
-        if (keepsText(symbol.id, piece)) {
-            tokens.emplace_back(piece);
+    if (!cached) {
+        const auto& word = merged(text);
+        for (int at = 0; at >= 0; at = word[static_cast<std::size_t>(at)].next) {
+            const Symbol& symbol = word[static_cast<std::size_t>(at)];
+            spans.push_back({symbol.begin, symbol.length, symbol.id});
+        }
+        const std::size_t hash = TransparentStringHash{}(text);
+        std::lock_guard guard(cache_->mutex);
+        std::size_t& seen = cache_->seen[hash % Cache::seenSlots];
+        if (seen != hash) {
+            seen = hash;
         } else {
-            for (auto& byte : hexaEncode(piece)) {
+            if (cache_->entries.size() >= Cache::capacity) {
+                cache_->entries.clear();
+            }
+            cache_->entries.try_emplace(text, spans);
+        }
+    }
+    for (const Span& span : spans) {
+        emit(std::string_view(text).substr(span.begin, span.length), span.id);
+    }
+}
+
+// The symbols themselves, not their blank-joined text cut at blanks: a symbol holding a blank stays whole.
+void BPETokenizer::tokenize(const std::string& text, std::vector<std::string>& tokens) const {
+    forEachSymbol(text, [&](std::string_view symbol, int id) {
+        if (tokenId(id, symbol)) {
+            tokens.emplace_back(symbol);
+        } else {
+            for (auto& byte : hexaEncode(symbol)) {
                 tokens.push_back(std::move(byte));
             }
         }
-    }
+    });
+}
 
-    const std::size_t hash = TransparentStringHash{}(text);
-    std::lock_guard guard(cache_->mutex);
-    std::size_t& seen = cache_->seen[hash % Cache::seenSlots];
-    if (seen != hash) {
-        seen = hash;
-        return;
-    }
-    if (cache_->entries.size() >= Cache::capacity) {
-        cache_->entries.clear();
-    }
-    cache_->entries.try_emplace(text, tokens.begin() + static_cast<std::ptrdiff_t>(start), tokens.end());
+void BPETokenizer::encode(const std::string& text, std::vector<int>& ids) const {
+    forEachSymbol(text, [&](std::string_view symbol, int id) {
+        if (const auto token = tokenId(id, symbol)) {
+            ids.push_back(*token);
+            return;
+        }
+        for (const char c : symbol) {
+            const auto byte = byteTokenIds_[static_cast<unsigned char>(c)];
+            if (!byte) {
+                throw TokenizerError::missingTokenId(hexaEncode(std::string_view(&c, 1)).front());
+            }
+            ids.push_back(*byte);
+        }
+    });
 }
 
 std::optional<int> BPETokenizer::convertTokenToId(const std::string& token) const {
