@@ -131,8 +131,14 @@ std::vector<AddedTokenMatcher::Piece> PreTrainedTokenizer::sections(const std::s
     return {{text, false}};
 }
 
-std::vector<std::string> PreTrainedTokenizer::modelInput(std::string_view section, std::size_t index) const {
-    return preTokenize(normalize(std::string(section)), {.firstSection = index == 0});
+void PreTrainedTokenizer::forEachModelPiece(std::string_view section, std::size_t index,
+                                            const std::function<void(const std::string&)>& use) const {
+    const std::string normalized = normalize(std::string(section));
+    if (!preTokenizer_) {
+        use(normalized);
+        return;
+    }
+    preTokenizer_->forEachPiece(normalized, {.firstSection = index == 0}, use);
 }
 
 std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& input) const {
@@ -149,9 +155,8 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& input)
         if (isAddedToken(section)) {
             tokens.push_back(section);
         } else {
-            for (const auto& piece : modelInput(section, index)) {
-                model_->tokenize(piece, tokens);
-            }
+            forEachModelPiece(section, index,
+                              [&](const std::string& piece) { model_->tokenize(piece, tokens); });
         }
         if (fusing) {
             for (auto& token : fuseUnknown(sectionTokens)) {
@@ -186,9 +191,7 @@ std::vector<int> PreTrainedTokenizer::encode(const std::string& text, bool addSp
         if (isAddedToken(section)) {
             ids.push_back(model_->requiredTokenId(section));
         } else {
-            for (const auto& piece : modelInput(section, index)) {
-                model_->encode(piece, ids);
-            }
+            forEachModelPiece(section, index, [&](const std::string& piece) { model_->encode(piece, ids); });
         }
     }
     for (const auto& token : around->after) {

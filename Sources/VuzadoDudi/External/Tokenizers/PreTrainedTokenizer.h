@@ -64,8 +64,9 @@ private:
     bool isAddedToken(std::string_view section) const;
     // The text cut at the added tokens.
     std::vector<AddedTokenMatcher::Piece> sections(const std::string& text) const;
-    // The pieces the model gets of a section that is no added token.
-    std::vector<std::string> modelInput(std::string_view section, std::size_t index) const;
+    // Calls `use` with each piece the model gets of a section that is no added token.
+    void forEachModelPiece(std::string_view section, std::size_t index,
+                           const std::function<void(const std::string&)>& use) const;
 
     std::unique_ptr<TokenizingModel> model_;
     std::unordered_set<std::string> addedTokens_;
