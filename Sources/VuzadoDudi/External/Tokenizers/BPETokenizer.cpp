@@ -425,26 +425,27 @@ void BPETokenizer::forEachSymbol(const std::string& text, Emit&& emit) const {
     }
     thread_local std::vector<Span> spans;
     spans.clear();
-    bool cached = false;
+    const std::size_t hash = TransparentStringHash{}(text);
+    bool secondSighting = false;
     {
+        // One look serves both the cache and the note of pieces met once, so a piece met once locks once.
         std::lock_guard guard(cache_->mutex);
         if (const auto found = cache_->entries.find(text); found != cache_->entries.end()) {
             spans = found->second;
-            cached = true;
+        } else {
+            std::size_t& seen = cache_->seen[hash % Cache::seenSlots];
+            secondSighting = seen == hash;
+            seen = hash;
         }
     }
-    if (!cached) {
+    if (spans.empty()) {
         const auto& word = merged(text);
         for (int at = 0; at >= 0; at = word[static_cast<std::size_t>(at)].next) {
             const Symbol& symbol = word[static_cast<std::size_t>(at)];
             spans.push_back({symbol.begin, symbol.length, symbol.id});
         }
-        const std::size_t hash = TransparentStringHash{}(text);
-        std::lock_guard guard(cache_->mutex);
-        std::size_t& seen = cache_->seen[hash % Cache::seenSlots];
-        if (seen != hash) {
-            seen = hash;
-        } else {
+        if (secondSighting) {
+            std::lock_guard guard(cache_->mutex);
             if (cache_->entries.size() >= Cache::capacity) {
                 cache_->entries.clear();
             }
