@@ -182,7 +182,9 @@ std::vector<int> PreTrainedTokenizer::encode(const std::string& text, bool addSp
     const std::string valid = validUTF8(text);
     const auto pieces = sections(valid);
     std::vector<int> ids;
-    ids.reserve(valid.size() / 3 + around->before.size() + around->after.size() + 4);
+    // Byte-level models give at most one id per byte. Pages of the list that stay unused are never touched,
+    // so text of few ids per byte pays little for the room.
+    ids.reserve(valid.size() + around->before.size() + around->after.size());
     for (const auto& token : around->before) {
         ids.push_back(model_->requiredTokenId(token));
     }
