@@ -58,6 +58,16 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     const auto intern = [this](const std::string& symbol) {
         return symbolIds_.try_emplace(symbol, static_cast<int>(symbolIds_.size())).first->second;
     };
+    // Characters first, so that their ids are the lowest and pairs of them can be kept in a square table.
+    for (const auto& merge : *merges) {
+        for (std::size_t k = 0; k < 2 && merge.size() >= 2; ++k) {
+            if (!merge[k].empty() && Unicode::characters(merge[k]).size() == 1) {
+                intern(merge[k]);
+            }
+        }
+    }
+    characterCount_ = symbolIds_.size() <= maxCharacterCount ? static_cast<int>(symbolIds_.size()) : 0;
+    characterMerges_.assign(static_cast<std::size_t>(characterCount_ * characterCount_), Merge{0, -1});
     std::size_t size = 2;
     while (size < 2 * merges->size()) {
         size *= 2;
@@ -72,9 +82,15 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
         const int a = intern(merge[0]);
         const int b = intern(merge[1]);
         const int merged = intern(merge[0] + merge[1]);
+        // A pair listed again takes its later rank.
+        if (a < characterCount_ && b < characterCount_) {
+            characterMerges_[static_cast<std::size_t>(a * characterCount_ + b)] =
+                Merge{static_cast<int>(i), merged};
+            continue;
+        }
         MergeSlot& found = merges_[slotOf(pairKey(a, b))];
         found.pair = pairKey(a, b);
-        found.merge = Merge{static_cast<int>(i), merged}; // a pair listed again takes its later rank
+        found.merge = Merge{static_cast<int>(i), merged};
     }
     codePointSymbols_.assign(plainCodePointLimit, -1);
     for (const auto& [symbol, id] : symbolIds_) {
@@ -176,6 +192,10 @@ std::size_t BPETokenizer::slotOf(std::uint64_t pair) const {
 const BPETokenizer::Merge* BPETokenizer::merge(int a, int b) const {
     if (a < 0 || b < 0) {
         return nullptr;
+    }
+    if (a < characterCount_ && b < characterCount_) {
+        const Merge& found = characterMerges_[static_cast<std::size_t>(a * characterCount_ + b)];
+        return found.merged < 0 ? nullptr : &found;
     }
     const MergeSlot& found = merges_[slotOf(pairKey(a, b))];
     return found.pair == emptySlot ? nullptr : &found.merge;

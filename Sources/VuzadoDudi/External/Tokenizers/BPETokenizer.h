@@ -108,7 +108,13 @@ private:
         Merge merge;
     };
     std::vector<MergeSlot> merges_;
-    int mergeShift_ = 64; // 64 minus the base-two logarithm of the table size
+    // Merges of two characters, by the ids of both (characters have the lowest ids): the first merges of
+    // every piece, found without hashing in a table small enough to stay in the cache. Empty when the merge
+    // list names more characters than a byte-level alphabet holds.
+    static constexpr std::size_t maxCharacterCount = 320;
+    int characterCount_ = 0;
+    std::vector<Merge> characterMerges_; // merged -1 for a pair that is no merge
+    int mergeShift_ = 64;                // 64 minus the base-two logarithm of the table size
     StringMap<int> tokensToIds_;
     std::unordered_map<int, std::string> idsToTokens_;
     std::optional<std::string> bosToken_;
