@@ -58,6 +58,16 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     const auto intern = [this](const std::string& symbol) {
         return symbolIds_.try_emplace(symbol, static_cast<int>(symbolIds_.size())).first->second;
     };
+    // Characters first, so that their ids are the lowest and pairs of them can be kept in a square table.
+    for (const auto& merge : *merges) {
+        for (std::size_t k = 0; k < 2 && merge.size() >= 2; ++k) {
+            if (!merge[k].empty() && Unicode::characters(merge[k]).size() == 1) {
+                intern(merge[k]);
+            }
+        }
+    }
+    characterCount_ = symbolIds_.size() <= maxCharacterCount ? static_cast<int>(symbolIds_.size()) : 0;
+    characterMerges_.assign(static_cast<std::size_t>(characterCount_ * characterCount_), Merge{0, -1});
     std::size_t size = 2;
     while (size < 2 * merges->size()) {
         size *= 2;
@@ -72,9 +82,15 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
         const int a = intern(merge[0]);
         const int b = intern(merge[1]);
         const int merged = intern(merge[0] + merge[1]);
+        // A pair listed again takes its later rank.
+        if (a < characterCount_ && b < characterCount_) {
+            characterMerges_[static_cast<std::size_t>(a * characterCount_ + b)] =
+                Merge{static_cast<int>(i), merged};
+            continue;
+        }
         MergeSlot& found = merges_[slotOf(pairKey(a, b))];
         found.pair = pairKey(a, b);
-        found.merge = Merge{static_cast<int>(i), merged}; // a pair listed again takes its later rank
+        found.merge = Merge{static_cast<int>(i), merged};
     }
     codePointSymbols_.assign(plainCodePointLimit, -1);
     for (const auto& [symbol, id] : symbolIds_) {
@@ -119,10 +135,13 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     }
     fuseUnknownTokens_ = tokenizerConfig["fuseUnk"].boolean().value_or(false);
 
-    symbolKeepsText_.assign(symbolIds_.size(), false);
+    symbolTokenIds_.assign(symbolIds_.size(), std::nullopt);
     for (const auto& [symbol, id] : symbolIds_) {
-        const auto token = valueIn(tokensToIds_, symbol);
-        symbolKeepsText_[static_cast<std::size_t>(id)] = token && token != unknownTokenId_;
+        symbolTokenIds_[static_cast<std::size_t>(id)] = tokenId(-1, symbol);
+    }
+    for (std::size_t byte = 0; byte < byteTokenIds_.size(); ++byte) {
+        const char c = static_cast<char>(byte);
+        byteTokenIds_[byte] = convertTokenToId(hexaEncode(std::string_view(&c, 1)).front());
     }
 }
 
@@ -173,6 +192,10 @@ std::size_t BPETokenizer::slotOf(std::uint64_t pair) const {
 const BPETokenizer::Merge* BPETokenizer::merge(int a, int b) const {
     if (a < 0 || b < 0) {
         return nullptr;
+    }
+    if (a < characterCount_ && b < characterCount_) {
+        const Merge& found = characterMerges_[static_cast<std::size_t>(a * characterCount_ + b)];
+        return found.merged < 0 ? nullptr : &found;
     }
     const MergeSlot& found = merges_[slotOf(pairKey(a, b))];
     return found.pair == emptySlot ? nullptr : &found.merge;
@@ -386,12 +409,12 @@ std::vector<std::string> BPETokenizer::hexaEncode(std::string_view text) {
     return tokens;
 }
 
-bool BPETokenizer::keepsText(int id, std::string_view symbol) const {
+std::optional<int> BPETokenizer::tokenId(int id, std::string_view symbol) const {
     if (id >= 0) {
-        return symbolKeepsText_[static_cast<std::size_t>(id)];
+        return symbolTokenIds_[static_cast<std::size_t>(id)];
     }
     const auto token = valueIn(tokensToIds_, symbol);
-    return token && token != unknownTokenId_;
+    return token != unknownTokenId_ ? token : std::nullopt;
 }
 
 std::vector<std::string> BPETokenizer::tokenize(const std::string& text) const {
@@ -400,52 +423,87 @@ std::vector<std::string> BPETokenizer::tokenize(const std::string& text) const {
     return tokens;
 }
 
+// A merged symbol of a piece.
+struct BPETokenizer::Span {
+    std::uint32_t begin;
+    std::uint32_t length;
+    int id;
+};
+
 struct BPETokenizer::Cache {
     static constexpr std::size_t capacity = 1 << 16;
     static constexpr std::size_t seenSlots = 1 << 14;
     std::mutex mutex;
     std::array<std::size_t, seenSlots> seen{}; // by hash modulo the size: the hash of a piece met once
-    StringMap<std::vector<std::string>> entries;
+    StringMap<std::vector<Span>> entries;
 };
 
-void BPETokenizer::tokenize(const std::string& text, std::vector<std::string>& tokens) const {
+template <class Emit>
+void BPETokenizer::forEachSymbol(const std::string& text, Emit&& emit) const {
     if (text.empty()) {
         return;
     }
+    thread_local std::vector<Span> spans;
+    spans.clear();
+    const std::size_t hash = TransparentStringHash{}(text);
+    bool secondSighting = false;
     {
+        // One look serves both the cache and the note of pieces met once, so a piece met once locks once.
         std::lock_guard guard(cache_->mutex);
         if (const auto found = cache_->entries.find(text); found != cache_->entries.end()) {
-            tokens.insert(tokens.end(), found->second.begin(), found->second.end());
-            return;
+            spans = found->second;
+        } else {
+            std::size_t& seen = cache_->seen[hash % Cache::seenSlots];
+            secondSighting = seen == hash;
+            seen = hash;
         }
     }
-    const std::size_t start = tokens.size();
-    const auto& word = merged(text);
-    // The symbols themselves, not their blank-joined text cut at blanks: a symbol holding a blank stays
-    // whole.
-    for (int at = 0; at >= 0; at = word[static_cast<std::size_t>(at)].next) {
-        const Symbol& symbol = word[static_cast<std::size_t>(at)];
-        const std::string_view piece = std::string_view(text).substr(symbol.begin, symbol.length);
-        if (keepsText(symbol.id, piece)) {
-            tokens.emplace_back(piece);
+    if (spans.empty()) {
+        const auto& word = merged(text);
+        for (int at = 0; at >= 0; at = word[static_cast<std::size_t>(at)].next) {
+            const Symbol& symbol = word[static_cast<std::size_t>(at)];
+            spans.push_back({symbol.begin, symbol.length, symbol.id});
+        }
+        if (secondSighting) {
+            std::lock_guard guard(cache_->mutex);
+            if (cache_->entries.size() >= Cache::capacity) {
+                cache_->entries.clear();
+            }
+            cache_->entries.try_emplace(text, spans);
+        }
+    }
+    for (const Span& span : spans) {
+        emit(std::string_view(text).substr(span.begin, span.length), span.id);
+    }
+}
+
+// The symbols themselves, not their blank-joined text cut at blanks: a symbol holding a blank stays whole.
+void BPETokenizer::tokenize(const std::string& text, std::vector<std::string>& tokens) const {
+    forEachSymbol(text, [&](std::string_view symbol, int id) {
+        if (tokenId(id, symbol)) {
+            tokens.emplace_back(symbol);
         } else {
-            for (auto& byte : hexaEncode(piece)) {
+            for (auto& byte : hexaEncode(symbol)) {
                 tokens.push_back(std::move(byte));
             }
         }
-    }
+    });
+}
 
-    const std::size_t hash = TransparentStringHash{}(text);
-    std::lock_guard guard(cache_->mutex);
-    std::size_t& seen = cache_->seen[hash % Cache::seenSlots];
-    if (seen != hash) {
-        seen = hash;
-        return;
-    }
-    if (cache_->entries.size() >= Cache::capacity) {
-        cache_->entries.clear();
-    }
-    cache_->entries.try_emplace(text, tokens.begin() + static_cast<std::ptrdiff_t>(start), tokens.end());
+void BPETokenizer::encode(const std::string& text, std::vector<int>& ids) const {
+    forEachSymbol(text, [&](std::string_view symbol, int id) {
+        if (const auto token = tokenId(id, symbol)) {
+            ids.push_back(*token);
+            return;
+        }
+        for (const char c : symbol) {
+            const auto byte = byteTokenIds_[static_cast<unsigned char>(c)];
+            if (!byte) {
+                throw TokenizerError::missingTokenId(hexaEncode(std::string_view(&c, 1)).front());
+            }
+            ids.push_back(*byte);
+        }
+    });
 }
 
 std::optional<int> BPETokenizer::convertTokenToId(const std::string& token) const {

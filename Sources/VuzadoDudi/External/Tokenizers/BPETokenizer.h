@@ -3,6 +3,7 @@
 // The byte-pair-encoding model: a piece is split into characters, adjacent symbols are merged in the order of
 // a ranked merge list, and every resulting symbol the vocabulary lacks becomes one byte token per UTF-8 byte.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -51,6 +52,7 @@ public:
 
     std::vector<std::string> tokenize(const std::string& text) const override;
     void tokenize(const std::string& text, std::vector<std::string>& tokens) const override;
+    void encode(const std::string& text, std::vector<int>& ids) const override;
     std::optional<int> convertTokenToId(const std::string& token) const override;
     std::optional<std::string> convertIdToToken(int id) const override;
 
@@ -83,8 +85,12 @@ private:
     struct Symbol;
     // The merged symbols of one piece, linked from the first; valid until the thread's next call.
     const std::vector<Symbol>& merged(std::string_view token) const;
-    // Whether a symbol is written as itself rather than as its bytes.
-    bool keepsText(int id, std::string_view symbol) const;
+    // The token id of a symbol written as itself; nothing for one written as its bytes.
+    std::optional<int> tokenId(int id, std::string_view symbol) const;
+    struct Span;
+    // Calls emit(symbol text, symbol id) for each merged symbol of a piece, in order.
+    template <class Emit>
+    void forEachSymbol(const std::string& text, Emit&& emit) const;
     // The id of a symbol of the merge list, -1 for text no merge names.
     int symbolId(std::string_view symbol) const;
     const Merge* merge(int a, int b) const;
@@ -102,7 +108,13 @@ private:
         Merge merge;
     };
     std::vector<MergeSlot> merges_;
-    int mergeShift_ = 64; // 64 minus the base-two logarithm of the table size
+    // Merges of two characters, by the ids of both (characters have the lowest ids): the first merges of
+    // every piece, found without hashing in a table small enough to stay in the cache. Empty when the merge
+    // list names more characters than a byte-level alphabet holds.
+    static constexpr std::size_t maxCharacterCount = 320;
+    int characterCount_ = 0;
+    std::vector<Merge> characterMerges_; // merged -1 for a pair that is no merge
+    int mergeShift_ = 64;                // 64 minus the base-two logarithm of the table size
     StringMap<int> tokensToIds_;
     std::unordered_map<int, std::string> idsToTokens_;
     std::optional<std::string> bosToken_;
@@ -113,8 +125,10 @@ private:
     std::optional<int> unknownTokenId_;
     bool fuseUnknownTokens_ = false;
 
-    // By symbol id: whether the symbol is a vocabulary token other than the unknown token.
-    std::vector<bool> symbolKeepsText_;
+    // By symbol id: tokenId of the symbol.
+    std::vector<std::optional<int>> symbolTokenIds_;
+    // By byte: the id of its "<0xHH>" token.
+    std::array<std::optional<int>, 256> byteTokenIds_;
 
     // The words of a language recur, and a look-up costs less than a merge: the tokens of a piece met a
     // second time are kept. Pieces met once are only noted by their hash, so text whose pieces seldom repeat

@@ -70,13 +70,23 @@ std::optional<std::uint8_t> decodedByte(char32_t c) {
     return static_cast<std::uint8_t>(reverseTable()[c]);
 }
 
-std::string byteLevelEncoded(std::string_view text) {
+void appendByteLevelEncoded(std::string_view text, std::string& out) {
     const auto& table = byteEncoderTable();
-    std::string out;
-    out.reserve(text.size() * 2);
     for (const char c : text) {
         out += table[static_cast<unsigned char>(c)];
     }
+}
+
+std::string byteLevelEncoded(std::string_view text) {
+    // The exact size: most pieces are short enough to stay in the string itself, which a guess of two bytes
+    // per byte would spoil.
+    std::size_t size = 0;
+    for (const char c : text) {
+        size += byteEncoderTable()[static_cast<unsigned char>(c)].size();
+    }
+    std::string out;
+    out.reserve(size);
+    appendByteLevelEncoded(text, out);
     return out;
 }
 

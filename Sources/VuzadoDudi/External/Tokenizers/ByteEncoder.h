@@ -35,6 +35,8 @@ const std::array<std::string, 256>& byteEncoderTable();
 std::optional<std::uint8_t> decodedByte(char32_t c);
 
 // The byte-level form of a text: the character of each of its UTF-8 bytes.
+// Appends the byte-level form of the text to `out`.
+void appendByteLevelEncoded(std::string_view text, std::string& out);
 std::string byteLevelEncoded(std::string_view text);
 
 } // namespace VuzadoDudi

@@ -45,9 +45,10 @@ TemplateProcessing::TemplateProcessing(const Config& config) {
     pair_ = *pair;
 }
 
-std::vector<std::string> TemplateProcessing::postProcess(const std::vector<std::string>& tokens,
-                                                         const std::optional<std::vector<std::string>>& tokensPair,
-                                                         bool addSpecialTokens) const {
+std::vector<std::string>
+TemplateProcessing::postProcess(const std::vector<std::string>& tokens,
+                                const std::optional<std::vector<std::string>>& tokensPair,
+                                bool addSpecialTokens) const {
     const Config::Array& items = tokensPair ? pair_ : single_;
     std::vector<std::string> result;
     for (const Config& item : items) {
@@ -68,9 +69,35 @@ std::vector<std::string> TemplateProcessing::postProcess(const std::vector<std::
     return result;
 }
 
+std::optional<PostProcessor::Surrounding> PostProcessor::surrounding(bool) const {
+    return std::nullopt;
+}
+
+std::optional<PostProcessor::Surrounding> TemplateProcessing::surrounding(bool addSpecialTokens) const {
+    Surrounding result;
+    bool sequenceSeen = false;
+    for (const Config& item : single_) {
+        if (auto special = text(item["SpecialToken"], "id")) {
+            if (addSpecialTokens) {
+                (sequenceSeen ? result.after : result.before).push_back(*special);
+            }
+        } else if (text(item["Sequence"], "id") == "A") {
+            if (sequenceSeen) {
+                return std::nullopt;
+            }
+            sequenceSeen = true;
+        }
+    }
+    if (!sequenceSeen) {
+        return std::nullopt;
+    }
+    return result;
+}
+
 namespace {
 
-std::pair<std::uint64_t, std::string> requiredToken(const Config& config, const char* key, const char* message) {
+std::pair<std::uint64_t, std::string> requiredToken(const Config& config, const char* key,
+                                                    const char* message) {
     auto token = config[key].token();
     if (!token) {
         throw TokenizerError::invalidDefinition(message);
@@ -91,7 +118,9 @@ std::string RobertaProcessing::trimmed(const std::string& token) const {
     if (addPrefixSpace_) {
         // At most one white-space character stays on each side. In a token that is all white space the two
         // sides are one run cut from both ends: a lone character stays, anything longer leaves nothing.
-        auto white = [&](std::size_t i) { return Unicode::isWhitespace(Unicode::firstCodePoint(characters[i])); };
+        auto white = [&](std::size_t i) {
+            return Unicode::isWhitespace(Unicode::firstCodePoint(characters[i]));
+        };
         std::size_t leading = 0;
         while (leading < characters.size() && white(leading)) {
             ++leading;
@@ -128,9 +157,9 @@ std::string RobertaProcessing::trimmed(const std::string& token) const {
     return out;
 }
 
-std::vector<std::string> RobertaProcessing::postProcess(const std::vector<std::string>& tokens,
-                                                        const std::optional<std::vector<std::string>>& tokensPair,
-                                                        bool) const {
+std::vector<std::string>
+RobertaProcessing::postProcess(const std::vector<std::string>& tokens,
+                               const std::optional<std::vector<std::string>>& tokensPair, bool) const {
     auto prepared = [&](const std::vector<std::string>& list) {
         if (!trimOffset_) {
             return list;
@@ -161,9 +190,10 @@ BertProcessing::BertProcessing(const Config& config)
     : sep_(requiredToken(config, "sep", "Missing `sep` processor configuration"))
     , cls_(requiredToken(config, "cls", "Missing `cls` processor configuration")) {}
 
-std::vector<std::string> BertProcessing::postProcess(const std::vector<std::string>& tokens,
-                                                     const std::optional<std::vector<std::string>>& tokensPair,
-                                                     bool addSpecialTokens) const {
+std::vector<std::string>
+BertProcessing::postProcess(const std::vector<std::string>& tokens,
+                            const std::optional<std::vector<std::string>>& tokensPair,
+                            bool addSpecialTokens) const {
     std::vector<std::string> result;
     if (!addSpecialTokens) {
         result = tokens;
@@ -194,9 +224,10 @@ SequenceProcessing::SequenceProcessing(const Config& config) {
     }
 }
 
-std::vector<std::string> SequenceProcessing::postProcess(const std::vector<std::string>& tokens,
-                                                         const std::optional<std::vector<std::string>>& tokensPair,
-                                                         bool addSpecialTokens) const {
+std::vector<std::string>
+SequenceProcessing::postProcess(const std::vector<std::string>& tokens,
+                                const std::optional<std::vector<std::string>>& tokensPair,
+                                bool addSpecialTokens) const {
     if (processors_.empty()) {
         return tokens;
     }

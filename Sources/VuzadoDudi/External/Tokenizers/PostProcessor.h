@@ -19,11 +19,20 @@ public:
     virtual std::vector<std::string> postProcess(const std::vector<std::string>& tokens,
                                                  const std::optional<std::vector<std::string>>& tokensPair,
                                                  bool addSpecialTokens) const = 0;
-    std::vector<std::string> operator()(const std::vector<std::string>& tokens,
-                                        const std::optional<std::vector<std::string>>& tokensPair = std::nullopt,
-                                        bool addSpecialTokens = true) const {
+    std::vector<std::string>
+    operator()(const std::vector<std::string>& tokens,
+               const std::optional<std::vector<std::string>>& tokensPair = std::nullopt,
+               bool addSpecialTokens = true) const {
         return postProcess(tokens, tokensPair, addSpecialTokens);
     }
+
+    // The tokens put before and after the tokens of one sequence, when the processor keeps that sequence
+    // whole, unchanged and once; nothing otherwise. Lets a caller put its ids in place without a token list.
+    struct Surrounding {
+        std::vector<std::string> before;
+        std::vector<std::string> after;
+    };
+    virtual std::optional<Surrounding> surrounding(bool addSpecialTokens) const;
 };
 
 namespace PostProcessorFactory {
@@ -38,6 +47,7 @@ public:
     std::vector<std::string> postProcess(const std::vector<std::string>& tokens,
                                          const std::optional<std::vector<std::string>>& tokensPair,
                                          bool addSpecialTokens) const override;
+    std::optional<Surrounding> surrounding(bool addSpecialTokens) const override;
 
 private:
     Config::Array single_;
@@ -47,9 +57,11 @@ private:
 class ByteLevelPostProcessor : public PostProcessor {
 public:
     std::vector<std::string> postProcess(const std::vector<std::string>& tokens,
-                                         const std::optional<std::vector<std::string>>&, bool) const override {
+                                         const std::optional<std::vector<std::string>>&,
+                                         bool) const override {
         return tokens;
     }
+    std::optional<Surrounding> surrounding(bool) const override { return Surrounding{}; }
 };
 
 class RobertaProcessing : public PostProcessor {

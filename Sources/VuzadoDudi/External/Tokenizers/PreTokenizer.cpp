@@ -32,7 +32,8 @@ std::vector<std::string> PreTokenizer::preTokenize(const std::vector<std::string
     std::vector<std::string> result;
     for (const auto& text : texts) {
         auto pieces = preTokenize(text, options);
-        result.insert(result.end(), std::make_move_iterator(pieces.begin()), std::make_move_iterator(pieces.end()));
+        result.insert(result.end(), std::make_move_iterator(pieces.begin()),
+                      std::make_move_iterator(pieces.end()));
     }
     return result;
 }
@@ -52,7 +53,8 @@ std::unique_ptr<PreTokenizer> PreTokenizerFactory::fromConfig(const Config* conf
         return std::make_unique<RegexPreTokenizer>(RegexPreTokenizer::punctuation);
     }
     if (*type == "Digits") {
-        return std::make_unique<RegexPreTokenizer>(RegexPreTokenizer::digits(flag(*config, "individualDigits", false)));
+        return std::make_unique<RegexPreTokenizer>(
+            RegexPreTokenizer::digits(flag(*config, "individualDigits", false)));
     }
     if (*type == "Split") {
         return std::make_unique<SplitPreTokenizer>(*config);
@@ -95,7 +97,15 @@ PreTokenizerSequence::PreTokenizerSequence(const Config& config) {
     }
 }
 
-std::vector<std::string> PreTokenizerSequence::preTokenize(const std::string& text, PreTokenizerOptions options) const {
+void PreTokenizer::forEachPiece(const std::string& text, PreTokenizerOptions options,
+                                const std::function<void(const std::string&)>& use) const {
+    for (const auto& piece : preTokenize(text, options)) {
+        use(piece);
+    }
+}
+
+std::vector<std::string> PreTokenizerSequence::preTokenize(const std::string& text,
+                                                           PreTokenizerOptions options) const {
     std::vector<std::string> pieces{text};
     for (const auto& member : preTokenizers_) {
         pieces = member->preTokenize(pieces, options);
@@ -112,102 +122,131 @@ ByteLevelPreTokenizer::ByteLevelPreTokenizer(const Config& config)
     , trimOffsets_(flag(config, "trimOffsets", true))
     , useRegex_(flag(config, "useRegex", true)) {}
 
-std::vector<std::string> ByteLevelPreTokenizer::preTokenize(const std::string& input, PreTokenizerOptions) const {
-    // Nothing to tokenize: a prefix blank alone would become a token of its own.
-    if (input.empty()) {
-        return {};
-    }
-    // The prefix space belongs to the start of the text only; a piece further in keeps the blank (or lack of
-    // one) that the text gave it.
-    std::string text;
-    if (addPrefixSpace_ && (input.empty() || input[0] != ' ')) {
-        text = " " + input;
-    } else {
-        text = input;
-    }
-    std::vector<std::string> pieces;
-    if (!useRegex_) {
-        pieces.push_back(byteLevelEncoded(text));
-        return pieces;
-    }
-    for (const auto piece : byteLevelPieces(text)) {
-        pieces.push_back(byteLevelEncoded(piece));
-    }
-    return pieces;
-}
+namespace {
 
-std::vector<std::string_view> byteLevelPieces(std::string_view text) {
+// Calls emit(piece) for each piece of the byte-level expression in the text, in order.
+template <class Emit>
+void forEachByteLevelPiece(std::string_view text, Emit&& emit) {
+    // Code points are decoded where the scan stands rather than all beforehand: a table of them would be many
+    // times the size of the text.
     struct Point {
         UChar32 c;
-        std::size_t begin;
+        std::size_t next; // where the following code point begins
         Unicode::RegexClass kind;
     };
-    std::vector<Point> points;
-    points.reserve(text.size());
-    {
+    const std::size_t size = text.size();
+    const auto point = [&](std::size_t at) {
         const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-        const auto length = static_cast<int32_t>(text.size());
-        int32_t i = 0;
-        while (i < length) {
-            const auto begin = static_cast<std::size_t>(i);
-            UChar32 c;
-            U8_NEXT(s, i, length, c);
-            if (c < 0) {
-                c = 0xFFFD;
-            }
-            points.push_back({c, begin, Unicode::regexClass(static_cast<char32_t>(c))});
+        auto i = static_cast<int32_t>(at);
+        UChar32 c;
+        U8_NEXT(s, i, static_cast<int32_t>(size), c);
+        if (c < 0) {
+            c = 0xFFFD;
         }
-    }
-    const std::size_t n = points.size();
-    auto offset = [&](std::size_t index) { return index < n ? points[index].begin : text.size(); };
-    std::vector<std::string_view> pieces;
-    auto emit = [&](std::size_t from, std::size_t to) { pieces.push_back(text.substr(offset(from), offset(to) - offset(from))); };
-    auto runEnd = [&](std::size_t from, Unicode::RegexClass kind) {
-        std::size_t end = from;
-        while (end < n && points[end].kind == kind) {
-            ++end;
-        }
-        return end;
+        return Point{c, static_cast<std::size_t>(i), Unicode::regexClass(static_cast<char32_t>(c))};
     };
+    // A run of one kind from `from`: where it ends, and where its last code point begins.
+    struct Run {
+        std::size_t end;
+        std::size_t last;
+    };
+    const auto run = [&](std::size_t from, Unicode::RegexClass kind) {
+        Run result{from, from};
+        while (result.end < size) {
+            const Point p = point(result.end);
+            if (p.kind != kind) {
+                break;
+            }
+            result.last = result.end;
+            result.end = p.next;
+        }
+        return result;
+    };
+    const auto piece = [&](std::size_t from, std::size_t to) { emit(text.substr(from, to - from)); };
 
     std::size_t i = 0;
-    while (i < n) {
-        const UChar32 c = points[i].c;
-        if (c == '\'' && i + 1 < n) {
-            const UChar32 next = points[i + 1].c;
+    while (i < size) {
+        const Point p = point(i);
+        if (p.c == '\'' && p.next < size) {
+            const Point second = point(p.next);
+            const UChar32 next = second.c;
             if (next == 's' || next == 't' || next == 'm' || next == 'd') {
-                emit(i, i + 2);
-                i += 2;
+                piece(i, second.next);
+                i = second.next;
                 continue;
             }
-            if (i + 2 < n && ((next == 'r' && points[i + 2].c == 'e') || (next == 'v' && points[i + 2].c == 'e') ||
-                              (next == 'l' && points[i + 2].c == 'l'))) {
-                emit(i, i + 3);
-                i += 3;
-                continue;
+            if (second.next < size) {
+                const Point third = point(second.next);
+                if ((next == 'r' && third.c == 'e') || (next == 'v' && third.c == 'e') ||
+                    (next == 'l' && third.c == 'l')) {
+                    piece(i, third.next);
+                    i = third.next;
+                    continue;
+                }
             }
         }
-        const Unicode::RegexClass kind = points[i].kind;
-        if (kind != Unicode::RegexClass::whitespace) {
-            const std::size_t end = runEnd(i, kind);
-            emit(i, end);
+        if (p.kind != Unicode::RegexClass::whitespace) {
+            const std::size_t end = run(i, p.kind).end;
+            piece(i, end);
             i = end;
             continue;
         }
-        if (c == ' ' && i + 1 < n && points[i + 1].kind != Unicode::RegexClass::whitespace) {
-            const std::size_t end = runEnd(i + 1, points[i + 1].kind);
-            emit(i, end);
-            i = end;
-            continue;
+        if (p.c == ' ' && p.next < size) {
+            if (const Point second = point(p.next); second.kind != Unicode::RegexClass::whitespace) {
+                const std::size_t end = run(p.next, second.kind).end;
+                piece(i, end);
+                i = end;
+                continue;
+            }
         }
         // A run of white space: all of it at the end of the text; before other text, all but its last
         // character (which goes with what follows), unless it is a single character.
-        const std::size_t end = runEnd(i, Unicode::RegexClass::whitespace);
-        const std::size_t stop = (end < n && end - i >= 2) ? end - 1 : end;
-        emit(i, stop);
+        const Run blanks = run(i, Unicode::RegexClass::whitespace);
+        const std::size_t stop = (blanks.end < size && blanks.last != i) ? blanks.last : blanks.end;
+        piece(i, stop);
         i = stop;
     }
+}
+
+} // namespace
+
+std::vector<std::string_view> byteLevelPieces(std::string_view text) {
+    std::vector<std::string_view> pieces;
+    forEachByteLevelPiece(text, [&](std::string_view piece) { pieces.push_back(piece); });
     return pieces;
+}
+
+std::vector<std::string> ByteLevelPreTokenizer::preTokenize(const std::string& text,
+                                                            PreTokenizerOptions options) const {
+    std::vector<std::string> pieces;
+    forEachPiece(text, options, [&](const std::string& piece) { pieces.push_back(piece); });
+    return pieces;
+}
+
+void ByteLevelPreTokenizer::forEachPiece(const std::string& input, PreTokenizerOptions,
+                                         const std::function<void(const std::string&)>& use) const {
+    // Nothing to tokenize: a prefix blank alone would become a token of its own.
+    if (input.empty()) {
+        return;
+    }
+    // The prefix space belongs to the start of the text only; a piece further in keeps the blank (or lack of
+    // one) that the text gave it.
+    std::string prefixed;
+    std::string_view text = input;
+    if (addPrefixSpace_ && input[0] != ' ') {
+        prefixed = " " + input;
+        text = prefixed;
+    }
+    if (!useRegex_) {
+        use(byteLevelEncoded(text));
+        return;
+    }
+    std::string encoded; // one buffer for every piece
+    forEachByteLevelPiece(text, [&](std::string_view piece) {
+        encoded.clear();
+        appendByteLevelEncoded(piece, encoded);
+        use(encoded);
+    });
 }
 
 MetaspacePreTokenizer::MetaspacePreTokenizer(const Config& config)
@@ -223,7 +262,8 @@ MetaspacePreTokenizer::MetaspacePreTokenizer(const Config& config)
     }
 }
 
-std::vector<std::string> MetaspacePreTokenizer::preTokenize(const std::string& text, PreTokenizerOptions options) const {
+std::vector<std::string> MetaspacePreTokenizer::preTokenize(const std::string& text,
+                                                            PreTokenizerOptions options) const {
     const std::string replaced = replacingOccurrences(text, " ", stringReplacement_);
     std::string prefix;
     if (addPrefixSpace_ && replaced.rfind(replacement_, 0) != 0) {

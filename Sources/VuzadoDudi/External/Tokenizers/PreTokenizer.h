@@ -3,6 +3,7 @@
 // Pre-tokenizers cut the normalized text into the pieces the vocabulary model tokenizes one by one, as the
 // "pre_tokenizer" object of a tokenizer definition says.
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,8 +22,13 @@ struct PreTokenizerOptions {
 class PreTokenizer {
 public:
     virtual ~PreTokenizer() = default;
-    virtual std::vector<std::string> preTokenize(const std::string& text, PreTokenizerOptions options) const = 0;
-    std::vector<std::string> preTokenize(const std::vector<std::string>& texts, PreTokenizerOptions options) const;
+    virtual std::vector<std::string> preTokenize(const std::string& text,
+                                                 PreTokenizerOptions options) const = 0;
+    std::vector<std::string> preTokenize(const std::vector<std::string>& texts,
+                                         PreTokenizerOptions options) const;
+    // Calls `use` with each piece of preTokenize, in order, without making the list of them.
+    virtual void forEachPiece(const std::string& text, PreTokenizerOptions options,
+                              const std::function<void(const std::string&)>& use) const;
     std::vector<std::string> operator()(const std::string& text, PreTokenizerOptions options = {}) const {
         return preTokenize(text, options);
     }
@@ -78,6 +84,8 @@ class ByteLevelPreTokenizer : public PreTokenizer {
 public:
     explicit ByteLevelPreTokenizer(const Config& config);
     std::vector<std::string> preTokenize(const std::string& text, PreTokenizerOptions options) const override;
+    void forEachPiece(const std::string& text, PreTokenizerOptions options,
+                      const std::function<void(const std::string&)>& use) const override;
 
     // Contractions, letter runs, number runs, other runs (each with an optional leading blank), and blanks.
     static const char* const pattern;

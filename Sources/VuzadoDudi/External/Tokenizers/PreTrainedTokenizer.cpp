@@ -11,7 +11,17 @@
 
 namespace VuzadoDudi {
 
-PreTrainedTokenizer::PreTrainedTokenizer(const Config& tokenizerConfig, const Config& tokenizerData, bool strict)
+namespace {
+
+// Bytes that are no UTF-8 become U+FFFD, so every step after sees text.
+std::string validUTF8(const std::string& input) {
+    return Unicode::isValidUTF8(input) ? input : Unicode::toUTF8(Unicode::toUTF16(input));
+}
+
+} // namespace
+
+PreTrainedTokenizer::PreTrainedTokenizer(const Config& tokenizerConfig, const Config& tokenizerData,
+                                         bool strict)
     : tokenizerConfig_(tokenizerConfig) {
     AddedTokens addedTokenIds;
     std::vector<AddedTokenMatcher::Entry> entries;
@@ -19,7 +29,8 @@ PreTrainedTokenizer::PreTrainedTokenizer(const Config& tokenizerConfig, const Co
         for (const Config& element : *added) {
             const auto id = element["id"].integer();
             const auto content = element["content"].string();
-            if (id && content && *id >= std::numeric_limits<int>::min() && *id <= std::numeric_limits<int>::max()) {
+            if (id && content && *id >= std::numeric_limits<int>::min() &&
+                *id <= std::numeric_limits<int>::max()) {
                 addedTokenIds[*content] = static_cast<int>(*id);
                 if (element["special"].boolean().value_or(false)) {
                     specialTokens_[*content] = static_cast<int>(*id);
@@ -68,7 +79,8 @@ bool PreTrainedTokenizer::isAddedToken(std::string_view section) const {
     return addedTokensDecomposed_.contains(Unicode::normalized(section, Unicode::NormalizationForm::nfd));
 }
 
-std::vector<std::string> PreTrainedTokenizer::preTokenize(const std::string& text, PreTokenizerOptions options) const {
+std::vector<std::string> PreTrainedTokenizer::preTokenize(const std::string& text,
+                                                          PreTokenizerOptions options) const {
     if (!preTokenizer_) {
         return {text};
     }
@@ -109,19 +121,33 @@ std::vector<std::string> PreTrainedTokenizer::fuseUnknown(const std::vector<std:
     return result;
 }
 
-std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& input) const {
-    // Bytes that are no UTF-8 become U+FFFD, so every step below sees text.
-    const std::string text = Unicode::isValidUTF8(input) ? input : Unicode::toUTF8(Unicode::toUTF16(input));
-    std::vector<AddedTokenMatcher::Piece> sections;
+std::vector<AddedTokenMatcher::Piece> PreTrainedTokenizer::sections(const std::string& text) const {
     if (addedTokensMatcher_) {
-        sections = addedTokensMatcher_->split(text);
-    } else if (!text.empty()) {
-        sections.push_back({text, false});
+        return addedTokensMatcher_->split(text);
     }
+    if (text.empty()) {
+        return {};
+    }
+    return {{text, false}};
+}
+
+void PreTrainedTokenizer::forEachModelPiece(std::string_view section, std::size_t index,
+                                            const std::function<void(const std::string&)>& use) const {
+    const std::string normalized = normalize(std::string(section));
+    if (!preTokenizer_) {
+        use(normalized);
+        return;
+    }
+    preTokenizer_->forEachPiece(normalized, {.firstSection = index == 0}, use);
+}
+
+std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& input) const {
+    const std::string text = validUTF8(input);
+    const auto pieces = sections(text);
     std::vector<std::string> result;
     result.reserve(text.size() / 3 + 4);
-    for (std::size_t index = 0; index < sections.size(); ++index) {
-        const std::string section(sections[index].text);
+    for (std::size_t index = 0; index < pieces.size(); ++index) {
+        const std::string section(pieces[index].text);
         // Without fusing, a section's tokens go straight into the result.
         const bool fusing = model_->fuseUnknownTokens();
         std::vector<std::string> sectionTokens;
@@ -129,10 +155,8 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& input)
         if (isAddedToken(section)) {
             tokens.push_back(section);
         } else {
-            const std::string normalized = normalize(section);
-            for (const auto& piece : preTokenize(normalized, {.firstSection = index == 0})) {
-                model_->tokenize(piece, tokens);
-            }
+            forEachModelPiece(section, index,
+                              [&](const std::string& piece) { model_->tokenize(piece, tokens); });
         }
         if (fusing) {
             for (auto& token : fuseUnknown(sectionTokens)) {
@@ -144,18 +168,49 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& input)
 }
 
 std::vector<int> PreTrainedTokenizer::encode(const std::string& text, bool addSpecialTokens) const {
-    std::vector<std::string> tokens = tokenize(text);
+    std::optional<PostProcessor::Surrounding> around;
+    if (!postProcessor_) {
+        around.emplace();
+    } else {
+        around = postProcessor_->surrounding(addSpecialTokens);
+    }
+    if (!around || model_->fuseUnknownTokens()) {
+        return encodeTokens(tokenize(text), addSpecialTokens);
+    }
+    // The model's ids straight away: a text string per token, only to look its id up, would cost more than
+    // the merging.
+    const std::string valid = validUTF8(text);
+    const auto pieces = sections(valid);
+    std::vector<int> ids;
+    // Byte-level models give at most one id per byte. Pages of the list that stay unused are never touched,
+    // so text of few ids per byte pays little for the room.
+    ids.reserve(valid.size() + around->before.size() + around->after.size());
+    for (const auto& token : around->before) {
+        ids.push_back(model_->requiredTokenId(token));
+    }
+    for (std::size_t index = 0; index < pieces.size(); ++index) {
+        const std::string section(pieces[index].text);
+        if (isAddedToken(section)) {
+            ids.push_back(model_->requiredTokenId(section));
+        } else {
+            forEachModelPiece(section, index, [&](const std::string& piece) { model_->encode(piece, ids); });
+        }
+    }
+    for (const auto& token : around->after) {
+        ids.push_back(model_->requiredTokenId(token));
+    }
+    return ids;
+}
+
+std::vector<int> PreTrainedTokenizer::encodeTokens(std::vector<std::string> tokens,
+                                                   bool addSpecialTokens) const {
     if (postProcessor_) {
         tokens = postProcessor_->postProcess(tokens, std::nullopt, addSpecialTokens);
     }
     std::vector<int> ids;
     ids.reserve(tokens.size());
     for (const auto& token : tokens) {
-        const auto id = model_->convertTokenToId(token);
-        if (!id) {
-            throw TokenizerError::missingTokenId(token);
-        }
-        ids.push_back(*id);
+        ids.push_back(model_->requiredTokenId(token));
     }
     return ids;
 }
@@ -183,8 +238,8 @@ std::string PreTrainedTokenizer::cleanUp(const std::string& text) const {
         return text;
     }
     static const std::pair<const char*, const char*> replacements[] = {
-        {" .", "."},     {" ?", "?"},     {" !", "!"},     {" ,", ","},     {" ' ", "'"},
-        {" n't", "n't"}, {" 'm", "'m"},   {" 's", "'s"},   {" 've", "'ve"}, {" 're", "'re"},
+        {" .", "."},     {" ?", "?"},   {" !", "!"},   {" ,", ","},     {" ' ", "'"},
+        {" n't", "n't"}, {" 'm", "'m"}, {" 's", "'s"}, {" 've", "'ve"}, {" 're", "'re"},
     };
     std::string result = text;
     for (const auto& [from, to] : replacements) {
@@ -197,6 +252,8 @@ std::optional<int> PreTrainedTokenizer::convertTokenToId(const std::string& toke
     return model_->convertTokenToId(token);
 }
 
-std::optional<std::string> PreTrainedTokenizer::convertIdToToken(int id) const { return model_->convertIdToToken(id); }
+std::optional<std::string> PreTrainedTokenizer::convertIdToToken(int id) const {
+    return model_->convertIdToToken(id);
+}
 
 } // namespace VuzadoDudi

@@ -1,8 +1,8 @@
 #pragma once
 
-// The general tokenizer assembled from a model's tokenizer.json (the tokenizer data) and tokenizer_config.json
-// (the tokenizer configuration): added-token split, normalizer, pre-tokenizer, vocabulary model and
-// post-processor on the way in; id look-up, decoder and clean-up on the way out.
+// The general tokenizer assembled from a model's tokenizer.json (the tokenizer data) and
+// tokenizer_config.json (the tokenizer configuration): added-token split, normalizer, pre-tokenizer,
+// vocabulary model and post-processor on the way in; id look-up, decoder and clean-up on the way out.
 
 #include <memory>
 #include <optional>
@@ -55,8 +55,18 @@ public:
     const TokenizingModel& model() const { return *model_; }
     const Config& tokenizerConfig() const { return tokenizerConfig_; }
 
+protected:
+    // The ids of tokens made by tokenize. A subclass that changes tokenize encodes through this, since encode
+    // otherwise has the model give ids without going through tokenize.
+    std::vector<int> encodeTokens(std::vector<std::string> tokens, bool addSpecialTokens) const;
+
 private:
     bool isAddedToken(std::string_view section) const;
+    // The text cut at the added tokens.
+    std::vector<AddedTokenMatcher::Piece> sections(const std::string& text) const;
+    // Calls `use` with each piece the model gets of a section that is no added token.
+    void forEachModelPiece(std::string_view section, std::size_t index,
+                           const std::function<void(const std::string&)>& use) const;
 
     std::unique_ptr<TokenizingModel> model_;
     std::unordered_set<std::string> addedTokens_;

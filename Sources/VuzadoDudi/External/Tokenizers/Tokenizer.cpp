@@ -1,5 +1,7 @@
 #include "VuzadoDudi/External/Tokenizers/Tokenizer.h"
 
+#include "VuzadoDudi/External/Tokenizers/TokenizerError.h"
+
 namespace VuzadoDudi {
 
 namespace {
@@ -28,11 +30,27 @@ void TokenizingModel::tokenize(const std::string& text, std::vector<std::string>
     }
 }
 
-std::vector<std::optional<int>> TokenizingModel::convertTokensToIds(const std::vector<std::string>& tokens) const {
+void TokenizingModel::encode(const std::string& text, std::vector<int>& ids) const {
+    for (const auto& token : tokenize(text)) {
+        ids.push_back(requiredTokenId(token));
+    }
+}
+
+int TokenizingModel::requiredTokenId(const std::string& token) const {
+    const auto id = convertTokenToId(token);
+    if (!id) {
+        throw TokenizerError::missingTokenId(token);
+    }
+    return *id;
+}
+
+std::vector<std::optional<int>>
+TokenizingModel::convertTokensToIds(const std::vector<std::string>& tokens) const {
     return mapped<std::optional<int>>(tokens, [this](const std::string& t) { return convertTokenToId(t); });
 }
 
-std::vector<std::optional<std::string>> TokenizingModel::convertIdsToTokens(const std::vector<int>& ids) const {
+std::vector<std::optional<std::string>>
+TokenizingModel::convertIdsToTokens(const std::vector<int>& ids) const {
     return mapped<std::optional<std::string>>(ids, [this](int id) { return convertIdToToken(id); });
 }
 

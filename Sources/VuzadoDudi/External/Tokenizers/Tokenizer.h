@@ -46,6 +46,11 @@ public:
     std::vector<std::string> operator()(const std::string& text) const { return tokenize(text); }
     // Appends the tokens of `text` to `tokens`: what tokenize gives, without a list of its own.
     virtual void tokenize(const std::string& text, std::vector<std::string>& tokens) const;
+    // Appends the ids of the tokens of `text` to `ids`. TokenizerError (missingTokenId) when a token has no
+    // id and the vocabulary no unknown token.
+    virtual void encode(const std::string& text, std::vector<int>& ids) const;
+    // The id of a token; TokenizerError (missingTokenId) when it has none.
+    int requiredTokenId(const std::string& token) const;
     virtual std::optional<int> convertTokenToId(const std::string& token) const = 0;
     std::vector<std::optional<int>> convertTokensToIds(const std::vector<std::string>& tokens) const;
     virtual std::optional<std::string> convertIdToToken(int id) const = 0;

@@ -202,8 +202,15 @@ TEST(BPETokenizerTest, MergesAsThePlainLoopDoesOnATrainedMergeList) {
                 tokens.insert(tokens.end(), bytes.begin(), bytes.end());
             }
         }
+        std::vector<int> tokenIds;
+        for (const auto& token : tokens) {
+            tokenIds.push_back(bpe.requiredTokenId(token));
+        }
         for (int call = 0; call < 3; ++call) {
             ASSERT_EQ(bpe.tokenize(piece), tokens) << piece << ", call " << call;
+            std::vector<int> ids;
+            bpe.encode(piece, ids);
+            ASSERT_EQ(ids, tokenIds) << piece << ", call " << call;
         }
 
         multiSymbol += expected.find(' ') != std::string::npos;
@@ -259,6 +266,51 @@ TEST(BPETokenizerTest, TokenizeAppendsToTheList) {
         bpe.tokenize("abb", tokens);
     }
     EXPECT_EQ(tokens, (Strings{"x", "ab", "b", "ab", "b", "ab", "b"}));
+}
+
+// Ids straight from the model are those of its tokens, for symbols written as themselves and as bytes, with
+// and without an unknown token to stand for bytes the vocabulary lacks.
+TEST(BPETokenizerTest, EncodeGivesTheIdsOfTheTokens) {
+    const std::string merges = R"(["a b", "< u", "<u n", "<un k", "<unk >"])";
+    const auto withBytes =
+        model(R"({"a": 0, "b": 1, "ab": 2, "<0xC3>": 3, "<0xA9>": 4, "<0x78>": 5})", merges);
+    const auto withUnknown =
+        model(R"({"a": 0, "b": 1, "ab": 2, "<unk>": 9})", merges, R"({"unk_token": "<unk>"})");
+    const auto withNeither = model(R"({"a": 0, "b": 1, "ab": 2})", merges);
+    struct Case {
+        const BPETokenizer* bpe;
+        std::string text;
+        std::vector<int> ids;
+    };
+    const std::vector<Case> cases = {
+        {&withBytes, "abb", {2, 1}},
+        {&withBytes, "x\u00E9ab", {5, 3, 4, 2}},
+        {&withUnknown, "xab\u00E9", {9, 2, 9, 9}},
+        // The unknown token's own text is written as its bytes, which the vocabulary lacks.
+        {&withUnknown, "<unk>", {9, 9, 9, 9, 9}},
+        {&withNeither, "", {}},
+    };
+    for (const auto& c : cases) {
+        for (int call = 0; call < 3; ++call) {
+            std::vector<int> ids = {7};
+            c.bpe->encode(c.text, ids);
+            ids.erase(ids.begin());
+            EXPECT_EQ(ids, c.ids) << c.text << ", call " << call;
+            std::vector<int> ofTokens;
+            for (const auto& token : c.bpe->tokenize(c.text)) {
+                ofTokens.push_back(c.bpe->requiredTokenId(token));
+            }
+            EXPECT_EQ(ofTokens, c.ids) << c.text << ", call " << call;
+        }
+    }
+    std::vector<int> ids;
+    try {
+        withNeither.encode("ax", ids);
+        ADD_FAILURE() << "a byte without an id was accepted";
+    } catch (const TokenizerError& error) {
+        EXPECT_EQ(error.kind(), TokenizerError::Kind::missingTokenId);
+        EXPECT_NE(std::string(error.what()).find("<0x78>"), std::string::npos) << error.what();
+    }
 }
 
 TEST(BPETokenizerTest, MergeListForms) {

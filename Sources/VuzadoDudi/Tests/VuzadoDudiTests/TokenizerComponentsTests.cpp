@@ -16,7 +16,9 @@ using namespace VuzadoDudi;
 using Strings = std::vector<std::string>;
 using namespace std::string_literals;
 
-Config json(const std::string& text) { return Config::parseJSON(text); }
+Config json(const std::string& text) {
+    return Config::parseJSON(text);
+}
 
 // The message a definition is refused with, or "" when it is accepted.
 template <class Build>
@@ -51,7 +53,8 @@ TEST(StringSplittingTest, DelimiterBehaviours) {
         {"", "-", false, B::isolated, {}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(split(c.text, c.separator, c.regex, c.behavior), c.expected) << c.text << " by " << c.separator;
+        EXPECT_EQ(split(c.text, c.separator, c.regex, c.behavior), c.expected)
+            << c.text << " by " << c.separator;
     }
 }
 
@@ -76,7 +79,11 @@ TEST(NormalizerTest, Members) {
         {R"({"type": "BertNormalizer", "lowercase": false})", "H\u00E9llo", "H\u00E9llo"},
         {R"({"type": "BertNormalizer"})", "a\r\nb", "a b"},
         // Control and format characters are not text: they are dropped.
-        {R"({"type": "BertNormalizer", "lowercase": false})", "a\x07" "b\u200Bc\u00ADd\x00" "e"s, "abcde"},
+        {R"({"type": "BertNormalizer", "lowercase": false})",
+         "a\x07"
+         "b\u200Bc\u00ADd\x00"
+         "e"s,
+         "abcde"},
         {R"({"type": "Prepend"})", "abc", "abc"},
         {R"({"type": "Prepend", "prepend": "\u2581"})", "abc", "\u2581abc"},
         {R"({"type": "Replace", "pattern": {"String": " "}, "content": "\u2581"})", "a  b", "a\u2581\u2581b"},
@@ -84,7 +91,8 @@ TEST(NormalizerTest, Members) {
         {R"({"type": "Replace", "pattern": {"Regex": " {2,}"}, "content": " "})", "a   b  c", "a b c"},
         {R"x({"type": "Replace", "pattern": {"Regex": "(\\d)"}, "content": "<$1>"})x", "a1b2", "a<1>b<2>"},
         {R"({"type": "Sequence", "normalizers": []})", "Keep", "Keep"},
-        {R"({"type": "Sequence", "normalizers": [{"type": "NFD"}, {"type": "Lowercase"}, {}]})", "\u00C9", "e\u0301"},
+        {R"({"type": "Sequence", "normalizers": [{"type": "NFD"}, {"type": "Lowercase"}, {}]})", "\u00C9",
+         "e\u0301"},
         {R"({"type": "NFC"})", "e\u0301", "\u00E9"},
         {R"({"type": "NFKC"})", "\uFB01", "fi"},
         {R"({"type": "NFKD"})", "\u00E9", "e\u0301"},
@@ -281,7 +289,8 @@ TEST(DecoderTest, Members) {
         Strings expected;
     };
     const std::vector<Case> cases = {
-        {R"({"type": "WordPiece", "prefix": "##", "cleanup": true})", {"un", "##aff", "##able", ",", "it", "'s"},
+        {R"({"type": "WordPiece", "prefix": "##", "cleanup": true})",
+         {"un", "##aff", "##able", ",", "it", "'s"},
          {"un", "aff", "able", ",", " it", "'s"}},
         {R"({"type": "WordPiece", "prefix": "##"})", {"##a", "b"}, {"##a", " b"}},
         {R"({"type": "WordPiece", "prefix": "##"})", {}, {}},
@@ -292,20 +301,28 @@ TEST(DecoderTest, Members) {
         {R"({"type": "ByteLevel"})", {}, {}},
         {R"({"type": "ByteFallback"})", {"<0xE2>", "<0x82>", "<0xAC>", "x"}, {"\u20AC", "x"}},
         {R"({"type": "ByteFallback"})", {"a", "<0x41>", "<0x42>"}, {"a", "AB"}},
-        {R"({"type": "ByteFallback"})", {"<0x4G>", "<0x041>", "<0x-1>", "<0xC3>"}, {"<0x4G>", "<0x041>", "<0x-1>", "\uFFFD"}},
+        {R"({"type": "ByteFallback"})",
+         {"<0x4G>", "<0x041>", "<0x-1>", "<0xC3>"},
+         {"<0x4G>", "<0x041>", "<0x-1>", "\uFFFD"}},
         {R"({"type": "Fuse"})", {"a", "b"}, {"ab"}},
         {R"({"type": "Fuse"})", {}, {""}},
         {R"({"type": "Strip", "content": " ", "start": 1, "stop": 0})", {"  a "}, {" a "}},
         {R"({"type": "Strip", "content": " ", "start": 5, "stop": 5})", {"  a  ", "   "}, {"a", ""}},
-        {R"({"type": "Metaspace", "replacement": "\u2581", "add_prefix_space": true})", {"\u2581Hello", "\u2581world"},
+        {R"({"type": "Metaspace", "replacement": "\u2581", "add_prefix_space": true})",
+         {"\u2581Hello", "\u2581world"},
          {"Hello", " world"}},
-        {R"({"type": "Metaspace", "replacement": "\u2581"})", {"\u2581Hello", "\u2581world"}, {" Hello", " world"}},
+        {R"({"type": "Metaspace", "replacement": "\u2581"})",
+         {"\u2581Hello", "\u2581world"},
+         {" Hello", " world"}},
         {R"({"type": "Metaspace"})", {"a_b"}, {"a b"}},
-        {R"({"type": "Replace", "pattern": {"String": "\u2581"}, "content": " "})", {"\u2581a\u2581"}, {" a "}},
+        {R"({"type": "Replace", "pattern": {"String": "\u2581"}, "content": " "})",
+         {"\u2581a\u2581"},
+         {" a "}},
         {R"({"type": "Sequence", "decoders": [
              {"type": "Replace", "pattern": {"String": "\u2581"}, "content": " "}, {"type": "ByteFallback"},
              {"type": "Fuse"}, {"type": "Strip", "content": " ", "start": 1, "stop": 0}]})",
-         {"\u2581Hi", "<0x21>"}, {"Hi!"}},
+         {"\u2581Hi", "<0x21>"},
+         {"Hi!"}},
         {R"({"type": "Sequence", "decoders": []})", {"a"}, {"a"}},
     };
     for (const auto& c : cases) {
@@ -330,13 +347,55 @@ TEST(DecoderTest, Refusals) {
         {R"({"type": ""})", "Unsupported Decoder type: "},
         {R"({"type": "Sequence"})", "No decoders in Sequence"},
         {R"({"type": "WordPiece"})", "Missing `prefix` configuration for WordPieceDecoder."},
-        {R"({"type": "Strip", "start": 1, "stop": 1})", "Incorrect StripDecoder configuration: can't parse `content`."},
-        {R"({"type": "Strip", "content": " ", "start": "1"})", "Incorrect StripDecoder configuration: can't parse `start`."},
-        {R"({"type": "Strip", "content": " ", "start": 1})", "Incorrect StripDecoder configuration: can't parse `stop`."},
+        {R"({"type": "Strip", "start": 1, "stop": 1})",
+         "Incorrect StripDecoder configuration: can't parse `content`."},
+        {R"({"type": "Strip", "content": " ", "start": "1"})",
+         "Incorrect StripDecoder configuration: can't parse `start`."},
+        {R"({"type": "Strip", "content": " ", "start": 1})",
+         "Incorrect StripDecoder configuration: can't parse `stop`."},
     };
     for (const auto& [text, message] : refused) {
         const Config config = json(text);
         EXPECT_EQ(refusal([&] { DecoderFactory::fromConfig(&config); }), message);
+    }
+}
+
+// A template that repeats the sequence, or leaves it out, cannot be written as tokens around it.
+TEST(PostProcessorTest, SurroundingOfTemplates) {
+    const auto special = [](const std::string& id) { return R"({"SpecialToken": {"id": ")" + id + R"("}})"; };
+    const std::string a = R"({"Sequence": {"id": "A"}})";
+    const std::string b = R"({"Sequence": {"id": "B"}})";
+    struct Case {
+        std::string single;
+        bool addSpecial;
+        std::optional<std::pair<Strings, Strings>> around;
+    };
+    const std::vector<Case> cases = {
+        {special("<s>") + "," + special("<t>") + "," + a + "," + b + "," + special("</s>"), true,
+         std::pair{Strings{"<s>", "<t>"}, Strings{"</s>"}}},
+        {special("<s>") + "," + a + "," + special("</s>"), false, std::pair{Strings{}, Strings{}}},
+        {a + "," + special("<s>") + "," + a, true, std::nullopt},
+        {special("<s>") + "," + b, true, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const Config config =
+            json(R"({"type": "TemplateProcessing", "pair": [], "single": [)" + c.single + "]}");
+        const auto processor = PostProcessorFactory::fromConfig(&config);
+        ASSERT_NE(processor, nullptr) << c.single;
+        const auto around = processor->surrounding(c.addSpecial);
+        ASSERT_EQ(around.has_value(), c.around.has_value()) << c.single;
+        if (around) {
+            EXPECT_EQ(around->before, c.around->first) << c.single;
+            EXPECT_EQ(around->after, c.around->second) << c.single;
+        }
+        const Strings tokens = {"x", "y"};
+        const auto processed = processor->postProcess(tokens, std::nullopt, c.addSpecial);
+        if (around) {
+            Strings framed = around->before;
+            framed.insert(framed.end(), tokens.begin(), tokens.end());
+            framed.insert(framed.end(), around->after.begin(), around->after.end());
+            EXPECT_EQ(processed, framed) << c.single;
+        }
     }
 }
 
@@ -386,6 +445,13 @@ TEST(PostProcessorTest, Members) {
         const auto processor = PostProcessorFactory::fromConfig(&config);
         ASSERT_NE(processor, nullptr) << c.config;
         EXPECT_EQ(processor->postProcess(c.tokens, c.pair, c.addSpecial), c.expected) << c.config;
+        // What a processor says it puts around one sequence is what it does put there.
+        if (const auto around = processor->surrounding(c.addSpecial); around && !c.pair) {
+            Strings framed = around->before;
+            framed.insert(framed.end(), c.tokens.begin(), c.tokens.end());
+            framed.insert(framed.end(), around->after.begin(), around->after.end());
+            EXPECT_EQ(framed, c.expected) << c.config;
+        }
     }
     for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
              {R"({"type": "Template"})", "Unsupported PostProcessor type: Template"},

@@ -1,10 +1,12 @@
 #include <algorithm>
+#include <random>
 #include <set>
 
 #include <gtest/gtest.h>
 
 #include "VuzadoDudi/External/Hub/PretrainedTokenizer.h"
 #include "VuzadoDudi/External/Tokenizers/ByteEncoder.h"
+#include "VuzadoDudi/External/Tokenizers/PreTrainedTokenizer.h"
 #include "VuzadoDudi/External/Tokenizers/TokenizerWrapper.h"
 #include "WhisperTokenizerWriter.h"
 
@@ -27,7 +29,8 @@ TEST(WhisperTokenizerTest, DecodingAnEncodingGivesTheTextBack) {
     const std::vector<std::string> texts = {
         "The quick brown fox jumps over the lazy dog.",
         " leading blank, trailing blank ",
-        "\u0645\u0631\u062D\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645\u060C \u0643\u064E\u064A\u0652\u0641\u064E "
+        "\u0645\u0631\u062D\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645\u060C "
+        "\u0643\u064E\u064A\u0652\u0641\u064E "
         "\u062D\u0627\u0644\u0643\u061F",
         "\u4F60\u597D\uFF0C\u4E16\u754C\u3002\u65E5\u672C\u8A9E\u3082\u3002",
         "cafe\u0301 na\u00EFve \u1EBF e\u0301\u0302 Z\u0351\u0352\u0353",
@@ -87,9 +90,59 @@ TEST(WhisperTokenizerTest, IdsThatSplitACharacterDecodeToReplacementCharacters) 
     EXPECT_EQ(whisper().decode(ids), "\u4E16");
 }
 
+// Encoding takes ids from the model without writing tokens out; it must give the ids of the tokens tokenize
+// gives, framed as the post-processor frames them.
+TEST(WhisperTokenizerTest, EncodeGivesTheIdsOfTheTokens) {
+    const auto& tokenizer = dynamic_cast<const PreTrainedTokenizer&>(*whisper().impl);
+    const std::vector<std::string> parts = {"the",
+                                            "quick",
+                                            "zqxv",
+                                            " ",
+                                            "  ",
+                                            "\n",
+                                            "\t",
+                                            "'s",
+                                            "'ll",
+                                            "42",
+                                            "3.5",
+                                            "!?",
+                                            "\u00E9t\u00E9",
+                                            "e\u0301",
+                                            "\u0645\u0631\u062D\u0628\u0627",
+                                            "\u4F60\u597D",
+                                            "\U0001F600",
+                                            "<|en|>",
+                                            "<|0.00|>",
+                                            "<|endoftext|>",
+                                            "<|not",
+                                            "\xFF",
+                                            "\xE4\xB8",
+                                            "\x01"};
+    std::mt19937 numbers(5);
+    for (int round = 0; round < 300; ++round) {
+        std::string text;
+        for (auto count = numbers() % 12; count > 0; --count) {
+            text += parts[numbers() % parts.size()];
+        }
+        // Pieces met before come from the model's cache: the second round meets them all again.
+        for (int pass = 0; pass < 2; ++pass) {
+            for (const bool addSpecialTokens : {false, true}) {
+                std::vector<int> expected;
+                for (const auto& token : tokenizer.postProcess(tokenizer.tokenize(text), addSpecialTokens)) {
+                    expected.push_back(tokenizer.model().requiredTokenId(token));
+                }
+                ASSERT_EQ(tokenizer.encode(text, addSpecialTokens), expected) << text;
+            }
+        }
+    }
+}
+
 TEST(WhisperTokenizerTest, IllFormedInputIsRepairedNotRefused) {
-    const auto ids = whisper().encode("a\xFF" "b\xE4\xB8", false);
-    EXPECT_EQ(whisper().decode(ids), "a\uFFFD" "b\uFFFD");
+    const auto ids = whisper().encode("a\xFF"
+                                      "b\xE4\xB8",
+                                      false);
+    EXPECT_EQ(whisper().decode(ids), "a\uFFFD"
+                                     "b\uFFFD");
 }
 
 } // namespace
