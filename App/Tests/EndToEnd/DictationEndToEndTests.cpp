@@ -232,6 +232,7 @@ fs::path makeHome(const std::string& name) {
     fs::remove_all(home);
     fs::create_directories(home / "runtime");
     fs::permissions(home / "runtime", fs::perms::owner_all);
+    fs::create_directories(home / "tmp");
     return home;
 }
 
@@ -252,6 +253,8 @@ std::vector<std::string> programEnvironment(const fs::path& home,
             "XDG_CONFIG_HOME=" + (home / "config").string(),
             "XDG_DATA_HOME=" + (home / "data").string(),
             "XDG_RUNTIME_DIR=" + (home / "runtime").string(),
+            // A checkout under /tmp would make the program a temporary copy that adds no autostart entry.
+            "TMPDIR=" + (home / "tmp").string(),
             "PARLINDO_API_URL=" + cloud.url("/"),
             "PARLINDO_APPCAST_URL=" + cloud.url("/appcast.xml"),
             "PARLINDO_LOG_LEVEL=info"};
