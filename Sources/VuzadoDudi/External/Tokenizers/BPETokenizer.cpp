@@ -18,12 +18,26 @@ namespace VuzadoDudi {
 
 namespace {
 
+// A slot of the merge table: the ids of the pair, then the rank.
+constexpr int rankBits = 20;
+constexpr int symbolBits = 22;
+constexpr std::size_t maxMergeCount = std::size_t{1} << rankBits;
+// Every merge names at most three symbols, so no id reaches the all-ones value of an empty slot.
+static_assert(3 * maxMergeCount < (std::size_t{1} << symbolBits) - 1);
+
 // The key of an adjacent pair of symbol ids.
 std::uint64_t pairKey(int a, int b) {
-    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32) | static_cast<std::uint32_t>(b);
+    return (static_cast<std::uint64_t>(a) << symbolBits) | static_cast<std::uint64_t>(b);
 }
 
-constexpr std::uint64_t emptySlot = ~std::uint64_t{0}; // no pair of ids, which are never negative
+constexpr std::uint64_t emptySlot = ~std::uint64_t{0};
+
+// Fibonacci hashing: the top bits of the product depend on every bit of both ids.
+std::uint64_t pairHash(std::uint64_t pair) {
+    return pair * 0x9E3779B97F4A7C15u;
+}
+
+constexpr int noMerge = std::numeric_limits<int>::max();
 
 // Code points below this are characters of their own (see codePointsAreCharacters).
 constexpr char32_t plainCodePointLimit = 0x300;
@@ -50,6 +64,11 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     if (!merges) {
         throw TokenizerError::invalidDefinition("BPETokenizer requires merges");
     }
+    if (merges->size() > maxMergeCount) {
+        throw TokenizerError::invalidDefinition("BPETokenizer supports at most " +
+                                                std::to_string(maxMergeCount) + " merges, the model has " +
+                                                std::to_string(merges->size()));
+    }
     const Config::Dictionary* vocab = model["vocab"].dictionaryValue();
     if (vocab == nullptr) {
         throw TokenizerError::missingVocab();
@@ -67,13 +86,17 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
         }
     }
     characterCount_ = symbolIds_.size() <= maxCharacterCount ? static_cast<int>(symbolIds_.size()) : 0;
-    characterMerges_.assign(static_cast<std::size_t>(characterCount_ * characterCount_), Merge{0, -1});
+    characterMerges_.assign(static_cast<std::size_t>(characterCount_ * characterCount_), noMerge);
     std::size_t size = 2;
-    while (size < 2 * merges->size()) {
+    while (3 * size < 4 * merges->size()) {
         size *= 2;
     }
-    merges_.assign(size, MergeSlot{emptySlot, {}});
+    merges_.assign(size, emptySlot);
     mergeShift_ = 64 - std::countr_zero(size);
+    const std::size_t filterBits = std::max<std::size_t>(64, 16 * size);
+    mergeFilter_.assign(filterBits / 64, 0);
+    filterShift_ = 64 - std::countr_zero(filterBits);
+    mergedSymbols_.assign(merges->size(), -1);
     for (std::size_t i = 0; i < merges->size(); ++i) {
         const auto& merge = (*merges)[i];
         if (merge.size() < 2) {
@@ -81,16 +104,16 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
         }
         const int a = intern(merge[0]);
         const int b = intern(merge[1]);
-        const int merged = intern(merge[0] + merge[1]);
+        mergedSymbols_[i] = intern(merge[0] + merge[1]);
         // A pair listed again takes its later rank.
         if (a < characterCount_ && b < characterCount_) {
-            characterMerges_[static_cast<std::size_t>(a * characterCount_ + b)] =
-                Merge{static_cast<int>(i), merged};
+            characterMerges_[static_cast<std::size_t>(a * characterCount_ + b)] = static_cast<int>(i);
             continue;
         }
-        MergeSlot& found = merges_[slotOf(pairKey(a, b))];
-        found.pair = pairKey(a, b);
-        found.merge = Merge{static_cast<int>(i), merged};
+        const std::uint64_t key = pairKey(a, b);
+        merges_[slotOf(key)] = (key << rankBits) | i;
+        const std::uint64_t bit = pairHash(key) >> filterShift_;
+        mergeFilter_[bit / 64] |= std::uint64_t{1} << (bit % 64);
     }
     codePointSymbols_.assign(plainCodePointLimit, -1);
     for (const auto& [symbol, id] : symbolIds_) {
@@ -135,9 +158,9 @@ BPETokenizer::BPETokenizer(const Config& tokenizerConfig, const Config& tokenize
     }
     fuseUnknownTokens_ = tokenizerConfig["fuseUnk"].boolean().value_or(false);
 
-    symbolTokenIds_.assign(symbolIds_.size(), std::nullopt);
+    symbolTokenIds_.assign(symbolIds_.size(), -1);
     for (const auto& [symbol, id] : symbolIds_) {
-        symbolTokenIds_[static_cast<std::size_t>(id)] = tokenId(-1, symbol);
+        symbolTokenIds_[static_cast<std::size_t>(id)] = tokenId(-1, symbol).value_or(-1);
     }
     for (std::size_t byte = 0; byte < byteTokenIds_.size(); ++byte) {
         const char c = static_cast<char>(byte);
@@ -181,31 +204,32 @@ int BPETokenizer::symbolId(std::string_view symbol) const {
 
 std::size_t BPETokenizer::slotOf(std::uint64_t pair) const {
     const std::size_t mask = merges_.size() - 1;
-    // Fibonacci hashing: the top bits of the product depend on every bit of both ids.
-    for (std::size_t at = (pair * 0x9E3779B97F4A7C15u) >> mergeShift_;; at = (at + 1) & mask) {
-        if (merges_[at].pair == pair || merges_[at].pair == emptySlot) {
+    for (std::size_t at = pairHash(pair) >> mergeShift_;; at = (at + 1) & mask) {
+        if (merges_[at] >> rankBits == pair || merges_[at] == emptySlot) {
             return at;
         }
     }
 }
 
-const BPETokenizer::Merge* BPETokenizer::merge(int a, int b) const {
+int BPETokenizer::mergeRank(int a, int b) const {
     if (a < 0 || b < 0) {
-        return nullptr;
+        return noMerge;
     }
     if (a < characterCount_ && b < characterCount_) {
-        const Merge& found = characterMerges_[static_cast<std::size_t>(a * characterCount_ + b)];
-        return found.merged < 0 ? nullptr : &found;
+        return characterMerges_[static_cast<std::size_t>(a * characterCount_ + b)];
     }
-    const MergeSlot& found = merges_[slotOf(pairKey(a, b))];
-    return found.pair == emptySlot ? nullptr : &found.merge;
+    const std::uint64_t key = pairKey(a, b);
+    const std::uint64_t bit = pairHash(key) >> filterShift_;
+    if ((mergeFilter_[bit / 64] >> (bit % 64) & 1) == 0) {
+        return noMerge;
+    }
+    const std::uint64_t found = merges_[slotOf(key)];
+    return found == emptySlot ? noMerge : static_cast<int>(found & (maxMergeCount - 1));
 }
 
 std::optional<int> BPETokenizer::rank(const BytePair& pair) const {
-    if (const Merge* found = merge(symbolId(pair.a), symbolId(pair.b))) {
-        return found->rank;
-    }
-    return std::nullopt;
+    const int found = mergeRank(symbolId(pair.a), symbolId(pair.b));
+    return found == noMerge ? std::nullopt : std::optional<int>(found);
 }
 
 // One symbol of a piece being merged: a span of the piece, linked to its neighbours. A symbol that was joined
@@ -216,9 +240,7 @@ struct BPETokenizer::Symbol {
     int next;     // -1 at the end
     std::uint32_t begin;
     std::uint32_t length;
-    // The merge of this symbol and the next one: its rank (noMerge when there is none) and what it makes.
-    int rank;
-    int merged;
+    int rank; // of the merge of this symbol and the next one, noMerge when there is none
 };
 
 namespace {
@@ -237,8 +259,6 @@ struct PendingMerge {
 bool comesLater(const PendingMerge& x, const PendingMerge& y) {
     return x.rank > y.rank || (x.rank == y.rank && x.left > y.left);
 }
-
-constexpr int noMerge = std::numeric_limits<int>::max();
 
 // Up to this many characters, scanning a piece for its best pair at every step costs less than keeping a
 // heap.
@@ -288,15 +308,13 @@ const std::vector<BPETokenizer::Symbol>& BPETokenizer::merged(std::string_view t
     // Finds the merge of the symbol at `at` with the next one.
     const auto findMerge = [&](int at) {
         Symbol& left = symbol(at);
-        const Merge* found = left.next < 0 ? nullptr : merge(left.id, symbol(left.next).id);
-        left.rank = found ? found->rank : noMerge;
-        left.merged = found ? found->merged : -1;
+        left.rank = left.next < 0 ? noMerge : mergeRank(left.id, symbol(left.next).id);
     };
     // Joins the symbol at `at` with the next one.
     const auto join = [&](int at) {
         Symbol& left = symbol(at);
         Symbol& right = symbol(left.next);
-        left.id = left.merged;
+        left.id = mergedSymbols_[static_cast<std::size_t>(left.rank)];
         left.length += right.length;
         left.next = right.next;
         if (right.next >= 0) {
@@ -411,7 +429,8 @@ std::vector<std::string> BPETokenizer::hexaEncode(std::string_view text) {
 
 std::optional<int> BPETokenizer::tokenId(int id, std::string_view symbol) const {
     if (id >= 0) {
-        return symbolTokenIds_[static_cast<std::size_t>(id)];
+        const int token = symbolTokenIds_[static_cast<std::size_t>(id)];
+        return token >= 0 ? std::optional<int>(token) : std::nullopt;
     }
     const auto token = valueIn(tokensToIds_, symbol);
     return token != unknownTokenId_ ? token : std::nullopt;
@@ -433,9 +452,23 @@ struct BPETokenizer::Span {
 struct BPETokenizer::Cache {
     static constexpr std::size_t capacity = 1 << 16;
     static constexpr std::size_t seenSlots = 1 << 14;
+    static constexpr std::size_t keptBits = 1 << 19;
     std::mutex mutex;
     std::array<std::size_t, seenSlots> seen{}; // by hash modulo the size: the hash of a piece met once
+    // A bit per hash of the pieces kept: a piece met for the first time, as most are in text whose pieces
+    // seldom repeat, is known not to be kept without a look into the map.
+    std::array<std::uint64_t, keptBits / 64> kept{};
     StringMap<std::vector<Span>> entries;
+
+    bool mayHold(std::size_t hash) const { return (kept[hash % keptBits / 64] >> (hash % 64) & 1) != 0; }
+    void add(const std::string& piece, std::size_t hash, const std::vector<Span>& spans) {
+        if (entries.size() >= capacity) {
+            entries.clear();
+            kept.fill(0);
+        }
+        entries.try_emplace(piece, spans);
+        kept[hash % keptBits / 64] |= std::uint64_t{1} << (hash % 64);
+    }
 };
 
 template <class Emit>
@@ -450,7 +483,8 @@ void BPETokenizer::forEachSymbol(const std::string& text, Emit&& emit) const {
     {
         // One look serves both the cache and the note of pieces met once, so a piece met once locks once.
         std::lock_guard guard(cache_->mutex);
-        if (const auto found = cache_->entries.find(text); found != cache_->entries.end()) {
+        if (const auto found = cache_->mayHold(hash) ? cache_->entries.find(text) : cache_->entries.end();
+            found != cache_->entries.end()) {
             spans = found->second;
         } else {
             std::size_t& seen = cache_->seen[hash % Cache::seenSlots];
@@ -466,10 +500,7 @@ void BPETokenizer::forEachSymbol(const std::string& text, Emit&& emit) const {
         }
         if (secondSighting) {
             std::lock_guard guard(cache_->mutex);
-            if (cache_->entries.size() >= Cache::capacity) {
-                cache_->entries.clear();
-            }
-            cache_->entries.try_emplace(text, spans);
+            cache_->add(text, hash, spans);
         }
     }
     for (const Span& span : spans) {

@@ -76,12 +76,6 @@ public:
     std::optional<int> rank(const BytePair& pair) const;
 
 private:
-    // A merge rule as the ids of the symbols it joins.
-    struct Merge {
-        int rank;
-        int merged; // the id of the joined symbol
-    };
-
     struct Symbol;
     // The merged symbols of one piece, linked from the first; valid until the thread's next call.
     const std::vector<Symbol>& merged(std::string_view token) const;
@@ -93,28 +87,33 @@ private:
     void forEachSymbol(const std::string& text, Emit&& emit) const;
     // The id of a symbol of the merge list, -1 for text no merge names.
     int symbolId(std::string_view symbol) const;
-    const Merge* merge(int a, int b) const;
+    // The rank of the merge of the symbols a and b; the largest int when they make none.
+    int mergeRank(int a, int b) const;
     // The slot that holds the pair, or the free slot where it belongs.
     std::size_t slotOf(std::uint64_t pair) const;
 
     // Merges are looked up by integers: every symbol a merge names or makes gets an id, and a merge is found
-    // by the ids of its pair.
+    // by the ids of its pair. Merging is mostly look-ups that miss the first-level cache, so the tables are
+    // packed to stay within the second level: a look-up yields a rank alone, and what a merge makes is read
+    // by rank only when it is applied.
     StringMap<int> symbolIds_;
     std::vector<int> codePointSymbols_; // the id of each one-code-point symbol below U+0300, -1 for none
-    // Open addressing with linear probing, at most half full: a look-up mostly touches one slot, where a
-    // table of linked nodes costs several cache misses, and merging is mostly look-ups.
-    struct MergeSlot {
-        std::uint64_t pair; // emptySlot when free
-        Merge merge;
-    };
-    std::vector<MergeSlot> merges_;
+    // Open addressing with linear probing, at most three quarters full: eight slots share a cache line, so
+    // a look-up mostly touches one. A slot holds the pair's ids in its high bits and the rank in its low
+    // ones.
+    std::vector<std::uint64_t> merges_;
+    // One bit per hash of a pair the table holds, sixteen bits per slot: most pairs looked up in a piece
+    // are no merge, and this answers them from a quarter of the table's size, which stays in the cache.
+    std::vector<std::uint64_t> mergeFilter_;
+    int filterShift_ = 64; // 64 minus the base-two logarithm of the filter's bit count
     // Merges of two characters, by the ids of both (characters have the lowest ids): the first merges of
-    // every piece, found without hashing in a table small enough to stay in the cache. Empty when the merge
-    // list names more characters than a byte-level alphabet holds.
+    // every piece, found without hashing. Empty when the merge list names more characters than a
+    // byte-level alphabet holds.
     static constexpr std::size_t maxCharacterCount = 320;
     int characterCount_ = 0;
-    std::vector<Merge> characterMerges_; // merged -1 for a pair that is no merge
-    int mergeShift_ = 64;                // 64 minus the base-two logarithm of the table size
+    std::vector<int> characterMerges_; // the rank, the largest int for a pair that is no merge
+    std::vector<int> mergedSymbols_;   // by rank: the id of the symbol the merge makes
+    int mergeShift_ = 64;              // 64 minus the base-two logarithm of the table size
     StringMap<int> tokensToIds_;
     std::unordered_map<int, std::string> idsToTokens_;
     std::optional<std::string> bosToken_;
@@ -125,8 +124,8 @@ private:
     std::optional<int> unknownTokenId_;
     bool fuseUnknownTokens_ = false;
 
-    // By symbol id: tokenId of the symbol.
-    std::vector<std::optional<int>> symbolTokenIds_;
+    // By symbol id: tokenId of the symbol, -1 for none.
+    std::vector<int> symbolTokenIds_;
     // By byte: the id of its "<0xHH>" token.
     std::array<std::optional<int>, 256> byteTokenIds_;
 

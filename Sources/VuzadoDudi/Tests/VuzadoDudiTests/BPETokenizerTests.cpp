@@ -368,6 +368,18 @@ TEST(BPETokenizerTest, RefusesDefinitionsWithoutMergesOrVocabulary) {
     } catch (const TokenizerError& error) {
         EXPECT_EQ(error.kind(), TokenizerError::Kind::missingVocab);
     }
+    // Ranks are packed into the merge table: a list longer than they can count is refused, not wrapped.
+    std::string merges = "[";
+    for (std::size_t i = 0; i <= std::size_t{1} << 20; ++i) {
+        merges += R"("a b",)";
+    }
+    merges.back() = ']';
+    try {
+        model("{}", merges);
+        FAIL();
+    } catch (const TokenizerError& error) {
+        EXPECT_STREQ(error.what(), "BPETokenizer supports at most 1048576 merges, the model has 1048577");
+    }
 }
 
 TEST(BPETokenizerTest, SymbolsAreCharactersNotCodePoints) {
