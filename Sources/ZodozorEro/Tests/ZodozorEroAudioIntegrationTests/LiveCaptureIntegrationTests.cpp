@@ -1,10 +1,10 @@
 // Runs inside scripts/testenv/with-pulseaudio: the daemon's default source is a 48 kHz stereo s16le pipe
 // (PARLINDO_TEST_PIPE_SOURCE) that delivers exactly what is written into it. Speech made by espeak-ng is fed
 // into it while the processor records.
-#include "PipeSource.h"
 #include "System/Audio/AudioConverter.h"
 #include "System/Audio/AudioFile.h"
 #include "System/Concurrency/BlockingRun.h"
+#include "System/Tests/AudioTesting/PipeSource.h"
 #include "ZodozorEro/Core/Audio/AudioProcessor.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +34,8 @@ struct Speech {
 
 // Speaks `text` with espeak-ng and converts it to the pipe's format with the audio layer itself.
 Speech makeSpeech(const std::string& text) {
-    const fs::path wav = fs::temp_directory_path() / ("zodozorero-speech-" + std::to_string(::getpid()) + ".wav");
+    const fs::path wav =
+        fs::temp_directory_path() / ("zodozorero-speech-" + std::to_string(::getpid()) + ".wav");
     const std::string speak = "espeak-ng -w '" + wav.string() + "' '" + text + "'";
     EXPECT_EQ(std::system(speak.c_str()), 0) << speak;
     AudioFile file = AudioFile::open(wav);
@@ -45,8 +46,9 @@ Speech makeSpeech(const std::string& text) {
     const AudioFormat pipeFormat{48'000, 1};
     auto converter = AudioConverter::make(file.processingFormat(), pipeFormat);
     auto converted =
-        AudioPCMBuffer::make(pipeFormat, *AudioConverter::outputCapacity(48'000, file.processingFormat().sampleRate,
-                                                                          spoken.frameLength()))
+        AudioPCMBuffer::make(
+            pipeFormat,
+            *AudioConverter::outputCapacity(48'000, file.processingFormat().sampleRate, spoken.frameLength()))
             .value();
     bool handedOver = false;
     converter->convert(converted, [&](System::Audio::ConverterInputStatus& status) -> const AudioPCMBuffer* {
@@ -56,7 +58,8 @@ Speech makeSpeech(const std::string& text) {
     });
     Speech speech;
     for (std::uint32_t i = 0; i < converted.frameLength(); ++i) {
-        const auto value = std::int16_t(std::lround(std::clamp(converted.channelData(0)[i], -1.0f, 1.0f) * 32'767));
+        const auto value =
+            std::int16_t(std::lround(std::clamp(converted.channelData(0)[i], -1.0f, 1.0f) * 32'767));
         for (int channel = 0; channel < 2; ++channel) {
             speech.pipeBytes.push_back(char(value & 0xff));
             speech.pipeBytes.push_back(char((value >> 8) & 0xff));
@@ -86,7 +89,8 @@ private:
     std::size_t count_ = 0;
 };
 
-// All of the speech but the last partial 1600-frame block (533 samples at 16 kHz) and what the resampler holds.
+// All of the speech but the last partial 1600-frame block (533 samples at 16 kHz) and what the resampler
+// holds.
 constexpr std::size_t slack = 533 + 256;
 
 } // namespace
@@ -101,7 +105,8 @@ TEST(LiveCaptureIntegration, ListsThePipeSourceAndRecordsSpeechFromIt) {
 
     Arrivals arrivals; // before the processor, whose audio thread counts into it until the processor goes
     AudioProcessor processor;
-    processor.startRecordingLive(devices[0].id, [&](const std::vector<float>& block) { arrivals.add(block.size()); });
+    processor.startRecordingLive(devices[0].id,
+                                 [&](const std::vector<float>& block) { arrivals.add(block.size()); });
     std::jthread feeder([&] { feedPipe(speech.pipeBytes); });
     feeder.join();
     ASSERT_TRUE(arrivals.waitFor(speech.frames16k - slack)) << "the recording stalled";

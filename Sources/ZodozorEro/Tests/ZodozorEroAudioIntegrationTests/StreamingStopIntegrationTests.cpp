@@ -1,9 +1,9 @@
 // Stopping live capture and the streaming transcriber from their own callbacks, against the real sound
 // server: runs inside scripts/testenv/with-pulseaudio, with sound fed into its pipe source.
-#include "PipeSource.h"
 #include "PipelineTesting.h"
 #include "StreamingTesting.h"
 #include "System/Concurrency/BlockingRun.h"
+#include "System/Tests/AudioTesting/PipeSource.h"
 #include "ZodozorEro/Core/Audio/AudioProcessor.h"
 #include "ZodozorEro/Core/AudioStreamTranscriber.h"
 

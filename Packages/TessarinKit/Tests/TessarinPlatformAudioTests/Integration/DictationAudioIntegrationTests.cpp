@@ -4,6 +4,7 @@
 // non-blank English text is expected, never particular words.
 #include "System/Concurrency/BlockingRun.h"
 #include "System/Speech/PocketSphinxBackend.h"
+#include "System/Tests/AudioTesting/PipeSource.h"
 #include "TessarinPlatform/Audio/AVAudioEngineRecorder.h"
 #include "TessarinPlatform/Speech/AppleSpeechTranscriber.h"
 
@@ -54,20 +55,6 @@ Speech makeSpeech(const std::string& text) {
     speech.frames16k = speech.pipeBytes.size() / pipeFrameBytes / 3;
     fs::remove_all(folder);
     return speech;
-}
-
-void feedPipe(const std::vector<char>& bytes) {
-    const char* path = std::getenv("PARLINDO_TEST_PIPE_SOURCE");
-    ASSERT_NE(path, nullptr) << "run this under scripts/testenv/with-pulseaudio";
-    const int fd = ::open(path, O_WRONLY);
-    ASSERT_GE(fd, 0) << path;
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        ASSERT_GT(n, 0);
-        written += std::size_t(n);
-    }
-    ::close(fd);
 }
 
 Con::Task<void> collect(Con::AsyncStream<AudioChunk> stream, std::vector<AudioChunk>& chunks,
