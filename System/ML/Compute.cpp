@@ -32,8 +32,10 @@ int initialThreads() {
 }
 
 // A worker that has just finished a piece looks for the next loop this long before it sleeps: the loops of
-// one prediction follow each other within microseconds, and a sleeping thread takes tens of them to wake.
-constexpr auto kSpinTime = std::chrono::microseconds(100);
+// one prediction follow each other within microseconds, those of a decoder's next token come after a few
+// hundred (the sampling between two predictions), and a sleeping thread takes tens of them to wake, up to a
+// hundred on a virtual machine, where the first loop of every token then ran on the calling thread alone.
+constexpr auto kSpinTime = std::chrono::microseconds(1000);
 
 // Spins until `ready()` or kSpinTime has passed; true when ready.
 template <class Ready>
@@ -60,8 +62,7 @@ bool spinUntil(Ready ready) {
 // which loop: a loop ends only after all its pieces are run, so the loop a claim names is still the one
 // published. Each thread adds up the pieces it ran and reports them once, so a loop costs one contended
 // addition per piece and one per thread (on this processor's cache lines, each such addition costs a few
-// hundred nanoseconds). Between loops the workers spin a little (kSpinTime) before they sleep, as the loops
-// of one prediction come microseconds apart.
+// hundred nanoseconds). Between loops the workers spin a little (kSpinTime) before they sleep.
 class WorkerPool {
 public:
     explicit WorkerPool(int threads) { resize(threads); }
@@ -115,6 +116,11 @@ private:
     void runPieces() {
         std::uint32_t ran = 0, pieces = 0;
         for (;;) {
+            // A look before the addition spares the cache line a write once every piece is taken.
+            const std::uint64_t seen = claims_.load(std::memory_order_relaxed);
+            if (std::uint32_t(seen) >= std::uint32_t(seen >> 32)) {
+                break;
+            }
             const std::uint64_t claim = claims_.fetch_add(1, std::memory_order_acq_rel);
             const auto piece = std::uint32_t(claim);
             pieces = std::uint32_t(claim >> 32);
