@@ -487,20 +487,24 @@ void matmul(int m, int n, int k, const float* a, int lda, const float* b, int ld
     });
 }
 
-void matvec(int rows, int cols, const float* w, int ldw, const float* x, float* y, bool accumulate) {
-    const Rows<float> product = floatRows();
+template <class Element>
+void rowsOverPool(Rows<Element> product, int rows, int cols, const Element* w, int ldw, const float* x,
+                  float* y, bool accumulate, const RowsDone& then) {
     parallelFor(std::size_t(rows), matvecGrain(cols), [&](std::size_t begin, std::size_t end) {
         product(int(end - begin), cols, w + begin * std::size_t(ldw), std::size_t(ldw), x, y + begin,
                 accumulate);
+        if (then) {
+            then(begin, end);
+        }
     });
 }
 
+void matvec(int rows, int cols, const float* w, int ldw, const float* x, float* y, bool accumulate) {
+    rowsOverPool(floatRows(), rows, cols, w, ldw, x, y, accumulate, {});
+}
+
 void matvec(int rows, int cols, const Half* w, int ldw, const float* x, float* y, bool accumulate) {
-    const Rows<Half> product = halfRows();
-    parallelFor(std::size_t(rows), matvecGrain(cols), [&](std::size_t begin, std::size_t end) {
-        product(int(end - begin), cols, w + begin * std::size_t(ldw), std::size_t(ldw), x, y + begin,
-                accumulate);
-    });
+    rowsOverPool(halfRows(), rows, cols, w, ldw, x, y, accumulate, {});
 }
 
 void transposedMatvec(int rows, int cols, const float* w, int ldw, const float* x, float* y, float scale) {
@@ -522,11 +526,11 @@ void WeightMatrix::row(int r, float* out) const {
     }
 }
 
-void matvec(const WeightMatrix& w, const float* x, float* y, bool accumulate) {
+void matvec(const WeightMatrix& w, const float* x, float* y, bool accumulate, const RowsDone& then) {
     if (w.isHalf()) {
-        matvec(w.rows, w.cols, w.halves.data(), w.cols, x, y, accumulate);
+        rowsOverPool(halfRows(), w.rows, w.cols, w.halves.data(), w.cols, x, y, accumulate, then);
     } else {
-        matvec(w.rows, w.cols, w.floats.data(), w.cols, x, y, accumulate);
+        rowsOverPool(floatRows(), w.rows, w.cols, w.floats.data(), w.cols, x, y, accumulate, then);
     }
 }
 

@@ -65,9 +65,15 @@ struct WeightMatrix {
     void row(int r, float* out) const;
 };
 
-// y[rows] = W · x (plus y when `accumulate`), split by rows over the pool like matvec above. Float16
-// weights are widened as they are multiplied (OpenBLAS has no product of float16 with float32).
-void matvec(const WeightMatrix& w, const float* x, float* y, bool accumulate = false);
+// What runs on rows begin ..< end of a product's result right after the piece of the product that made them,
+// on the same thread: a bias or an activation, without one more loop over the pool.
+using RowsDone = std::function<void(std::size_t begin, std::size_t end)>;
+
+// y[rows] = W · x (plus y when `accumulate`), split by rows over the pool like matvec above, then `then` on
+// each piece of rows when given. Float16 weights are widened as they are multiplied (OpenBLAS has no product
+// of float16 with float32).
+void matvec(const WeightMatrix& w, const float* x, float* y, bool accumulate = false,
+            const RowsDone& then = {});
 
 // Float16 to float32, `count` elements.
 void widen(const Half* in, float* out, std::size_t count);

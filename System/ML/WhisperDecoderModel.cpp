@@ -105,6 +105,15 @@ const float* blockAsFloats(const MultiArray& array, std::size_t offset, std::siz
     return scratch;
 }
 
+// Adds bias[r] to y[r] on the rows a piece of a product has just made.
+auto withBias(float* y, const float* bias) {
+    return [y, bias](std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) {
+            y[r] += bias[r];
+        }
+    };
+}
+
 class WhisperDecoderModel final : public Model {
 public:
     static std::shared_ptr<Model> make(const ModelSource& source, const ModelConfiguration& configuration) {
@@ -328,10 +337,8 @@ private:
             // Self-attention over the cache, with this token's key and value where the update mask points.
             Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), layer.attentionNormWeight.data(),
                                layer.attentionNormBias.data());
-            Compute::matvec(layer.qkvWeight, normed_.data(), qkv_.data());
-            for (std::size_t i = 0; i < qkv_.size(); ++i) {
-                qkv_[i] += layer.qkvBias[i];
-            }
+            Compute::matvec(layer.qkvWeight, normed_.data(), qkv_.data(), false,
+                            withBias(qkv_.data(), layer.qkvBias.data()));
             const float* q = qkv_.data();
             const float* k = qkv_.data() + s;
             const float* v = qkv_.data() + 2 * s;
@@ -376,18 +383,14 @@ private:
                         }
                     }
                 });
-            Compute::matvec(layer.outWeight, attention_.data(), x_.data(), true);
-            for (int c = 0; c < s; ++c) {
-                x_[std::size_t(c)] += layer.outBias[std::size_t(c)];
-            }
+            Compute::matvec(layer.outWeight, attention_.data(), x_.data(), true,
+                            withBias(x_.data(), layer.outBias.data()));
 
             // Cross-attention over the encoder frames, from the memoised keys and values.
             Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), layer.crossNormWeight.data(),
                                layer.crossNormBias.data());
-            Compute::matvec(layer.crossQueryWeight, normed_.data(), query_.data());
-            for (int c = 0; c < s; ++c) {
-                query_[std::size_t(c)] += layer.crossQueryBias[std::size_t(c)];
-            }
+            Compute::matvec(layer.crossQueryWeight, normed_.data(), query_.data(), false,
+                            withBias(query_.data(), layer.crossQueryBias.data()));
             // Keys and values of the memo in the type it keeps (float32 or float16), [state, frames] each.
             auto crossAttend = [&](const auto* keys, const auto* values) {
                 Compute::parallelFor(
@@ -422,22 +425,19 @@ private:
                     }
                 }
             }
-            Compute::matvec(layer.crossOutWeight, attention_.data(), x_.data(), true);
-            for (int c = 0; c < s; ++c) {
-                x_[std::size_t(c)] += layer.crossOutBias[std::size_t(c)];
-            }
+            Compute::matvec(layer.crossOutWeight, attention_.data(), x_.data(), true,
+                            withBias(x_.data(), layer.crossOutBias.data()));
 
             Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), layer.mlpNormWeight.data(),
                                layer.mlpNormBias.data());
-            Compute::matvec(layer.fc1Weight, normed_.data(), mlp_.data());
-            for (std::size_t i = 0; i < mlp_.size(); ++i) {
-                mlp_[i] += layer.fc1Bias[i];
-            }
-            Compute::gelu(mlp_.data(), mlp_.size());
-            Compute::matvec(layer.fc2Weight, mlp_.data(), x_.data(), true);
-            for (int c = 0; c < s; ++c) {
-                x_[std::size_t(c)] += layer.fc2Bias[std::size_t(c)];
-            }
+            const auto addBias = withBias(mlp_.data(), layer.fc1Bias.data());
+            Compute::matvec(layer.fc1Weight, normed_.data(), mlp_.data(), false,
+                            [&](std::size_t begin, std::size_t end) {
+                                addBias(begin, end);
+                                Compute::gelu(mlp_.data() + begin, end - begin);
+                            });
+            Compute::matvec(layer.fc2Weight, mlp_.data(), x_.data(), true,
+                            withBias(x_.data(), layer.fc2Bias.data()));
         }
         Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), w_.finalNormWeight.data(),
                            w_.finalNormBias.data());
