@@ -32,8 +32,10 @@ int initialThreads() {
 }
 
 // A worker that has just finished a piece looks for the next loop this long before it sleeps: the loops of
-// one prediction follow each other within microseconds, and a sleeping thread takes tens of them to wake.
-constexpr auto kSpinTime = std::chrono::microseconds(100);
+// one prediction follow each other within microseconds, those of a decoder's next token come after a few
+// hundred (the sampling between two predictions), and a sleeping thread takes tens of them to wake, up to a
+// hundred on a virtual machine, where the first loop of every token then ran on the calling thread alone.
+constexpr auto kSpinTime = std::chrono::microseconds(1000);
 
 // Spins until `ready()` or kSpinTime has passed; true when ready.
 template <class Ready>
@@ -55,10 +57,12 @@ bool spinUntil(Ready ready) {
 // Workers that wait for one parallelFor at a time. A second caller meanwhile runs its loop on its own thread;
 // it never waits for the pool.
 //
-// A loop is handed out without locks: its pieces are claimed from one counter that also holds the loop's
-// number, so a worker still looking at a finished loop cannot claim a piece of the next one. Between loops
-// the workers spin a little (kSpinTime) before they sleep, as the loops of one prediction come microseconds
-// apart.
+// A loop is handed out without locks: its pieces are claimed by adding one to a word that holds the loop's
+// number of pieces beside the next unclaimed one, so a claim tells by itself whether it got a piece, and of
+// which loop: a loop ends only after all its pieces are run, so the loop a claim names is still the one
+// published. Each thread adds up the pieces it ran and reports them once, so a loop costs one contended
+// addition per piece and one per thread (on this processor's cache lines, each such addition costs a few
+// hundred nanoseconds). Between loops the workers spin a little (kSpinTime) before they sleep.
 class WorkerPool {
 public:
     explicit WorkerPool(int threads) { resize(threads); }
@@ -92,16 +96,14 @@ public:
         } leave{insidePiece};
 
         const auto pieces = std::uint32_t(std::min<std::size_t>(std::size_t(threads_) * 4, count / grain));
-        const std::uint32_t loop = loops_.load(std::memory_order_relaxed) + 1;
         body_.store(&body, std::memory_order_relaxed);
         count_.store(count, std::memory_order_relaxed);
-        pieces_.store(pieces, std::memory_order_relaxed);
         finished_.store(0, std::memory_order_relaxed);
-        claims_.store(std::uint64_t(loop) << 32, std::memory_order_release);
-        loops_.store(loop, std::memory_order_release);
+        claims_.store(std::uint64_t(pieces) << 32, std::memory_order_release);
+        loops_.fetch_add(1, std::memory_order_release);
         loops_.notify_all();
 
-        runPieces(loop);
+        runPieces();
         if (!spinUntil([&] { return finished_.load(std::memory_order_acquire) == pieces; })) {
             for (std::uint32_t done; (done = finished_.load(std::memory_order_acquire)) != pieces;) {
                 finished_.wait(done, std::memory_order_acquire);
@@ -110,31 +112,28 @@ public:
     }
 
 private:
-    // Claims and runs pieces of loop `loop` until none is left.
-    void runPieces(std::uint32_t loop) {
-        std::uint64_t claim = claims_.load(std::memory_order_acquire);
+    // Claims and runs pieces of the loop in hand until none is left.
+    void runPieces() {
+        std::uint32_t ran = 0, pieces = 0;
         for (;;) {
-            if (std::uint32_t(claim >> 32) != loop) {
-                return;
+            // A look before the addition spares the cache line a write once every piece is taken.
+            const std::uint64_t seen = claims_.load(std::memory_order_relaxed);
+            if (std::uint32_t(seen) >= std::uint32_t(seen >> 32)) {
+                break;
             }
+            const std::uint64_t claim = claims_.fetch_add(1, std::memory_order_acq_rel);
             const auto piece = std::uint32_t(claim);
-            const std::uint32_t pieces = pieces_.load(std::memory_order_relaxed);
-            const auto* body = body_.load(std::memory_order_relaxed);
-            const std::size_t count = count_.load(std::memory_order_relaxed);
+            pieces = std::uint32_t(claim >> 32);
             if (piece >= pieces) {
-                return;
+                break;
             }
-            // The claim succeeds only while the piece is unclaimed, so the loop cannot have finished and
-            // been replaced since the reads above.
-            if (!claims_.compare_exchange_weak(claim, claim + 1, std::memory_order_acq_rel,
-                                               std::memory_order_acquire)) {
-                continue;
-            }
-            (*body)(count * piece / pieces, count * (piece + 1) / pieces);
-            if (finished_.fetch_add(1, std::memory_order_acq_rel) + 1 == pieces) {
-                finished_.notify_all();
-            }
-            claim = claims_.load(std::memory_order_acquire);
+            // The loop cannot end before this piece has run, so the body and count are still its own.
+            const std::size_t count = count_.load(std::memory_order_relaxed);
+            (*body_.load(std::memory_order_relaxed))(count * piece / pieces, count * (piece + 1) / pieces);
+            ++ran;
+        }
+        if (ran != 0 && finished_.fetch_add(ran, std::memory_order_acq_rel) + ran == pieces) {
+            finished_.notify_all();
         }
     }
 
@@ -148,7 +147,7 @@ private:
                 return;
             }
             seen = loops_.load(std::memory_order_acquire);
-            runPieces(seen);
+            runPieces();
         }
     }
 
@@ -169,10 +168,9 @@ private:
 
     std::atomic<bool> stopping_{false};
     std::atomic<std::uint32_t> loops_{0};  // the number of the latest loop; workers sleep on it
-    std::atomic<std::uint64_t> claims_{0}; // the loop's number << 32 | its next unclaimed piece
+    std::atomic<std::uint64_t> claims_{0}; // the loop's pieces << 32 | its next unclaimed piece
     std::atomic<const std::function<void(std::size_t, std::size_t)>*> body_{nullptr};
     std::atomic<std::size_t> count_{0};
-    std::atomic<std::uint32_t> pieces_{0};
     std::atomic<std::uint32_t> finished_{0};
 };
 
@@ -213,25 +211,40 @@ inline float fastErf(float x) {
     }
 }
 
+// The maximum and the sum run in eight lanes, so that every loop of a softmax vectorises.
 [[gnu::always_inline]] inline void softmaxLoop(float* row, std::size_t cols, float scale) {
-    float largest = row[0];
-    for (std::size_t c = 1; c < cols; ++c) {
-        largest = std::max(largest, row[c]);
+    constexpr std::size_t lanes = 8;
+    float largests[lanes], sums[lanes];
+    std::fill_n(largests, lanes, row[0]);
+    std::fill_n(sums, lanes, 0.0f);
+    const std::size_t whole = cols / lanes * lanes;
+    for (std::size_t c = 0; c < whole; c += lanes) {
+        for (std::size_t k = 0; k < lanes; ++k) {
+            largests[k] = std::max(largests[k], row[c + k]);
+        }
     }
-    float sum = 0;
+    for (std::size_t c = whole; c < cols; ++c) {
+        largests[0] = std::max(largests[0], row[c]);
+    }
+    const float largest = *std::max_element(largests, largests + lanes);
     for (std::size_t c = 0; c < cols; ++c) {
         row[c] = fastExp((row[c] - largest) * scale);
-        sum += row[c];
+    }
+    for (std::size_t c = 0; c < whole; c += lanes) {
+        for (std::size_t k = 0; k < lanes; ++k) {
+            sums[k] += row[c + k];
+        }
+    }
+    for (std::size_t c = whole; c < cols; ++c) {
+        sums[0] += row[c];
+    }
+    float sum = 0;
+    for (const float part : sums) {
+        sum += part;
     }
     const float normaliser = 1.0f / sum;
     for (std::size_t c = 0; c < cols; ++c) {
         row[c] *= normaliser;
-    }
-}
-
-[[gnu::always_inline]] inline void widenLoop(const Half* in, float* out, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        out[i] = float(in[i]);
     }
 }
 
@@ -246,12 +259,6 @@ __attribute__((target("avx2"))) void softmaxAvx2(float* row, std::size_t cols, f
 }
 void softmaxPlain(float* row, std::size_t cols, float scale) {
     softmaxLoop(row, cols, scale);
-}
-__attribute__((target("avx2,f16c,fma"))) void widenAvx2(const Half* in, float* out, std::size_t count) {
-    widenLoop(in, out, count);
-}
-void widenPlain(const Half* in, float* out, std::size_t count) {
-    widenLoop(in, out, count);
 }
 
 // y[r] (+)= Σ_c w[r·ldw + c] · x[c], one row after the other, for float16 rows (widened by F16C as they are
@@ -306,6 +313,64 @@ void halfRowsPlain(int rows, int cols, const Half* w, std::size_t ldw, const flo
     }
 }
 
+// Conversions between float16 and float32, eight at a time (the compiler leaves the element loops scalar).
+__attribute__((target("avx2,f16c,fma"))) void widenAvx2(const Half* in, float* out, std::size_t count) {
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        _mm256_storeu_ps(out + i, load8(in + i));
+    }
+    for (; i < count; ++i) {
+        out[i] = float(in[i]);
+    }
+}
+void widenPlain(const Half* in, float* out, std::size_t count) {
+    std::copy_n(in, count, out);
+}
+__attribute__((target("avx2,f16c,fma"))) void narrowAvx2(const float* in, Half* out, std::size_t count) {
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                         _mm256_cvtps_ph(_mm256_loadu_ps(in + i), _MM_FROUND_TO_NEAREST_INT));
+    }
+    for (; i < count; ++i) {
+        out[i] = Half(in[i]);
+    }
+}
+void narrowPlain(const float* in, Half* out, std::size_t count) {
+    std::copy_n(in, count, out);
+}
+
+// y[cols] = Σ_r scale·x[r] · w[r], row after row into y, which stays in the first-level cache.
+__attribute__((target("avx2,f16c,fma"))) void transposedHalfAvx2(int rows, int cols, const Half* w,
+                                                                 std::size_t ldw, const float* x, float* y,
+                                                                 float scale) {
+    std::fill_n(y, cols, 0.0f);
+    for (int r = 0; r < rows; ++r) {
+        const Half* row = w + std::size_t(r) * ldw;
+        const float factor = scale * x[r];
+        const __m256 factors = _mm256_set1_ps(factor);
+        int c = 0;
+        for (; c + 8 <= cols; c += 8) {
+            _mm256_storeu_ps(y + c, _mm256_fmadd_ps(load8(row + c), factors, _mm256_loadu_ps(y + c)));
+        }
+        for (; c < cols; ++c) {
+            y[c] += factor * float(row[c]);
+        }
+    }
+}
+
+void transposedHalfPlain(int rows, int cols, const Half* w, std::size_t ldw, const float* x, float* y,
+                         float scale) {
+    std::fill_n(y, cols, 0.0f);
+    for (int r = 0; r < rows; ++r) {
+        const Half* row = w + std::size_t(r) * ldw;
+        const float factor = scale * x[r];
+        for (int c = 0; c < cols; ++c) {
+            y[c] += factor * float(row[c]);
+        }
+    }
+}
+
 void floatRowsBlas(int rows, int cols, const float* w, std::size_t ldw, const float* x, float* y,
                    bool accumulate) {
     cblas_sgemv(CblasRowMajor, CblasNoTrans, rows, cols, 1.0f, w, int(ldw), x, 1, accumulate ? 1.0f : 0.0f, y,
@@ -349,10 +414,14 @@ void widenSpan(const Half* in, float* out, std::size_t count) {
     span(in, out, count);
 }
 
-// Rows of a matrix-vector product that make a piece worth handing to another thread: at least 64 Ki
-// multiplications, which smaller pieces would cost more to hand out than to do.
+void narrowSpan(const float* in, Half* out, std::size_t count) {
+    static const auto span = hasAvx2() ? &narrowAvx2 : &narrowPlain;
+    span(in, out, count);
+}
+
+// Rows of a matrix-vector product that make a piece worth handing to another thread.
 std::size_t matvecGrain(int cols) {
-    return std::max<std::size_t>(1, std::size_t(1 << 16) / std::size_t(std::max(cols, 1)));
+    return std::max<std::size_t>(1, kPieceMultiplications / std::size_t(std::max(cols, 1)));
 }
 
 WorkerPool& pool() {
@@ -403,8 +472,8 @@ void matmul(int m, int n, int k, const float* a, int lda, const float* b, int ld
     const bool splitRows = std::size_t(m) * std::size_t(k) >= std::size_t(n) * std::size_t(k) || n < 16;
     const std::size_t length = std::size_t(splitRows ? m : n);
     const double perItem = 2.0 * double(k) * double(splitRows ? n : m);
-    const std::size_t grain = std::max({std::size_t(1), std::size_t(4e6 / std::max(perItem, 1.0)),
-                                        (length + threadCount - 1) / threadCount});
+    const std::size_t grain =
+        std::max({std::size_t(1), std::size_t(4e6 / std::max(perItem, 1.0)), length / threadCount});
     parallelFor(length, grain, [&](std::size_t begin, std::size_t end) {
         const int first = int(begin);
         const int count = int(end - begin);
@@ -418,17 +487,34 @@ void matmul(int m, int n, int k, const float* a, int lda, const float* b, int ld
     });
 }
 
-void matvec(int rows, int cols, const float* w, int ldw, const float* x, float* y, bool accumulate) {
-    const Rows<float> product = floatRows();
+template <class Element>
+void rowsOverPool(Rows<Element> product, int rows, int cols, const Element* w, int ldw, const float* x,
+                  float* y, bool accumulate, const RowsDone& then) {
     parallelFor(std::size_t(rows), matvecGrain(cols), [&](std::size_t begin, std::size_t end) {
         product(int(end - begin), cols, w + begin * std::size_t(ldw), std::size_t(ldw), x, y + begin,
                 accumulate);
+        if (then) {
+            then(begin, end);
+        }
     });
+}
+
+void matvec(int rows, int cols, const float* w, int ldw, const float* x, float* y, bool accumulate) {
+    rowsOverPool(floatRows(), rows, cols, w, ldw, x, y, accumulate, {});
+}
+
+void matvec(int rows, int cols, const Half* w, int ldw, const float* x, float* y, bool accumulate) {
+    rowsOverPool(halfRows(), rows, cols, w, ldw, x, y, accumulate, {});
 }
 
 void transposedMatvec(int rows, int cols, const float* w, int ldw, const float* x, float* y, float scale) {
     pool(); // which keeps OpenBLAS to the calling thread
     cblas_sgemv(CblasRowMajor, CblasTrans, rows, cols, scale, w, ldw, x, 1, 0.0f, y, 1);
+}
+
+void transposedMatvec(int rows, int cols, const Half* w, int ldw, const float* x, float* y, float scale) {
+    static const auto product = hasAvx2() ? &transposedHalfAvx2 : &transposedHalfPlain;
+    product(rows, cols, w, std::size_t(ldw), x, y, scale);
 }
 
 void WeightMatrix::row(int r, float* out) const {
@@ -440,20 +526,20 @@ void WeightMatrix::row(int r, float* out) const {
     }
 }
 
-void matvec(const WeightMatrix& w, const float* x, float* y, bool accumulate) {
-    if (!w.isHalf()) {
-        matvec(w.rows, w.cols, w.floats.data(), w.cols, x, y, accumulate);
-        return;
+void matvec(const WeightMatrix& w, const float* x, float* y, bool accumulate, const RowsDone& then) {
+    if (w.isHalf()) {
+        rowsOverPool(halfRows(), w.rows, w.cols, w.halves.data(), w.cols, x, y, accumulate, then);
+    } else {
+        rowsOverPool(floatRows(), w.rows, w.cols, w.floats.data(), w.cols, x, y, accumulate, then);
     }
-    const Rows<Half> product = halfRows();
-    parallelFor(std::size_t(w.rows), matvecGrain(w.cols), [&](std::size_t begin, std::size_t end) {
-        product(int(end - begin), w.cols, w.halves.data() + begin * std::size_t(w.cols), std::size_t(w.cols),
-                x, y + begin, accumulate);
-    });
 }
 
 void widen(const Half* in, float* out, std::size_t count) {
     widenSpan(in, out, count);
+}
+
+void narrow(const float* in, Half* out, std::size_t count) {
+    narrowSpan(in, out, count);
 }
 
 void layerNorm(const float* x, float* y, std::size_t rows, std::size_t cols, const float* gamma,

@@ -19,6 +19,10 @@ void setThreads(int count);
 // machine's: threads beyond those would only take turns on them, and a product waits for its slowest piece.
 int defaultThreads();
 
+// The multiplications that make a piece of a loop worth handing to another thread: smaller pieces would cost
+// more to hand out than to do.
+constexpr std::size_t kPieceMultiplications = std::size_t(1) << 14;
+
 // Calls body(begin, end) over consecutive pieces of 0 ..< count, on several threads when there is enough work
 // (at least two pieces of `grain` items) and the pool is free; otherwise on the calling thread at once.
 void parallelFor(std::size_t count, std::size_t grain,
@@ -36,14 +40,20 @@ void matmul(int m, int n, int k, const float* a, int lda, const float* b, int ld
 // on others.
 void matvec(int rows, int cols, const float* w, int ldw, const float* x, float* y, bool accumulate = false);
 
-// y[cols] = scale · Wᵀ · x, W [rows×cols] row-major with rows `ldw` apart, on the calling thread (sgemv): a
-// small product, one of many that a caller already spreads over the pool, such as one attention head's
-// scores.
+// The same with float16 weights, widened as they are multiplied.
+void matvec(int rows, int cols, const Half* w, int ldw, const float* x, float* y, bool accumulate = false);
+
+// y[cols] = scale · Wᵀ · x, W [rows×cols] row-major with rows `ldw` apart, on the calling thread: a small
+// product, one of many that a caller already spreads over the pool, such as one attention head's scores.
+// Float32 weights go through sgemv; float16 ones are widened as they are multiplied.
 void transposedMatvec(int rows, int cols, const float* w, int ldw, const float* x, float* y,
+                      float scale = 1.0f);
+void transposedMatvec(int rows, int cols, const Half* w, int ldw, const float* x, float* y,
                       float scale = 1.0f);
 
 // A weight matrix [rows, cols] as its file stores it: float16 weights stay float16, so that a product with
-// one token reads half the bytes; float32 (and bfloat16, widened) ones are float32.
+// one token reads half the bytes; float32 (and bfloat16, widened) ones are float32. Products that every
+// token reads, computed once from float16 weights, are kept the same way.
 struct WeightMatrix {
     int rows = 0;
     int cols = 0;
@@ -55,12 +65,21 @@ struct WeightMatrix {
     void row(int r, float* out) const;
 };
 
-// y[rows] = W · x (plus y when `accumulate`), split by rows over the pool like matvec above. Float16
-// weights are widened as they are multiplied (OpenBLAS has no product of float16 with float32).
-void matvec(const WeightMatrix& w, const float* x, float* y, bool accumulate = false);
+// What runs on rows begin ..< end of a product's result right after the piece of the product that made them,
+// on the same thread: a bias or an activation, without one more loop over the pool.
+using RowsDone = std::function<void(std::size_t begin, std::size_t end)>;
+
+// y[rows] = W · x (plus y when `accumulate`), split by rows over the pool like matvec above, then `then` on
+// each piece of rows when given. Float16 weights are widened as they are multiplied (OpenBLAS has no product
+// of float16 with float32).
+void matvec(const WeightMatrix& w, const float* x, float* y, bool accumulate = false,
+            const RowsDone& then = {});
 
 // Float16 to float32, `count` elements.
 void widen(const Half* in, float* out, std::size_t count);
+
+// Float32 to float16, rounded to nearest, `count` elements.
+void narrow(const float* in, Half* out, std::size_t count);
 
 // Each row of x[rows×cols], normalised to zero mean and unit variance (ε = 1e-5), scaled by gamma and shifted
 // by beta, into y (which may be x).

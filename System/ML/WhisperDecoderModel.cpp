@@ -12,7 +12,8 @@
 //
 // The caches are [1, layers·state, 1, positions]: layer l holds the channels l·state ..< (l+1)·state. The
 // cross-attention keys and values depend only on the encoder output, so they are computed once per encoder
-// buffer and version and reused for every token of its window.
+// buffer and version and reused for every token of its window; every token reads them, so a model whose
+// weights are float16 keeps them in float16 too (they were computed from float16 weights).
 
 #include "System/ML/Compute.h"
 #include "System/ML/Model.h"
@@ -42,9 +43,9 @@ struct DecoderLayer {
     std::vector<float> crossNormBias;       // [state]
     WeightMatrix crossQueryWeight;          // [state, state]
     std::vector<float> crossQueryBias;      // [state]
-    std::vector<float> crossKeyWeight;      // [state, state]: no bias
-    std::vector<float> crossValueWeight;    // [state, state]
+    WeightMatrix crossKeyValueWeight;       // [2·state, state]: key (no bias), then value, in float32
     std::vector<float> crossValueBias;      // [state]
+    bool halfCrossMemo = false;             // the key and value weights are float16
     WeightMatrix crossOutWeight;            // [state, state]
     std::vector<float> crossOutBias;        // [state]
     std::vector<float> mlpNormWeight;       // [state]
@@ -73,11 +74,12 @@ std::vector<T> concatenated(std::initializer_list<const std::vector<T>*> parts) 
 }
 
 // Matrices of one shape stacked along their rows, in the element type they share (float16 only when every
-// one of them is).
-WeightMatrix stacked(std::initializer_list<const WeightMatrix*> parts) {
+// one of them is and `keepHalves`).
+WeightMatrix stacked(std::initializer_list<const WeightMatrix*> parts, bool keepHalves = true) {
     WeightMatrix result;
     result.cols = (*parts.begin())->cols;
-    const bool halves = std::all_of(parts.begin(), parts.end(), [](auto* part) { return part->isHalf(); });
+    const bool halves =
+        keepHalves && std::all_of(parts.begin(), parts.end(), [](auto* part) { return part->isHalf(); });
     for (const auto* part : parts) {
         result.rows += part->rows;
         if (halves) {
@@ -101,6 +103,15 @@ const float* blockAsFloats(const MultiArray& array, std::size_t offset, std::siz
     }
     Compute::widen(array.values<Half>().data() + offset, scratch, count);
     return scratch;
+}
+
+// Adds bias[r] to y[r] on the rows a piece of a product has just made.
+auto withBias(float* y, const float* bias) {
+    return [y, bias](std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) {
+            y[r] += bias[r];
+        }
+    };
 }
 
 class WhisperDecoderModel final : public Model {
@@ -234,8 +245,10 @@ private:
             layer.crossNormBias = source.tensor(p + "cross_attn_ln.bias", {s});
             layer.crossQueryWeight = source.weightMatrix(p + "cross_attn.query.weight", s, s);
             layer.crossQueryBias = source.tensor(p + "cross_attn.query.bias", {s});
-            layer.crossKeyWeight = source.tensor(p + "cross_attn.key.weight", {s, s});
-            layer.crossValueWeight = source.tensor(p + "cross_attn.value.weight", {s, s});
+            const auto crossKey = source.weightMatrix(p + "cross_attn.key.weight", s, s);
+            const auto crossValue = source.weightMatrix(p + "cross_attn.value.weight", s, s);
+            layer.halfCrossMemo = crossKey.isHalf() && crossValue.isHalf();
+            layer.crossKeyValueWeight = stacked({&crossKey, &crossValue}, false);
             layer.crossValueBias = source.tensor(p + "cross_attn.value.bias", {s});
             layer.crossOutWeight = source.weightMatrix(p + "cross_attn.out.weight", s, s);
             layer.crossOutBias = source.tensor(p + "cross_attn.out.bias", {s});
@@ -264,8 +277,16 @@ private:
         cacheKeys_.resize(s * std::size_t(cachePositions_));
         cacheValues_.resize(s * std::size_t(cachePositions_));
         padding_.resize(std::size_t(cachePositions_));
-        crossKeys_.assign(std::size_t(layerCount_), std::vector<float>(crossSize));
-        crossValues_.assign(std::size_t(layerCount_), std::vector<float>(crossSize));
+        for (const DecoderLayer& layer : w_.layers) {
+            WeightMatrix memo{2 * state_, frames_, {}, {}};
+            if (layer.halfCrossMemo) {
+                memo.halves.resize(2 * crossSize);
+                crossScratch_.resize(2 * crossSize);
+            } else {
+                memo.floats.resize(2 * crossSize);
+            }
+            crossMemo_.push_back(std::move(memo));
+        }
     }
 
     std::map<std::string, MultiArray> evaluate(const std::map<std::string, MultiArray>& inputs) override {
@@ -316,10 +337,8 @@ private:
             // Self-attention over the cache, with this token's key and value where the update mask points.
             Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), layer.attentionNormWeight.data(),
                                layer.attentionNormBias.data());
-            Compute::matvec(layer.qkvWeight, normed_.data(), qkv_.data());
-            for (std::size_t i = 0; i < qkv_.size(); ++i) {
-                qkv_[i] += layer.qkvBias[i];
-            }
+            Compute::matvec(layer.qkvWeight, normed_.data(), qkv_.data(), false,
+                            withBias(qkv_.data(), layer.qkvBias.data()));
             const float* q = qkv_.data();
             const float* k = qkv_.data() + s;
             const float* v = qkv_.data() + 2 * s;
@@ -364,32 +383,36 @@ private:
                         }
                     }
                 });
-            Compute::matvec(layer.outWeight, attention_.data(), x_.data(), true);
-            for (int c = 0; c < s; ++c) {
-                x_[std::size_t(c)] += layer.outBias[std::size_t(c)];
-            }
+            Compute::matvec(layer.outWeight, attention_.data(), x_.data(), true,
+                            withBias(x_.data(), layer.outBias.data()));
 
             // Cross-attention over the encoder frames, from the memoised keys and values.
             Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), layer.crossNormWeight.data(),
                                layer.crossNormBias.data());
-            Compute::matvec(layer.crossQueryWeight, normed_.data(), query_.data());
-            for (int c = 0; c < s; ++c) {
-                query_[std::size_t(c)] += layer.crossQueryBias[std::size_t(c)];
+            Compute::matvec(layer.crossQueryWeight, normed_.data(), query_.data(), false,
+                            withBias(query_.data(), layer.crossQueryBias.data()));
+            // Keys and values of the memo in the type it keeps (float32 or float16), [state, frames] each.
+            auto crossAttend = [&](const auto* keys, const auto* values) {
+                Compute::parallelFor(
+                    std::size_t(heads_), headsPerPiece(frames), [&](std::size_t begin, std::size_t end) {
+                        for (std::size_t h = begin; h < end; ++h) {
+                            const std::size_t first = h * std::size_t(headChannels);
+                            float* scores = scores_.data() + h * frames;
+                            Compute::transposedMatvec(headChannels, frames_, keys + first * frames, frames_,
+                                                      query_.data() + first, scores, scale);
+                            Compute::softmaxRows(scores, 1, frames);
+                            Compute::matvec(headChannels, frames_, values + first * frames, frames_, scores,
+                                            attention_.data() + first);
+                        }
+                    });
+            };
+            const WeightMatrix& memo = crossMemo_[std::size_t(l)];
+            const std::size_t valuesOffset = std::size_t(s) * frames;
+            if (memo.isHalf()) {
+                crossAttend(memo.halves.data(), memo.halves.data() + valuesOffset);
+            } else {
+                crossAttend(memo.floats.data(), memo.floats.data() + valuesOffset);
             }
-            const float* crossKeys = crossKeys_[std::size_t(l)].data();
-            const float* crossValues = crossValues_[std::size_t(l)].data();
-            Compute::parallelFor(
-                std::size_t(heads_), headsPerPiece(frames), [&](std::size_t begin, std::size_t end) {
-                    for (std::size_t h = begin; h < end; ++h) {
-                        const std::size_t first = h * std::size_t(headChannels);
-                        float* scores = scores_.data() + h * frames;
-                        Compute::transposedMatvec(headChannels, frames_, crossKeys + first * frames, frames_,
-                                                  query_.data() + first, scores, scale);
-                        Compute::softmaxRows(scores, 1, frames);
-                        Compute::matvec(headChannels, frames_, crossValues + first * frames, frames_, scores,
-                                        attention_.data() + first);
-                    }
-                });
             if (alignment) {
                 auto weights = alignment->mutableValues<float>();
                 const float share = 1.0f / float(alignmentHeads_.size());
@@ -402,22 +425,19 @@ private:
                     }
                 }
             }
-            Compute::matvec(layer.crossOutWeight, attention_.data(), x_.data(), true);
-            for (int c = 0; c < s; ++c) {
-                x_[std::size_t(c)] += layer.crossOutBias[std::size_t(c)];
-            }
+            Compute::matvec(layer.crossOutWeight, attention_.data(), x_.data(), true,
+                            withBias(x_.data(), layer.crossOutBias.data()));
 
             Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), layer.mlpNormWeight.data(),
                                layer.mlpNormBias.data());
-            Compute::matvec(layer.fc1Weight, normed_.data(), mlp_.data());
-            for (std::size_t i = 0; i < mlp_.size(); ++i) {
-                mlp_[i] += layer.fc1Bias[i];
-            }
-            Compute::gelu(mlp_.data(), mlp_.size());
-            Compute::matvec(layer.fc2Weight, mlp_.data(), x_.data(), true);
-            for (int c = 0; c < s; ++c) {
-                x_[std::size_t(c)] += layer.fc2Bias[std::size_t(c)];
-            }
+            const auto addBias = withBias(mlp_.data(), layer.fc1Bias.data());
+            Compute::matvec(layer.fc1Weight, normed_.data(), mlp_.data(), false,
+                            [&](std::size_t begin, std::size_t end) {
+                                addBias(begin, end);
+                                Compute::gelu(mlp_.data() + begin, end - begin);
+                            });
+            Compute::matvec(layer.fc2Weight, mlp_.data(), x_.data(), true,
+                            withBias(x_.data(), layer.fc2Bias.data()));
         }
         Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), w_.finalNormWeight.data(),
                            w_.finalNormBias.data());
@@ -437,14 +457,14 @@ private:
         return name == "key_cache" || name == "value_cache" || name == "decoder_key_padding_mask";
     }
 
-    // Heads of attention over `positions` that make a piece worth handing to another thread: a wake-up costs
-    // more than the few thousand multiplications of a head over a short cache.
+    // Heads of attention over `positions` that make a piece worth handing to another thread: several heads
+    // over a short cache, one over a long one.
     std::size_t headsPerPiece(std::size_t positions) const {
         const std::size_t perHead = 2 * positions * std::size_t(state_ / heads_);
-        return std::max<std::size_t>(1, (std::size_t(1) << 17) / std::max<std::size_t>(perHead, 1));
+        return std::max<std::size_t>(1, Compute::kPieceMultiplications / std::max<std::size_t>(perHead, 1));
     }
 
-    // Keys and values of every layer's cross-attention, [state, frames] each: K = key · enc,
+    // Keys and values of every layer's cross-attention, [2·state, frames]: K = key · enc, then
     // V = value · enc + bias. The memo holds the encoder array itself, so its buffer cannot be freed and its
     // address handed to another array while the memo still names it.
     void refreshCrossAttention(const MultiArray& encoder) {
@@ -454,21 +474,28 @@ private:
         const std::uint64_t version = encoder.version();
         const float* embeds = encoder.values<float>().data();
         const int s = state_;
+        const auto frames = std::size_t(frames_);
         for (int l = 0; l < layerCount_; ++l) {
             const DecoderLayer& layer = w_.layers[std::size_t(l)];
-            auto& keys = crossKeys_[std::size_t(l)];
-            auto& values = crossValues_[std::size_t(l)];
-            Compute::matmul(s, frames_, s, layer.crossKeyWeight.data(), s, embeds, frames_, false,
-                            keys.data(), frames_);
-            Compute::matmul(s, frames_, s, layer.crossValueWeight.data(), s, embeds, frames_, false,
-                            values.data(), frames_);
-            for (int c = 0; c < s; ++c) {
-                float* row = values.data() + std::size_t(c) * std::size_t(frames_);
-                const float bias = layer.crossValueBias[std::size_t(c)];
-                for (int f = 0; f < frames_; ++f) {
-                    row[f] += bias;
-                }
-            }
+            WeightMatrix& memo = crossMemo_[std::size_t(l)];
+            float* products = memo.isHalf() ? crossScratch_.data() : memo.floats.data();
+            Compute::matmul(2 * s, frames_, s, layer.crossKeyValueWeight.floats.data(), s, embeds, frames_,
+                            false, products, frames_);
+            Compute::parallelFor(std::size_t(2 * s), std::max<std::size_t>(1, 16384 / frames),
+                                 [&](std::size_t begin, std::size_t end) {
+                                     for (std::size_t r = begin; r < end; ++r) {
+                                         float* row = products + r * frames;
+                                         if (r >= std::size_t(s)) {
+                                             const float bias = layer.crossValueBias[r - std::size_t(s)];
+                                             for (std::size_t f = 0; f < frames; ++f) {
+                                                 row[f] += bias;
+                                             }
+                                         }
+                                         if (memo.isHalf()) {
+                                             Compute::narrow(row, memo.halves.data() + r * frames, frames);
+                                         }
+                                     }
+                                 });
         }
         memoEncoder_ = encoder;
         memoVersion_ = version;
@@ -487,8 +514,8 @@ private:
     // Cross-attention keys and values of the encoder output they were computed from
     std::optional<MultiArray> memoEncoder_;
     std::uint64_t memoVersion_ = 0;
-    std::vector<std::vector<float>> crossKeys_;   // [layers][state, frames]
-    std::vector<std::vector<float>> crossValues_; // [layers][state, frames]
+    std::vector<WeightMatrix> crossMemo_; // [layers][2·state, frames]: keys, then values
+    std::vector<float> crossScratch_;     // [2·state, frames]: one layer's products before float16
 
     // Activations, allocated once
     std::vector<float> x_;         // [state]: the residual stream

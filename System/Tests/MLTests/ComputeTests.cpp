@@ -154,20 +154,45 @@ TEST_F(ComputeTest, MatrixVectorProductsMatchPlainLoops) {
         }
     }
 
-    // y = scale · Wᵀ x, W read from inside a wider buffer.
-    const int rows = 37, cols = 1500, ldw = 1503;
+    // y = scale · Wᵀ x, W read from inside a wider buffer, as float32 and as float16 (a width that leaves a
+    // tail after the vector loop).
+    const int rows = 37, cols = 1501, ldw = 1503;
     TinyModelGenerator::RandomWeights random(5);
     const auto w = random.normal(std::size_t(rows) * ldw, 1.0f);
+    const std::vector<Half> halves(w.begin(), w.end());
     const auto x = random.normal(std::size_t(rows), 1.0f);
-    std::vector<float> y(cols);
+    std::vector<float> y(cols), yOfHalves(cols, NAN);
     Compute::transposedMatvec(rows, cols, w.data(), ldw, x.data(), y.data(), 0.125f);
+    Compute::transposedMatvec(rows, cols, halves.data(), ldw, x.data(), yOfHalves.data(), 0.125f);
     for (int j = 0; j < cols; ++j) {
-        double sum = 0;
+        double sum = 0, sumOfHalves = 0;
         for (int r = 0; r < rows; ++r) {
             sum += double(w[std::size_t(r) * ldw + j]) * x[std::size_t(r)];
+            sumOfHalves += double(float(halves[std::size_t(r) * ldw + j])) * x[std::size_t(r)];
         }
         ASSERT_NEAR(y[std::size_t(j)], 0.125 * sum, 1e-5) << "column " << j;
+        ASSERT_NEAR(yOfHalves[std::size_t(j)], 0.125 * sumOfHalves, 1e-5) << "column " << j;
     }
+}
+
+// Float32 to float16 and back, rounded to nearest even as a conversion of each element is, over the vector
+// loop and its tail.
+TEST_F(ComputeTest, ConversionsToAndFromFloat16RoundLikeEachElement) {
+    auto floats = TinyModelGenerator::RandomWeights(9).normal(29, 100.0f);
+    floats[3] = 1.0f + 1.0f / 2048; // halfway between two float16 values: to the even one, 1
+    floats[4] = 1.0f + 3.0f / 2048; // halfway: to the even one, 1 + 2/1024
+    floats[27] = 70000.0f;          // beyond float16's range
+    std::vector<Half> halves(floats.size());
+    Compute::narrow(floats.data(), halves.data(), floats.size());
+    std::vector<float> widened(floats.size());
+    Compute::widen(halves.data(), widened.data(), halves.size());
+    for (std::size_t i = 0; i < floats.size(); ++i) {
+        EXPECT_EQ(halves[i].bitPattern(), Half(floats[i]).bitPattern()) << "element " << i;
+        EXPECT_EQ(widened[i], float(Half(floats[i]))) << "element " << i;
+    }
+    EXPECT_EQ(widened[3], 1.0f);
+    EXPECT_EQ(widened[4], 1.0f + 2.0f / 1024);
+    EXPECT_TRUE(std::isinf(widened[27]));
 }
 
 // Threads beyond the processors a process may run on only take turns on them: the default follows the
@@ -214,6 +239,22 @@ TEST_F(ComputeTest, RowOperations) {
     EXPECT_NEAR(scores[0], 0.25, 1e-6);
     EXPECT_NEAR(scores[1], 0.75, 1e-6);
     EXPECT_EQ(scores[2], 0.5f); // no overflow on large scores
+
+    // A row longer than the vector lanes, its largest score in the tail after them.
+    std::vector<float> row(19);
+    for (std::size_t c = 0; c < row.size(); ++c) {
+        row[c] = 0.3f * float(c % 7) - 1.0f;
+    }
+    row[17] = 40.0f;
+    const auto given = row;
+    Compute::softmaxRows(row.data(), 1, row.size(), 0.5f);
+    double total = 0;
+    for (const float score : given) {
+        total += std::exp(0.5 * (double(score) - 40.0));
+    }
+    for (std::size_t c = 0; c < row.size(); ++c) {
+        EXPECT_NEAR(row[c], std::exp(0.5 * (double(given[c]) - 40.0)) / total, 1e-6) << "column " << c;
+    }
 
     // Damaged weights can carry NaNs: they come out as NaNs, and nothing undefined happens on the way.
     std::vector<float> broken{NAN, 1, 2, 3};

@@ -233,12 +233,16 @@ TEST(WhisperDecoderModelTest, CachedDecodingEqualsAFullRecomputeAtEveryPosition)
     wide.cachePositions = 16;
     wide.encoderPositions = 40;
     wide.alignmentHeads = {{0, 3}, {1, 2}};
+    // Float16 weights keep the cross-attention keys and values in float16 too.
+    auto wideHalf = wide;
+    wideHalf.weightType = SafeTensorsDType::F16;
     const std::vector<Case> cases = {
         {"tiny", tiny, 8, 1e-4},
         {"float16 features and weights", half, 8, 4e-3}, // float16 keeps 11 bits of every cache entry
         {"no alignment heads", noAlignment, 5, 1e-4},
         {"a full cache", full, 7, 1e-4},
         {"wide", wide, 10, 1e-3},
+        {"wide with float16 weights", wideHalf, 10, 4e-3},
     };
     TemporaryFolder folder("decoder");
     for (const auto& c : cases) {
