@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -54,6 +55,68 @@ bool spinUntil(Ready ready) {
     }
 }
 
+// A loop is handed out in at most this many pieces per thread: enough for the threads that finish first to
+// take over from one that the system holds back, few enough that handing them out costs little.
+constexpr std::size_t kPiecesPerThread = 4;
+
+// Set while this thread runs a piece of a loop of the pool: a loop inside it runs where it is.
+thread_local bool insidePiece = false;
+
+// Waits until `ready()`: spinning for kSpinTime, then looking again every few tens of microseconds (a wait
+// that long means a thread that holds the work was held back by the system).
+template <class Ready>
+void waitUntil(Ready ready) {
+    if (!spinUntil(ready)) {
+        while (!ready()) {
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+    }
+}
+
+} // namespace
+
+// What the members of a team share. Each member's share of a loop's pieces is claimed through a word of its
+// own, on a cache line of its own, which holds the loop's number beside the pieces of the share claimed so
+// far: a member claims its own pieces without contention and others only reach for them once theirs are done.
+// A word that names an earlier loop counts as none claimed, so nothing has to be reset between loops; one
+// that names a later loop means this one is over. The pieces that have run, added up over every loop, tell
+// each member when a loop is done.
+struct Team::Shared {
+    struct alignas(64) Slot {
+        std::atomic<std::uint64_t> word{0}; // loop << kClaimBits | pieces of the share claimed
+    };
+    static constexpr int kClaimBits = 24;
+
+    std::unique_ptr<Slot[]> slots; // one per member
+    alignas(64) std::atomic<std::uint64_t> done{0};
+    // Where the members of the next team start, set by the thread that starts it before the members see it
+    std::uint64_t firstLoop = 0;
+    std::uint64_t firstDone = 0;
+
+    // Claims the next of the `share` pieces of `owner` in loop `loop` into `piece`; false when none is left.
+    bool claim(std::size_t owner, std::uint64_t loop, std::size_t share, std::size_t& piece) {
+        std::atomic<std::uint64_t>& word = slots[owner].word;
+        std::uint64_t seen = word.load(std::memory_order_relaxed);
+        for (;;) {
+            const std::uint64_t seenLoop = seen >> kClaimBits;
+            if (seenLoop > loop) {
+                return false;
+            }
+            const std::uint64_t claimed = seenLoop == loop ? seen & ((1u << kClaimBits) - 1) : 0;
+            if (claimed >= share) {
+                return false;
+            }
+            if (word.compare_exchange_weak(seen, (loop << kClaimBits) | (claimed + 1),
+                                           std::memory_order_acq_rel, std::memory_order_relaxed)) {
+                piece = std::size_t(claimed);
+                return true;
+            }
+        }
+    }
+};
+
+namespace {
+
 // Workers that wait for one parallelFor at a time. A second caller meanwhile runs its loop on its own thread;
 // it never waits for the pool.
 //
@@ -71,6 +134,8 @@ public:
         std::lock_guard run(runLock_);
         stopWorkers();
         threads_ = std::max(1, threads);
+        team_.slots = std::make_unique<Team::Shared::Slot[]>(std::size_t(threads_.load()));
+        team_.firstLoop = 0;
         for (int i = 1; i < threads_.load(); ++i) {
             workers_.emplace_back([this] { work(); });
         }
@@ -83,19 +148,49 @@ public:
              const std::function<void(std::size_t, std::size_t)>& body) {
         grain = std::max<std::size_t>(grain, 1);
         // A loop inside a piece runs where it is: the pool is busy with the loop around it.
-        thread_local bool insidePiece = false;
         std::unique_lock run(runLock_, std::defer_lock);
         if (insidePiece || count < 2 * grain || !run.try_lock() || threads_ == 1) {
             body(0, count);
             return;
         }
+        runLocked(count, std::min(std::size_t(threads_) * kPiecesPerThread, count / grain), body);
+    }
+
+    void together(const std::function<void(Team&)>& body) {
+        std::unique_lock run(runLock_, std::defer_lock);
+        if (insidePiece || threads_ == 1 || !run.try_lock()) {
+            Team alone(nullptr, 0, 1);
+            body(alone);
+            return;
+        }
+        const auto members = std::size_t(threads_);
+        team_.firstDone = team_.done.load(std::memory_order_relaxed);
+        runLocked(members, members, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t member = begin; member < end; ++member) {
+                Team team(&team_, member, members);
+                body(team);
+            }
+        });
+        // The next team's loops are numbered after every loop that a word still names.
+        for (std::size_t member = 0; member < members; ++member) {
+            team_.firstLoop =
+                std::max(team_.firstLoop, team_.slots[member].word.load(std::memory_order_relaxed) >>
+                                              Team::Shared::kClaimBits);
+        }
+    }
+
+private:
+    // Runs `body` over `pieces` pieces of 0 ..< count on the pool and the calling thread, with the run lock
+    // held.
+    void runLocked(std::size_t count, std::size_t pieces_,
+                   const std::function<void(std::size_t, std::size_t)>& body) {
         insidePiece = true;
         struct Leave {
             bool& flag;
             ~Leave() { flag = false; }
         } leave{insidePiece};
 
-        const auto pieces = std::uint32_t(std::min<std::size_t>(std::size_t(threads_) * 4, count / grain));
+        const auto pieces = std::uint32_t(pieces_);
         body_.store(&body, std::memory_order_relaxed);
         count_.store(count, std::memory_order_relaxed);
         finished_.store(0, std::memory_order_relaxed);
@@ -111,7 +206,6 @@ public:
         }
     }
 
-private:
     // Claims and runs pieces of the loop in hand until none is left.
     void runPieces() {
         std::uint32_t ran = 0, pieces = 0;
@@ -172,6 +266,8 @@ private:
     std::atomic<const std::function<void(std::size_t, std::size_t)>*> body_{nullptr};
     std::atomic<std::size_t> count_{0};
     std::atomic<std::uint32_t> finished_{0};
+
+    Team::Shared team_; // used under the run lock
 };
 
 // e^x to within a few parts in 10⁷ (x clamped to the normal range of float), written without branches or
@@ -275,6 +371,12 @@ __attribute__((target("avx2,f16c,fma"))) inline __m256 load8(const Element* p) {
     }
 }
 
+__attribute__((target("avx2,f16c,fma"))) inline float horizontalSum(__m256 lanes) {
+    const __m128 half = _mm_add_ps(_mm256_castps256_ps128(lanes), _mm256_extractf128_ps(lanes, 1));
+    const __m128 pair = _mm_add_ps(half, _mm_movehl_ps(half, half));
+    return _mm_cvtss_f32(_mm_add_ss(pair, _mm_movehdup_ps(pair)));
+}
+
 template <class Element>
 __attribute__((target("avx2,f16c,fma"))) void rowsAvx2(int rows, int cols, const Element* w, std::size_t ldw,
                                                        const float* x, float* y, bool accumulate) {
@@ -290,14 +392,54 @@ __attribute__((target("avx2,f16c,fma"))) void rowsAvx2(int rows, int cols, const
         for (; c + 8 <= cols; c += 8) {
             sums[0] = _mm256_fmadd_ps(load8(row + c), _mm256_loadu_ps(x + c), sums[0]);
         }
-        const __m256 total = _mm256_add_ps(_mm256_add_ps(sums[0], sums[1]), _mm256_add_ps(sums[2], sums[3]));
-        const __m128 half = _mm_add_ps(_mm256_castps256_ps128(total), _mm256_extractf128_ps(total, 1));
-        const __m128 pair = _mm_add_ps(half, _mm_movehl_ps(half, half));
-        float sum = _mm_cvtss_f32(_mm_add_ss(pair, _mm_movehdup_ps(pair)));
+        float sum =
+            horizontalSum(_mm256_add_ps(_mm256_add_ps(sums[0], sums[1]), _mm256_add_ps(sums[2], sums[3])));
         for (; c < cols; ++c) {
             sum += float(row[c]) * x[c];
         }
         y[r] = accumulate ? y[r] + sum : sum;
+    }
+}
+
+template <class Element>
+__attribute__((target("avx2,f16c,fma"))) void blockDotsAvx2(int rows, int blocks, int size, const Element* w,
+                                                            std::size_t ldw, const float* x, float* y,
+                                                            std::size_t ldy, float scale) {
+    for (int r = 0; r < rows; ++r) {
+        for (int b = 0; b < blocks; ++b) {
+            const Element* row = w + std::size_t(r) * ldw + std::size_t(b) * std::size_t(size);
+            const float* xs = x + std::size_t(b) * std::size_t(size);
+            __m256 sums[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
+            int c = 0;
+            for (; c + 16 <= size; c += 16) {
+                sums[0] = _mm256_fmadd_ps(load8(row + c), _mm256_loadu_ps(xs + c), sums[0]);
+                sums[1] = _mm256_fmadd_ps(load8(row + c + 8), _mm256_loadu_ps(xs + c + 8), sums[1]);
+            }
+            for (; c + 8 <= size; c += 8) {
+                sums[0] = _mm256_fmadd_ps(load8(row + c), _mm256_loadu_ps(xs + c), sums[0]);
+            }
+            float sum = horizontalSum(_mm256_add_ps(sums[0], sums[1]));
+            for (; c < size; ++c) {
+                sum += float(row[c]) * xs[c];
+            }
+            y[std::size_t(b) * ldy + std::size_t(r)] = scale * sum;
+        }
+    }
+}
+
+template <class Element>
+void blockDotsPlain(int rows, int blocks, int size, const Element* w, std::size_t ldw, const float* x,
+                    float* y, std::size_t ldy, float scale) {
+    for (int r = 0; r < rows; ++r) {
+        for (int b = 0; b < blocks; ++b) {
+            const Element* row = w + std::size_t(r) * ldw + std::size_t(b) * std::size_t(size);
+            const float* xs = x + std::size_t(b) * std::size_t(size);
+            float sum = 0;
+            for (int c = 0; c < size; ++c) {
+                sum += float(row[c]) * xs[c];
+            }
+            y[std::size_t(b) * ldy + std::size_t(r)] = scale * sum;
+        }
     }
 }
 
@@ -419,11 +561,6 @@ void narrowSpan(const float* in, Half* out, std::size_t count) {
     span(in, out, count);
 }
 
-// Rows of a matrix-vector product that make a piece worth handing to another thread.
-std::size_t matvecGrain(int cols) {
-    return std::max<std::size_t>(1, kPieceMultiplications / std::size_t(std::max(cols, 1)));
-}
-
 WorkerPool& pool() {
     // Never destroyed: its threads may still wait when the process ends.
     static WorkerPool* instance = [] {
@@ -460,6 +597,50 @@ void parallelFor(std::size_t count, std::size_t grain,
     pool().run(count, grain, body);
 }
 
+Team::Team(Shared* shared, std::size_t member, std::size_t members)
+    : shared_(shared)
+    , member_(member)
+    , members_(members)
+    , phase_(shared ? shared->firstLoop : 0)
+    , expected_(shared ? shared->firstDone : 0) {}
+
+void Team::forEach(std::size_t count, std::size_t grain,
+                   const std::function<void(std::size_t, std::size_t)>& body) {
+    if (shared_ == nullptr) {
+        if (count != 0) {
+            body(0, count);
+        }
+        return;
+    }
+    if (count == 0) {
+        return;
+    }
+    const std::size_t pieces = std::min(members_ * kPiecesPerThread,
+                                        std::max<std::size_t>(1, count / std::max<std::size_t>(grain, 1)));
+    ++phase_;
+    expected_ += pieces;
+    std::uint64_t ran = 0;
+    // Its own share first, then what the members after it have left.
+    for (std::size_t k = 0; k < members_; ++k) {
+        const std::size_t owner = (member_ + k) % members_;
+        const std::size_t first = pieces * owner / members_;
+        const std::size_t share = pieces * (owner + 1) / members_ - first;
+        for (std::size_t piece; share != 0 && shared_->claim(owner, phase_, share, piece);) {
+            const std::size_t index = first + piece;
+            body(count * index / pieces, count * (index + 1) / pieces);
+            ++ran;
+        }
+    }
+    if (ran != 0) {
+        shared_->done.fetch_add(ran, std::memory_order_acq_rel);
+    }
+    waitUntil([&] { return shared_->done.load(std::memory_order_acquire) >= expected_; });
+}
+
+void together(const std::function<void(Team&)>& body) {
+    pool().together(body);
+}
+
 void matmul(int m, int n, int k, const float* a, int lda, const float* b, int ldb, bool transposeB, float* c,
             int ldc, bool accumulate) {
     auto product = [&](int rows, int columns, const float* left, const float* right, float* result) {
@@ -485,6 +666,10 @@ void matmul(int m, int n, int k, const float* a, int lda, const float* b, int ld
             product(m, count, a, right, c + first);
         }
     });
+}
+
+std::size_t matvecGrain(int cols) {
+    return std::max<std::size_t>(1, kPieceMultiplications / std::size_t(std::max(cols, 1)));
 }
 
 template <class Element>
@@ -517,6 +702,18 @@ void transposedMatvec(int rows, int cols, const Half* w, int ldw, const float* x
     product(rows, cols, w, std::size_t(ldw), x, y, scale);
 }
 
+void blockDots(int rows, int blocks, int size, const float* w, int ldw, const float* x, float* y,
+               std::size_t ldy, float scale) {
+    static const auto product = hasAvx2() ? &blockDotsAvx2<float> : &blockDotsPlain<float>;
+    product(rows, blocks, size, w, std::size_t(ldw), x, y, ldy, scale);
+}
+
+void blockDots(int rows, int blocks, int size, const Half* w, int ldw, const float* x, float* y,
+               std::size_t ldy, float scale) {
+    static const auto product = hasAvx2() ? &blockDotsAvx2<Half> : &blockDotsPlain<Half>;
+    product(rows, blocks, size, w, std::size_t(ldw), x, y, ldy, scale);
+}
+
 void WeightMatrix::row(int r, float* out) const {
     const std::size_t offset = std::size_t(r) * std::size_t(cols);
     if (isHalf()) {
@@ -531,6 +728,18 @@ void matvec(const WeightMatrix& w, const float* x, float* y, bool accumulate, co
         rowsOverPool(halfRows(), w.rows, w.cols, w.halves.data(), w.cols, x, y, accumulate, then);
     } else {
         rowsOverPool(floatRows(), w.rows, w.cols, w.floats.data(), w.cols, x, y, accumulate, then);
+    }
+}
+
+void matvecRows(const WeightMatrix& w, std::size_t begin, std::size_t end, const float* x, float* y,
+                bool accumulate) {
+    const std::size_t offset = begin * std::size_t(w.cols);
+    if (w.isHalf()) {
+        halfRows()(int(end - begin), w.cols, w.halves.data() + offset, std::size_t(w.cols), x, y + begin,
+                   accumulate);
+    } else {
+        floatRows()(int(end - begin), w.cols, w.floats.data() + offset, std::size_t(w.cols), x, y + begin,
+                    accumulate);
     }
 }
 

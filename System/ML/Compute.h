@@ -3,6 +3,7 @@
 #include "System/ML/Half.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -28,6 +29,38 @@ constexpr std::size_t kPieceMultiplications = std::size_t(1) << 14;
 void parallelFor(std::size_t count, std::size_t grain,
                  const std::function<void(std::size_t, std::size_t)>& body);
 
+// A body that several threads run at once, each of them (a member of the team) the whole of it, sharing out
+// the pieces of its loops: one hand-out of threads for a sequence of loops whose pieces take microseconds,
+// such as the products of one decoder token, instead of one per loop. Every member must call the same
+// sequence of forEach, with the same counts and grains, and nothing in the body may throw.
+class Team {
+public:
+    struct Shared; // the pool's state of the team, inside Compute.cpp
+
+    Team(Shared* shared, std::size_t member, std::size_t members);
+
+    std::size_t members() const { return members_; }
+
+    // Calls body(begin, end) over consecutive pieces of 0 ..< count of at least `grain` items, each piece on
+    // one member, and returns on every member once every piece has run. A member runs the pieces of its own
+    // share first and then takes those that others have not reached, so a member that the system holds back
+    // does not hold back the loop.
+    void forEach(std::size_t count, std::size_t grain,
+                 const std::function<void(std::size_t, std::size_t)>& body);
+
+private:
+    Shared* shared_;
+    std::size_t member_;
+    std::size_t members_;
+    std::uint64_t phase_ = 0;    // the number of this member's latest loop
+    std::uint64_t expected_ = 0; // the pieces that every loop of the team so far has, added up
+};
+
+// Runs body(team) on as many members as threads() (the calling thread among them) and returns when all of
+// them have returned. When the pool is busy, or inside a piece of another loop, the calling thread is the
+// only member.
+void together(const std::function<void(Team&)>& body);
+
 // Row-major C[m×n] = A[m×k] · B (B is k×n, or n×k when `transposeB`), plus C when `accumulate`.
 // lda/ldb/ldc are the row lengths of the buffers, so a product can read a slice of a wider matrix.
 void matmul(int m, int n, int k, const float* a, int lda, const float* b, int ldb, bool transposeB, float* c,
@@ -50,6 +83,15 @@ void transposedMatvec(int rows, int cols, const float* w, int ldw, const float* 
                       float scale = 1.0f);
 void transposedMatvec(int rows, int cols, const Half* w, int ldw, const float* x, float* y,
                       float scale = 1.0f);
+
+// y[b·ldy + r] = scale · Σ_c W[r·ldw + b·size + c] · x[b·size + c] for each row r < rows and block b <
+// blocks, on the calling thread: each row's dot product with x taken block by block, such as the scores of
+// every attention head for keys stored one frame after another. Float16 rows are widened as they are
+// multiplied.
+void blockDots(int rows, int blocks, int size, const float* w, int ldw, const float* x, float* y,
+               std::size_t ldy, float scale = 1.0f);
+void blockDots(int rows, int blocks, int size, const Half* w, int ldw, const float* x, float* y,
+               std::size_t ldy, float scale = 1.0f);
 
 // A weight matrix [rows, cols] as its file stores it: float16 weights stay float16, so that a product with
 // one token reads half the bytes; float32 (and bfloat16, widened) ones are float32. Products that every
@@ -74,6 +116,14 @@ using RowsDone = std::function<void(std::size_t begin, std::size_t end)>;
 // of float16 with float32).
 void matvec(const WeightMatrix& w, const float* x, float* y, bool accumulate = false,
             const RowsDone& then = {});
+
+// Rows begin ..< end of y = W · x (plus y when `accumulate`), on the calling thread: a piece of a product
+// that the caller spreads itself, such as over a Team.
+void matvecRows(const WeightMatrix& w, std::size_t begin, std::size_t end, const float* x, float* y,
+                bool accumulate = false);
+
+// Rows of a matrix-vector product with `cols` columns that make a piece worth handing to another thread.
+std::size_t matvecGrain(int cols);
 
 // Float16 to float32, `count` elements.
 void widen(const Half* in, float* out, std::size_t count);

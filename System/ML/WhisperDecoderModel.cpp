@@ -268,7 +268,12 @@ private:
         const auto s = std::size_t(state_);
         const auto crossSize = s * std::size_t(frames_);
         x_.resize(s);
-        normed_.resize(s);
+        alignmentSlot_.assign(std::size_t(layerCount_) * std::size_t(heads_), -1);
+        for (std::size_t i = 0; i < alignmentHeads_.size(); ++i) {
+            const auto [layer, head] = alignmentHeads_[i];
+            alignmentSlot_[std::size_t(layer) * std::size_t(heads_) + std::size_t(head)] = int(i);
+        }
+        alignmentScores_.resize(alignmentHeads_.size() * std::size_t(frames_));
         qkv_.resize(3 * s);
         query_.resize(s);
         attention_.resize(s);
@@ -277,11 +282,11 @@ private:
         cacheKeys_.resize(s * std::size_t(cachePositions_));
         cacheValues_.resize(s * std::size_t(cachePositions_));
         padding_.resize(std::size_t(cachePositions_));
+        crossScratch_.resize(2 * crossSize);
         for (const DecoderLayer& layer : w_.layers) {
             WeightMatrix memo{2 * state_, frames_, {}, {}};
             if (layer.halfCrossMemo) {
                 memo.halves.resize(2 * crossSize);
-                crossScratch_.resize(2 * crossSize);
             } else {
                 memo.floats.resize(2 * crossSize);
             }
@@ -330,119 +335,166 @@ private:
         const float scale = 1.0f / std::sqrt(float(headChannels));
         const auto positions = std::size_t(cachePositions_);
         const auto frames = std::size_t(frames_);
-        for (int l = 0; l < layerCount_; ++l) {
-            const DecoderLayer& layer = w_.layers[std::size_t(l)];
-            const std::size_t layerOffset = std::size_t(l) * std::size_t(s);
+        MultiArray logits({1, 1, vocabulary_}, MultiArrayDataType::float32);
+        float* logitsOut = logits.mutableValues<float>().data();
 
-            // Self-attention over the cache, with this token's key and value where the update mask points.
-            Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), layer.attentionNormWeight.data(),
-                               layer.attentionNormBias.data());
-            Compute::matvec(layer.qkvWeight, normed_.data(), qkv_.data(), false,
-                            withBias(qkv_.data(), layer.qkvBias.data()));
-            const float* q = qkv_.data();
-            const float* k = qkv_.data() + s;
-            const float* v = qkv_.data() + 2 * s;
-            std::copy(k, k + s, keysOut.begin() + std::ptrdiff_t(layerOffset));
-            std::copy(v, v + s, valuesOut.begin() + std::ptrdiff_t(layerOffset));
-            Compute::parallelFor(
-                std::size_t(heads_), headsPerPiece(positions), [&](std::size_t begin, std::size_t end) {
-                    for (std::size_t h = begin; h < end; ++h) {
-                        const std::size_t first = h * std::size_t(headChannels);
-                        float* scores = scores_.data() + h * positions;
-                        // The head's channels of this layer: one block of the cache, [channels, positions].
-                        const std::size_t block = (layerOffset + first) * positions;
-                        const std::size_t blockSize = std::size_t(headChannels) * positions;
-                        const float* headKeys =
-                            blockAsFloats(keyCache, block, blockSize, cacheKeys_.data() + first * positions);
-                        const float* headValues = blockAsFloats(valueCache, block, blockSize,
-                                                                cacheValues_.data() + first * positions);
-                        Compute::transposedMatvec(headChannels, int(positions), headKeys, int(positions),
-                                                  q + first, scores, scale);
-                        for (std::size_t j = 0; j < positions; ++j) {
-                            if (updateMask[j] != 0) {
-                                float dot = 0;
-                                for (int c = 0; c < headChannels; ++c) {
-                                    dot += q[first + std::size_t(c)] * k[first + std::size_t(c)];
-                                }
-                                scores[j] = dot * scale;
-                            }
-                            scores[j] += paddingMask[j];
-                        }
-                        Compute::softmaxRows(scores, 1, positions);
-                        Compute::matvec(headChannels, int(positions), headValues, int(positions), scores,
-                                        attention_.data() + first);
-                        for (std::size_t j = 0; j < positions; ++j) {
-                            if (updateMask[j] != 0) {
-                                // The cache's value at j was mixed in above; this token's value replaces it.
-                                for (int c = 0; c < headChannels; ++c) {
-                                    const std::size_t channel = first + std::size_t(c);
-                                    attention_[channel] +=
-                                        scores[j] * (v[channel] - headValues[std::size_t(c) * positions + j]);
-                                }
-                            }
-                        }
-                    }
-                });
-            Compute::matvec(layer.outWeight, attention_.data(), x_.data(), true,
-                            withBias(x_.data(), layer.outBias.data()));
+        // The whole token is one team of threads: its products and heads take microseconds each, and handing
+        // out threads once per token instead of once per loop is what lets more threads make a token faster.
+        Compute::together([&](Compute::Team& team) {
+            // This member's LayerNorm of x, made before its first piece of the product that reads it, so that
+            // a member that takes no piece of a loop reads nothing that others may be writing.
+            thread_local std::vector<float> normed;
+            normed.resize(std::size_t(s));
+            auto product = [&](const WeightMatrix& w, const std::vector<float>* gamma,
+                               const std::vector<float>* beta, const float* in, float* y, bool accumulate,
+                               const auto& then) {
+                bool normalised = false;
+                team.forEach(std::size_t(w.rows), Compute::matvecGrain(w.cols),
+                             [&](std::size_t begin, std::size_t end) {
+                                 if (gamma != nullptr && !normalised) {
+                                     Compute::layerNorm(x_.data(), normed.data(), 1, std::size_t(s),
+                                                        gamma->data(), beta->data());
+                                     normalised = true;
+                                 }
+                                 Compute::matvecRows(w, begin, end, gamma != nullptr ? normed.data() : in, y,
+                                                     accumulate);
+                                 then(begin, end);
+                             });
+            };
+            for (int l = 0; l < layerCount_; ++l) {
+                const DecoderLayer& layer = w_.layers[std::size_t(l)];
+                const std::size_t layerOffset = std::size_t(l) * std::size_t(s);
 
-            // Cross-attention over the encoder frames, from the memoised keys and values.
-            Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), layer.crossNormWeight.data(),
-                               layer.crossNormBias.data());
-            Compute::matvec(layer.crossQueryWeight, normed_.data(), query_.data(), false,
-                            withBias(query_.data(), layer.crossQueryBias.data()));
-            // Keys and values of the memo in the type it keeps (float32 or float16), [state, frames] each.
-            auto crossAttend = [&](const auto* keys, const auto* values) {
-                Compute::parallelFor(
-                    std::size_t(heads_), headsPerPiece(frames), [&](std::size_t begin, std::size_t end) {
+                // Self-attention over the cache, with this token's key and value where the update mask
+                // points.
+                const auto addQkvBias = withBias(qkv_.data(), layer.qkvBias.data());
+                product(layer.qkvWeight, &layer.attentionNormWeight, &layer.attentionNormBias, nullptr,
+                        qkv_.data(), false, [&](std::size_t begin, std::size_t end) {
+                            addQkvBias(begin, end);
+                            // The key and value rows are this layer's cache updates.
+                            for (std::size_t r = std::max(begin, std::size_t(s)); r < end; ++r) {
+                                auto& out = r < 2 * std::size_t(s) ? keysOut : valuesOut;
+                                out[layerOffset + r % std::size_t(s)] = qkv_[r];
+                            }
+                        });
+                const float* q = qkv_.data();
+                const float* k = qkv_.data() + s;
+                const float* v = qkv_.data() + 2 * s;
+                team.forEach(
+                    std::size_t(heads_), headsPerPiece(positions), [&](std::size_t begin, std::size_t end) {
                         for (std::size_t h = begin; h < end; ++h) {
                             const std::size_t first = h * std::size_t(headChannels);
-                            float* scores = scores_.data() + h * frames;
-                            Compute::transposedMatvec(headChannels, frames_, keys + first * frames, frames_,
-                                                      query_.data() + first, scores, scale);
-                            Compute::softmaxRows(scores, 1, frames);
-                            Compute::matvec(headChannels, frames_, values + first * frames, frames_, scores,
+                            float* scores = scores_.data() + h * positions;
+                            // The head's channels of this layer: one block of the cache, [channels,
+                            // positions].
+                            const std::size_t block = (layerOffset + first) * positions;
+                            const std::size_t blockSize = std::size_t(headChannels) * positions;
+                            const float* headKeys = blockAsFloats(keyCache, block, blockSize,
+                                                                  cacheKeys_.data() + first * positions);
+                            const float* headValues = blockAsFloats(valueCache, block, blockSize,
+                                                                    cacheValues_.data() + first * positions);
+                            Compute::transposedMatvec(headChannels, int(positions), headKeys, int(positions),
+                                                      q + first, scores, scale);
+                            for (std::size_t j = 0; j < positions; ++j) {
+                                if (updateMask[j] != 0) {
+                                    float dot = 0;
+                                    for (int c = 0; c < headChannels; ++c) {
+                                        dot += q[first + std::size_t(c)] * k[first + std::size_t(c)];
+                                    }
+                                    scores[j] = dot * scale;
+                                }
+                                scores[j] += paddingMask[j];
+                            }
+                            Compute::softmaxRows(scores, 1, positions);
+                            Compute::matvec(headChannels, int(positions), headValues, int(positions), scores,
                                             attention_.data() + first);
+                            for (std::size_t j = 0; j < positions; ++j) {
+                                if (updateMask[j] != 0) {
+                                    // The cache's value at j was mixed in above; this token's value replaces
+                                    // it.
+                                    for (int c = 0; c < headChannels; ++c) {
+                                        const std::size_t channel = first + std::size_t(c);
+                                        attention_[channel] +=
+                                            scores[j] *
+                                            (v[channel] - headValues[std::size_t(c) * positions + j]);
+                                    }
+                                }
+                            }
                         }
                     });
-            };
-            const WeightMatrix& memo = crossMemo_[std::size_t(l)];
-            const std::size_t valuesOffset = std::size_t(s) * frames;
-            if (memo.isHalf()) {
-                crossAttend(memo.halves.data(), memo.halves.data() + valuesOffset);
-            } else {
-                crossAttend(memo.floats.data(), memo.floats.data() + valuesOffset);
-            }
-            if (alignment) {
-                auto weights = alignment->mutableValues<float>();
-                const float share = 1.0f / float(alignmentHeads_.size());
-                for (const auto& [headLayer, head] : alignmentHeads_) {
-                    if (headLayer == l) {
-                        const float* scores = scores_.data() + std::size_t(head) * frames;
-                        for (std::size_t f = 0; f < frames; ++f) {
-                            weights[f] += share * scores[f];
+                product(layer.outWeight, nullptr, nullptr, attention_.data(), x_.data(), true,
+                        withBias(x_.data(), layer.outBias.data()));
+
+                // Cross-attention over the encoder frames, from the memoised keys and values.
+                product(layer.crossQueryWeight, &layer.crossNormWeight, &layer.crossNormBias, nullptr,
+                        query_.data(), false, withBias(query_.data(), layer.crossQueryBias.data()));
+                // Keys and values of the memo in the type it keeps (float32 or float16), [state, frames]
+                // each. The scores and the mixing of values are split over the members by frames and by
+                // channels, so that every member has as much to read whatever the number of heads and
+                // members; the softmax of a head's scores sits between them.
+                auto crossAttend = [&](const auto* keys, const auto* values) {
+                    const std::size_t perHead = std::size_t(headChannels);
+                    team.forEach(frames,
+                                 std::max<std::size_t>(1, Compute::kPieceMultiplications / std::size_t(s)),
+                                 [&](std::size_t begin, std::size_t end) {
+                                     Compute::blockDots(int(end - begin), heads_, headChannels,
+                                                        keys + begin * std::size_t(s), s, query_.data(),
+                                                        scores_.data() + begin, frames, scale);
+                                 });
+                    team.forEach(std::size_t(heads_), 1, [&](std::size_t begin, std::size_t end) {
+                        for (std::size_t h = begin; h < end; ++h) {
+                            float* scores = scores_.data() + h * frames;
+                            Compute::softmaxRows(scores, 1, frames);
+                            const int kept = alignmentSlot_[std::size_t(l * heads_) + h];
+                            if (kept >= 0) {
+                                std::copy_n(scores, frames,
+                                            alignmentScores_.data() + std::size_t(kept) * frames);
+                            }
                         }
-                    }
+                    });
+                    team.forEach(std::size_t(s), Compute::matvecGrain(frames_),
+                                 [&](std::size_t begin, std::size_t end) {
+                                     for (std::size_t r = begin; r < end;) {
+                                         const std::size_t h = r / perHead;
+                                         const std::size_t last = std::min(end, (h + 1) * perHead);
+                                         Compute::matvec(int(last - r), frames_, values + r * frames, frames_,
+                                                         scores_.data() + h * frames, attention_.data() + r);
+                                         r = last;
+                                     }
+                                 });
+                };
+                const WeightMatrix& memo = crossMemo_[std::size_t(l)];
+                const std::size_t valuesOffset = std::size_t(s) * frames;
+                if (memo.isHalf()) {
+                    crossAttend(memo.halves.data(), memo.halves.data() + valuesOffset);
+                } else {
+                    crossAttend(memo.floats.data(), memo.floats.data() + valuesOffset);
+                }
+                product(layer.crossOutWeight, nullptr, nullptr, attention_.data(), x_.data(), true,
+                        withBias(x_.data(), layer.crossOutBias.data()));
+
+                const auto addBias = withBias(mlp_.data(), layer.fc1Bias.data());
+                product(layer.fc1Weight, &layer.mlpNormWeight, &layer.mlpNormBias, nullptr, mlp_.data(),
+                        false, [&](std::size_t begin, std::size_t end) {
+                            addBias(begin, end);
+                            Compute::gelu(mlp_.data() + begin, end - begin);
+                        });
+                product(layer.fc2Weight, nullptr, nullptr, mlp_.data(), x_.data(), true,
+                        withBias(x_.data(), layer.fc2Bias.data()));
+            }
+            product(w_.tokenEmbedding, &w_.finalNormWeight, &w_.finalNormBias, nullptr, logitsOut, false,
+                    [](std::size_t, std::size_t) {});
+        });
+        if (alignment) {
+            auto weights = alignment->mutableValues<float>();
+            const float share = 1.0f / float(alignmentHeads_.size());
+            for (std::size_t i = 0; i < alignmentHeads_.size(); ++i) {
+                const float* scores = alignmentScores_.data() + i * frames;
+                for (std::size_t f = 0; f < frames; ++f) {
+                    weights[f] += share * scores[f];
                 }
             }
-            Compute::matvec(layer.crossOutWeight, attention_.data(), x_.data(), true,
-                            withBias(x_.data(), layer.crossOutBias.data()));
-
-            Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), layer.mlpNormWeight.data(),
-                               layer.mlpNormBias.data());
-            const auto addBias = withBias(mlp_.data(), layer.fc1Bias.data());
-            Compute::matvec(layer.fc1Weight, normed_.data(), mlp_.data(), false,
-                            [&](std::size_t begin, std::size_t end) {
-                                addBias(begin, end);
-                                Compute::gelu(mlp_.data() + begin, end - begin);
-                            });
-            Compute::matvec(layer.fc2Weight, mlp_.data(), x_.data(), true,
-                            withBias(x_.data(), layer.fc2Bias.data()));
         }
-        Compute::layerNorm(x_.data(), normed_.data(), 1, std::size_t(s), w_.finalNormWeight.data(),
-                           w_.finalNormBias.data());
-        MultiArray logits({1, 1, vocabulary_}, MultiArrayDataType::float32);
-        Compute::matvec(w_.tokenEmbedding, normed_.data(), logits.mutableValues<float>().data());
 
         std::map<std::string, MultiArray> outputs{{"logits", std::move(logits)},
                                                   {"key_cache_updates", std::move(keyUpdates)},
@@ -464,7 +516,7 @@ private:
         return std::max<std::size_t>(1, Compute::kPieceMultiplications / std::max<std::size_t>(perHead, 1));
     }
 
-    // Keys and values of every layer's cross-attention, [2·state, frames]: K = key · enc, then
+    // Keys and values of every layer's cross-attention: K = (key · enc)ᵀ, one frame after another, then
     // V = value · enc + bias. The memo holds the encoder array itself, so its buffer cannot be freed and its
     // address handed to another array while the memo still names it.
     void refreshCrossAttention(const MultiArray& encoder) {
@@ -478,22 +530,36 @@ private:
         for (int l = 0; l < layerCount_; ++l) {
             const DecoderLayer& layer = w_.layers[std::size_t(l)];
             WeightMatrix& memo = crossMemo_[std::size_t(l)];
-            float* products = memo.isHalf() ? crossScratch_.data() : memo.floats.data();
+            float* products = crossScratch_.data();
             Compute::matmul(2 * s, frames_, s, layer.crossKeyValueWeight.floats.data(), s, embeds, frames_,
                             false, products, frames_);
-            Compute::parallelFor(std::size_t(2 * s), std::max<std::size_t>(1, 16384 / frames),
+            // Stores `count` floats at `offset` of the memo, in its type.
+            auto keep = [&](const float* in, std::size_t offset, std::size_t count) {
+                if (memo.isHalf()) {
+                    Compute::narrow(in, memo.halves.data() + offset, count);
+                } else {
+                    std::copy_n(in, count, memo.floats.data() + offset);
+                }
+            };
+            const auto width = std::size_t(s);
+            Compute::parallelFor(frames, 16, [&](std::size_t begin, std::size_t end) {
+                std::vector<float> column(width);
+                for (std::size_t f = begin; f < end; ++f) {
+                    for (std::size_t r = 0; r < width; ++r) {
+                        column[r] = products[r * frames + f];
+                    }
+                    keep(column.data(), f * width, width);
+                }
+            });
+            Compute::parallelFor(width, std::max<std::size_t>(1, 16384 / frames),
                                  [&](std::size_t begin, std::size_t end) {
                                      for (std::size_t r = begin; r < end; ++r) {
-                                         float* row = products + r * frames;
-                                         if (r >= std::size_t(s)) {
-                                             const float bias = layer.crossValueBias[r - std::size_t(s)];
-                                             for (std::size_t f = 0; f < frames; ++f) {
-                                                 row[f] += bias;
-                                             }
+                                         float* row = products + (width + r) * frames;
+                                         const float bias = layer.crossValueBias[r];
+                                         for (std::size_t f = 0; f < frames; ++f) {
+                                             row[f] += bias;
                                          }
-                                         if (memo.isHalf()) {
-                                             Compute::narrow(row, memo.halves.data() + r * frames, frames);
-                                         }
+                                         keep(row, (width + r) * frames, frames);
                                      }
                                  });
         }
@@ -514,12 +580,16 @@ private:
     // Cross-attention keys and values of the encoder output they were computed from
     std::optional<MultiArray> memoEncoder_;
     std::uint64_t memoVersion_ = 0;
-    std::vector<WeightMatrix> crossMemo_; // [layers][2·state, frames]: keys, then values
-    std::vector<float> crossScratch_;     // [2·state, frames]: one layer's products before float16
+    // [layers]: keys [frames, state], then values [state, frames]
+    std::vector<WeightMatrix> crossMemo_;
+    std::vector<float> crossScratch_; // [2·state, frames]: one layer's keys and values as sgemm makes them
 
     // Activations, allocated once
-    std::vector<float> x_;         // [state]: the residual stream
-    std::vector<float> normed_;    // [state]
+    std::vector<float> x_; // [state]: the residual stream
+    // The cross-attention weights of each alignment head, [alignment heads, frames], and where each head of
+    // each layer keeps them (-1 for a head that is not one), [layers · heads]
+    std::vector<float> alignmentScores_;
+    std::vector<int> alignmentSlot_;
     std::vector<float> qkv_;       // [3·state]
     std::vector<float> query_;     // [state]: the cross-attention query
     std::vector<float> attention_; // [state]: the heads' mixed values

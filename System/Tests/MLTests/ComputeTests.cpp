@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <functional>
 #include <thread>
 
 #include <sched.h>
@@ -65,6 +67,94 @@ TEST_F(ComputeTest, LoopsFromSeveralThreadsAtOnceAllComplete) {
         }
     }
     EXPECT_EQ(sums, std::vector<std::size_t>(4, 50u * (4999u * 5000u / 2)));
+}
+
+// A team's loops in a row, each piece of each loop on exactly one member, and every loop over before the next
+// begins on any member (each checks what the loop before wrote at an index far from its own).
+void runLoopsOfATeam(std::size_t& members, const std::function<void()>& atStart = {}) {
+    const std::vector<std::size_t> counts{0, 1, 7, 100, 5000, 3};
+    const std::size_t longest = 5000;
+    std::vector<std::vector<std::atomic<int>>> visits;
+    for (const std::size_t count : counts) {
+        visits.emplace_back(count);
+    }
+    std::vector<std::atomic<int>> written(longest);
+    std::atomic<int> stale{0};
+    Compute::together([&](Compute::Team& team) {
+        members = team.members();
+        if (atStart) {
+            atStart();
+        }
+        for (std::size_t loop = 0; loop < counts.size(); ++loop) {
+            const std::size_t count = counts[loop];
+            team.forEach(count, 2, [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    visits[loop][i].fetch_add(1);
+                    if (loop > 0 && counts[loop - 1] > 0 &&
+                        written[(i * 7919) % counts[loop - 1]].load() != int(loop - 1)) {
+                        stale.fetch_add(1);
+                    }
+                }
+            });
+            // Written on one member between two loops: the next loop reads it everywhere.
+            team.forEach(1, 1, [&](std::size_t, std::size_t) {
+                for (std::size_t i = 0; i < count; ++i) {
+                    written[i].store(int(loop));
+                }
+            });
+        }
+    });
+    EXPECT_EQ(stale.load(), 0);
+    for (std::size_t loop = 0; loop < counts.size(); ++loop) {
+        for (std::size_t i = 0; i < counts[loop]; ++i) {
+            ASSERT_EQ(visits[loop][i].load(), 1) << "index " << i << " of loop " << loop;
+        }
+    }
+}
+
+TEST_F(ComputeTest, ATeamRunsEveryPieceOnceAndItsLoopsInOrder) {
+    for (int round = 0; round < 20; ++round) {
+        std::size_t members = 0;
+        runLoopsOfATeam(members);
+        ASSERT_EQ(members, 3u);
+    }
+}
+
+TEST_F(ComputeTest, AMemberThatStartsLateNeitherHoldsBackNorRepeatsTheLoops) {
+    // The first member to start sleeps: the others run every loop without it, and when it wakes it finds
+    // every loop done rather than running any piece again.
+    std::atomic<int> started{0};
+    std::size_t members = 0;
+    runLoopsOfATeam(members, [&] {
+        if (started.fetch_add(1) == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+    });
+    // And a team after it numbers its loops on from there.
+    runLoopsOfATeam(members);
+}
+
+TEST_F(ComputeTest, ATeamInsideALoopOrBesideAnotherRunsOnItsCallerAlone) {
+    std::atomic<std::size_t> inner{0};
+    Compute::parallelFor(4, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            std::size_t members = 0;
+            runLoopsOfATeam(members);
+            EXPECT_EQ(members, 1u);
+            ++inner;
+        }
+    });
+    EXPECT_EQ(inner.load(), 4u);
+
+    std::vector<std::jthread> callers;
+    for (int c = 0; c < 3; ++c) {
+        callers.emplace_back([] {
+            for (int round = 0; round < 10; ++round) {
+                std::size_t members = 0;
+                runLoopsOfATeam(members);
+            }
+        });
+    }
 }
 
 TEST_F(ComputeTest, MatmulMatchesPlainLoopsWhicheverSideItSplits) {
@@ -172,6 +262,40 @@ TEST_F(ComputeTest, MatrixVectorProductsMatchPlainLoops) {
         }
         ASSERT_NEAR(y[std::size_t(j)], 0.125 * sum, 1e-5) << "column " << j;
         ASSERT_NEAR(yOfHalves[std::size_t(j)], 0.125 * sumOfHalves, 1e-5) << "column " << j;
+    }
+}
+
+// Per-block dot products of rows read from inside a wider buffer, with blocks that leave a tail after the
+// vector loop, against a plain float64 loop.
+TEST_F(ComputeTest, BlockDotProductsMatchPlainLoops) {
+    for (const int size : {3, 8, 20, 64}) {
+        SCOPED_TRACE("blocks of " + std::to_string(size));
+        const int rows = 11, blocks = 3, ldw = blocks * size + 5;
+        const std::size_t ldy = rows + 2;
+        TinyModelGenerator::RandomWeights random{std::uint64_t(size)};
+        const auto w = random.normal(std::size_t(rows) * ldw, 1.0f);
+        const std::vector<Half> halves(w.begin(), w.end());
+        const auto x = random.normal(std::size_t(blocks * size), 1.0f);
+        std::vector<float> y(std::size_t(blocks) * ldy, NAN), yOfHalves = y;
+        Compute::blockDots(rows, blocks, size, w.data(), ldw, x.data(), y.data(), ldy, 0.25f);
+        Compute::blockDots(rows, blocks, size, halves.data(), ldw, x.data(), yOfHalves.data(), ldy, 0.25f);
+        for (int r = 0; r < rows; ++r) {
+            for (int b = 0; b < blocks; ++b) {
+                double sum = 0, sumOfHalves = 0;
+                for (int c = 0; c < size; ++c) {
+                    const std::size_t at = std::size_t(r) * ldw + std::size_t(b * size + c);
+                    sum += double(w[at]) * x[std::size_t(b * size + c)];
+                    sumOfHalves += double(float(halves[at])) * x[std::size_t(b * size + c)];
+                }
+                const std::size_t out = std::size_t(b) * ldy + std::size_t(r);
+                ASSERT_NEAR(y[out], 0.25 * sum, 1e-5) << "row " << r << " block " << b;
+                ASSERT_NEAR(yOfHalves[out], 0.25 * sumOfHalves, 1e-5) << "row " << r << " block " << b;
+            }
+        }
+        // Nothing written between the rows' outputs of two blocks.
+        for (int b = 0; b < blocks; ++b) {
+            ASSERT_TRUE(std::isnan(y[std::size_t(b) * ldy + rows]));
+        }
     }
 }
 
