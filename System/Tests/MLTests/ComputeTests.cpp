@@ -80,8 +80,9 @@ void runLoopsOfATeam(std::size_t& members, const std::function<void()>& atStart 
     }
     std::vector<std::atomic<int>> written(longest);
     std::atomic<int> stale{0};
+    std::atomic<std::size_t> teamSize{0};
     Compute::together([&](Compute::Team& team) {
-        members = team.members();
+        teamSize.store(team.members());
         if (atStart) {
             atStart();
         }
@@ -104,6 +105,7 @@ void runLoopsOfATeam(std::size_t& members, const std::function<void()>& atStart 
             });
         }
     });
+    members = teamSize.load();
     EXPECT_EQ(stale.load(), 0);
     for (std::size_t loop = 0; loop < counts.size(); ++loop) {
         for (std::size_t i = 0; i < counts[loop]; ++i) {
