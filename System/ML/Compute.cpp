@@ -307,12 +307,33 @@ inline float fastErf(float x) {
     }
 }
 
+// Σ f(x[c]) over c < cols in eight lanes, so that the loop vectorises: a sum in one lane waits on every
+// addition before it.
+template <class F>
+[[gnu::always_inline]] inline float laneSum(const float* x, std::size_t cols, F f) {
+    constexpr std::size_t lanes = 8;
+    const std::size_t whole = cols / lanes * lanes;
+    float sums[lanes] = {};
+    for (std::size_t c = 0; c < whole; c += lanes) {
+        for (std::size_t k = 0; k < lanes; ++k) {
+            sums[k] += f(x[c + k]);
+        }
+    }
+    for (std::size_t c = whole; c < cols; ++c) {
+        sums[0] += f(x[c]);
+    }
+    float sum = 0;
+    for (const float part : sums) {
+        sum += part;
+    }
+    return sum;
+}
+
 // The maximum and the sum run in eight lanes, so that every loop of a softmax vectorises.
 [[gnu::always_inline]] inline void softmaxLoop(float* row, std::size_t cols, float scale) {
     constexpr std::size_t lanes = 8;
-    float largests[lanes], sums[lanes];
+    float largests[lanes];
     std::fill_n(largests, lanes, row[0]);
-    std::fill_n(sums, lanes, 0.0f);
     const std::size_t whole = cols / lanes * lanes;
     for (std::size_t c = 0; c < whole; c += lanes) {
         for (std::size_t k = 0; k < lanes; ++k) {
@@ -326,24 +347,30 @@ inline float fastErf(float x) {
     for (std::size_t c = 0; c < cols; ++c) {
         row[c] = fastExp((row[c] - largest) * scale);
     }
-    for (std::size_t c = 0; c < whole; c += lanes) {
-        for (std::size_t k = 0; k < lanes; ++k) {
-            sums[k] += row[c + k];
-        }
-    }
-    for (std::size_t c = whole; c < cols; ++c) {
-        sums[0] += row[c];
-    }
-    float sum = 0;
-    for (const float part : sums) {
-        sum += part;
-    }
-    const float normaliser = 1.0f / sum;
+    const float normaliser = 1.0f / laneSum(row, cols, [](float value) { return value; });
     for (std::size_t c = 0; c < cols; ++c) {
         row[c] *= normaliser;
     }
 }
 
+// One row of a LayerNorm, its sums in eight lanes (a decoder token normalises a row three times per layer).
+[[gnu::always_inline]] inline void layerNormLoop(const float* in, float* out, std::size_t cols,
+                                                 const float* gamma, const float* beta) {
+    const float mean = laneSum(in, cols, [](float value) { return value; }) / float(cols);
+    const float variance = laneSum(in, cols, [mean](float value) { return (value - mean) * (value - mean); });
+    const float scale = 1.0f / std::sqrt(variance / float(cols) + 1e-5f);
+    for (std::size_t c = 0; c < cols; ++c) {
+        out[c] = (in[c] - mean) * scale * gamma[c] + beta[c];
+    }
+}
+
+__attribute__((target("avx2"))) void layerNormAvx2(const float* in, float* out, std::size_t cols,
+                                                   const float* gamma, const float* beta) {
+    layerNormLoop(in, out, cols, gamma, beta);
+}
+void layerNormPlain(const float* in, float* out, std::size_t cols, const float* gamma, const float* beta) {
+    layerNormLoop(in, out, cols, gamma, beta);
+}
 __attribute__((target("avx2"))) void geluAvx2(float* x, std::size_t count) {
     geluLoop(x, count);
 }
@@ -546,6 +573,11 @@ void geluSpan(float* x, std::size_t count) {
     span(x, count);
 }
 
+void layerNormRow(const float* in, float* out, std::size_t cols, const float* gamma, const float* beta) {
+    static const auto span = hasAvx2() ? &layerNormAvx2 : &layerNormPlain;
+    span(in, out, cols, gamma, beta);
+}
+
 void softmaxRow(float* row, std::size_t cols, float scale) {
     static const auto span = hasAvx2() ? &softmaxAvx2 : &softmaxPlain;
     span(row, cols, scale);
@@ -604,8 +636,25 @@ Team::Team(Shared* shared, std::size_t member, std::size_t members)
     , phase_(shared ? shared->firstLoop : 0)
     , expected_(shared ? shared->firstDone : 0) {}
 
+namespace {
+
+std::size_t piecesOfTeamLoop(std::size_t count, std::size_t grain, std::size_t members) {
+    return std::min(members * kPiecesPerThread,
+                    std::max<std::size_t>(1, count / std::max<std::size_t>(grain, 1)));
+}
+
+} // namespace
+
+std::pair<std::size_t, std::size_t> Team::share(std::size_t count, std::size_t grain) const {
+    const std::size_t pieces = piecesOfTeamLoop(count, grain, members_);
+    const std::size_t first = pieces * member_ / members_;
+    const std::size_t last = pieces * (member_ + 1) / members_;
+    return {count * first / pieces, count * last / pieces};
+}
+
 void Team::forEach(std::size_t count, std::size_t grain,
-                   const std::function<void(std::size_t, std::size_t)>& body) {
+                   const std::function<void(std::size_t, std::size_t)>& body,
+                   const std::function<bool()>& ahead) {
     if (shared_ == nullptr) {
         if (count != 0) {
             body(0, count);
@@ -615,8 +664,7 @@ void Team::forEach(std::size_t count, std::size_t grain,
     if (count == 0) {
         return;
     }
-    const std::size_t pieces = std::min(members_ * kPiecesPerThread,
-                                        std::max<std::size_t>(1, count / std::max<std::size_t>(grain, 1)));
+    const std::size_t pieces = piecesOfTeamLoop(count, grain, members_);
     ++phase_;
     expected_ += pieces;
     std::uint64_t ran = 0;
@@ -634,7 +682,25 @@ void Team::forEach(std::size_t count, std::size_t grain,
     if (ran != 0) {
         shared_->done.fetch_add(ran, std::memory_order_acq_rel);
     }
-    waitUntil([&] { return shared_->done.load(std::memory_order_acquire) >= expected_; });
+    const auto over = [&] { return shared_->done.load(std::memory_order_acquire) >= expected_; };
+    if (ahead) {
+        while (!over() && ahead()) {
+        }
+    }
+    waitUntil(over);
+}
+
+CacheWarmer::CacheWarmer(const void* begin, std::size_t bytes)
+    : next_(static_cast<const char*>(begin))
+    , end_(next_ + bytes) {}
+
+bool CacheWarmer::operator()() {
+    constexpr std::size_t kLine = 64, kLinesPerCall = 16;
+    for (std::size_t line = 0; line < kLinesPerCall && next_ < end_; ++line) {
+        _mm_prefetch(next_, _MM_HINT_T0);
+        next_ += std::min<std::size_t>(kLine, std::size_t(end_ - next_));
+    }
+    return next_ < end_;
 }
 
 void together(const std::function<void(Team&)>& body) {
@@ -756,22 +822,7 @@ void layerNorm(const float* x, float* y, std::size_t rows, std::size_t cols, con
     parallelFor(rows, std::max<std::size_t>(1, 16384 / std::max<std::size_t>(cols, 1)),
                 [&](std::size_t begin, std::size_t end) {
                     for (std::size_t r = begin; r < end; ++r) {
-                        const float* in = x + r * cols;
-                        float* out = y + r * cols;
-                        float sum = 0;
-                        for (std::size_t c = 0; c < cols; ++c) {
-                            sum += in[c];
-                        }
-                        const float mean = sum / float(cols);
-                        float squares = 0;
-                        for (std::size_t c = 0; c < cols; ++c) {
-                            const float d = in[c] - mean;
-                            squares += d * d;
-                        }
-                        const float scale = 1.0f / std::sqrt(squares / float(cols) + 1e-5f);
-                        for (std::size_t c = 0; c < cols; ++c) {
-                            out[c] = (in[c] - mean) * scale * gamma[c] + beta[c];
-                        }
+                        layerNormRow(x + r * cols, y + r * cols, cols, gamma, beta);
                     }
                 });
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <vector>
 
 // The arithmetic the model kinds share: matrix products through OpenBLAS, and the loops around them
@@ -44,9 +45,16 @@ public:
     // Calls body(begin, end) over consecutive pieces of 0 ..< count of at least `grain` items, each piece on
     // one member, and returns on every member once every piece has run. A member runs the pieces of its own
     // share first and then takes those that others have not reached, so a member that the system holds back
-    // does not hold back the loop.
+    // does not hold back the loop. While the member waits for the others, it calls `ahead` (when given) again
+    // and again until it returns false: work that the next loop will want done, such as bringing the member's
+    // share of the next loop's data into its cache.
     void forEach(std::size_t count, std::size_t grain,
-                 const std::function<void(std::size_t, std::size_t)>& body);
+                 const std::function<void(std::size_t, std::size_t)>& body,
+                 const std::function<bool()>& ahead = {});
+
+    // The items of a loop of `count` items in pieces of at least `grain` that are this member's own share:
+    // those it runs unless it is held back.
+    std::pair<std::size_t, std::size_t> share(std::size_t count, std::size_t grain) const;
 
 private:
     Shared* shared_;
@@ -54,6 +62,18 @@ private:
     std::size_t members_;
     std::uint64_t phase_ = 0;    // the number of this member's latest loop
     std::uint64_t expected_ = 0; // the pieces that every loop of the team so far has, added up
+};
+
+// Asks for the bytes [begin, end) to be brought into this thread's cache, a kilobyte per call: a Team's
+// `ahead`. False once all of them have been asked for.
+class CacheWarmer {
+public:
+    CacheWarmer(const void* begin, std::size_t bytes);
+    bool operator()();
+
+private:
+    const char* next_;
+    const char* end_;
 };
 
 // Runs body(team) on as many members as threads() (the calling thread among them) and returns when all of

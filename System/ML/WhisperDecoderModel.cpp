@@ -347,19 +347,34 @@ private:
             normed.resize(std::size_t(s));
             auto product = [&](const WeightMatrix& w, const std::vector<float>* gamma,
                                const std::vector<float>* beta, const float* in, float* y, bool accumulate,
-                               const auto& then) {
+                               const auto& then, const std::function<bool()>& ahead) {
                 bool normalised = false;
-                team.forEach(std::size_t(w.rows), Compute::matvecGrain(w.cols),
-                             [&](std::size_t begin, std::size_t end) {
-                                 if (gamma != nullptr && !normalised) {
-                                     Compute::layerNorm(x_.data(), normed.data(), 1, std::size_t(s),
-                                                        gamma->data(), beta->data());
-                                     normalised = true;
-                                 }
-                                 Compute::matvecRows(w, begin, end, gamma != nullptr ? normed.data() : in, y,
-                                                     accumulate);
-                                 then(begin, end);
-                             });
+                team.forEach(
+                    std::size_t(w.rows), Compute::matvecGrain(w.cols),
+                    [&](std::size_t begin, std::size_t end) {
+                        if (gamma != nullptr && !normalised) {
+                            Compute::layerNorm(x_.data(), normed.data(), 1, std::size_t(s), gamma->data(),
+                                               beta->data());
+                            normalised = true;
+                        }
+                        Compute::matvecRows(w, begin, end, gamma != nullptr ? normed.data() : in, y,
+                                            accumulate);
+                        then(begin, end);
+                    },
+                    ahead);
+            };
+            // While a member waits for the others, it brings its share of what the next loop reads into its
+            // cache: a loop of a few microseconds would otherwise begin with every member waiting on memory.
+            auto warm = [&](const void* base, std::size_t rowBytes, std::size_t rows, std::size_t grain) {
+                const auto [begin, end] = team.share(rows, grain);
+                return std::function<bool()>(Compute::CacheWarmer(
+                    static_cast<const char*>(base) + begin * rowBytes, (end - begin) * rowBytes));
+            };
+            auto warmProduct = [&](const WeightMatrix& w) {
+                return w.isHalf() ? warm(w.halves.data(), std::size_t(w.cols) * sizeof(Half),
+                                         std::size_t(w.rows), Compute::matvecGrain(w.cols))
+                                  : warm(w.floats.data(), std::size_t(w.cols) * sizeof(float),
+                                         std::size_t(w.rows), Compute::matvecGrain(w.cols));
             };
             for (int l = 0; l < layerCount_; ++l) {
                 const DecoderLayer& layer = w_.layers[std::size_t(l)];
@@ -369,30 +384,34 @@ private:
                 // points.
                 const auto addQkvBias = withBias(qkv_.data(), layer.qkvBias.data());
                 product(layer.qkvWeight, &layer.attentionNormWeight, &layer.attentionNormBias, nullptr,
-                        qkv_.data(), false, [&](std::size_t begin, std::size_t end) {
+                        qkv_.data(), false,
+                        [&](std::size_t begin, std::size_t end) {
                             addQkvBias(begin, end);
                             // The key and value rows are this layer's cache updates.
                             for (std::size_t r = std::max(begin, std::size_t(s)); r < end; ++r) {
                                 auto& out = r < 2 * std::size_t(s) ? keysOut : valuesOut;
                                 out[layerOffset + r % std::size_t(s)] = qkv_[r];
                             }
-                        });
+                        },
+                        {});
                 const float* q = qkv_.data();
                 const float* k = qkv_.data() + s;
                 const float* v = qkv_.data() + 2 * s;
+                // Each head's scores over the cache and their softmax, a head per piece; then the values
+                // mixed in, split by channels so that every member has as much to read whatever the number of
+                // heads.
+                const auto cacheRowBytes = positions * elementSize(valueCache.dataType());
                 team.forEach(
-                    std::size_t(heads_), headsPerPiece(positions), [&](std::size_t begin, std::size_t end) {
+                    std::size_t(heads_), headsPerPiece(positions),
+                    [&](std::size_t begin, std::size_t end) {
                         for (std::size_t h = begin; h < end; ++h) {
                             const std::size_t first = h * std::size_t(headChannels);
                             float* scores = scores_.data() + h * positions;
                             // The head's channels of this layer: one block of the cache, [channels,
                             // positions].
-                            const std::size_t block = (layerOffset + first) * positions;
-                            const std::size_t blockSize = std::size_t(headChannels) * positions;
-                            const float* headKeys = blockAsFloats(keyCache, block, blockSize,
+                            const float* headKeys = blockAsFloats(keyCache, (layerOffset + first) * positions,
+                                                                  std::size_t(headChannels) * positions,
                                                                   cacheKeys_.data() + first * positions);
-                            const float* headValues = blockAsFloats(valueCache, block, blockSize,
-                                                                    cacheValues_.data() + first * positions);
                             Compute::transposedMatvec(headChannels, int(positions), headKeys, int(positions),
                                                       q + first, scores, scale);
                             for (std::size_t j = 0; j < positions; ++j) {
@@ -406,62 +425,85 @@ private:
                                 scores[j] += paddingMask[j];
                             }
                             Compute::softmaxRows(scores, 1, positions);
-                            Compute::matvec(headChannels, int(positions), headValues, int(positions), scores,
-                                            attention_.data() + first);
+                        }
+                    },
+                    warm(valueCache.bytes() + layerOffset * cacheRowBytes, cacheRowBytes, std::size_t(s),
+                         Compute::matvecGrain(int(positions))));
+                team.forEach(
+                    std::size_t(s), Compute::matvecGrain(int(positions)),
+                    [&](std::size_t begin, std::size_t end) {
+                        for (std::size_t r = begin; r < end;) {
+                            const std::size_t h = r / std::size_t(headChannels);
+                            const std::size_t last = std::min(end, (h + 1) * std::size_t(headChannels));
+                            const float* scores = scores_.data() + h * positions;
+                            const float* rowValues =
+                                blockAsFloats(valueCache, (layerOffset + r) * positions,
+                                              (last - r) * positions, cacheValues_.data() + r * positions);
+                            Compute::matvec(int(last - r), int(positions), rowValues, int(positions), scores,
+                                            attention_.data() + r);
                             for (std::size_t j = 0; j < positions; ++j) {
                                 if (updateMask[j] != 0) {
                                     // The cache's value at j was mixed in above; this token's value replaces
                                     // it.
-                                    for (int c = 0; c < headChannels; ++c) {
-                                        const std::size_t channel = first + std::size_t(c);
+                                    for (std::size_t channel = r; channel < last; ++channel) {
                                         attention_[channel] +=
                                             scores[j] *
-                                            (v[channel] - headValues[std::size_t(c) * positions + j]);
+                                            (v[channel] - rowValues[(channel - r) * positions + j]);
                                     }
                                 }
                             }
+                            r = last;
                         }
-                    });
+                    },
+                    warmProduct(layer.outWeight));
                 product(layer.outWeight, nullptr, nullptr, attention_.data(), x_.data(), true,
-                        withBias(x_.data(), layer.outBias.data()));
+                        withBias(x_.data(), layer.outBias.data()), warmProduct(layer.crossQueryWeight));
 
                 // Cross-attention over the encoder frames, from the memoised keys and values.
-                product(layer.crossQueryWeight, &layer.crossNormWeight, &layer.crossNormBias, nullptr,
-                        query_.data(), false, withBias(query_.data(), layer.crossQueryBias.data()));
-                // Keys and values of the memo in the type it keeps (float32 or float16), [state, frames]
-                // each. The scores and the mixing of values are split over the members by frames and by
+                // Keys [frames, state] and values [state, frames] of the memo, in the type it keeps (float32
+                // or float16). The scores are split over the members by frames (one frame's keys of every
+                // head lie together, so each member streams a run of memory) and the mixing of values by
                 // channels, so that every member has as much to read whatever the number of heads and
-                // members; the softmax of a head's scores sits between them.
+                // members; the softmax of each head's scores sits between them.
                 auto crossAttend = [&](const auto* keys, const auto* values) {
                     const std::size_t perHead = std::size_t(headChannels);
-                    team.forEach(frames,
-                                 std::max<std::size_t>(1, Compute::kPieceMultiplications / std::size_t(s)),
-                                 [&](std::size_t begin, std::size_t end) {
-                                     Compute::blockDots(int(end - begin), heads_, headChannels,
-                                                        keys + begin * std::size_t(s), s, query_.data(),
-                                                        scores_.data() + begin, frames, scale);
-                                 });
-                    team.forEach(std::size_t(heads_), 1, [&](std::size_t begin, std::size_t end) {
-                        for (std::size_t h = begin; h < end; ++h) {
-                            float* scores = scores_.data() + h * frames;
-                            Compute::softmaxRows(scores, 1, frames);
-                            const int kept = alignmentSlot_[std::size_t(l * heads_) + h];
-                            if (kept >= 0) {
-                                std::copy_n(scores, frames,
-                                            alignmentScores_.data() + std::size_t(kept) * frames);
-                            }
-                        }
+                    const std::size_t frameGrain =
+                        std::max<std::size_t>(1, Compute::kPieceMultiplications / std::size_t(s));
+                    const std::size_t element = sizeof(*keys);
+                    product(layer.crossQueryWeight, &layer.crossNormWeight, &layer.crossNormBias, nullptr,
+                            query_.data(), false, withBias(query_.data(), layer.crossQueryBias.data()),
+                            warm(keys, std::size_t(s) * element, frames, frameGrain));
+                    team.forEach(frames, frameGrain, [&](std::size_t begin, std::size_t end) {
+                        Compute::blockDots(int(end - begin), heads_, headChannels,
+                                           keys + begin * std::size_t(s), s, query_.data(),
+                                           scores_.data() + begin, frames, scale);
                     });
-                    team.forEach(std::size_t(s), Compute::matvecGrain(frames_),
-                                 [&](std::size_t begin, std::size_t end) {
-                                     for (std::size_t r = begin; r < end;) {
-                                         const std::size_t h = r / perHead;
-                                         const std::size_t last = std::min(end, (h + 1) * perHead);
-                                         Compute::matvec(int(last - r), frames_, values + r * frames, frames_,
-                                                         scores_.data() + h * frames, attention_.data() + r);
-                                         r = last;
-                                     }
-                                 });
+                    team.forEach(
+                        std::size_t(heads_), 1,
+                        [&](std::size_t begin, std::size_t end) {
+                            for (std::size_t h = begin; h < end; ++h) {
+                                float* scores = scores_.data() + h * frames;
+                                Compute::softmaxRows(scores, 1, frames);
+                                const int kept = alignmentSlot_[std::size_t(l * heads_) + h];
+                                if (kept >= 0) {
+                                    std::copy_n(scores, frames,
+                                                alignmentScores_.data() + std::size_t(kept) * frames);
+                                }
+                            }
+                        },
+                        warm(values, frames * element, std::size_t(s), Compute::matvecGrain(frames_)));
+                    team.forEach(
+                        std::size_t(s), Compute::matvecGrain(frames_),
+                        [&](std::size_t begin, std::size_t end) {
+                            for (std::size_t r = begin; r < end;) {
+                                const std::size_t h = r / perHead;
+                                const std::size_t last = std::min(end, (h + 1) * perHead);
+                                Compute::matvec(int(last - r), frames_, values + r * frames, frames_,
+                                                scores_.data() + h * frames, attention_.data() + r);
+                                r = last;
+                            }
+                        },
+                        warmProduct(layer.crossOutWeight));
                 };
                 const WeightMatrix& memo = crossMemo_[std::size_t(l)];
                 const std::size_t valuesOffset = std::size_t(s) * frames;
@@ -471,19 +513,23 @@ private:
                     crossAttend(memo.floats.data(), memo.floats.data() + valuesOffset);
                 }
                 product(layer.crossOutWeight, nullptr, nullptr, attention_.data(), x_.data(), true,
-                        withBias(x_.data(), layer.crossOutBias.data()));
+                        withBias(x_.data(), layer.crossOutBias.data()), warmProduct(layer.fc1Weight));
 
                 const auto addBias = withBias(mlp_.data(), layer.fc1Bias.data());
-                product(layer.fc1Weight, &layer.mlpNormWeight, &layer.mlpNormBias, nullptr, mlp_.data(),
-                        false, [&](std::size_t begin, std::size_t end) {
-                            addBias(begin, end);
-                            Compute::gelu(mlp_.data() + begin, end - begin);
-                        });
+                product(
+                    layer.fc1Weight, &layer.mlpNormWeight, &layer.mlpNormBias, nullptr, mlp_.data(), false,
+                    [&](std::size_t begin, std::size_t end) {
+                        addBias(begin, end);
+                        Compute::gelu(mlp_.data() + begin, end - begin);
+                    },
+                    warmProduct(layer.fc2Weight));
                 product(layer.fc2Weight, nullptr, nullptr, mlp_.data(), x_.data(), true,
-                        withBias(x_.data(), layer.fc2Bias.data()));
+                        withBias(x_.data(), layer.fc2Bias.data()),
+                        warmProduct(l + 1 < layerCount_ ? w_.layers[std::size_t(l) + 1].qkvWeight
+                                                        : w_.tokenEmbedding));
             }
             product(w_.tokenEmbedding, &w_.finalNormWeight, &w_.finalNormBias, nullptr, logitsOut, false,
-                    [](std::size_t, std::size_t) {});
+                    [](std::size_t, std::size_t) {}, {});
         });
         if (alignment) {
             auto weights = alignment->mutableValues<float>();
