@@ -9,7 +9,8 @@
 // Arguments: threads (1 to the processors this process may use), then 32 or 16 (the weights' bits).
 // Counters: "ms_per_token", "bound_ms" (weight bytes / bandwidth), "ratio", "weight_MB", "bandwidth_GBps",
 // "memo_MB" (the cross-attention keys and values, in the weights' type, also read by every token but not
-// counted in the bound).
+// counted in the bound), "cache_MB" (the self-attention cache, likewise), and "ratio_all_bytes": the token
+// against reading all three once, which tells the time the token loses from the bytes it must read.
 #include "System/ML/Compute.h"
 #include "System/ML/Model.h"
 #include "TinyModelGenerator/TinyModelGenerator.h"
@@ -148,7 +149,11 @@ void decodeOneToken(benchmark::State& state) {
     state.counters["ms_per_token"] = perToken * 1e3;
     state.counters["ratio"] = perToken / boundSeconds;
     // The memo is float16 when the weights are.
-    state.counters["memo_MB"] = 2.0 * 6 * 512 * frames * (state.range(1) == 16 ? 2 : 4) / 1e6;
+    const double memoBytes = 2.0 * 6 * 512 * frames * (state.range(1) == 16 ? 2 : 4);
+    const double cacheBytes = double(keyCache.byteCount() + valueCache.byteCount());
+    state.counters["memo_MB"] = memoBytes / 1e6;
+    state.counters["cache_MB"] = cacheBytes / 1e6;
+    state.counters["ratio_all_bytes"] = perToken * bandwidth / (decoder.weightBytes + memoBytes + cacheBytes);
     state.counters["threads"] = Compute::threads();
 }
 
