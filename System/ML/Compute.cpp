@@ -182,7 +182,7 @@ public:
 private:
     // Runs `body` over `pieces` pieces of 0 ..< count on the pool and the calling thread, with the run lock
     // held.
-    void runLocked(std::size_t count, std::size_t pieces_,
+    void runLocked(std::size_t count, std::size_t pieceCount,
                    const std::function<void(std::size_t, std::size_t)>& body) {
         insidePiece = true;
         struct Leave {
@@ -190,7 +190,7 @@ private:
             ~Leave() { flag = false; }
         } leave{insidePiece};
 
-        const auto pieces = std::uint32_t(pieces_);
+        const auto pieces = std::uint32_t(pieceCount);
         body_.store(&body, std::memory_order_relaxed);
         count_.store(count, std::memory_order_relaxed);
         finished_.store(0, std::memory_order_relaxed);
@@ -633,7 +633,7 @@ Team::Team(Shared* shared, std::size_t member, std::size_t members)
     : shared_(shared)
     , member_(member)
     , members_(members)
-    , phase_(shared ? shared->firstLoop : 0)
+    , loop_(shared ? shared->firstLoop : 0)
     , expected_(shared ? shared->firstDone : 0) {}
 
 namespace {
@@ -665,7 +665,7 @@ void Team::forEach(std::size_t count, std::size_t grain,
         return;
     }
     const std::size_t pieces = piecesOfTeamLoop(count, grain, members_);
-    ++phase_;
+    ++loop_;
     expected_ += pieces;
     std::uint64_t ran = 0;
     // Its own share first, then what the members after it have left.
@@ -673,7 +673,7 @@ void Team::forEach(std::size_t count, std::size_t grain,
         const std::size_t owner = (member_ + k) % members_;
         const std::size_t first = pieces * owner / members_;
         const std::size_t share = pieces * (owner + 1) / members_ - first;
-        for (std::size_t piece; share != 0 && shared_->claim(owner, phase_, share, piece);) {
+        for (std::size_t piece; share != 0 && shared_->claim(owner, loop_, share, piece);) {
             const std::size_t index = first + piece;
             body(count * index / pieces, count * (index + 1) / pieces);
             ++ran;

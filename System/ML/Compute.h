@@ -60,11 +60,11 @@ private:
     Shared* shared_;
     std::size_t member_;
     std::size_t members_;
-    std::uint64_t phase_ = 0;    // the number of this member's latest loop
+    std::uint64_t loop_ = 0;     // the number of this member's latest loop
     std::uint64_t expected_ = 0; // the pieces that every loop of the team so far has, added up
 };
 
-// Asks for the bytes [begin, end) to be brought into this thread's cache, a kilobyte per call: a Team's
+// Asks for `bytes` bytes from `begin` to be brought into this thread's cache, a kilobyte per call: a Team's
 // `ahead`. False once all of them have been asked for.
 class CacheWarmer {
 public:
