@@ -59,6 +59,17 @@ bool spinUntil(Ready ready) {
 // take over from one that the system holds back, few enough that handing them out costs little.
 constexpr std::size_t kPiecesPerThread = 4;
 
+// The pieces that a loop of `count` items, in pieces of at least `grain`, is handed out in over `threads`.
+std::size_t piecesOfLoop(std::size_t count, std::size_t grain, std::size_t threads) {
+    return std::min(threads * kPiecesPerThread,
+                    std::max<std::size_t>(1, count / std::max<std::size_t>(grain, 1)));
+}
+
+// The pieces first ..< last of a team loop's `pieces` that are the own share of `member` of `members`.
+std::pair<std::size_t, std::size_t> ownPieces(std::size_t pieces, std::size_t member, std::size_t members) {
+    return {pieces * member / members, pieces * (member + 1) / members};
+}
+
 // Set while this thread runs a piece of a loop of the pool: a loop inside it runs where it is.
 thread_local bool insidePiece = false;
 
@@ -153,7 +164,7 @@ public:
             body(0, count);
             return;
         }
-        runLocked(count, std::min(std::size_t(threads_) * kPiecesPerThread, count / grain), body);
+        runLocked(count, piecesOfLoop(count, grain, std::size_t(threads_)), body);
     }
 
     void together(const std::function<void(Team&)>& body) {
@@ -636,19 +647,9 @@ Team::Team(Shared* shared, std::size_t member, std::size_t members)
     , loop_(shared ? shared->firstLoop : 0)
     , expected_(shared ? shared->firstDone : 0) {}
 
-namespace {
-
-std::size_t piecesOfTeamLoop(std::size_t count, std::size_t grain, std::size_t members) {
-    return std::min(members * kPiecesPerThread,
-                    std::max<std::size_t>(1, count / std::max<std::size_t>(grain, 1)));
-}
-
-} // namespace
-
 std::pair<std::size_t, std::size_t> Team::share(std::size_t count, std::size_t grain) const {
-    const std::size_t pieces = piecesOfTeamLoop(count, grain, members_);
-    const std::size_t first = pieces * member_ / members_;
-    const std::size_t last = pieces * (member_ + 1) / members_;
+    const std::size_t pieces = piecesOfLoop(count, grain, members_);
+    const auto [first, last] = ownPieces(pieces, member_, members_);
     return {count * first / pieces, count * last / pieces};
 }
 
@@ -664,15 +665,15 @@ void Team::forEach(std::size_t count, std::size_t grain,
     if (count == 0) {
         return;
     }
-    const std::size_t pieces = piecesOfTeamLoop(count, grain, members_);
+    const std::size_t pieces = piecesOfLoop(count, grain, members_);
     ++loop_;
     expected_ += pieces;
     std::uint64_t ran = 0;
     // Its own share first, then what the members after it have left.
     for (std::size_t k = 0; k < members_; ++k) {
         const std::size_t owner = (member_ + k) % members_;
-        const std::size_t first = pieces * owner / members_;
-        const std::size_t share = pieces * (owner + 1) / members_ - first;
+        const auto [first, last] = ownPieces(pieces, owner, members_);
+        const std::size_t share = last - first;
         for (std::size_t piece; share != 0 && shared_->claim(owner, loop_, share, piece);) {
             const std::size_t index = first + piece;
             body(count * index / pieces, count * (index + 1) / pieces);

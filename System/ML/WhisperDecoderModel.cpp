@@ -467,8 +467,8 @@ private:
                 // members; the softmax of each head's scores sits between them.
                 auto crossAttend = [&](const auto* keys, const auto* values) {
                     const std::size_t perHead = std::size_t(headChannels);
-                    const std::size_t frameGrain =
-                        std::max<std::size_t>(1, Compute::kPieceMultiplications / std::size_t(s));
+                    // A frame's scores are a row of the product of its keys with the query.
+                    const std::size_t frameGrain = Compute::matvecGrain(s);
                     const std::size_t element = sizeof(*keys);
                     product(layer.crossQueryWeight, &layer.crossNormWeight, &layer.crossNormBias, nullptr,
                             query_.data(), false, withBias(query_.data(), layer.crossQueryBias.data()),
