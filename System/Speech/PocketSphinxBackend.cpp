@@ -11,8 +11,6 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
-#include <optional>
-#include <random>
 
 namespace System::Speech {
 
@@ -50,13 +48,18 @@ std::vector<PocketSphinxBackend::Model> findModels(const fs::path& folder) {
     return models;
 }
 
-// The audio of a pass is kept and recognized as one utterance when the pass ends. The decoder subtracts a
-// cepstral mean from every frame; streamed, it would start from the model's stock mean (far from any real
-// microphone's), and it adapts only from one utterance to the next, so the first dictation after a start
-// came out as different, wrong words. Measured over the whole utterance first, the mean fits this audio
-// from its first frame on, and a pass depends on nothing but its own audio: the same speech gives the same
-// text whether it is the first dictation or a later one. (The library's own whole-utterance mode gave wrong
-// words on clean speech, so the mean is measured here.)
+// A pass is recognized while it is spoken, so that when it ends only the last stretch of speech and the
+// search's end remain, however long the dictation was.
+//
+// The decoder subtracts a cepstral mean from every frame. Left alone it starts from the model's stock mean,
+// far from any real microphone's, and adapts only from one utterance to the next: the first dictation after
+// a start came out as other words than later ones. So each pass first measures its own mean on its first
+// stretch of speech (seedFrames of the front end's frames) and only then starts decoding, from the audio's
+// start. A pass depends on nothing but its own audio, whatever came before it, and the samples are decoded as
+// they came: noise added to them (against digital silence) cost more words than it saved.
+//
+// Where the decoder's voice detector hears a pause, the utterance ends there and the next one begins: its
+// text is final, and the end of the pass only has to finish the speech after the last pause.
 class PocketSphinxRecognizer : public Recognizer {
 public:
     explicit PocketSphinxRecognizer(const PocketSphinxBackend::Model& model) {
@@ -69,6 +72,13 @@ public:
             throw SpeechError(SpeechError::Code::modelUnavailable,
                               "The speech model for " + model.locale.identifier() + " can't be loaded.");
         }
+        const int length = fe_get_output_size(ps_get_fe(decoder_));
+        frameStorage_.resize(std::size_t(meterBatch) * std::size_t(length));
+        frames_.resize(meterBatch);
+        for (int i = 0; i < meterBatch; ++i) {
+            frames_[std::size_t(i)] = frameStorage_.data() + std::size_t(i) * std::size_t(length);
+        }
+        meanSum_.resize(std::size_t(length));
     }
     ~PocketSphinxRecognizer() override { release(); }
 
@@ -76,9 +86,19 @@ public:
     void setContextualStrings(const std::vector<std::string>&) override {}
 
     void begin() override {
-        samples_.clear();
-        dither_.seed();
-        inUtterance_ = true;
+        if (decoding_) {
+            // A pass that was given up without its end still has an utterance open.
+            check(ps_end_utt(decoder_));
+        }
+        // A stream per pass: the front end's noise estimate starts afresh instead of carrying over.
+        check(ps_start_stream(decoder_));
+        check(fe_start_utt(ps_get_fe(decoder_)));
+        pending_.clear();
+        std::fill(meanSum_.begin(), meanSum_.end(), 0.0);
+        meteredFrames_ = 0;
+        decoding_ = false;
+        heardSpeech_ = false;
+        inPass_ = true;
     }
 
     std::vector<std::string> process(const Audio::AudioPCMBuffer& buffer) override {
@@ -86,99 +106,114 @@ public:
             throw SpeechError(SpeechError::Code::unsupportedAudioFormat,
                               "The speech recognizer needs 16 kHz mono audio.");
         }
-        if (!inUtterance_) {
+        if (!inPass_) {
             begin();
         }
-        // Digital silence (a muted input, a sound server with nothing to play) makes frames of no energy at
-        // all, whose log spectrum is the floor value and drags the mean far off; a least-significant bit of
-        // noise, the same in every pass, turns them into quiet frames.
+        const std::size_t first = pending_.size();
         const float* input = buffer.channelData(0);
         for (std::uint32_t i = 0; i < buffer.frameLength(); ++i) {
-            const float noise = float(int(dither_() % 3) - 1);
             const float value = std::isnan(input[i]) ? 0.0f : input[i];
-            const float scaled = std::round(std::clamp(value, -1.0f, 1.0f) * 32766.0f) + noise;
-            samples_.push_back(std::int16_t(scaled));
+            pending_.push_back(std::int16_t(std::lround(std::clamp(value, -1.0f, 1.0f) * 32766.0f)));
         }
-        return {};
+        if (decoding_) {
+            std::vector<std::string> texts;
+            decode(pending_.data(), pending_.size(), texts);
+            pending_.clear();
+            return texts;
+        }
+        meter(first);
+        if (meteredFrames_ < seedFrames) {
+            return {};
+        }
+        return startDecoding();
     }
 
     std::vector<std::string> finish() override {
-        if (!inUtterance_) {
+        if (!inPass_) {
             return {};
         }
-        inUtterance_ = false;
-        std::vector<std::int16_t> samples = std::move(samples_);
-        samples_.clear();
-        // A stream per pass: the noise estimate starts afresh instead of carrying over from the last pass,
-        // and measuring the mean runs the audio through the decoder's front end once, which settles it on
-        // this audio's noise before the decoding pass.
-        check(ps_start_stream(decoder_));
-        cmn_t* normalization = ps_get_feat(decoder_)->cmn_struct;
-        if (const auto mean = cepstralMean(samples); mean && normalization) {
-            cmn_live_set(normalization, mean->data());
-        }
-        check(ps_start_utt(decoder_));
-        if (!samples.empty()) {
-            check(ps_process_raw(decoder_, samples.data(), samples.size(), FALSE, FALSE));
-        }
+        inPass_ = false;
+        std::vector<std::string> texts = decoding_ ? std::vector<std::string>{} : startDecoding();
+        decoding_ = false;
         check(ps_end_utt(decoder_));
-        const char* hypothesis = ps_get_hyp(decoder_, nullptr);
-        if (!hypothesis || !*hypothesis) {
-            return {};
-        }
-        return {hypothesis};
+        appendHypothesis(texts);
+        return texts;
     }
 
 private:
+    // A second and a half of speech: a mean measured on less gave clearly more wrong words.
+    static constexpr long seedFrames = 150;
+    static constexpr int meterBatch = 64;
+    // What the decoder takes at a time: the voice detector's state is read between blocks, as a
+    // microphone's blocks would come.
+    static constexpr std::size_t decodeBlock = 1'600;
+
     static void check(int status) {
         if (status < 0) {
             throw SpeechError(SpeechError::Code::analysisFailed, "The speech recognizer failed.");
         }
     }
 
-    // The mean cepstrum of the frames of `samples`, made by the decoder's own front end; nothing when they
-    // make no frame.
-    std::optional<std::vector<mfcc_t>> cepstralMean(const std::vector<std::int16_t>& samples) {
-        fe_t* meter = ps_get_fe(decoder_);
-        const int length = fe_get_output_size(meter);
-        constexpr int batch = 256;
-        std::vector<mfcc_t> storage(std::size_t(batch + 1) * length);
-        std::vector<mfcc_t*> frames(batch + 1);
-        for (int i = 0; i <= batch; ++i) {
-            frames[i] = storage.data() + std::size_t(i) * length;
-        }
-        std::vector<double> sum(length, 0.0);
-        long count = 0;
-        const auto add = [&](int made) {
-            for (int f = 0; f < made; ++f) {
-                for (int c = 0; c < length; ++c) {
-                    sum[c] += frames[f][c];
-                }
-            }
-            count += made;
-        };
-        check(fe_start_utt(meter));
-        const std::int16_t* next = samples.data();
-        std::size_t left = samples.size();
+    // Adds the frames that the decoder's own front end makes of pending_[from...] to the mean's sum.
+    void meter(std::size_t from) {
+        fe_t* frontEnd = ps_get_fe(decoder_);
+        const std::int16_t* next = pending_.data() + from;
+        std::size_t left = pending_.size() - from;
         while (left > 0) {
-            int32 made = batch;
-            check(fe_process_frames(meter, &next, &left, frames.data(), &made, nullptr));
+            int32 made = meterBatch;
+            check(fe_process_frames(frontEnd, &next, &left, frames_.data(), &made, nullptr));
             if (made == 0) {
                 break;
             }
-            add(made);
+            for (int f = 0; f < made; ++f) {
+                for (std::size_t c = 0; c < meanSum_.size(); ++c) {
+                    meanSum_[c] += frames_[std::size_t(f)][c];
+                }
+            }
+            meteredFrames_ += made;
         }
-        int32 tail = 0;
-        check(fe_end_utt(meter, frames[0], &tail));
-        add(tail);
-        if (count == 0) {
-            return std::nullopt;
+    }
+
+    // Sets the measured mean (none when the audio made no frame yet) and decodes what was kept from the
+    // pass's start; from here on audio is decoded as it comes.
+    std::vector<std::string> startDecoding() {
+        cmn_t* normalization = ps_get_feat(decoder_)->cmn_struct;
+        if (meteredFrames_ > 0 && normalization) {
+            std::vector<mfcc_t> mean(meanSum_.size());
+            for (std::size_t c = 0; c < mean.size(); ++c) {
+                mean[c] = mfcc_t(meanSum_[c] / double(meteredFrames_));
+            }
+            cmn_live_set(normalization, mean.data());
         }
-        std::vector<mfcc_t> mean(length);
-        for (int c = 0; c < length; ++c) {
-            mean[c] = mfcc_t(sum[c] / double(count));
+        check(ps_start_utt(decoder_));
+        decoding_ = true;
+        std::vector<std::string> texts;
+        decode(pending_.data(), pending_.size(), texts);
+        pending_.clear();
+        return texts;
+    }
+
+    // Decodes `count` samples; an utterance that a pause ended adds its text to `texts`.
+    void decode(const std::int16_t* samples, std::size_t count, std::vector<std::string>& texts) {
+        for (std::size_t offset = 0; offset < count; offset += decodeBlock) {
+            const std::size_t length = std::min(decodeBlock, count - offset);
+            check(ps_process_raw(decoder_, samples + offset, length, FALSE, FALSE));
+            if (ps_get_in_speech(decoder_)) {
+                heardSpeech_ = true;
+            } else if (heardSpeech_) {
+                heardSpeech_ = false;
+                check(ps_end_utt(decoder_));
+                appendHypothesis(texts);
+                check(ps_start_utt(decoder_));
+            }
         }
-        return mean;
+    }
+
+    void appendHypothesis(std::vector<std::string>& texts) {
+        const char* hypothesis = ps_get_hyp(decoder_, nullptr);
+        if (hypothesis && *hypothesis) {
+            texts.emplace_back(hypothesis);
+        }
     }
 
     void release() {
@@ -194,9 +229,15 @@ private:
 
     cmd_ln_t* config_ = nullptr;
     ps_decoder_t* decoder_ = nullptr;
-    bool inUtterance_ = false;
-    std::vector<std::int16_t> samples_;
-    std::minstd_rand dither_;
+    bool inPass_ = false;
+    bool decoding_ = false;
+    bool heardSpeech_ = false;
+    // Samples not decoded yet: the pass's start while its mean is measured, else the block at hand.
+    std::vector<std::int16_t> pending_;
+    std::vector<mfcc_t> frameStorage_;
+    std::vector<mfcc_t*> frames_;
+    std::vector<double> meanSum_;
+    long meteredFrames_ = 0;
 };
 
 } // namespace
