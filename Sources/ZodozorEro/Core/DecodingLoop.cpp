@@ -80,7 +80,7 @@ void TextDecoding::debugCaches(DecodingInputs& decoderInputs, int) const {
 
 std::vector<std::shared_ptr<LogitsFiltering>>
 TextDecoding::createLogitsFilters(const DecodingOptions& options, int initialPromptIndex,
-                                  const WhisperTokenizer& tokenizer) {
+                                  const WhisperTokenizer& tokenizer, bool promptEndsInTimestamp) {
     std::vector<std::shared_ptr<LogitsFiltering>> filters;
     if (auto configured = logitsFilters()) {
         filters = std::move(*configured);
@@ -98,8 +98,11 @@ TextDecoding::createLogitsFilters(const DecodingOptions& options, int initialPro
         if (options.maxInitialTimestamp) {
             maxInitialTimestampIndex = int(*options.maxInitialTimestamp / 0.02f);
         }
+        // The first timestamp (the model's own choice for the prompt's last slot, or the 0.00 there) opens
+        // the first segment: what follows must pair with it and never go back before it.
         filters.push_back(std::make_shared<TimestampRulesFilter>(
-            specialTokens, initialPromptIndex, maxInitialTimestampIndex, isModelMultilingual()));
+            specialTokens, promptEndsInTimestamp ? initialPromptIndex - 1 : initialPromptIndex,
+            maxInitialTimestampIndex, isModelMultilingual()));
     }
     return filters;
 }
@@ -123,7 +126,8 @@ System::Concurrency::Task<DecodingResult> TextDecoding::decodeText(AudioEncoderO
     std::vector<float> logProbs(prompt.size(), 0.0f);
     const int initialPromptIndex = int(prompt.size());
     int nextToken = prompt.back();
-    const auto filters = createLogitsFilters(options, initialPromptIndex, *tokenizer);
+    const auto filters = createLogitsFilters(options, initialPromptIndex, *tokenizer,
+                                             prompt.back() >= specialTokens.timeTokenBegin);
 
     // Every step writes the masks at position tokenIndex + 1, which must lie inside the context, and a
     // sample length below 1 leaves only the prompt's own steps.
@@ -212,8 +216,13 @@ System::Concurrency::Task<DecodingResult> TextDecoding::decodeText(AudioEncoderO
 
         const auto filteringStart = PipelineClock::start();
         MultiArray logits = *output->logits;
+        // The filters see the tokens fed to the model so far, during the prompt as after it.
+        std::vector<int> promptSoFar;
+        if (isPrefill) {
+            promptSoFar.assign(currentTokens.begin(), currentTokens.begin() + tokenIndex + 1);
+        }
         for (const auto& filter : filters) {
-            logits = filter->filterLogits(logits, currentTokens);
+            logits = filter->filterLogits(logits, isPrefill ? promptSoFar : currentTokens);
         }
         timings.decodingFiltering += PipelineClock::secondsSince(filteringStart);
 

@@ -123,10 +123,12 @@ public:
     void debugCaches(DecodingInputs& decoderInputs, int tokenIndex) const;
 
     // The chain each step's logits pass: the configured filters, then blank and token suppression and the
-    // timestamp rules as the options ask.
+    // timestamp rules as the options ask. `initialPromptIndex` is the prompt's length; a prompt that ends in
+    // a timestamp leaves that slot to the model's first timestamp, which the timestamp rules count as
+    // sampled.
     virtual std::vector<std::shared_ptr<LogitsFiltering>>
     createLogitsFilters(const DecodingOptions& options, int initialPromptIndex,
-                        const WhisperTokenizer& tokenizer);
+                        const WhisperTokenizer& tokenizer, bool promptEndsInTimestamp);
 
 private:
     std::shared_ptr<LanguageLogitsFilter> languageLogitsFilter(const WhisperTokenizer& tokenizer,

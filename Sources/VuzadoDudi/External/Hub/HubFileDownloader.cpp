@@ -1,13 +1,20 @@
 #include "VuzadoDudi/External/Hub/HubFileDownloader.h"
 
+#include "System/Concurrency/WorkerThreads.h"
 #include "System/Net/Url.h"
 #include "System/Paths/Files.h"
 #include "VuzadoDudi/External/Hub/Downloader.h"
+#include "VuzadoDudi/Logging.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using System::Concurrency::Task;
@@ -112,6 +119,124 @@ private:
     std::map<std::string, std::deque<std::shared_ptr<Waiter>>> turns_;
 };
 
+// Downloads of one destination by processes that share the cache take turns too: each holds an exclusive
+// lock on a file beside the partial ones for its whole download, so that no process writes, empties or moves
+// the partial file while another transfers into it, and the one that waited finds the file current. The
+// lock file stays: removing it would let a newcomer lock a fresh file while another process still waits on
+// the old one. Where no lock can be had (a read-only cache, a file system without locks) the download goes
+// on without one, as before: one that writes nothing needs none, and one that must write fails on its own.
+class ProcessLock {
+public:
+    ProcessLock() = default;
+    explicit ProcessLock(int fd)
+        : fd_(fd) {}
+    ProcessLock(ProcessLock&& other) noexcept
+        : fd_(std::exchange(other.fd_, -1)) {}
+    ProcessLock& operator=(ProcessLock&&) = delete;
+    ~ProcessLock() {
+        if (fd_ >= 0) {
+            close(fd_); // lets the lock go
+        }
+    }
+
+    // Waits until no other process holds the lock of `file`, on a worker thread, so that no executor is held
+    // up meanwhile. Cancelling the waiting task ends the wait with CancellationError; the worker lets the
+    // lock go as soon as it gets it.
+    static Task<ProcessLock> acquire(fs::path file) {
+        std::error_code ignored;
+        fs::create_directories(file.parent_path(), ignored);
+        const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            co_return withoutLock(file, errno, -1);
+        }
+        if (lock(fd, LOCK_NB) == 0) {
+            co_return ProcessLock(fd);
+        }
+        if (errno != EWOULDBLOCK) {
+            co_return withoutLock(file, errno, fd);
+        }
+
+        struct Wait {
+            std::mutex mutex;
+            std::optional<System::Concurrency::Continuation<int>> continuation;
+            bool over = false; // granted, failed or abandoned
+        };
+        const auto wait = std::make_shared<Wait>();
+        const auto abandon = [wait] {
+            std::optional<System::Concurrency::Continuation<int>> waiting;
+            {
+                std::lock_guard guard(wait->mutex);
+                if (std::exchange(wait->over, true)) {
+                    return;
+                }
+                waiting = wait->continuation;
+            }
+            if (waiting) {
+                waiting->resumeThrowing(std::make_exception_ptr(System::Concurrency::CancellationError()));
+            }
+        };
+        auto cancellation = co_await System::Concurrency::currentCancellation();
+        struct Registration {
+            std::shared_ptr<System::Concurrency::CancellationState> cancellation;
+            System::Concurrency::CancellationState::CallbackId id;
+            ~Registration() { cancellation->removeCallback(id); }
+        } registration{cancellation, cancellation->onCancel(abandon)};
+        try {
+            const int error = co_await System::Concurrency::withContinuation<int>(
+                [wait, fd](System::Concurrency::Continuation<int> continuation) {
+                    {
+                        std::lock_guard guard(wait->mutex);
+                        if (wait->over) {
+                            continuation.resumeThrowing(
+                                std::make_exception_ptr(System::Concurrency::CancellationError()));
+                            return;
+                        }
+                        wait->continuation.emplace(continuation);
+                    }
+                    System::Concurrency::runOnWorkerThread([wait, fd] {
+                        const int error = lock(fd, 0) == 0 ? 0 : errno;
+                        std::lock_guard guard(wait->mutex);
+                        if (std::exchange(wait->over, true)) {
+                            close(fd); // nobody waits for it any more
+                            return;
+                        }
+                        wait->continuation->resume(error);
+                    });
+                });
+            if (error != 0) {
+                co_return withoutLock(file, error, fd);
+            }
+        } catch (const System::Concurrency::CancellationError&) {
+            // Either the worker has the descriptor and closes it once it gets the lock, or it never started.
+            std::lock_guard guard(wait->mutex);
+            if (!wait->continuation) {
+                close(fd);
+            }
+            throw;
+        }
+        co_return ProcessLock(fd);
+    }
+
+private:
+    static ProcessLock withoutLock(const fs::path& file, int error, int fd) {
+        Logging::debug("Downloading without the lock " + file.string() + ": " + std::strerror(error));
+        if (fd >= 0) {
+            close(fd);
+        }
+        return ProcessLock();
+    }
+
+    static int lock(int fd, int flags) {
+        int result;
+        do {
+            result = flock(fd, LOCK_EX | flags);
+        } while (result != 0 && errno == EINTR);
+        return result;
+    }
+
+    int fd_ = -1;
+};
+
 } // namespace
 
 std::string HubApi::HubFileDownloader::source() const {
@@ -141,6 +266,10 @@ fs::path HubApi::HubFileDownloader::incompletePath(const std::string& etag) cons
     return repoMetadataDestination / (relativeFilename + "." + etag + ".incomplete");
 }
 
+fs::path HubApi::HubFileDownloader::lockPath() const {
+    return repoMetadataDestination / (relativeFilename + ".lock");
+}
+
 void HubApi::HubFileDownloader::prepareCacheDestination(const fs::path& incompleteFile) {
     fs::create_directories(incompleteFile.parent_path());
     if (!fs::exists(incompleteFile)) {
@@ -157,6 +286,7 @@ Task<fs::path> HubApi::HubFileDownloader::download(ProgressHandler progressHandl
         std::string key;
         ~Turn() { DestinationTurns::shared().release(key); }
     } turn{turnKey};
+    const auto processLock = co_await ProcessLock::acquire(lockPath());
     co_return co_await downloadInTurn(std::move(progressHandler));
 }
 

@@ -30,11 +30,14 @@ struct HubApi::HubFileDownloader {
     std::filesystem::path destination() const;
     std::filesystem::path metadataPath() const;
     std::filesystem::path incompletePath(const std::string& etag) const;
+    // The file whose lock a download holds, so that downloads of the file by other processes wait for it.
+    std::filesystem::path lockPath() const;
 
     // Creates the partial file, empty, unless it exists.
     static void prepareCacheDestination(const std::filesystem::path& incompleteFile);
 
-    // The file's local path once it is current. Downloads of one destination in this process take turns.
+    // The file's local path once it is current. Downloads of one destination take turns, in this process and
+    // across the processes that share the cache.
     // Cancelling the awaiting task stops the transfer (the partial file stays for a later resume) and ends
     // with CancellationError.
     System::Concurrency::Task<std::filesystem::path> download(ProgressHandler progressHandler = {}) const;

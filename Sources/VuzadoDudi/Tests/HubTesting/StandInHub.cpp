@@ -103,26 +103,40 @@ std::string contentHash(const fs::path& path) {
 }
 
 // Serves bytes [from, from + length) of the file, stopping after `limit` bytes when one is given, which drops
-// the connection mid-body.
+// the connection mid-body. With `beforeEnd` the bytes go out in chunks and it runs after the last of them,
+// before the answer ends.
 void provideFile(httplib::Response& response, const fs::path& path, std::size_t from, std::size_t length,
-                 std::optional<std::size_t> limit) {
+                 std::optional<std::size_t> limit, std::function<void()> beforeEnd = {}) {
     auto file = std::make_shared<FileDescriptor>(path);
-    response.set_content_provider(
-        length, "application/octet-stream",
-        [file, from, length, limit](std::size_t offset, std::size_t wanted, httplib::DataSink& sink) {
-            if (limit && offset >= *limit) {
-                return false;
+    const auto provide = [file, from, length, limit](std::size_t offset, std::size_t wanted,
+                                                     httplib::DataSink& sink) {
+        if (limit && offset >= *limit) {
+            return false;
+        }
+        std::size_t count = std::min<std::size_t>({wanted, length - offset, std::size_t{1} << 20});
+        if (limit) {
+            count = std::min(count, *limit - offset);
+        }
+        std::string buffer(count, '\0');
+        const auto got = pread(file->fd, buffer.data(), count, static_cast<off_t>(from + offset));
+        if (got <= 0) {
+            return false;
+        }
+        return sink.write(buffer.data(), static_cast<std::size_t>(got));
+    };
+    if (!beforeEnd) {
+        response.set_content_provider(length, "application/octet-stream", provide);
+        return;
+    }
+    response.set_chunked_content_provider(
+        "application/octet-stream",
+        [provide, length, beforeEnd](std::size_t offset, httplib::DataSink& sink) {
+            if (offset < length) {
+                return provide(offset, length - offset, sink);
             }
-            std::size_t count = std::min<std::size_t>({wanted, length - offset, std::size_t{1} << 20});
-            if (limit) {
-                count = std::min(count, *limit - offset);
-            }
-            std::string buffer(count, '\0');
-            const auto got = pread(file->fd, buffer.data(), count, static_cast<off_t>(from + offset));
-            if (got <= 0) {
-                return false;
-            }
-            return sink.write(buffer.data(), static_cast<std::size_t>(got));
+            beforeEnd();
+            sink.done();
+            return true;
         });
 }
 
@@ -399,7 +413,7 @@ void StandInHub::answerFile(const httplib::Request& request, const Target& targe
     } else {
         response.status = 200;
     }
-    provideFile(response, file, from, size - from, cut);
+    provideFile(response, file, from, size - from, cut, behaviour.beforeEnd);
     if (replacement) {
         // The answer above has the old file open and keeps sending its bytes; later requests see the new one.
         const fs::path swapped = file.string() + ".replacing";

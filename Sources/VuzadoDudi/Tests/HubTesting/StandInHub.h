@@ -56,6 +56,11 @@ struct FileBehaviour {
     // Runs on the server's thread when a GET of the file arrives, before it is answered: for a test that
     // holds an answer back. It must not touch the stand-in.
     std::function<void()> onGet;
+    // Runs on the server's thread once a GET's body has gone out whole, before the answer ends: for a test
+    // that holds back the end of a transfer whose bytes have all arrived. Such answers go out in chunks,
+    // without a length, so that the client cannot tell that it has everything. It must not touch the
+    // stand-in.
+    std::function<void()> beforeEnd;
 };
 
 class StandInHub {

@@ -46,7 +46,8 @@ private:
 // when together they are likelier than any text token; the no-timestamps token is never sampled.
 class TimestampRulesFilter : public LogitsFiltering {
 public:
-    // `sampleBegin` is the prompt's length. `maxInitialTimestampIndex` is kept for callers that read it; no
+    // `sampleBegin` is the index of the first sampled token (the model's first timestamp, where it fills the
+    // prompt's last slot). `maxInitialTimestampIndex` is kept for callers that read it; no
     // rule limits the first timestamp.
     TimestampRulesFilter(SpecialTokens specialTokens, int sampleBegin,
                          std::optional<int> maxInitialTimestampIndex, bool isModelMultilingual);

@@ -183,6 +183,107 @@ ScriptStep tie(std::vector<int> tokens) {
     return step;
 }
 
+// Once the model has chosen a timestamp, no later one goes back before it: each segment ends at or after its
+// start and begins where the one before it ended. The first timestamp, 0.46, is the model's own choice for
+// the prompt's last slot; where a later step prefers an earlier time, a lawful one lies a hair below it.
+enum class AfterFirstTimestamp {
+    // " Hello", then 0.06 twice (0.60 next best), " again", 2.10
+    wordThenEarlierTimes,
+    // 0.20 (" Hello" next best), " world", 1.00 twice, " again", 2.10: a second timestamp right after the
+    // first would close an empty segment that runs back in time
+    earlierTimeBeforeAnyWord,
+};
+
+std::vector<ScriptStep> steps(AfterFirstTimestamp kind) {
+    std::vector<ScriptStep> steps;
+    const auto say = [&](const std::string& text) {
+        for (int token : encoded(text)) {
+            steps.push_back(ScriptStep::token(token));
+        }
+    };
+    switch (kind) {
+    case AfterFirstTimestamp::wordThenEarlierTimes:
+        say(" Hello");
+        steps.push_back(tie({timestamp(0.06), timestamp(0.60)}));
+        steps.push_back(tie({timestamp(0.06), timestamp(0.60)}));
+        say(" again");
+        break;
+    case AfterFirstTimestamp::earlierTimeBeforeAnyWord:
+        say(" Hello world");
+        steps.front() = tie({timestamp(0.20), encoded(" Hello world").front()});
+        steps.push_back(ScriptStep::token(timestamp(1.00)));
+        steps.push_back(ScriptStep::token(timestamp(1.00)));
+        say(" again");
+        break;
+    }
+    steps.push_back(ScriptStep::token(timestamp(2.10)));
+    return steps;
+}
+
+// The segments the steps must give: start and end in hundredths of a second, and text.
+std::vector<std::tuple<int, int, std::string>> expectedSegments(AfterFirstTimestamp kind) {
+    switch (kind) {
+    case AfterFirstTimestamp::wordThenEarlierTimes:
+        return {{46, 60, " Hello"}, {60, 210, " again"}};
+    case AfterFirstTimestamp::earlierTimeBeforeAnyWord:
+        return {{46, 100, " Hello world"}, {100, 210, " again"}};
+    }
+    return {};
+}
+
+struct TimeOrderCase {
+    friend void PrintTo(const TimeOrderCase& param, std::ostream* out) { *out << param.name; }
+
+    std::string name;
+    bool multilingual;
+    std::optional<std::string> previousText;
+    AfterFirstTimestamp after;
+};
+
+class TimeOrderTest : public ::testing::TestWithParam<TimeOrderCase> {};
+
+TEST_P(TimeOrderTest, LaterTimestampsNeverGoBeforeTheFirstChosenOne) {
+    const auto& param = GetParam();
+    const std::size_t promptLength =
+        (param.multilingual ? 4 : 2) + (param.previousText ? encoded(*param.previousText).size() + 1 : 0);
+    // The prompt's positions, the last of which predicts the first timestamp, then the case's steps.
+    std::vector<ScriptStep> script(promptLength - 2, ScriptStep::token(encoded(" x").front()));
+    script.push_back(ScriptStep::token(timestamp(0.46)));
+    for (auto& step : steps(param.after)) {
+        script.push_back(std::move(step));
+    }
+    script.push_back(ScriptStep::token(tokenizer()->specialTokens().endToken));
+    auto pipeline = Pipeline::scripted(script, param.multilingual);
+    auto options = acceptingOptions();
+    options.skipSpecialTokens = true;
+    if (param.previousText) {
+        options.promptTokens = encoded(*param.previousText);
+    }
+
+    const auto result = blockingRun(pipeline->makeTask()->run(audio(3), options));
+
+    std::vector<std::tuple<int, int, std::string>> segments;
+    for (const auto& segment : result.segments()) {
+        segments.emplace_back(int(std::lround(segment.start * 100)), int(std::lround(segment.end * 100)),
+                              segment.text);
+    }
+    EXPECT_EQ(segments, expectedSegments(param.after));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FirstTimestamps, TimeOrderTest,
+    ::testing::Values(TimeOrderCase{"MultilingualWordThenEarlierTimes", true, std::nullopt,
+                                    AfterFirstTimestamp::wordThenEarlierTimes},
+                      TimeOrderCase{"EnglishOnlyWordThenEarlierTimes", false, std::nullopt,
+                                    AfterFirstTimestamp::wordThenEarlierTimes},
+                      TimeOrderCase{"PreviousTextWordThenEarlierTimes", true, " Earlier words were said.",
+                                    AfterFirstTimestamp::wordThenEarlierTimes},
+                      TimeOrderCase{"MultilingualEarlierTimeBeforeAnyWord", true, std::nullopt,
+                                    AfterFirstTimestamp::earlierTimeBeforeAnyWord},
+                      TimeOrderCase{"EnglishOnlyEarlierTimeBeforeAnyWord", false, std::nullopt,
+                                    AfterFirstTimestamp::earlierTimeBeforeAnyWord}),
+    [](const auto& info) { return info.param.name; });
+
 // Whether a progress report is the first of a decode: the one of its first model call.
 bool startsADecode(const TranscriptionProgress& progress) {
     return progress.timings.totalKVUpdateRuns == 1;
