@@ -49,9 +49,11 @@ struct Reader {
             std::vector<AudioChunk> pieces = chunker.chunkAll(pending, maxChunkLength);
             std::int64_t consumedEnd = 0;
             for (AudioChunk& piece : pieces) {
-                // While more of the file is to come, a piece whose window reaches past the pending samples
-                // could still end elsewhere: it and all after it wait.
-                if (!wholeFileRead && piece.seekOffsetIndex + maxChunkLength > std::int64_t(pending.size())) {
+                // While more of the file is to come, a piece whose window reaches the end of the pending
+                // samples could still end elsewhere: it and all after it wait. A window that ends exactly
+                // there was cut as the end of the audio, not at its longest pause.
+                if (!wholeFileRead &&
+                    piece.seekOffsetIndex + maxChunkLength >= std::int64_t(pending.size())) {
                     break;
                 }
                 if (cancelled->load() || !controller->requestChunkSlot() || cancelled->load()) {
