@@ -27,7 +27,7 @@ struct Reader {
     // Reads slices until the pending samples are more than a piece, cuts them, and hands out the pieces
     // whose end can no longer change; the rest waits for more of the file. False when the stream ended.
     void run() {
-        auto file = System::Audio::AudioFile::open(path);
+        auto file = openAudioFile(path);
         // One reader for the whole file: slices join without a seam, as if the file had been loaded whole.
         AudioFileReader reader(file, channelMode, AudioProcessor::sampleRate,
                                AudioProcessor::defaultAudioReadFrameSize, file.length());
