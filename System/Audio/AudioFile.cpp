@@ -2,6 +2,11 @@
 
 #include <sndfile.h>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -82,18 +87,23 @@ AudioFileError::AudioFileError(Code code, std::string file, std::string detail)
 
 struct AudioFile::Handle {
     SNDFILE* file = nullptr;
+    int descriptor = -1; // of a file opened by path; the library reads it but leaves it to us to close
     std::unique_ptr<MemorySource> memory;
     SF_VIRTUAL_IO io{};
     ~Handle() {
         if (file) {
             sf_close(file);
         }
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
     }
 };
 
-AudioFile::AudioFile(std::unique_ptr<Handle> handle, std::string name)
+AudioFile::AudioFile(std::unique_ptr<Handle> handle, std::string name, std::int64_t byteSize)
     : handle_(std::move(handle))
-    , name_(std::move(name)) {
+    , name_(std::move(name))
+    , byteSize_(byteSize) {
     SF_INFO info{};
     sf_command(handle_->file, SFC_GET_CURRENT_SF_INFO, &info, sizeof(info));
     const auto format =
@@ -111,17 +121,34 @@ AudioFile::AudioFile(std::unique_ptr<Handle> handle, std::string name)
 }
 
 AudioFile AudioFile::open(const std::filesystem::path& path) {
-    std::error_code error;
-    if (!std::filesystem::exists(path, error)) {
-        throw AudioFileError(AudioFileError::Code::notFound, path.string(), {});
+    const auto notRegular = [&] {
+        return AudioFileError(AudioFileError::Code::unreadable, path.string(), "it is not a regular file");
+    };
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            throw AudioFileError(AudioFileError::Code::notFound, path.string(), {});
+        }
+        throw AudioFileError(AudioFileError::Code::unreadable, path.string(), std::strerror(errno));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        throw notRegular();
     }
     auto handle = std::make_unique<Handle>();
+    // Without waiting, and checked again once open: the path may have been replaced since.
+    handle->descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (handle->descriptor < 0) {
+        throw AudioFileError(AudioFileError::Code::unreadable, path.string(), std::strerror(errno));
+    }
+    if (::fstat(handle->descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        throw notRegular();
+    }
     SF_INFO info{};
-    handle->file = sf_open(path.c_str(), SFM_READ, &info);
+    handle->file = sf_open_fd(handle->descriptor, SFM_READ, &info, SF_FALSE);
     if (!handle->file) {
         throw AudioFileError(AudioFileError::Code::unreadable, path.string(), sf_strerror(nullptr));
     }
-    return AudioFile(std::move(handle), path.string());
+    return AudioFile(std::move(handle), path.string(), std::int64_t(status.st_size));
 }
 
 AudioFile AudioFile::openMemory(std::span<const std::uint8_t> bytes, std::string name) {
@@ -134,7 +161,8 @@ AudioFile AudioFile::openMemory(std::span<const std::uint8_t> bytes, std::string
     if (!handle->file) {
         throw AudioFileError(AudioFileError::Code::unreadable, name, sf_strerror(nullptr));
     }
-    return AudioFile(std::move(handle), std::move(name));
+    const auto size = std::int64_t(bytes.size());
+    return AudioFile(std::move(handle), std::move(name), size);
 }
 
 AudioFile::AudioFile(AudioFile&& other) noexcept = default;
@@ -154,6 +182,7 @@ void AudioFile::setFramePosition(std::int64_t frame) {
         throw AudioFileError(AudioFileError::Code::badPosition, name_, sf_strerror(handle_->file));
     }
     position_ = frame;
+    damage_.reset();
 }
 
 std::uint32_t AudioFile::read(AudioPCMBuffer& buffer, std::uint32_t frames) {
@@ -162,6 +191,10 @@ std::uint32_t AudioFile::read(AudioPCMBuffer& buffer, std::uint32_t frames) {
                              "the buffer does not have the file's channel count");
     }
     frames = std::min(frames, buffer.frameCapacity());
+    if (damage_) {
+        buffer.setFrameLength(0);
+        return 0;
+    }
     const std::uint32_t channels = format_.channelCount;
     std::uint32_t done = 0;
     if (channels == 1) {
@@ -179,14 +212,19 @@ std::uint32_t AudioFile::read(AudioPCMBuffer& buffer, std::uint32_t frames) {
             }
         }
     }
-    // A short read is the end of the file unless the library says something went wrong.
+    // A short read is the end of the file unless the library says something went wrong. What it decoded
+    // before it went wrong is the file's data, as with a file cut at a frame's end.
     if (done < frames) {
         const int status = sf_error(handle_->file);
         if (status != SF_ERR_NO_ERROR) {
-            buffer.setFrameLength(0);
-            throw AudioFileError(AudioFileError::Code::readFailed, name_, sf_error_number(status));
+            if (!gaveFrames_ && done == 0) {
+                buffer.setFrameLength(0);
+                throw AudioFileError(AudioFileError::Code::readFailed, name_, sf_error_number(status));
+            }
+            damage_ = sf_error_number(status);
         }
     }
+    gaveFrames_ = gaveFrames_ || done > 0;
     buffer.setFrameLength(done);
     position_ += done;
     return done;

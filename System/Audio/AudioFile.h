@@ -41,7 +41,8 @@ private:
 // reads it.
 class AudioFile {
 public:
-    // Throws AudioFileError.
+    // Throws AudioFileError; unreadable for a path that is no regular file (a FIFO, a folder, a device),
+    // which is refused without being opened, since opening a FIFO waits for a writer.
     static AudioFile open(const std::filesystem::path& path);
     // Reads the file from memory; `bytes` must outlive the file. `name` stands for the file in errors.
     static AudioFile openMemory(std::span<const std::uint8_t> bytes, std::string name);
@@ -64,20 +65,30 @@ public:
     // Throws AudioFileError (badPosition) outside 0 ... length(), or where the library cannot seek to.
     void setFramePosition(std::int64_t frame);
 
+    // The size of the file in bytes, as it was when opened.
+    std::int64_t byteSize() const { return byteSize_; }
+
     // Reads up to `frames` frames (at most the buffer's capacity) into `buffer` from its frame 0, sets its
     // frame length to what was read and advances the position. Fewer frames than asked, or none, mean the
-    // file ended. The buffer must be in processingFormat(). Throws AudioFileError (readFailed).
+    // file ended. The buffer must be in processingFormat(). A file damaged or cut in its data ends where
+    // the library stops decoding it: the frames decoded before are given, as at the end of a file, and
+    // damage() says why. Throws AudioFileError (readFailed) when the library fails before giving any frame.
     std::uint32_t read(AudioPCMBuffer& buffer, std::uint32_t frames);
+    // Why the data ended before the end of the file, once a read has met damage.
+    const std::optional<std::string>& damage() const { return damage_; }
 
 private:
     struct Handle;
-    AudioFile(std::unique_ptr<Handle> handle, std::string name);
+    AudioFile(std::unique_ptr<Handle> handle, std::string name, std::int64_t byteSize);
 
     std::unique_ptr<Handle> handle_;
     std::string name_;
     AudioFormat format_;
     std::optional<std::int64_t> length_;
+    std::int64_t byteSize_ = 0;
     std::int64_t position_ = 0;
+    bool gaveFrames_ = false;
+    std::optional<std::string> damage_;
     std::vector<float>
         interleaved_; // the library reads interleaved frames; kept to spare an allocation per read
 };

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "System/Concurrency/Duration.h"
+#include "System/Log/ErrorDescription.h"
 #include "VuzadoDudi/Logging.h"
 #include "VuzadoDudi/Unicode.h"
 #include "ZodozorEro/Core/Audio/AudioProcessor.h"
@@ -61,7 +62,13 @@ void AudioStreamTranscriber::modifyState(const std::function<void(State&)>& chan
 }
 
 bool AudioStreamTranscriber::modifyStateIf(const std::function<bool(State&)>& change) {
-    std::unique_lock lock(mutex_);
+    const bool stored = storeIf(change);
+    deliverReports();
+    return stored;
+}
+
+bool AudioStreamTranscriber::storeIf(const std::function<bool(State&)>& change) {
+    std::lock_guard lock(mutex_);
     if (!stateChangeCallback_) {
         return change(state_);
     }
@@ -70,21 +77,41 @@ bool AudioStreamTranscriber::modifyStateIf(const std::function<bool(State&)>& ch
         return false;
     }
     pendingReports_.emplace_back(std::move(before), state_);
+    return true;
+}
+
+void AudioStreamTranscriber::deliverReports() {
+    std::unique_lock lock(mutex_);
     // One thread delivers at a time, in store order; the others leave their report to it rather than wait,
     // since it may be busy stopping the recording and so waiting for them.
-    if (reporting_) {
-        return true;
+    if (reporting_ || !stateChangeCallback_) {
+        return;
     }
     reporting_ = true;
     while (!pendingReports_.empty()) {
         const auto report = std::move(pendingReports_.front());
         pendingReports_.pop_front();
         lock.unlock();
-        stateChangeCallback_(report.first, report.second);
+        std::exception_ptr error;
+        try {
+            stateChangeCallback_(report.first, report.second);
+        } catch (...) {
+            error = std::current_exception();
+        }
         lock.lock();
+        if (error) {
+            callbackFailedLocked(error);
+        }
     }
     reporting_ = false;
-    return true;
+}
+
+void AudioStreamTranscriber::callbackFailedLocked(std::exception_ptr error) {
+    if (runningLoops_ > 0 && !callbackError_) {
+        callbackError_ = std::move(error);
+        return;
+    }
+    Logging::error("The state-change callback failed: " + System::Log::errorDescription(error));
 }
 
 namespace {
@@ -114,10 +141,6 @@ System::Concurrency::Task<void> AudioStreamTranscriber::startStreamTranscription
         Logging::error("Microphone access was not granted.");
         co_return;
     }
-    // Another start may have won while the permission was asked.
-    if (!modifyStateIf([](State& state) { return !std::exchange(state.isRecording, true); })) {
-        co_return;
-    }
     auto relay = std::make_shared<EnergyRelay>();
     relay->executor = co_await System::Concurrency::currentExecutor();
     const EnergyRelayClosing closing{relay};
@@ -133,10 +156,32 @@ System::Concurrency::Task<void> AudioStreamTranscriber::startStreamTranscription
             });
         }
     };
-    audioProcessor_->startRecordingLive(std::nullopt, std::move(handOver));
+    {
+        // The report of isRecording goes out once the recording runs (or failed to start): a stop made from
+        // it, or anywhere meanwhile, then finds a recording to stop.
+        std::unique_lock recording(recordingMutex_);
+        // Another start may have won while the permission was asked.
+        if (!storeIf([](State& state) { return !std::exchange(state.isRecording, true); })) {
+            co_return;
+        }
+        try {
+            audioProcessor_->startRecordingLive(std::nullopt, std::move(handOver));
+        } catch (...) {
+            storeIf([](State& state) {
+                state.isRecording = false;
+                return true;
+            });
+            recording.unlock();
+            deliverReports();
+            throw;
+        }
+        std::lock_guard lock(mutex_);
+        ++runningLoops_;
+    }
     Logging::info("Realtime transcription has started");
+    deliverReports();
 
-    while (state().isRecording) {
+    while (state().isRecording && !callbackFailed()) {
         try {
             co_await transcribeCurrentBuffer();
         } catch (const std::exception& error) {
@@ -144,6 +189,21 @@ System::Concurrency::Task<void> AudioStreamTranscriber::startStreamTranscription
             break;
         }
     }
+    std::exception_ptr failure;
+    {
+        std::lock_guard lock(mutex_);
+        --runningLoops_;
+        failure = std::exchange(callbackError_, nullptr);
+    }
+    if (failure) {
+        stopStreamTranscription();
+        std::rethrow_exception(failure);
+    }
+}
+
+bool AudioStreamTranscriber::callbackFailed() const {
+    std::lock_guard lock(mutex_);
+    return callbackError_ != nullptr;
 }
 
 void AudioStreamTranscriber::updateBufferEnergy() {
@@ -152,9 +212,16 @@ void AudioStreamTranscriber::updateBufferEnergy() {
 }
 
 void AudioStreamTranscriber::stopStreamTranscription() {
-    modifyState([](State& state) { state.isRecording = false; });
-    audioProcessor_->stopRecording();
+    {
+        std::lock_guard recording(recordingMutex_);
+        storeIf([](State& state) {
+            state.isRecording = false;
+            return true;
+        });
+        audioProcessor_->stopRecording();
+    }
     Logging::info("Realtime transcription has ended");
+    deliverReports();
 }
 
 System::Concurrency::Task<void> AudioStreamTranscriber::waitForAudio() {

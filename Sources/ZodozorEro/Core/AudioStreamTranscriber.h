@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -52,7 +53,10 @@ public:
     // Called once for every store into the state, with the state before and after, one report at a time and
     // in the order of the stores. It runs outside the transcriber's lock, so it may read the state or stop
     // the transcriber; a store made meanwhile, there or on another thread, is reported after the running
-    // report returns, by the thread that runs it.
+    // report returns, by the thread that runs it. A callback that throws ends the running transcription: the
+    // recording stops and startStreamTranscription throws that error. Its error never reaches the thread
+    // that made the store (the audio thread, the executor, the decoder); with no transcription running, or
+    // after the first, it is logged.
     using StateChangeCallback = std::function<void(const State& oldState, const State& newState)>;
     using PermissionRequest = std::function<bool()>;
 
@@ -68,11 +72,14 @@ public:
     State state() const;
 
     // Records and transcribes until stopStreamTranscription; returns when the loop has ended. Returns at once
-    // while already recording, and without recording when the microphone is refused. The recording's start
-    // error is thrown; a transcription error ends the loop (logged), leaving the recording to the stop.
-    // The energy of captured audio is reported on the loop's executor while the loop runs.
+    // while already recording, and without recording when the microphone is refused. When the recording
+    // can't start its error is thrown and the transcriber stays stopped, ready for another start. A
+    // transcription error ends the loop (logged), leaving the recording to the stop; a state-change callback
+    // that throws ends it too, with the recording stopped, and its error is thrown. The energy of captured
+    // audio is reported on the loop's executor while the loop runs.
     System::Concurrency::Task<void> startStreamTranscription();
-    // Safe from any thread, the state-change callback and the audio thread included.
+    // Safe from any thread, the state-change callback included. Whenever it is called, once it has returned
+    // nothing records (until the next start), a start under way included.
     void stopStreamTranscription();
 
     // The answer to a progress report: false (stop this window) when the newest `compressionCheckWindow`
@@ -90,6 +97,13 @@ private:
     void modifyState(const std::function<void(State&)>& change);
     // As modifyState, when `change` answers true; an answer of false stored nothing and reports nothing.
     bool modifyStateIf(const std::function<bool(State&)>& change);
+    // The store of modifyStateIf; its report waits for the next deliverReports, here or on another thread.
+    bool storeIf(const std::function<bool(State&)>& change);
+    void deliverReports();
+    // The callback threw `error`: it ends the running transcription; logged when none runs, or when one
+    // error already ends it.
+    void callbackFailedLocked(std::exception_ptr error);
+    bool callbackFailed() const;
     // Sets currentText to "Waiting for speech..." when it is empty, then waits a little.
     System::Concurrency::Task<void> waitForAudio();
 
@@ -99,6 +113,11 @@ private:
     State state_;
     std::deque<std::pair<State, State>> pendingReports_;
     bool reporting_ = false; // a thread is delivering pendingReports_
+    int runningLoops_ = 0;
+    std::exception_ptr callbackError_; // ends the running loops
+    // Held while the recording is started or stopped together with the isRecording that says so, so that a
+    // stop never falls between a start's store and its recording; never held while reports are delivered.
+    std::mutex recordingMutex_;
     const StateChangeCallback stateChangeCallback_;
     const int requiredSegmentsForConfirmation_;
     const bool useVAD_;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace System::FileTesting {
 
@@ -27,22 +28,27 @@ inline void runCommand(const std::string& command) {
     }
 }
 
-// The frames sox decodes from `path` (read to the end, whatever the header says).
-inline std::int64_t soxFrameCount(const std::filesystem::path& path) {
+// The samples sox decodes from `path` (read to the end, whatever the header says; channels mixed into one).
+inline std::vector<float> soxSamples(const std::filesystem::path& path) {
     const std::string command = "sox " + quoted(path) + " -c 1 -t f32 - 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) {
         throw std::runtime_error("Failed: " + command);
     }
-    std::int64_t bytes = 0;
-    char chunk[65'536];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
-        bytes += std::int64_t(n);
+    std::vector<float> samples;
+    float chunk[16'384];
+    for (std::size_t n; (n = std::fread(chunk, sizeof(float), std::size(chunk), pipe)) > 0;) {
+        samples.insert(samples.end(), chunk, chunk + n);
     }
     if (pclose(pipe) != 0) {
         throw std::runtime_error("Failed: " + command + " (scripts/setup installs sox)");
     }
-    return bytes / 4;
+    return samples;
+}
+
+// The frames sox decodes from `path`.
+inline std::int64_t soxFrameCount(const std::filesystem::path& path) {
+    return std::int64_t(soxSamples(path).size());
 }
 
 } // namespace System::FileTesting

@@ -4,13 +4,19 @@
 #include "System/Audio/AudioFile.h"
 #include "System/Audio/AudioPCMBuffer.h"
 #include "ZodozorEro/Core/Audio/AudioInputOptions.h"
+#include "ZodozorEro/Utilities/WhisperError.h"
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace ZodozorEro {
+
+// Opens the audio file at `path`. Throws WhisperError (loadAudioFailed): "Resource path does not exist " and
+// the path when nothing is there, else the file's own error, which names it and says why.
+System::Audio::AudioFile openAudioFile(const std::string& path);
 
 // Reads an audio file front to back as mono samples at one rate. Reading goes in blocks of the read size,
 // counted from where reading began; each block's channels are folded with a gain of its own, and one
@@ -28,15 +34,22 @@ public:
     AudioFileReader& operator=(const AudioFileReader&) = delete;
 
     // Reads whole blocks until the file's read position reaches `frame` or the end, appending their samples
-    // to `samples`; at the end the converter gives out what it still holds. Throws WhisperError
-    // (loadAudioFailed): "Failed to read audio file: " and the reason when the file can't be read, "Failed to
-    // process audio buffer" when conversion fails (the reason logged).
+    // to `samples`; at the end the converter gives out what it still holds. Data damaged or cut short ends
+    // there, what came before it kept and the damage logged. Throws WhisperError (loadAudioFailed): "Failed
+    // to read audio file: " and the file's error (naming it, and why) when the file can't be read, "Failed to
+    // process audio buffer of " the file and the converter's reason when conversion fails.
     void readUntil(std::int64_t frame, std::vector<float>& samples);
     void readToEnd(std::vector<float>& samples);
+    // The samples the rest of the read should give, to reserve room for: what the file's header says, but
+    // never more than one frame for every byte of the file. A header may overstate its length (a few
+    // kilobytes of FLAC can claim 2^32 - 1 frames); a file that holds more frames than bytes (compressed)
+    // has its samples grow as they are read.
+    std::size_t expectedSamples() const;
     // Everything up to the end is read and given out.
     bool atEnd() const { return atEnd_; }
 
 private:
+    WhisperError conversionFailed(const std::string& reason) const;
     void append(const float* data, std::uint32_t frames, std::vector<float>& samples);
     void convert(const System::Audio::AudioPCMBuffer& mono, std::vector<float>& samples);
     void finish(std::vector<float>& samples);
@@ -45,6 +58,7 @@ private:
     ChannelMode channelMode_;
     double outputRate_;
     std::optional<std::int64_t> endFrame_;
+    std::int64_t startFrame_;
     std::int64_t framesRead_ = 0;
     std::int64_t samplesOut_ = 0;
     bool atEnd_ = false;

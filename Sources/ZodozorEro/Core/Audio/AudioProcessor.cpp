@@ -36,20 +36,15 @@ std::string fixed2(double value) {
     return text;
 }
 
-bool pathExists(const std::string& path) {
-    std::error_code error;
-    return std::filesystem::exists(path, error);
-}
-
-AudioFile openFile(const std::string& path) {
-    if (!pathExists(path)) {
-        throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
-    }
-    try {
-        return AudioFile::open(path);
-    } catch (const AudioFileError& error) {
-        throw WhisperError::loadAudioFailed(error.description());
-    }
+// The samples of `file` from its read position up to `endFrame` (the end of its data when absent), folded and
+// converted to mono at `outputRate`.
+std::vector<float> readSamples(AudioFile& file, const ChannelMode& channelMode, double outputRate,
+                               std::uint32_t readSize, std::optional<std::int64_t> endFrame) {
+    AudioFileReader reader(file, channelMode, outputRate, readSize, endFrame);
+    std::vector<float> samples;
+    samples.reserve(reader.expectedSamples());
+    reader.readToEnd(samples);
+    return samples;
 }
 
 // The frame at `seconds`, rounded: a time like 0.7 s is 30869.999... frames at 44.1 kHz and means 30870.
@@ -141,12 +136,24 @@ void foldToMono(const AudioPCMBuffer& buffer, const ChannelMode& mode, AudioPCMB
 
 } // namespace
 
+AudioFile openAudioFile(const std::string& path) {
+    std::error_code error;
+    if (!std::filesystem::exists(path, error)) {
+        throw WhisperError::loadAudioFailed("Resource path does not exist " + path);
+    }
+    try {
+        return AudioFile::open(path);
+    } catch (const AudioFileError& error) {
+        throw WhisperError::loadAudioFailed(error.description());
+    }
+}
+
 // ---- Files ----
 
 AudioPCMBuffer AudioProcessor::loadAudio(const std::string& path, const ChannelMode& channelMode,
                                          std::optional<double> startTime, std::optional<double> endTime,
                                          std::optional<std::uint32_t> maxReadFrameSize) {
-    AudioFile file = openFile(path);
+    AudioFile file = openAudioFile(path);
     return loadAudio(file, channelMode, startTime, endTime, maxReadFrameSize);
 }
 
@@ -191,21 +198,11 @@ AudioPCMBuffer AudioProcessor::loadAudio(AudioFile& file, const ChannelMode& cha
     }
     const std::uint32_t readSize = maxReadFrameSize.value_or(defaultAudioReadFrameSize);
 
-    std::optional<AudioPCMBuffer> buffer;
-    if (rate == sampleRate && channels == 1) {
-        std::vector<float> samples;
-        AudioFileReader(file, channelMode, sampleRate, readSize, endFrame).readToEnd(samples);
-        buffer = monoBuffer(samples, sampleRate);
-        if (!buffer) {
-            throw WhisperError::loadAudioFailed("Unable to create audio buffer");
-        }
-    } else {
-        const std::optional<std::uint32_t> frameCount =
-            endFrame ? std::optional(std::uint32_t(*endFrame - startFrame)) : std::nullopt;
-        buffer = resampleAudio(file, sampleRate, 1, channelMode, frameCount, readSize);
-        if (!buffer) {
-            throw WhisperError::loadAudioFailed("Failed to process audio buffer");
-        }
+    // A 16 kHz mono file goes through the reader without a converter; any other is folded and converted
+    // block by block. Either way a failure is thrown as it is, naming the file and the cause.
+    auto buffer = monoBuffer(readSamples(file, channelMode, sampleRate, readSize, endFrame), sampleRate);
+    if (!buffer) {
+        throw WhisperError::loadAudioFailed("Unable to create audio buffer");
     }
     if (length) {
         audioLog().debug("Audio source details - Sample Rate: {} Hz, Channel Count: {}, Frame Length: {}, "
@@ -234,7 +231,7 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& path
                                                          const ChannelMode& channelMode,
                                                          std::optional<double> startTime,
                                                          std::optional<double> endTime) {
-    AudioFile file = openFile(path);
+    AudioFile file = openAudioFile(path);
     const double rate = file.fileFormat().sampleRate;
     const std::optional<std::int64_t> length = file.length();
     if (length && double(*length) > maxFrames) {
@@ -263,9 +260,7 @@ std::vector<float> AudioProcessor::loadAudioAsFloatArray(const std::string& path
     // One reader walks the whole window, a segment at a time, so segments join without a seam.
     AudioFileReader reader(file, channelMode, sampleRate, defaultAudioReadFrameSize, endFrame);
     std::vector<float> samples;
-    if (endFrame) {
-        samples.reserve(std::size_t(std::llround(double(*endFrame - startFrame) / rate * sampleRate)));
-    }
+    samples.reserve(reader.expectedSamples());
     const auto segmentFrames = std::int64_t(arraySegmentSeconds * rate);
     for (std::int64_t segmentEnd = startFrame + segmentFrames; !reader.atEnd(); segmentEnd += segmentFrames) {
         reader.readUntil(segmentEnd, samples);
@@ -321,13 +316,8 @@ std::optional<AudioPCMBuffer> AudioProcessor::resampleAudio(AudioFile& file, dou
         audioLog().debug("Resampling audio of unknown length");
     }
     try {
-        AudioFileReader reader(file, channelMode, toSampleRate, maxReadFrameSize, end);
-        std::vector<float> samples;
-        if (end) {
-            samples.reserve(std::size_t(std::llround(double(*end - start) / sourceRate * toSampleRate)));
-        }
-        reader.readToEnd(samples);
-        auto output = monoBuffer(samples, toSampleRate);
+        auto output =
+            monoBuffer(readSamples(file, channelMode, toSampleRate, maxReadFrameSize, end), toSampleRate);
         if (!output) {
             audioLog().error("Failed to create output buffer");
         }
@@ -342,7 +332,8 @@ AudioFileReader::AudioFileReader(AudioFile& file, const ChannelMode& channelMode
     : file_(file)
     , channelMode_(channelMode)
     , outputRate_(outputRate)
-    , endFrame_(endFrame) {
+    , endFrame_(endFrame)
+    , startFrame_(file.framePosition()) {
     if (readSize == 0) {
         audioLog().error("The read size must be greater than 0");
         throw WhisperError::loadAudioFailed("The read size must be greater than 0");
@@ -365,12 +356,24 @@ AudioFileReader::AudioFileReader(AudioFile& file, const ChannelMode& channelMode
         made = converter_ && converted_;
     }
     if (!made) {
-        audioLog().error("Failed to create the buffers or the converter for resampling");
-        throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+        throw conversionFailed("the buffers or the converter for resampling can't be made");
     }
 }
 
 AudioFileReader::~AudioFileReader() = default;
+
+WhisperError AudioFileReader::conversionFailed(const std::string& reason) const {
+    audioLog().error("Failed to resample audio chunk of {}: {}", file_.name(), Public(reason));
+    return WhisperError::loadAudioFailed("Failed to process audio buffer of " + file_.name() + ": " + reason);
+}
+
+std::size_t AudioFileReader::expectedSamples() const {
+    if (!endFrame_) {
+        return 0;
+    }
+    const std::int64_t frames = std::clamp<std::int64_t>(*endFrame_ - startFrame_, 0, file_.byteSize());
+    return std::size_t(std::llround(double(frames) / file_.fileFormat().sampleRate * outputRate_));
+}
 
 void AudioFileReader::readToEnd(std::vector<float>& samples) {
     readUntil(std::numeric_limits<std::int64_t>::max(), samples);
@@ -415,6 +418,11 @@ void AudioFileReader::readUntil(std::int64_t frame, std::vector<float>& samples)
             }
         }
         if (read < count) {
+            if (file_.damage()) {
+                audioLog().error("The audio in {} ends early, after {} s: {}", file_.name(),
+                                 Public(fixed2(double(file_.framePosition()) / sourceRate)),
+                                 Public(*file_.damage()));
+            }
             finish(samples); // the data ended, before the header's length if it has one
         }
     }
@@ -433,8 +441,7 @@ void AudioFileReader::convert(const AudioPCMBuffer& mono, std::vector<float>& sa
     auto result = converter_->convert(*converted_, mono);
     for (;;) {
         if (result.status == System::Audio::ConverterOutputStatus::error) {
-            audioLog().error("Failed to resample audio chunk: {}", Public(result.error));
-            throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+            throw conversionFailed(result.error);
         }
         append(converted_->channelData(0), converted_->frameLength(), samples);
         if (result.status != System::Audio::ConverterOutputStatus::haveData) {
@@ -456,8 +463,7 @@ void AudioFileReader::finish(std::vector<float>& samples) {
             return static_cast<const AudioPCMBuffer*>(nullptr);
         });
         if (result.status == System::Audio::ConverterOutputStatus::error) {
-            audioLog().error("Failed to resample audio chunk: {}", Public(result.error));
-            throw WhisperError::loadAudioFailed("Failed to process audio buffer");
+            throw conversionFailed(result.error);
         }
         append(converted_->channelData(0), converted_->frameLength(), samples);
         if (result.status == System::Audio::ConverterOutputStatus::endOfStream ||

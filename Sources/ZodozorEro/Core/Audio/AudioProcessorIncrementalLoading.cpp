@@ -27,7 +27,7 @@ struct Reader {
     // Reads slices until the pending samples are more than a piece, cuts them, and hands out the pieces
     // whose end can no longer change; the rest waits for more of the file. False when the stream ended.
     void run() {
-        auto file = System::Audio::AudioFile::open(path);
+        auto file = openAudioFile(path);
         // One reader for the whole file: slices join without a seam, as if the file had been loaded whole.
         AudioFileReader reader(file, channelMode, AudioProcessor::sampleRate,
                                AudioProcessor::defaultAudioReadFrameSize, file.length());
@@ -49,9 +49,11 @@ struct Reader {
             std::vector<AudioChunk> pieces = chunker.chunkAll(pending, maxChunkLength);
             std::int64_t consumedEnd = 0;
             for (AudioChunk& piece : pieces) {
-                // While more of the file is to come, a piece whose window reaches past the pending samples
-                // could still end elsewhere: it and all after it wait.
-                if (!wholeFileRead && piece.seekOffsetIndex + maxChunkLength > std::int64_t(pending.size())) {
+                // While more of the file is to come, a piece whose window reaches the end of the pending
+                // samples could still end elsewhere: it and all after it wait. A window that ends exactly
+                // there was cut as the end of the audio, not at its longest pause.
+                if (!wholeFileRead &&
+                    piece.seekOffsetIndex + maxChunkLength >= std::int64_t(pending.size())) {
                     break;
                 }
                 if (cancelled->load() || !controller->requestChunkSlot() || cancelled->load()) {

@@ -12,9 +12,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <functional>
 #include <future>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -68,14 +71,26 @@ struct LiveTranscriber {
             [] { return true; });
     }
 
-    // Runs the loop with sound flowing in until a report handler stops it; then nothing records any more.
-    void runUntilStopped() {
-        {
-            ContinuousTone tone;
+    // Runs the loop with sound flowing in until it ends; what it threw, if anything.
+    std::exception_ptr run() {
+        ContinuousTone tone;
+        try {
             expectToFinish("the streaming loop", [this] {
                 System::Concurrency::blockingRun(transcriber->startStreamTranscription());
             });
+        } catch (...) {
+            return std::current_exception();
         }
+        return nullptr;
+    }
+
+    // Runs the loop until a report handler stops it; then nothing records any more.
+    void runUntilStopped() {
+        EXPECT_EQ(run(), nullptr);
+        expectStopped();
+    }
+
+    void expectStopped() {
         EXPECT_TRUE(stopped);
         EXPECT_FALSE(transcriber->state().isRecording);
         EXPECT_FALSE(processor->hasEngine());
@@ -128,3 +143,91 @@ TEST(StreamingStopIntegration, TheTranscriberStopsFromAReportWhileSoundArrives) 
     live.runUntilStopped();
     EXPECT_FALSE(live.transcriber->state().confirmedSegments.empty());
 }
+
+// The first report (isRecording set) comes while the start is under way; a stop made from it, or from another
+// thread while it is handled, must still leave nothing recording once the loop is over.
+struct FirstReportStop {
+    std::string name;
+    bool fromAnotherThread = false;
+    friend void PrintTo(const FirstReportStop& param, std::ostream* out) { *out << param.name; }
+};
+
+class StreamingFirstReportStop : public ::testing::TestWithParam<FirstReportStop> {};
+
+TEST_P(StreamingFirstReportStop, LeavesNothingRecording) {
+    const bool fromAnotherThread = GetParam().fromAnotherThread;
+    LiveTranscriber live([fromAnotherThread](LiveTranscriber& live, const State& state) {
+        if (!state.isRecording || live.stopped.exchange(true)) {
+            return;
+        }
+        if (fromAnotherThread) {
+            std::thread([&live] { live.transcriber->stopStreamTranscription(); }).join();
+        } else {
+            live.transcriber->stopStreamTranscription();
+        }
+    });
+    live.runUntilStopped();
+}
+
+INSTANTIATE_TEST_SUITE_P(Stops, StreamingFirstReportStop,
+                         ::testing::Values(FirstReportStop{"FromTheReport", false},
+                                           FirstReportStop{"FromAnotherThread", true}),
+                         [](const auto& info) { return info.param.name; });
+
+// A start that fails (no sound server to record from) leaves the transcriber stopped, and a later start,
+// with the server back, records.
+TEST(StreamingStopIntegration, AFailedStartLeavesTheTranscriberStartable) {
+    LiveTranscriber live([](LiveTranscriber& live, const State& state) {
+        if (!state.bufferEnergy.empty() && !live.stopped.exchange(true)) {
+            live.transcriber->stopStreamTranscription();
+        }
+    });
+    const std::string server = std::getenv("PULSE_SERVER") ? std::getenv("PULSE_SERVER") : "";
+    ::setenv("PULSE_SERVER", "unix:/nonexistent/parlindo/native", 1);
+    EXPECT_NE(live.run(), nullptr) << "recording started without a sound server";
+    ::setenv("PULSE_SERVER", server.c_str(), 1);
+    EXPECT_FALSE(live.transcriber->state().isRecording);
+    EXPECT_FALSE(live.processor->hasEngine());
+
+    live.runUntilStopped();
+}
+
+struct ReportRefused : std::runtime_error {
+    ReportRefused()
+        : std::runtime_error("the host refused a report") {}
+};
+
+// A report handler that throws ends the transcription with its error, whichever report it refuses and from
+// whichever thread that report comes: the recording stops and the start throws the handler's error. Refusing
+// every report, the stop's own included, ends it all the same.
+struct ThrowingReport {
+    std::string name;
+    std::function<bool(const State&)> refuses;
+    friend void PrintTo(const ThrowingReport& param, std::ostream* out) { *out << param.name; }
+};
+
+class StreamingThrowingReport : public ::testing::TestWithParam<ThrowingReport> {};
+
+TEST_P(StreamingThrowingReport, EndsTheTranscriptionWithItsError) {
+    const auto refuses = GetParam().refuses;
+    LiveTranscriber live([refuses](LiveTranscriber& live, const State& state) {
+        if (refuses(state)) {
+            live.stopped = true;
+            throw ReportRefused();
+        }
+    });
+    const auto error = live.run();
+    ASSERT_NE(error, nullptr) << "the transcription ended without the handler's error";
+    EXPECT_THROW(std::rethrow_exception(error), ReportRefused);
+    live.expectStopped();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reports, StreamingThrowingReport,
+    ::testing::Values(ThrowingReport{"TheFirst", [](const State& state) { return state.isRecording; }},
+                      ThrowingReport{"OfCapturedEnergy",
+                                     [](const State& state) { return !state.bufferEnergy.empty(); }},
+                      ThrowingReport{"OfDecodingProgress",
+                                     [](const State& state) { return state.currentText == " one two"; }},
+                      ThrowingReport{"Every", [](const State&) { return true; }}),
+    [](const auto& info) { return info.param.name; });

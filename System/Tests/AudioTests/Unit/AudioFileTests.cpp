@@ -16,6 +16,13 @@ std::vector<std::uint8_t> bytesOf(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }
+
+// The first half of the bytes of `whole`, as a file cut in the middle at `cut`.
+void writeFirstHalf(const std::filesystem::path& whole, const std::filesystem::path& cut) {
+    const auto bytes = bytesOf(whole);
+    std::ofstream(cut, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size() / 2));
+}
 } // namespace
 
 // A file reads back as planes, from a path or from memory, and its read position moves as it is read.
@@ -55,9 +62,7 @@ TEST(AudioFile, FilesOfUnknownLengthReadToTheEndOfTheirData) {
     System::FileTesting::runCommand("sox -n -r 44100 -c 2 " + System::FileTesting::quoted(ogg) +
                                     " synth 8 sine 440");
     const auto cut = folder / "cut.ogg";
-    const auto bytes = bytesOf(ogg);
-    std::ofstream(cut, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size() / 2));
+    writeFirstHalf(ogg, cut);
     for (const auto& path : {streamed, cut}) {
         AudioFile file = AudioFile::open(path);
         EXPECT_FALSE(file.length()) << path;
@@ -108,4 +113,52 @@ TEST(AudioPCMBuffer, AppendsWhatFitsAndRefusesWhatTheSourceLacks) {
     EXPECT_EQ(target.frameLength(), 5u);
     EXPECT_EQ(std::vector<float>(target.channelData(0), target.channelData(0) + 5),
               (std::vector<float>{2, 3, 4, 1, 2}));
+}
+
+// A FLAC cut in its data reads up to the cut, as many frames as sox decodes, also when the cut falls inside
+// a read; then the file says why it ended and gives nothing more, until it is read again from a position.
+TEST(AudioFile, AFlacCutInItsDataReadsUpToTheCutAndSaysWhy) {
+    TemporaryFolder folder("audio-file-cut");
+    const auto whole = folder / "whole.flac";
+    System::FileTesting::runCommand("sox -n -r 16000 -c 1 -b 16 " + System::FileTesting::quoted(whole) +
+                                    " synth 8 sine 440 vol 0.5");
+    const auto cut = folder / "cut.flac";
+    writeFirstHalf(whole, cut);
+    const auto expected = System::FileTesting::soxFrameCount(cut);
+    ASSERT_GT(expected, 16'000);
+    ASSERT_LT(expected, 8 * 16'000);
+
+    AudioFile file = AudioFile::open(cut);
+    EXPECT_EQ(file.length(), std::optional<std::int64_t>(8 * 16'000));
+    EXPECT_EQ(file.byteSize(), std::int64_t(std::filesystem::file_size(cut)));
+    auto buffer = AudioPCMBuffer::make(file.processingFormat(), 1'000).value();
+    std::int64_t frames = 0;
+    while (const auto read = file.read(buffer, 1'000)) {
+        frames += read;
+    }
+    EXPECT_EQ(frames, expected);
+    ASSERT_TRUE(file.damage());
+    EXPECT_NE(file.damage()->find("lost sync"), std::string::npos) << *file.damage();
+    EXPECT_EQ(file.read(buffer, 1'000), 0u);
+
+    file.setFramePosition(0);
+    EXPECT_FALSE(file.damage());
+    EXPECT_EQ(file.read(buffer, 1'000), 1'000u);
+}
+
+// Only regular files are opened, also through a link; a folder is refused as no regular file.
+TEST(AudioFile, OpensRegularFilesOnly) {
+    TemporaryFolder folder("audio-file-regular");
+    writeAudioFile(folder / "tone.wav", AudioFileEncoding::wavInt16, 16'000, {std::vector<float>(160, 0.5f)});
+    std::filesystem::create_symlink(folder / "tone.wav", folder / "link.wav");
+    EXPECT_EQ(AudioFile::open(folder / "link.wav").length(), std::optional<std::int64_t>(160));
+    std::filesystem::create_directory(folder / "folder.wav");
+    try {
+        AudioFile::open(folder / "folder.wav");
+        ADD_FAILURE();
+    } catch (const AudioFileError& error) {
+        EXPECT_EQ(error.code(), AudioFileError::Code::unreadable);
+        EXPECT_EQ(error.description(), "The audio file \"" + (folder / "folder.wav").string() +
+                                           "\" can't be read: it is not a regular file.");
+    }
 }

@@ -145,6 +145,89 @@ TEST(IncrementalLoading, GivesTheSamplesOfWholeFileLoading) {
     EXPECT_LE(largest, 1e-6f) << "at sample " << at;
 }
 
+// Runs of noise (loud, voiced throughout) and of digital silence, back to back: (seconds, loud).
+std::vector<float> noiseAndSilence(const std::vector<std::pair<double, bool>>& runs, double rate) {
+    std::vector<float> samples;
+    std::uint32_t seed = 12'345;
+    for (const auto& [seconds, loud] : runs) {
+        for (auto i = std::llround(seconds * rate); i > 0; --i) {
+            seed = seed * 1'664'525u + 1'013'904'223u;
+            samples.push_back(loud ? float(seed >> 8) / float(1 << 24) - 0.5f : 0.0f);
+        }
+    }
+    return samples;
+}
+
+struct WholeCutCase {
+    std::string name;
+    std::vector<std::pair<double, bool>> runs;
+    int rate;
+    double sliceSeconds;
+    std::int64_t maxChunkLength;
+    friend void PrintTo(const WholeCutCase& param, std::ostream* out) { *out << param.name; }
+};
+
+class IncrementalCuts : public ::testing::TestWithParam<WholeCutCase> {};
+
+// Where a piece ends must not depend on how much of the file had been read: the pieces handed out are those
+// the chunker cuts from the whole file, also when a piece's window ends exactly where the samples read so far
+// end.
+TEST_P(IncrementalCuts, AreTheCutsOfTheWholeFile) {
+    const auto& param = GetParam();
+    TemporaryFolder folder("incremental-cuts");
+    const auto path = (folder / "noise.wav").string();
+    writeAudioFile(path, AudioFileEncoding::wavFloat32, param.rate,
+                   {noiseAndSilence(param.runs, param.rate)});
+
+    const auto whole = VADAudioChunker(16'000, std::make_shared<EnergyVAD>())
+                           .chunkAll(AudioProcessor::loadAudioAsFloatArray(path), param.maxChunkLength);
+    auto stream = load(path, param.sliceSeconds, 2, param.maxChunkLength);
+    const auto pieces = drain(stream);
+    std::vector<std::pair<std::int64_t, std::size_t>> expectedSpans;
+    std::vector<std::pair<std::int64_t, std::size_t>> spans;
+    for (const auto& piece : whole) {
+        expectedSpans.emplace_back(piece.seekOffsetIndex, piece.audioSamples.size());
+    }
+    for (const auto& piece : pieces) {
+        spans.emplace_back(piece.seekOffsetIndex, piece.audioSamples.size());
+    }
+    EXPECT_EQ(spans, expectedSpans);
+    EXPECT_TRUE(pieces == whole) << "the pieces' samples differ";
+}
+
+// A 16 kHz file is read in blocks of 1,323,000 samples, whatever the slice length: the rows whose names say
+// so have a window end exactly where the samples read so far end, with a pause in that window's second half.
+INSTANTIATE_TEST_SUITE_P(
+    Files, IncrementalCuts,
+    ::testing::Values(
+        // 1,100,000 samples of noise, 50,000 of silence, 850,000 of noise; the third window ends with the
+        // first block.
+        WholeCutCase{"ThirdWindowEndsWithTheFirstBlock",
+                     {{68.75, true}, {3.125, false}, {53.125, true}},
+                     16'000,
+                     1,
+                     441'000},
+        WholeCutCase{
+            "SecondWindowEndsWithTheFirstBlock", {{65, true}, {2, false}, {40, true}}, 16'000, 60, 661'500},
+        WholeCutCase{"SixthWindowEndsWithTheSecondBlock",
+                     {{153.125, true}, {2.5, false}, {25, true}},
+                     16'000,
+                     1,
+                     441'000},
+        WholeCutCase{"NoPause", {{125, true}}, 16'000, 1, 441'000},
+        WholeCutCase{"PausesInSeveralWindows",
+                     {{18.75, true}, {1.25, false}, {25, true}, {2.5, false}, {43.75, true}},
+                     16'000,
+                     3,
+                     300'000},
+        WholeCutCase{"SilenceAtTheEnd", {{56.25, true}, {6.25, false}}, 16'000, 2, 441'000},
+        WholeCutCase{"ResampledInTheFacadesSlicesAndPieces",
+                     {{112.5, true}, {3.125, false}, {31.25, true}},
+                     44'100,
+                     120,
+                     480'000}),
+    [](const auto& info) { return info.param.name; });
+
 TEST(IncrementalLoading, ShortAndEmptyFiles) {
     TemporaryFolder folder("incremental-short");
     const auto shortPath = (folder / "short.flac").string();
