@@ -7,6 +7,7 @@
 #include "System/Net/Url.h"
 #include "System/Pasteboard/PasteboardError.h"
 #include "TessarinCore/Domain/Overloaded.h"
+#include "TessarinCore/Domain/Version.h"
 #include "TessarinPlatform/Cloud/TessarinCloudTranscriber.h"
 #include "TessarinPlatform/Speech/AppleSpeechTranscriber.h"
 
@@ -145,6 +146,9 @@ AppModel::AppModel(AppEnvironment environment, AppServiceFactory& services)
         System::Log::fatalError("TessarinAPIURL is missing from Info.plist");
     }
     apiURL_ = *address;
+    if (apiURL_.empty() && !updater_) {
+        update_.set(UpdateStatus::notSetUp());
+    }
     tessarinCloud_ = services.makeCloudTranscriber(apiURL_, appVersion_, std::move(container),
                                                    environment_.defaults, cloudRequestTimeout);
     supportID_.set(tessarinCloud_->supportID());
@@ -190,6 +194,14 @@ void AppModel::startTasks() {
     tasks_.push_back(System::Concurrency::spawn(main, logResults(weak_from_this())));
     tasks_.push_back(System::Concurrency::spawn(main, followCloudAccount(weak_from_this())));
     tasks_.push_back(System::Concurrency::spawn(main, checkForUpdatesPeriodically(weak_from_this())));
+    if (updater_) {
+        updater_->onChecked(
+            [weak = weak_from_this()](const std::optional<TessarinUpdates::AppcastItem>& newer) {
+                if (auto model = weak.lock()) {
+                    model->feedChecked(newer);
+                }
+            });
+    }
 }
 
 // MARK: Launch
@@ -345,7 +357,7 @@ Task<void> AppModel::startHotkeys(bool requestingPermission) {
     }
     hotkeyStatus_.set(target);
     if (!granted) {
-        logger.error("Input Monitoring not granted; waiting for it to be switched on");
+        logger.error("The dictation keys can't be watched: Parlindo needs an X11 session or XWayland");
     }
 }
 
@@ -494,11 +506,43 @@ Task<void> AppModel::checkForUpdates() {
         co_return;
     }
     if (info->requiresUpdate(appVersion_)) {
-        update_.set(UpdateStatus::required(info->latest, info->downloadURL));
+        serverAnswer_ = UpdateStatus::required(info->latest, info->downloadURL);
     } else if (info->hasUpdate(appVersion_)) {
-        update_.set(UpdateStatus::available(info->latest, info->downloadURL));
+        serverAnswer_ = UpdateStatus::available(info->latest, info->downloadURL);
     } else {
-        update_.set(UpdateStatus::upToDate());
+        serverAnswer_ = UpdateStatus::upToDate();
+    }
+    combineUpdateAnswers();
+}
+
+void AppModel::feedChecked(const std::optional<TessarinUpdates::AppcastItem>& newer) {
+    feedAnswer_ =
+        newer ? UpdateStatus::available(newer->version, newer->downloadPage) : UpdateStatus::upToDate();
+    combineUpdateAnswers();
+}
+
+// The feed knows nothing of the versions the cloud server requires, and either may lag behind the other: a
+// required update stands, and of two releases on offer the newer one is told.
+void AppModel::combineUpdateAnswers() {
+    if (serverAnswer_ && std::holds_alternative<UpdateStatus::Required>(serverAnswer_->value)) {
+        update_.set(*serverAnswer_);
+        return;
+    }
+    std::optional<UpdateStatus> combined;
+    for (const std::optional<UpdateStatus>* answer : {&serverAnswer_, &feedAnswer_}) {
+        if (!*answer) {
+            continue;
+        }
+        const auto* offered = std::get_if<UpdateStatus::Available>(&(*answer)->value);
+        const auto* best = combined ? std::get_if<UpdateStatus::Available>(&combined->value) : nullptr;
+        const bool newerOffer =
+            offered && (!best || TessarinCore::isVersion(best->version, offered->version));
+        if (!combined || newerOffer) {
+            combined = **answer;
+        }
+    }
+    if (combined) {
+        update_.set(*combined);
     }
 }
 
@@ -512,7 +556,7 @@ void AppModel::openDownloadPage() {
 
 std::string AppModel::statusText() {
     if (hotkeyStatus_.get() == HotkeyStatus::needsInputMonitoring) {
-        return "Needs Input Monitoring permission";
+        return "Can't see the dictation keys: needs X11 or XWayland";
     }
     return std::visit(
         Overloaded{

@@ -119,7 +119,15 @@ public:
         struct UpToDate {
             bool operator==(const UpToDate&) const = default;
         };
-        std::variant<Available, Required, UpToDate> value = UpToDate{};
+        // No check has answered yet (a failed one leaves this as it is).
+        struct NotChecked {
+            bool operator==(const NotChecked&) const = default;
+        };
+        // Neither a cloud server nor an update feed was given: nothing can tell of a newer version.
+        struct NotSetUp {
+            bool operator==(const NotSetUp&) const = default;
+        };
+        std::variant<Available, Required, UpToDate, NotChecked, NotSetUp> value = NotChecked{};
 
         static UpdateStatus available(std::string version, std::optional<std::string> downloadURL) {
             return {Available{std::move(version), std::move(downloadURL)}};
@@ -128,6 +136,8 @@ public:
             return {Required{std::move(version), std::move(downloadURL)}};
         }
         static UpdateStatus upToDate() { return {UpToDate{}}; }
+        static UpdateStatus notChecked() { return {NotChecked{}}; }
+        static UpdateStatus notSetUp() { return {NotSetUp{}}; }
         // The download address of an available or required version.
         std::optional<std::string> downloadURL() const;
         bool operator==(const UpdateStatus&) const = default;
@@ -275,6 +285,10 @@ private:
     static System::Concurrency::Task<void> logResults(std::weak_ptr<AppModel> weak);
     static System::Concurrency::Task<void> followCloudAccount(std::weak_ptr<AppModel> weak);
     static System::Concurrency::Task<void> checkForUpdatesPeriodically(std::weak_ptr<AppModel> weak);
+    // What a check of the update feed answered.
+    void feedChecked(const std::optional<TessarinUpdates::AppcastItem>& newer);
+    // Sets `update` from the last answers of the cloud server and the update feed, once either answered.
+    void combineUpdateAnswers();
 
     std::string hotkeysWithLanguages();
     template <class Edit>
@@ -299,6 +313,8 @@ private:
     System::Concurrency::Observed<std::optional<std::int64_t>> cloudMinutesLeft_;
     System::Concurrency::Observed<bool> cloudBlocked_{false};
     System::Concurrency::Observed<UpdateStatus> update_;
+    std::optional<UpdateStatus> serverAnswer_;
+    std::optional<UpdateStatus> feedAnswer_;
     System::Concurrency::Observed<System::LoginItem::Status> loginItemStatus_{
         System::LoginItem::Status::notRegistered};
     System::Concurrency::Observed<std::optional<std::string>> settingsNotSaved_;

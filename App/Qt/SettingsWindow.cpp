@@ -2,6 +2,7 @@
 
 #include "App/KeyNames.h"
 #include "App/Qt/Symbols.h"
+#include "System/LoginItem/AutostartLoginItem.h"
 #include "System/Pasteboard/PasteboardError.h"
 #include "TessarinCore/Domain/Overloaded.h"
 
@@ -14,6 +15,7 @@
 #include <QMenu>
 #include <QScrollArea>
 #include <QTextBlock>
+#include <QUrl>
 
 namespace Parlindo {
 
@@ -269,14 +271,13 @@ QWidget* GeneralSettingsView::makeStartupSection() {
     row->addWidget(
         new QLabel(QStringLiteral("Your desktop needs your OK to open Parlindo at login"), loginApprovalRow_),
         1);
-    auto* open = new QPushButton(QStringLiteral("Open Login Items"), loginApprovalRow_);
+    auto* open = new QPushButton(QStringLiteral("Open Autostart Folder"), loginApprovalRow_);
     open->setObjectName("openLoginItemsButton");
     // The login item is an autostart entry: its folder is where the user sees and allows it.
     QObject::connect(open, &QPushButton::clicked, this, [this] {
-        const QString folder = qEnvironmentVariable("XDG_CONFIG_HOME", qEnvironmentVariable("HOME") +
-                                                                           QStringLiteral("/.config")) +
-                               QStringLiteral("/autostart");
-        opener_->open("file://" + folder.toStdString(), this);
+        const QUrl folder = QUrl::fromLocalFile(
+            QString::fromStdString(System::LoginItem::AutostartLoginItem::defaultDirectory().string()));
+        opener_->open(folder.toString(QUrl::FullyEncoded).toStdString(), this);
     });
     row->addWidget(open);
     sectionLayout(section)->addWidget(loginApprovalRow_);
@@ -470,52 +471,55 @@ AboutSettingsView::~AboutSettingsView() {
 }
 
 void AboutSettingsView::refresh() {
+    using UpdateStatus = AppModel::UpdateStatus;
+    const auto showNewer = [this](const std::string& version) {
+        updates_->setText(QStringLiteral("Version ") + qtText(version) + QStringLiteral(" is available"));
+        updates_->setForegroundRole(QPalette::WindowText);
+        update_->setVisible(model_->canInstallUpdate());
+        checkNow_->setVisible(false);
+    };
+    const auto showNoNewer = [this](const QString& text) {
+        updates_->setText(text);
+        updates_->setForegroundRole(QPalette::PlaceholderText);
+        update_->setVisible(false);
+        checkNow_->setVisible(model_->updater() != nullptr);
+    };
     std::visit(Overloaded{
-                   [this](const auto& newer) requires(!std::is_same_v<std::decay_t<decltype(newer)>,
-                                                                       AppModel::UpdateStatus::UpToDate>) {
-                       updates_->setText(QStringLiteral("Version ") + qtText(newer.version) +
-                                         QStringLiteral(" is available"));
-                       updates_->setForegroundRole(QPalette::WindowText);
-                       update_->setVisible(model_->canInstallUpdate());
-                       checkNow_->setVisible(false);
-}
-, [this](const AppModel::UpdateStatus::UpToDate&) {
-    updates_->setText(QStringLiteral("Up to date"));
-    updates_->setForegroundRole(QPalette::PlaceholderText);
-    update_->setVisible(false);
-    checkNow_->setVisible(model_->updater() != nullptr);
-},
-} // namespace Parlindo
-,
+                   [&](const UpdateStatus::Available& newer) { showNewer(newer.version); },
+                   [&](const UpdateStatus::Required& newer) { showNewer(newer.version); },
+                   [&](const UpdateStatus::UpToDate&) { showNoNewer(QStringLiteral("Up to date")); },
+                   [&](const UpdateStatus::NotChecked&) { showNoNewer(QStringLiteral("Not checked yet")); },
+                   [&](const UpdateStatus::NotSetUp&) { showNoNewer(QStringLiteral("Not set up")); },
+               },
                model_->update().get().value);
 
-if (const std::optional<std::string> id = model_->supportID().get()) {
-    supportID_->setText(qtText(*id));
-    supportID_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    supportID_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    supportID_->setForegroundRole(QPalette::WindowText);
-    copy_->setVisible(true);
-} else {
-    supportID_->setText(QStringLiteral("Not assigned yet"));
-    supportID_->setFont(font());
-    supportID_->setTextInteractionFlags(Qt::NoTextInteraction);
-    supportID_->setForegroundRole(QPalette::PlaceholderText);
-    copy_->setVisible(false);
-}
+    if (const std::optional<std::string> id = model_->supportID().get()) {
+        supportID_->setText(qtText(*id));
+        supportID_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+        supportID_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        supportID_->setForegroundRole(QPalette::WindowText);
+        copy_->setVisible(true);
+    } else {
+        supportID_->setText(QStringLiteral("Not assigned yet"));
+        supportID_->setFont(font());
+        supportID_->setTextInteractionFlags(Qt::NoTextInteraction);
+        supportID_->setForegroundRole(QPalette::PlaceholderText);
+        copy_->setVisible(false);
+    }
 
-std::optional<std::pair<QString, QString>> account;
-if (model_->cloudBlocked().get()) {
-    account = {QStringLiteral("Cloud dictation"), QStringLiteral("Turned off for this computer")};
-} else if (const std::optional<std::int64_t> minutes = model_->cloudMinutesLeft().get()) {
-    account = {QStringLiteral("Minutes left this month"),
-               QLocale().toString(static_cast<qlonglong>(*minutes))};
-}
-accountTitle_->setVisible(account.has_value());
-accountValue_->setVisible(account.has_value());
-if (account) {
-    accountTitle_->setText(account->first);
-    accountValue_->setText(account->second);
-}
+    std::optional<std::pair<QString, QString>> account;
+    if (model_->cloudBlocked().get()) {
+        account = {QStringLiteral("Cloud dictation"), QStringLiteral("Turned off for this computer")};
+    } else if (const std::optional<std::int64_t> minutes = model_->cloudMinutesLeft().get()) {
+        account = {QStringLiteral("Minutes left this month"),
+                   QLocale().toString(static_cast<qlonglong>(*minutes))};
+    }
+    accountTitle_->setVisible(account.has_value());
+    accountValue_->setVisible(account.has_value());
+    if (account) {
+        accountTitle_->setText(account->first);
+        accountValue_->setText(account->second);
+    }
 }
 
 void AboutSettingsView::showEvent(QShowEvent* event) {

@@ -45,6 +45,11 @@ QWidget* makeNote(Symbol symbol, const QString& text, bool secondary, QWidget* p
     return note;
 }
 
+// What to do when the session offers no X display with the extension a row needs.
+const QString sessionStep = QStringLiteral(
+    "1. Log in to an X11 session, or to a Wayland session that runs XWayland. In a Wayland session without "
+    "XWayland, Parlindo can't do this.");
+
 } // namespace
 
 PermissionRow::PermissionRow(const QString& title, QWidget* parent)
@@ -86,7 +91,7 @@ void PermissionRow::setState(const QString& detail, bool isGranted, const QStrin
     font.setBold(prominent);
     button_->setFont(font);
     action_ = std::move(action);
-    setAccessibleDescription(isGranted ? QStringLiteral("Granted") : QStringLiteral("Not granted"));
+    setAccessibleDescription(isGranted ? QStringLiteral("Working") : QStringLiteral("Not working"));
 }
 
 SetupWindow::SetupWindow(std::shared_ptr<AppModel> model, System::Concurrency::Executor& mainActor,
@@ -110,10 +115,9 @@ SetupWindow::SetupWindow(std::shared_ptr<AppModel> model, System::Concurrency::E
     auto* title = new QLabel(QStringLiteral("Set up Parlindo"), this);
     title->setFont(titleFont(22, true));
     header->addWidget(title);
-    header->addWidget(makeLabel(
-        QStringLiteral(
-            "Hold the dictation key, speak, and release. Parlindo needs three permissions for that."),
-        true, this));
+    header->addWidget(makeLabel(QStringLiteral("Hold the dictation key, speak, and release. Parlindo needs "
+                                               "three things from this desktop for that."),
+                                true, this));
     layout->addLayout(header);
 
     auto* list = new QFrame(this);
@@ -124,8 +128,8 @@ SetupWindow::SetupWindow(std::shared_ptr<AppModel> model, System::Concurrency::E
     listLayout->setContentsMargins(14, 14, 14, 14);
     listLayout->setSpacing(12);
     microphone_ = new PermissionRow(QStringLiteral("Microphone"), list);
-    inputMonitoring_ = new PermissionRow(QStringLiteral("Input Monitoring"), list);
-    accessibility_ = new PermissionRow(QStringLiteral("Device Control (Accessibility)"), list);
+    inputMonitoring_ = new PermissionRow(QStringLiteral("Dictation Keys"), list);
+    accessibility_ = new PermissionRow(QStringLiteral("Pasting and Typing"), list);
     listLayout->addWidget(microphone_);
     listLayout->addWidget(makeDivider(list));
     listLayout->addWidget(inputMonitoring_);
@@ -145,8 +149,9 @@ SetupWindow::SetupWindow(std::shared_ptr<AppModel> model, System::Concurrency::E
     clipboardNote_ = makeNote(
         Symbol::docOnClipboard,
         QStringLiteral(
-            "Your clipboard can't be restored after pasting, because Parlindo isn't allowed to read it. To "
-            "allow it, set Parlindo to **Allow** in Privacy & Security \u203A Paste from Other Apps."),
+            "Your clipboard can't be restored after pasting, because this desktop doesn't let Parlindo read "
+            "it. Parlindo reads the clipboard through the X display: run it in an X11 session, or under "
+            "Wayland through XWayland."),
         true, this);
     layout->addWidget(clipboardNote_);
 
@@ -165,7 +170,7 @@ SetupWindow::SetupWindow(std::shared_ptr<AppModel> model, System::Concurrency::E
     layout->addWidget(staleGrantHelp_);
 
     auto* bottom = new QHBoxLayout();
-    keyboardSettings_ = new QPushButton(QStringLiteral("Keyboard Settings\u2026"), this);
+    keyboardSettings_ = new QPushButton(QStringLiteral("About the Menu Key\u2026"), this);
     QObject::connect(keyboardSettings_, &QPushButton::clicked, this,
                      [this] { opener_->open(std::string(SettingsOpener::keyboardSettingsURL), this); });
     done_ = new QPushButton(QStringLiteral("Done"), this);
@@ -195,7 +200,7 @@ QWidget* SetupWindow::makeAccessibilityHelp() {
     for (const QString& line :
          {QStringLiteral("Parlindo presses keys through the X display's XTest extension, and this session "
                          "doesn't offer it. To fix it:"),
-          QStringLiteral("1. Log in to an X11 session, or run Parlindo under Wayland through XWayland."),
+          sessionStep,
           QStringLiteral("2. Start Parlindo again. Until then, dictated text is copied for you to paste.")}) {
         layout->addWidget(makeLabel(line, false, help));
     }
@@ -224,7 +229,7 @@ QWidget* SetupWindow::makeStaleGrantHelp() {
     auto* steps = new QVBoxLayout();
     steps->setSpacing(4);
     for (const QString& line :
-         {QStringLiteral("1. Log in to an X11 session, or run Parlindo under Wayland through XWayland."),
+         {sessionStep,
           QStringLiteral(
               "2. Click **Relaunch Parlindo**. Once it sees the keys, this window turns green within a "
               "second.")}) {
@@ -257,22 +262,25 @@ void SetupWindow::openSettings(Permission permission) {
 }
 
 void SetupWindow::refresh() {
+    // There are no settings to open: the button explains what the row needs and how to get it.
+    const QString fixTitle = QStringLiteral("How to Fix\u2026");
+    const QString recordingDetail =
+        QStringLiteral("Records from the sound server's default input, only while you hold the key.");
     const std::optional<PermissionStatus> microphone = status(Permission::microphone);
     if (microphone == PermissionStatus::notDetermined) {
-        microphone_->setState(
-            QStringLiteral("Records only while you hold the key."), false, QStringLiteral("Allow\u2026"),
-            [this] { System::Concurrency::spawn(mainActor_, model_->requestMicrophone()); });
+        microphone_->setState(recordingDetail, false, QStringLiteral("Allow\u2026"), [this] {
+            System::Concurrency::spawn(mainActor_, model_->requestMicrophone());
+        });
     } else {
-        microphone_->setState(QStringLiteral("Records only while you hold the key."),
-                              microphone == PermissionStatus::granted, QStringLiteral("Open Settings\u2026"),
+        microphone_->setState(recordingDetail, microphone == PermissionStatus::granted, fixTitle,
                               [this] { openSettings(Permission::microphone); });
     }
 
     const QString keys = qtText(model_->hotkeyNames());
     const AppModel::HotkeyStatus hotkeyStatus = model_->hotkeyStatus().get();
-    inputMonitoring_->setState(QStringLiteral("Detects when you hold ") + keys + QStringLiteral("."),
-                               hotkeyStatus == AppModel::HotkeyStatus::listening,
-                               QStringLiteral("Open Settings\u2026"),
+    inputMonitoring_->setState(QStringLiteral("Detects when you hold ") + keys +
+                                   QStringLiteral(", through the X display's XInput2 extension."),
+                               hotkeyStatus == AppModel::HotkeyStatus::listening, fixTitle,
                                [this] { openSettings(Permission::inputMonitoring); });
 
     const std::optional<PermissionStatus> postEvents = status(Permission::postEvents);
@@ -282,9 +290,9 @@ void SetupWindow::refresh() {
             QStringLiteral("Relaunch Parlindo"), [this] { model_->relaunch(); }, true);
     } else {
         accessibility_->setState(
-            QStringLiteral("Pastes the text into the app you're using. Without it, text is copied "
-                           "for you to paste."),
-            postEvents == PermissionStatus::granted, QStringLiteral("Open Settings\u2026"),
+            QStringLiteral("Pastes the text into the app you're using, through the X display's XTest "
+                           "extension. Without it, text is copied for you to paste."),
+            postEvents == PermissionStatus::granted, fixTitle,
             [this] { openSettings(Permission::postEvents); });
     }
     accessibilityHelp_->setVisible(postEvents == PermissionStatus::denied);

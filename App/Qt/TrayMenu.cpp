@@ -75,7 +75,7 @@ std::optional<QString> TrayMenu::menuTitle(const AppModel::UpdateStatus& update)
                 return QStringLiteral("\u26A0\uFE0E Update Required for Parlindo Cloud (") +
                        text(required.version) + QStringLiteral(")\u2026");
             },
-            [](const AppModel::UpdateStatus::UpToDate&) -> std::optional<QString> { return std::nullopt; },
+            [](const auto&) -> std::optional<QString> { return std::nullopt; },
         },
         update.value);
 }

@@ -48,11 +48,16 @@ QString SettingsOpener::helpFor(const std::string& address) {
                               "not muted in your sound settings.");
     }
     if (address.ends_with("Privacy_ListenEvent")) {
-        return QStringLiteral("Parlindo sees the dictation keys through the X display. Run it in an X11 "
-                              "session, or under Wayland through XWayland.");
+        return QStringLiteral(
+            "Parlindo sees the dictation keys through the X display's XInput2 extension. Run it in an X11 "
+            "session, or in a Wayland session that runs XWayland, where it sees the keys only while an app "
+            "that runs through XWayland is in front. A Wayland session without XWayland has no X display, "
+            "so Parlindo can't see the keys there.");
     }
-    return QStringLiteral("Parlindo pastes and types through the X display's test extension (XTest). Run it "
-                          "in an X11 session, or under Wayland through XWayland.");
+    return QStringLiteral(
+        "Parlindo pastes and types through the X display's test extension (XTest). Run it in an X11 session, "
+        "or in a Wayland session that runs XWayland, where it reaches only apps that run through XWayland. "
+        "Until then, dictated text is copied for you to paste.");
 }
 
 void SettingsOpener::open(const std::string& address, QWidget* parent) {

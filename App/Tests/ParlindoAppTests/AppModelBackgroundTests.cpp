@@ -89,6 +89,83 @@ TEST_F(AppModelTest, OpeningTheDownloadPageNeedsAnAddress) {
     EXPECT_EQ(desktop->opened, std::vector<std::string>{"https://parlindo.invalid/download"});
 }
 
+namespace {
+
+std::string feedOffering(const std::string& version) {
+    return "<rss version=\"2.0\"><channel><item><title>Parlindo " + version + "</title><version>" + version +
+           "</version><link>https://parlindo.invalid/feed/" + version + "</link></item></channel></rss>";
+}
+
+// What the cloud server and the update feed answer at launch (a server that fails or isn't there answers
+// nothing), and the update status the two answers make.
+struct UpdateAnswers {
+    std::string name;
+    bool hasServer;
+    std::optional<VersionInfo> server;
+    std::optional<std::string> feed;
+    UpdateStatus expected;
+};
+
+void PrintTo(const UpdateAnswers& answers, std::ostream* out) {
+    *out << answers.name;
+}
+
+class UpdateAnswersTest : public AppModelTest, public testing::WithParamInterface<UpdateAnswers> {};
+
+TEST_P(UpdateAnswersTest, TheServerAndTheFeedMakeOneUpdateStatus) {
+    const UpdateAnswers& c = GetParam();
+    System::Bundle::Bundle::InfoDictionary info{
+        {"CFBundleShortVersionString", "1.2.0"},
+        {"TessarinAPIURL", c.hasServer ? "https://api.parlindo.invalid/" : ""}};
+    if (c.feed) {
+        info["TessarinAppcastURL"] = "https://updates.parlindo.invalid/appcast.xml";
+        services.updateFeed = *c.feed;
+    }
+    bundle = System::Bundle::Bundle(info, "/opt/parlindo/bin/parlindo");
+    if (c.server) {
+        services.cloud->version.willReturn(*c.server);
+    } else {
+        services.cloud->version.willThrow(
+            std::runtime_error("The Internet connection appears to be offline."));
+    }
+    build();
+    EXPECT_EQ(model->update().get(),
+              c.hasServer || c.feed ? UpdateStatus::notChecked() : UpdateStatus::notSetUp())
+        << "before any check";
+    executor.runUntilIdle();
+    EXPECT_EQ(model->update().get(), c.expected);
+}
+
+const std::string emptyFeed = "<rss version=\"2.0\"><channel/></rss>";
+const std::optional<VersionInfo> serverFails;
+const VersionInfo serverUpToDate{"1.2.0", "1.0", std::nullopt};
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, UpdateAnswersTest,
+    testing::Values(
+        UpdateAnswers{"NothingToAsk", false, serverFails, std::nullopt, UpdateStatus::notSetUp()},
+        UpdateAnswers{"TheServerFailed", true, serverFails, std::nullopt, UpdateStatus::notChecked()},
+        UpdateAnswers{"TheServerIsUpToDate", true, serverUpToDate, std::nullopt, UpdateStatus::upToDate()},
+        UpdateAnswers{"TheServerFailedAndTheFeedKnowsNothingNewer", true, serverFails, emptyFeed,
+                      UpdateStatus::upToDate()},
+        UpdateAnswers{"OnlyAFeedWithAnOlderRelease", false, serverFails, feedOffering("1.1.9"),
+                      UpdateStatus::upToDate()},
+        UpdateAnswers{"OnlyAFeedWithANewerRelease", false, serverFails, feedOffering("1.3.0"),
+                      UpdateStatus::available("1.3.0", "https://parlindo.invalid/feed/1.3.0")},
+        UpdateAnswers{"TheFeedKnowsANewerReleaseThanTheServer", true, serverUpToDate, feedOffering("1.3.0"),
+                      UpdateStatus::available("1.3.0", "https://parlindo.invalid/feed/1.3.0")},
+        UpdateAnswers{"TheServerKnowsANewerReleaseThanTheFeed", true,
+                      VersionInfo{"1.10", "1.0", "https://parlindo.invalid/download"}, feedOffering("1.9"),
+                      UpdateStatus::available("1.10", "https://parlindo.invalid/download")},
+        UpdateAnswers{"TheSameReleaseKeepsTheServersPage", true,
+                      VersionInfo{"1.3.0", "1.0", "https://parlindo.invalid/download"}, feedOffering("1.3"),
+                      UpdateStatus::available("1.3.0", "https://parlindo.invalid/download")},
+        UpdateAnswers{"ARequiredUpdateStandsOverANewerRelease", true, VersionInfo{"2.0", "2.0", std::nullopt},
+                      feedOffering("2.1"), UpdateStatus::required("2.0", std::nullopt)}),
+    [](const testing::TestParamInfo<UpdateAnswers>& info) { return info.param.name; });
+
+} // namespace
+
 TEST_F(AppModelTest, ResultLogLinesAreExact) {
     struct Case {
         DictationResult result;

@@ -48,7 +48,7 @@ TEST_F(AppModelTest, WiresTheServicesAsTheApplicationNeedsThem) {
     EXPECT_TRUE(model->cloudChecks()->empty());
     EXPECT_EQ(model->cloudMinutesLeft().get(), std::nullopt);
     EXPECT_FALSE(model->cloudBlocked().get());
-    EXPECT_EQ(model->update().get(), AppModel::UpdateStatus::upToDate());
+    EXPECT_EQ(model->update().get(), AppModel::UpdateStatus::notChecked());
     EXPECT_FALSE(model->coordinator()->isRunning());
 }
 

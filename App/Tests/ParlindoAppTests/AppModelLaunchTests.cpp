@@ -164,9 +164,9 @@ TEST_F(AppModelTest, DeniedPermissionsAreRecordedAndTheKeysWaitForInputMonitorin
     EXPECT_FALSE(model->isReadyToDictate());
     EXPECT_TRUE(logged("Launch permissions: microphone=denied, inputMonitoring=denied, postEvents=denied, "
                        "accessibilityTrusted=false"));
-    EXPECT_TRUE(logged("Input Monitoring not granted; waiting for it to be switched on"));
+    EXPECT_TRUE(logged("The dictation keys can't be watched: Parlindo needs an X11 session or XWayland"));
     EXPECT_TRUE(logged("Hotkey status: needsInputMonitoring"));
-    EXPECT_EQ(model->statusText(), "Needs Input Monitoring permission");
+    EXPECT_EQ(model->statusText(), "Can't see the dictation keys: needs X11 or XWayland");
 }
 
 TEST_F(AppModelTest, UndeterminedPermissionsAreAskedFor) {
@@ -252,7 +252,7 @@ TEST_F(AppModelTest, ABuildWithoutACloudAddressSaysOnceThatTheCloudIsNotSetUp) {
     EXPECT_EQ(engineStatus(EngineID::tessarin), EngineStatus::failed(sentence));
     // There is no server to ask for versions.
     EXPECT_EQ(services.cloud->version.calls(), 0);
-    EXPECT_EQ(model->update().get(), AppModel::UpdateStatus::upToDate());
+    EXPECT_EQ(model->update().get(), AppModel::UpdateStatus::notSetUp());
     // A build without a server is not a fault: the sentence is a notice, and nothing is an error.
     EXPECT_TRUE(logged(sentence));
     for (const auto& record : logs.records()) {

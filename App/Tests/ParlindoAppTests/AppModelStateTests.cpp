@@ -61,13 +61,13 @@ TEST_F(AppModelTest, WaitingForInputMonitoringOutweighsWhatTheCoordinatorSays) {
     services.permissions->answers = {{Permission::inputMonitoring, PermissionStatus::denied}};
     notFirstRun();
     launch();
-    EXPECT_EQ(model->statusText(), "Needs Input Monitoring permission");
+    EXPECT_EQ(model->statusText(), "Can't see the dictation keys: needs X11 or XWayland");
     EXPECT_EQ(model->statusImage(), micSlashImage);
     EXPECT_FALSE(model->isReadyToDictate());
 
     // The fake key source delivers keys anyway: a failed dictation still reads as waiting for the permission.
     dictate(std::vector<float>(16000, 0.0f));
-    EXPECT_EQ(model->statusText(), "Needs Input Monitoring permission");
+    EXPECT_EQ(model->statusText(), "Can't see the dictation keys: needs X11 or XWayland");
     EXPECT_EQ(model->statusImage(), failedImage);
 }
 

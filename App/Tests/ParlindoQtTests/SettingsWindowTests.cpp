@@ -5,7 +5,11 @@
 
 #include <QTest>
 
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
 
 namespace Parlindo::Testing {
 namespace {
@@ -18,6 +22,13 @@ protected:
         window = std::make_unique<SettingsWindow>(model, executor, std::make_shared<SettingsOpener>(desktop),
                                                   pasteboard, desktop);
         window->show();
+        settle();
+    }
+    // Launches ready and shows the About tab.
+    void openAbout() {
+        launchReady();
+        open();
+        window->tabs().setCurrentIndex(1);
         settle();
     }
     GeneralSettingsView& general() { return window->general(); }
@@ -230,11 +241,51 @@ TEST_F(SettingsWindowTest, TheInsertingAndStartupControlsWriteTheModel) {
     EXPECT_FALSE(general().loginApprovalRow().isHidden());
 }
 
-TEST_F(SettingsWindowTest, TheAboutTabShowsTheVersionAndAnUnregisteredDevice) {
+// Sets an environment variable for as long as it lives.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const char* value)
+        : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            saved_ = old;
+        }
+        setenv(name, value, 1);
+    }
+    ~ScopedVariable() {
+        if (saved_) {
+            setenv(name_, saved_->c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> saved_;
+};
+
+// A relative XDG_CONFIG_HOME counts as unset, for the entry as for any other file of the XDG base
+// directories: the button opens the folder the entry is in.
+TEST_F(SettingsWindowTest, TheApprovalRowOpensTheAutostartFolderTheEntryIsIn) {
+    const char* home = std::getenv("HOME");
+    ASSERT_NE(home, nullptr);
+    const ScopedVariable configHome("XDG_CONFIG_HOME", "relative/config");
+    services.loginItem->registrationNeedsApproval = true;
     launchReady();
     open();
-    window->tabs().setCurrentIndex(1);
+    general().openAtLoginToggle().click();
     settle();
+    ASSERT_FALSE(general().loginApprovalRow().isHidden());
+    auto* button = general().loginApprovalRow().findChild<QPushButton*>("openLoginItemsButton");
+    ASSERT_NE(button, nullptr);
+    EXPECT_EQ(button->text(), "Open Autostart Folder");
+    button->click();
+    ASSERT_FALSE(desktop->opened.empty());
+    EXPECT_EQ(desktop->opened.back(), "file://" + std::string(home) + "/.config/autostart");
+}
+
+TEST_F(SettingsWindowTest, TheAboutTabShowsTheVersionAndAnUnregisteredDevice) {
+    openAbout();
     EXPECT_EQ(about().versionLabel().text(), "1.2.0");
     EXPECT_EQ(about().updatesLabel().text(), "Up to date");
     EXPECT_TRUE(about().updateButton().isHidden());
@@ -246,6 +297,47 @@ TEST_F(SettingsWindowTest, TheAboutTabShowsTheVersionAndAnUnregisteredDevice) {
     EXPECT_EQ(services.cloud->account.calls(), 0);
 }
 
+// Without a cloud server or an update feed nothing can tell of a newer version, and until a check answers
+// nothing has: the line says so instead of "Up to date".
+TEST_F(SettingsWindowTest, TheUpdatesLineSaysWhenNothingCanCheck) {
+    bundle = System::Bundle::Bundle({{"CFBundleShortVersionString", "1.2.0"}, {"TessarinAPIURL", ""}},
+                                    "/opt/parlindo/bin/parlindo");
+    openAbout();
+    EXPECT_EQ(about().updatesLabel().text(), "Not set up");
+    EXPECT_TRUE(about().updateButton().isHidden());
+    EXPECT_TRUE(about().checkNowButton().isHidden());
+    executor.advance(twelveHours);
+    settle();
+    EXPECT_EQ(about().updatesLabel().text(), "Not set up");
+}
+
+TEST_F(SettingsWindowTest, TheUpdatesLineSaysNotCheckedYetUntilTheServerAnswers) {
+    bundle = System::Bundle::Bundle(
+        {{"CFBundleShortVersionString", "1.2.0"}, {"TessarinAPIURL", "https://api.parlindo.invalid/"}},
+        "/opt/parlindo/bin/parlindo");
+    services.cloud->version.willThrow(std::runtime_error("The Internet connection appears to be offline."));
+    services.cloud->version.willReturn(TessarinCloudService::VersionInfo{"1.2.0", "1.0", std::nullopt});
+    openAbout();
+    EXPECT_EQ(about().updatesLabel().text(), "Not checked yet");
+    EXPECT_TRUE(about().updateButton().isHidden());
+    EXPECT_TRUE(about().checkNowButton().isHidden()); // no updater without a feed
+    executor.advance(twelveHours);
+    settle();
+    EXPECT_EQ(about().updatesLabel().text(), "Up to date");
+}
+
+TEST_F(SettingsWindowTest, AReleaseTheFeedOffersShowsOnTheUpdatesLine) {
+    bundle = System::Bundle::Bundle({{"CFBundleShortVersionString", "1.2.0"},
+                                     {"TessarinAPIURL", ""},
+                                     {"TessarinAppcastURL", "https://updates.parlindo.invalid/appcast.xml"}},
+                                    "/opt/parlindo/bin/parlindo");
+    services.updateFeed = "<rss version=\"2.0\"><channel><item><version>1.3.0</version>"
+                          "<link>https://parlindo.invalid/feed/1.3.0</link></item></channel></rss>";
+    openAbout();
+    EXPECT_EQ(about().updatesLabel().text(), "Version 1.3.0 is available");
+    EXPECT_FALSE(about().updateButton().isHidden());
+}
+
 TEST_F(SettingsWindowTest, TheAboutTabShowsTheAccountAndCopiesTheSupportID) {
     services.cloud->storedSupportID = "device-42";
     // Read by the launch and again when the tab shows.
@@ -253,10 +345,7 @@ TEST_F(SettingsWindowTest, TheAboutTabShowsTheAccountAndCopiesTheSupportID) {
         services.cloud->account.willReturn(TessarinCloudService::AccountStatus{false, 2000, 1234});
     }
     services.cloud->version.willReturn(TessarinCloudService::VersionInfo{"2.0", "1.0", std::nullopt});
-    launchReady();
-    open();
-    window->tabs().setCurrentIndex(1);
-    settle();
+    openAbout();
     EXPECT_EQ(about().updatesLabel().text(), "Version 2.0 is available");
     EXPECT_FALSE(about().updateButton().isHidden()); // there is an updater
     EXPECT_TRUE(about().checkNowButton().isHidden());

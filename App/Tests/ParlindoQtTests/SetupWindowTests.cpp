@@ -39,13 +39,18 @@ TEST_F(SetupWindowTest, BeforeThePermissionsAreReadEveryRowIsMissingWithoutReady
     for (PermissionRow* row :
          {&window->microphoneRow(), &window->inputMonitoringRow(), &window->accessibilityRow()}) {
         EXPECT_FALSE(row->isGranted());
-        EXPECT_EQ(row->accessibleDescription(), "Not granted");
+        EXPECT_EQ(row->accessibleDescription(), "Not working");
         EXPECT_FALSE(row->actionButton().isHidden());
     }
     EXPECT_EQ(window->microphoneRow().titleLabel().text(), "Microphone");
-    EXPECT_EQ(window->microphoneRow().actionButton().text(), "Open Settings" + ellipsis);
+    EXPECT_EQ(window->inputMonitoringRow().titleLabel().text(), "Dictation Keys");
+    EXPECT_EQ(window->accessibilityRow().titleLabel().text(), "Pasting and Typing");
+    for (PermissionRow* row :
+         {&window->microphoneRow(), &window->inputMonitoringRow(), &window->accessibilityRow()}) {
+        EXPECT_EQ(row->actionButton().text(), "How to Fix" + ellipsis);
+    }
     EXPECT_EQ(window->inputMonitoringRow().detailLabel().text(),
-              "Detects when you hold Menu key or Right Alt.");
+              "Detects when you hold Menu key or Right Alt, through the X display's XInput2 extension.");
     EXPECT_TRUE(window->accessibilityRow().detailLabel().text().startsWith("Pastes the text into the app"));
     EXPECT_TRUE(window->readyLabel().isHidden());
     EXPECT_TRUE(window->staleGrantHelp().isHidden());
@@ -74,7 +79,7 @@ TEST_F(SetupWindowTest, EverythingGrantedShowsThreeGreenRowsAndTheReadyLineAndSt
     for (PermissionRow* row :
          {&window->microphoneRow(), &window->inputMonitoringRow(), &window->accessibilityRow()}) {
         EXPECT_TRUE(row->isGranted());
-        EXPECT_EQ(row->accessibleDescription(), "Granted");
+        EXPECT_EQ(row->accessibleDescription(), "Working");
         EXPECT_TRUE(row->actionButton().isHidden());
     }
     EXPECT_FALSE(window->readyLabel().isHidden());
@@ -91,7 +96,7 @@ TEST_F(SetupWindowTest, DeniedAccessibilityShowsTheHelpAndARelaunchIsOfferedOnce
     launch();
     open();
     EXPECT_FALSE(window->accessibilityHelp().isHidden());
-    EXPECT_EQ(window->accessibilityRow().actionButton().text(), "Open Settings" + ellipsis);
+    EXPECT_EQ(window->accessibilityRow().actionButton().text(), "How to Fix" + ellipsis);
     auto* reveal = window->accessibilityHelp().findChild<QPushButton*>("revealButton");
     ASSERT_NE(reveal, nullptr);
     EXPECT_EQ(reveal->text(), "Show Parlindo in the File Manager");
@@ -138,11 +143,11 @@ TEST_F(SetupWindowTest, InputMonitoringGrantedWhileOpenTurnsTheRowGreenWithinASe
     EXPECT_EQ(services.permissions->reading.calls(), reads);
 }
 
-TEST_F(SetupWindowTest, ReturnTriggersDoneAndTheKeyboardSettingsExplainTheFnKey) {
+TEST_F(SetupWindowTest, ReturnTriggersDoneAndTheMenuKeyButtonExplainsTheMenuKey) {
     launchReady();
     open();
     EXPECT_TRUE(window->doneButton().isDefault());
-    EXPECT_EQ(window->keyboardSettingsButton().text(), "Keyboard Settings" + ellipsis);
+    EXPECT_EQ(window->keyboardSettingsButton().text(), "About the Menu Key" + ellipsis);
     window->keyboardSettingsButton().click();
     auto* help = window->findChild<QMessageBox*>();
     ASSERT_NE(help, nullptr);
@@ -156,12 +161,12 @@ TEST_F(SetupWindowTest, ReturnTriggersDoneAndTheKeyboardSettingsExplainTheFnKey)
 
 // The header counts the rows below it, and the Menu key's note says what the program does with the key: it
 // withholds the key from other applications, so none of them opens a context menu with it.
-TEST_F(SetupWindowTest, TheTextsCountThePermissionsAndSayTheMenuKeyReachesNoOtherApp) {
+TEST_F(SetupWindowTest, TheTextsCountTheRowsAndSayTheMenuKeyReachesNoOtherApp) {
     launchReady();
     open();
     const QStringList texts = labelTexts(*window);
-    EXPECT_TRUE(texts.contains(
-        "Hold the dictation key, speak, and release. Parlindo needs three permissions for that."))
+    EXPECT_TRUE(texts.contains("Hold the dictation key, speak, and release. Parlindo needs three things from "
+                               "this desktop for that."))
         << texts.join("\n").toStdString();
     EXPECT_TRUE(texts.contains(
         "PC keyboards don't report fn, so Parlindo listens to the <b>Menu key</b> in its place. While it is "
@@ -203,6 +208,42 @@ TEST_F(SetupWindowTest, TheClipboardNoteShowsWhenReadingTheClipboardIsNotAllowed
     launchReady();
     open();
     EXPECT_FALSE(window->clipboardNote().isHidden());
+}
+
+// Every row missing, both help boxes and the clipboard note: no text sends the user to a settings page or a
+// permission this desktop doesn't have, and the help of each row names what it checks and where it works.
+TEST_F(SetupWindowTest, EveryTextSaysWhatToDoOnThisDesktop) {
+    notFirstRun();
+    pasteboard->setAccessBehavior(System::Pasteboard::AccessBehavior::alwaysDeny);
+    services.permissions->statuses = {{Permission::microphone, PermissionStatus::denied},
+                                      {Permission::postEvents, PermissionStatus::denied}};
+    launch();
+    open();
+    ASSERT_FALSE(window->staleGrantHelp().isHidden());
+    ASSERT_FALSE(window->accessibilityHelp().isHidden());
+    ASSERT_FALSE(window->clipboardNote().isHidden());
+
+    const QString keysHelp = SettingsOpener::helpFor("parlindo-settings:privacy?Privacy_ListenEvent");
+    const QString pasteHelp = SettingsOpener::helpFor("parlindo-settings:privacy?Privacy_Accessibility");
+    QStringList texts = labelTexts(*window);
+    for (const QPushButton* button : window->findChildren<QPushButton*>()) {
+        texts.append(button->text());
+    }
+    texts << keysHelp << pasteHelp << SettingsOpener::helpFor("parlindo-settings:privacy?Privacy_Microphone")
+          << SettingsOpener::helpFor(std::string(SettingsOpener::keyboardSettingsURL));
+    for (const QString& text : texts) {
+        for (const char* elsewhere :
+             {"Privacy & Security", "System Settings", "Open Settings", "Accessibility", "Input Monitoring",
+              "Login Items", "Finder", "macOS", "permission"}) {
+            EXPECT_FALSE(text.contains(QString::fromUtf8(elsewhere), Qt::CaseInsensitive))
+                << elsewhere << " in: " << text.toStdString();
+        }
+    }
+    EXPECT_TRUE(keysHelp.contains("XInput2")) << keysHelp.toStdString();
+    EXPECT_TRUE(pasteHelp.contains("XTest")) << pasteHelp.toStdString();
+    for (const QString& help : {keysHelp, pasteHelp}) {
+        EXPECT_TRUE(help.contains("X11 session") && help.contains("XWayland")) << help.toStdString();
+    }
 }
 
 TEST(SettingsOpenerTest, ThePermissionAddressesHaveHelpAndOtherAddressesGoToTheDesktop) {

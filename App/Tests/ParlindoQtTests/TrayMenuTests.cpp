@@ -109,7 +109,7 @@ TEST_F(TrayMenuTest, WhileSetupIsNeededTheSetupItemAsksToFinishIt) {
     show();
     ASSERT_TRUE(model->needsSetup());
     EXPECT_EQ(shownText(item("setupItem")), QString::fromUtf8("\u26A0\uFE0E Finish Setup") + ellipsis);
-    EXPECT_EQ(shownText(item("statusLabel")), "Needs Input Monitoring permission");
+    EXPECT_EQ(shownText(item("statusLabel")), "Can't see the dictation keys: needs X11 or XWayland");
 }
 
 TEST_F(TrayMenuTest, ANewerVersionAddsTheUpdateItemAboveTheStatus) {
@@ -184,7 +184,11 @@ TEST(TrayMenuTextTest, TheUpdateTitleNamesTheVersionAndWhetherItIsRequired) {
               "New Version Available (2.1)" + ellipsis);
     EXPECT_EQ(TrayMenu::menuTitle(AppModel::UpdateStatus::required("3.0", "https://parlindo.invalid/get")),
               QString::fromUtf8("\u26A0\uFE0E Update Required for Parlindo Cloud (3.0)") + ellipsis);
-    EXPECT_EQ(TrayMenu::menuTitle(AppModel::UpdateStatus::upToDate()), std::nullopt);
+    for (const AppModel::UpdateStatus& quiet :
+         {AppModel::UpdateStatus::upToDate(), AppModel::UpdateStatus::notChecked(),
+          AppModel::UpdateStatus::notSetUp()}) {
+        EXPECT_EQ(TrayMenu::menuTitle(quiet), std::nullopt);
+    }
 }
 
 TEST(TrayMenuTextTest, ThePreviewKeepsSixtyCharactersAsTheUserSeesThem) {

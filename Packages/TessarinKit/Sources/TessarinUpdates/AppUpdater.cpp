@@ -21,6 +21,7 @@ struct AppUpdater::State {
     std::shared_ptr<FeedLoading> loader;
     std::shared_ptr<UpdateUserDriver> userDriver;
     Host host;
+    std::function<void(const std::optional<AppcastItem>&)> checked;
     bool checking = false;
     // The running check answers the user: it was asked for, or asked for while it ran.
     bool userInitiated = false;
@@ -56,6 +57,10 @@ bool AppUpdater::canCheckForUpdates() const {
     return !state_->checking;
 }
 
+void AppUpdater::onChecked(std::function<void(const std::optional<AppcastItem>& newer)> observer) {
+    state_->checked = std::move(observer);
+}
+
 Task<void> AppUpdater::checkPeriodically(std::shared_ptr<State> state) {
     while (!co_await System::Concurrency::isCancelled()) {
         if (!state->checking) {
@@ -70,11 +75,12 @@ Task<void> AppUpdater::checkPeriodically(std::shared_ptr<State> state) {
 }
 
 Task<void> AppUpdater::check(std::shared_ptr<State> state) {
-    std::optional<AppcastItem> newest;
+    // The newest release of the feed, kept only when it is newer than the running version.
+    std::optional<AppcastItem> newer;
     std::optional<std::string> failure;
     try {
         const std::string document = co_await state->loader->load(state->configuration.feedAddress);
-        newest = newestItem(parseAppcast(document));
+        newer = newestItem(parseAppcast(document));
     } catch (...) {
         failure = System::Log::errorDescription(std::current_exception());
     }
@@ -84,13 +90,19 @@ Task<void> AppUpdater::check(std::shared_ptr<State> state) {
         co_return;
     }
     const std::string& current = state->configuration.currentVersion;
+    if (newer && !TessarinCore::isVersion(current, newer->version)) {
+        newer.reset();
+    }
+    if (!failure && state->checked) {
+        state->checked(newer);
+    }
     if (failure) {
         logger.error("Update check failed: {}", Public(*failure));
         if (userInitiated) {
             state->userDriver->showUpdateError(*failure);
         }
-    } else if (newest && TessarinCore::isVersion(current, newest->version)) {
-        logger.info("Version {} is available (running {})", Public(newest->version), Public(current));
+    } else if (newer) {
+        logger.info("Version {} is available (running {})", Public(newer->version), Public(current));
         // The window comes up over whatever the user is doing, so the application comes forward with it.
         state->mainActor.post([state] {
             if (!state->stopped && state->host.activateApplication) {
@@ -98,9 +110,9 @@ Task<void> AppUpdater::check(std::shared_ptr<State> state) {
             }
         });
         state->userDriver->showUpdateFound(
-            *newest, current, userInitiated,
+            *newer, current, userInitiated,
             // Holds only what it needs: the driver may keep it, and the updater keeps the driver.
-            [openURL = state->host.openURL, page = newest->downloadPage](UpdateUserDriver::Choice choice) {
+            [openURL = state->host.openURL, page = newer->downloadPage](UpdateUserDriver::Choice choice) {
                 if (choice == UpdateUserDriver::Choice::download && openURL) {
                     openURL(page);
                 }

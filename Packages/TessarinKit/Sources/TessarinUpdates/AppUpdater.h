@@ -3,12 +3,14 @@
 #include "System/Concurrency/Duration.h"
 #include "System/Concurrency/Executor.h"
 #include "System/Concurrency/Task.h"
+#include "TessarinUpdates/Appcast.h"
 #include "TessarinUpdates/FeedLoading.h"
 #include "TessarinUpdates/UpdateUserDriver.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace TessarinUpdates {
@@ -46,6 +48,9 @@ public:
     void checkForUpdates();
     // False while a check runs.
     bool canCheckForUpdates() const;
+    // Told the answer of every check that read the feed, scheduled or asked for: the newest release when it
+    // is newer than the running version, nothing when none is. A check that failed tells it nothing.
+    void onChecked(std::function<void(const std::optional<AppcastItem>& newer)> observer);
 
 private:
     struct State;

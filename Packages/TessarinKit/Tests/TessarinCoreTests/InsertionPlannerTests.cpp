@@ -9,7 +9,7 @@ using InsertionPlanner::Context;
 using InsertionPlanner::Plan;
 
 const std::string accessibilityReason =
-    "Switch on Parlindo in Privacy & Security \u203A Device Control (Accessibility) to paste automatically";
+    "To paste automatically, run Parlindo in an X11 session or through XWayland";
 const std::string switchedReason = "You switched apps while dictating";
 const std::string ownAppReason = "No text field to paste into";
 const std::string secureInputReason = "Secure input is on (password field?)";

@@ -192,3 +192,28 @@ TEST_F(AppUpdaterTest, ACheckStillInFlightWhenTheUpdaterGoesAwayTellsNoOne) {
     EXPECT_TRUE(driver->shown.empty());
     EXPECT_EQ(loader->addresses.size(), 1u);
 }
+
+TEST_F(AppUpdaterTest, EveryCheckThatReadTheFeedTellsItsAnswerAndAFailedOneTellsNothing) {
+    loader->answers.push_back({feedOffering("1.2.0")});
+    loader->answers.push_back({"", "The update feed answered 503 (Service Unavailable)."});
+    loader->answers.push_back({feedOffering("1.10")});
+    loader->answers.push_back({feedOffering("1.1.9")});
+    std::vector<std::optional<AppcastItem>> answers;
+    updater = makeUpdater();
+    updater->onChecked([&](const std::optional<AppcastItem>& newer) { answers.push_back(newer); });
+    executor.runUntilIdle();
+    EXPECT_EQ(answers, std::vector<std::optional<AppcastItem>>{std::nullopt})
+        << "the same version is no newer";
+
+    executor.advance(day);
+    EXPECT_EQ(answers.size(), 1u) << "a failed check";
+
+    updater->checkForUpdates();
+    executor.runUntilIdle();
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[1], (AppcastItem{"Parlindo 1.10", "1.10", "https://parlindo.invalid/download/1.10"}));
+
+    executor.advance(day);
+    ASSERT_EQ(answers.size(), 3u);
+    EXPECT_EQ(answers[2], std::nullopt) << "an older release";
+}

@@ -23,8 +23,7 @@ Sameness compare(const AppIdentity& target, const AppIdentity& frontmost) {
 
 Plan plan(InsertionMethod method, const Context& context) {
     if (!context.canPostEvents) {
-        return Plan::copyOnly("Switch on Parlindo in Privacy & Security \u203A Device Control "
-                              "(Accessibility) to paste automatically");
+        return Plan::copyOnly("To paste automatically, run Parlindo in an X11 session or through XWayland");
     }
     if (context.target) {
         const auto sameness =

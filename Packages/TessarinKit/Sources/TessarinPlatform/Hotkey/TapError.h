@@ -16,7 +16,8 @@ public:
     Kind kind() const { return kind_; }
     std::string description() const { return what(); }
     const char* what() const noexcept override {
-        return "Parlindo needs Input Monitoring permission to detect the dictation key.";
+        return "Parlindo can't watch the dictation keys: it needs an X display with the XInput2 extension "
+               "(an X11 session, or XWayland).";
     }
 
     bool operator==(const TapError& other) const { return kind_ == other.kind_; }

@@ -231,8 +231,8 @@ TEST_F(HotkeySourceTest, withoutAccessStartThrowsAndStopIsHarmless) {
                 source.start({rightOption});
             } catch (const TapError& error) {
                 EXPECT_EQ(error, TapError(TapError::Kind::inputMonitoringNotGranted));
-                EXPECT_EQ(error.description(),
-                          "Parlindo needs Input Monitoring permission to detect the dictation key.");
+                EXPECT_EQ(error.description(), "Parlindo can't watch the dictation keys: it needs an X display "
+                                               "with the XInput2 extension (an X11 session, or XWayland).");
                 throw;
             }
         },

@@ -171,8 +171,7 @@ TEST_F(InserterTest, copyOnlyLeavesPlainTextAndThePlannersReason) {
     pasteboard->setContents({userCopy});
     EXPECT_EQ(insert("dictated"),
               InsertionOutcome::copiedToClipboard(
-                  "Switch on Parlindo in Privacy & Security \u203A Device Control (Accessibility) "
-                  "to paste automatically"));
+                  "To paste automatically, run Parlindo in an X11 session or through XWayland"));
     EXPECT_EQ(pasteboard->contents(), std::vector{item({{"UTF8_STRING", "dictated"}})});
     EXPECT_EQ(keyboard->pasteShortcuts, 0);
     executor.advance(restoreDelay);
