@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <mutex>
 
 namespace System::Speech {
@@ -54,9 +55,10 @@ std::vector<PocketSphinxBackend::Model> findModels(const fs::path& folder) {
 // The decoder subtracts a cepstral mean from every frame. Left alone it starts from the model's stock mean,
 // far from any real microphone's, and adapts only from one utterance to the next: the first dictation after
 // a start came out as other words than later ones. So each pass first measures its own mean on its first
-// stretch of speech (seedFrames of the front end's frames) and only then starts decoding, from the audio's
-// start. A pass depends on nothing but its own audio, whatever came before it, and the samples are decoded as
-// they came: noise added to them (against digital silence) cost more words than it saved.
+// stretch of speech (seedFrames of the front end's frames from where the speech starts) and only then starts
+// decoding, from the audio's start. A pass depends on nothing but its own audio, whatever came before it,
+// and the samples are decoded as they came: noise added to them (against digital silence) cost more words
+// than it saved.
 //
 // Where the decoder's voice detector hears a pause, the utterance ends there and the next one begins: its
 // text is final, and the end of the pass only has to finish the speech after the last pause.
@@ -96,6 +98,7 @@ public:
         pending_.clear();
         std::fill(meanSum_.begin(), meanSum_.end(), 0.0);
         meteredFrames_ = 0;
+        quietest_ = std::numeric_limits<double>::infinity();
         decoding_ = false;
         heardSpeech_ = false;
         inPass_ = true;
@@ -143,6 +146,9 @@ public:
 private:
     // A second and a half of speech: a mean measured on less gave clearly more wrong words.
     static constexpr long seedFrames = 150;
+    // How much louder than the quietest frame (in the front end's log energy, c0) a frame must be to start
+    // the speech: noise floors sit 20 to 30 below speech, digital silence far below.
+    static constexpr double speechOnset = 15.0;
     static constexpr int meterBatch = 64;
     // What the decoder takes at a time: the voice detector's state is read between blocks, as a
     // microphone's blocks would come.
@@ -154,23 +160,30 @@ private:
         }
     }
 
-    // Adds the frames that the decoder's own front end makes of pending_[from...] to the mean's sum.
+    // Adds the frames that the decoder's own front end makes of pending_[from...] to the mean's sum, from
+    // the first frame that is clearly louder than the quietest one so far: the speech's start. The frames of
+    // a microphone's noise before it (a key held a while before speaking) would otherwise make up the mean.
     void meter(std::size_t from) {
         fe_t* frontEnd = ps_get_fe(decoder_);
         const std::int16_t* next = pending_.data() + from;
         std::size_t left = pending_.size() - from;
-        while (left > 0) {
+        while (left > 0 && meteredFrames_ < seedFrames) {
             int32 made = meterBatch;
             check(fe_process_frames(frontEnd, &next, &left, frames_.data(), &made, nullptr));
             if (made == 0) {
                 break;
             }
-            for (int f = 0; f < made; ++f) {
-                for (std::size_t c = 0; c < meanSum_.size(); ++c) {
-                    meanSum_[c] += frames_[std::size_t(f)][c];
+            for (int f = 0; f < made && meteredFrames_ < seedFrames; ++f) {
+                const mfcc_t* frame = frames_[std::size_t(f)];
+                quietest_ = std::min(quietest_, double(frame[0]));
+                if (meteredFrames_ == 0 && double(frame[0]) <= quietest_ + speechOnset) {
+                    continue;
                 }
+                for (std::size_t c = 0; c < meanSum_.size(); ++c) {
+                    meanSum_[c] += frame[c];
+                }
+                ++meteredFrames_;
             }
-            meteredFrames_ += made;
         }
     }
 
@@ -238,6 +251,7 @@ private:
     std::vector<mfcc_t*> frames_;
     std::vector<double> meanSum_;
     long meteredFrames_ = 0;
+    double quietest_ = std::numeric_limits<double>::infinity();
 };
 
 } // namespace

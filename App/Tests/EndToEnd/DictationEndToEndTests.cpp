@@ -7,6 +7,7 @@
 // and the result line.
 #include "System/LoginItem/AutostartLoginItem.h"
 #include "System/Paths/Files.h"
+#include "System/Tests/AudioTesting/SpokenSentence.h"
 #include "System/Tests/NetTesting/LoopbackServer.h"
 
 #include <QApplication>
@@ -19,9 +20,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -29,6 +32,7 @@
 #include <functional>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -141,38 +145,55 @@ private:
     std::vector<std::thread> readers_;
 };
 
-// espeak-ng's speech in the pipe's format: 48 kHz, two channels, 16-bit little-endian.
-std::vector<char> makeSpeech(const fs::path& folder,
-                             const std::string& sentence = "Hello from the dictation test.") {
-    const fs::path wav = folder / "speech.wav";
-    const fs::path raw = folder / "speech.raw";
-    const std::string speak = "espeak-ng -w '" + wav.string() + "' '" + sentence + "'";
-    const std::string convert =
-        "sox '" + wav.string() + "' -r 48000 -c 2 -b 16 -e signed-integer -t raw '" + raw.string() + "'";
-    if (std::system(speak.c_str()) != 0 || std::system(convert.c_str()) != 0) {
-        throw std::runtime_error("espeak-ng or sox failed (scripts/setup installs them)");
+// The pipe's format: 48 kHz, two channels, 16-bit little-endian.
+constexpr int pipeRate = 48'000;
+constexpr int pipeChannels = 2;
+
+std::vector<char> pipeBytes(const std::vector<std::int16_t>& samples) {
+    std::vector<char> bytes(samples.size() * 2);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        bytes[2 * i] = char(samples[i] & 0xff);
+        bytes[2 * i + 1] = char((samples[i] >> 8) & 0xff);
     }
-    std::ifstream file(raw, std::ios::binary);
-    return std::vector<char>(std::istreambuf_iterator<char>(file), {});
+    return bytes;
 }
 
-// Plays `bytes` into the pipe at the pace a microphone would deliver them, with a little silence around.
-void play(const std::vector<char>& speech) {
+// espeak-ng's speech of `sentences` in the pipe's format, as a microphone hears a person say them: `pause`
+// seconds of digital silence before and after each, and a noise floor over all of it when one is given (a
+// real microphone in a quiet room; without one, a virtual microphone or one with a noise gate).
+std::vector<char> makeSpeech(const fs::path& folder,
+                             const std::vector<std::string>& sentences = {"Hello from the dictation test."},
+                             std::optional<double> noiseFloor = std::nullopt, double pause = 0.3) {
+    using namespace System::AudioTesting;
+    std::vector<std::int16_t> samples = digitalSilence(std::size_t(pause * pipeRate) * pipeChannels);
+    for (const auto& sentence : sentences) {
+        const auto spoken = spokenSentence(folder, sentence, pipeRate, pipeChannels);
+        samples.insert(samples.end(), spoken.begin(), spoken.end());
+        const auto gap = digitalSilence(std::size_t(pause * pipeRate) * pipeChannels);
+        samples.insert(samples.end(), gap.begin(), gap.end());
+    }
+    if (noiseFloor) {
+        addNoiseFloor(samples, *noiseFloor);
+    }
+    return pipeBytes(samples);
+}
+
+// Plays `bytes` into the pipe at the pace a microphone would deliver them.
+void play(const std::vector<char>& bytes) {
     const char* path = std::getenv("PARLINDO_TEST_PIPE_SOURCE");
     const int fd = open(path, O_WRONLY);
     if (fd < 0) {
         return;
     }
-    constexpr std::size_t blockBytes = 48000 * 4 / 50; // 20 ms
-    std::vector<char> all(blockBytes * 15, 0);
-    all.insert(all.end(), speech.begin(), speech.end());
-    all.insert(all.end(), blockBytes * 15, 0);
-    for (std::size_t offset = 0; offset < all.size(); offset += blockBytes) {
-        const std::size_t length = std::min(blockBytes, all.size() - offset);
-        if (write(fd, all.data() + offset, length) != static_cast<ssize_t>(length)) {
+    constexpr std::size_t blockBytes = pipeRate * pipeChannels * 2 / 50; // 20 ms
+    const auto start = std::chrono::steady_clock::now();
+    for (std::size_t offset = 0, block = 1; offset < bytes.size(); offset += blockBytes, ++block) {
+        const std::size_t length = std::min(blockBytes, bytes.size() - offset);
+        if (write(fd, bytes.data() + offset, length) != static_cast<ssize_t>(length)) {
             break;
         }
-        std::this_thread::sleep_for(20ms);
+        // Paced by the clock, not by the sleeps: a busy machine's late wake-ups don't stretch the speech.
+        std::this_thread::sleep_until(start + block * 20ms);
     }
     close(fd);
 }
@@ -507,16 +528,27 @@ std::vector<std::string> onDeviceTexts(const std::string& output) {
     return texts;
 }
 
-// The first on-device dictation after a start used to come out as other words than the same speech gave
-// later. Which words the recognizer hears is not asserted; that the first and a later dictation of the same
-// speech agree is.
-TEST_F(DictationEndToEndTest, TheFirstOnDeviceDictationAfterAStartReadsLikeALaterOne) {
+// What a person dictating a sentence expects: its words. The recognizer's words are not all right even on
+// its best path (PocketSphinx on espeak-ng's voice), so they are held to a word error rate.
+const std::string fox = "the quick brown fox jumps over the lazy dog";
+constexpr double tolerableWordErrors = 0.5;
+
+// The microphones the dictations come through: clean (digital silence between words, as a virtual
+// microphone or one with a noise gate delivers it) and a real one's noise floor.
+class OnDeviceDictationTest : public DictationEndToEndTest,
+                              public testing::WithParamInterface<std::optional<double>> {};
+
+// The first dictation after a start heard other words than later ones, and later a normalisation over
+// dithered samples heard wrong words on clean input every time. Every dictation, the first after a start and
+// the later ones, hears the sentence's words.
+TEST_P(OnDeviceDictationTest, EveryDictationHearsTheWordsFromTheFirstOnAfterAStart) {
     Display* display = XOpenDisplay(nullptr);
     ASSERT_NE(display, nullptr);
     System::Net::Testing::LoopbackServer cloud;
     serveCloud(cloud);
-    const fs::path home = makeHome("parlindo-first-dictation");
-    const std::vector<char> speech = makeSpeech(home, "the quick brown fox jumps over the lazy dog");
+    const fs::path home = makeHome("parlindo-on-device");
+    // A second before and after the words: the key is held a moment before speaking and after.
+    const std::vector<char> speech = makeSpeech(home, {fox}, GetParam(), 1.0);
     // Defaults: the Menu key dictates English on this computer. With no window in front the text stays on
     // the clipboard; the result lines are what the test reads.
     storeDictationSettings(home);
@@ -526,7 +558,7 @@ TEST_F(DictationEndToEndTest, TheFirstOnDeviceDictationAfterAStartReadsLikeALate
     const KeyCode menu = XKeysymToKeycode(display, XStringToKeysym("Menu"));
     ASSERT_NE(menu, 0) << "the X server's keymap has no Menu key";
 
-    for (std::size_t dictation = 1; dictation <= 2; ++dictation) {
+    for (std::size_t dictation = 1; dictation <= 3; ++dictation) {
         dictate(display, menu, speech);
         ASSERT_TRUE(waitUntil([&] { return onDeviceTexts(parlindo.output()).size() == dictation; }, patience))
             << "dictation " << dictation << " gave no text\n"
@@ -540,11 +572,95 @@ TEST_F(DictationEndToEndTest, TheFirstOnDeviceDictationAfterAStartReadsLikeALate
             patience));
     }
     const std::vector<std::string> texts = onDeviceTexts(parlindo.output());
-    ASSERT_EQ(texts.size(), 2u);
-    RecordProperty("heard", texts[0] + " / " + texts[1]);
-    EXPECT_FALSE(texts[0].empty());
-    EXPECT_EQ(texts[0], texts[1]) << "the first dictation after the start heard other words";
+    ASSERT_EQ(texts.size(), 3u);
+    RecordProperty("heard", texts[0] + " / " + texts[1] + " / " + texts[2]);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_LE(System::AudioTesting::wordErrorRate(fox, texts[i]), tolerableWordErrors)
+            << "dictation " << i + 1 << " heard \"" << texts[i] << "\"";
+    }
 
+    parlindo.stop();
+    XCloseDisplay(display);
+    fs::remove_all(home);
+}
+
+INSTANTIATE_TEST_SUITE_P(Microphones, OnDeviceDictationTest, testing::Values(std::nullopt, -60.0),
+                         [](const auto& info) { return info.param ? "NoiseFloor" : "DigitalSilence"; });
+
+// The release→text times of the on-device result lines, in order.
+std::vector<long> releaseToTextTimes(const std::string& output) {
+    const std::string marker = "[Tessarin] appleSpeech release\u2192text ";
+    std::vector<long> times;
+    for (std::size_t at = output.find(marker); at != std::string::npos; at = output.find(marker, at + 1)) {
+        times.push_back(std::atol(output.c_str() + at + marker.size()));
+    }
+    return times;
+}
+
+// Not a test: scripts/measure-dictation-latency runs it to measure how long a user waits for the text after
+// releasing the key, for about 3 and 30 seconds of speech on the on-device engine, with
+// PARLINDO_LATENCY_DICTATIONS dictations of each. Without it, it does nothing.
+TEST_F(DictationEndToEndTest, MeasureReleaseToTextOnDevice) {
+    const char* dictations = std::getenv("PARLINDO_LATENCY_DICTATIONS");
+    if (!dictations) {
+        GTEST_SKIP() << "a measurement: scripts/measure-dictation-latency runs it";
+    }
+    Display* display = XOpenDisplay(nullptr);
+    ASSERT_NE(display, nullptr);
+    System::Net::Testing::LoopbackServer cloud;
+    serveCloud(cloud);
+    const fs::path home = makeHome("parlindo-latency");
+    const std::vector<std::string> paragraph = {
+        fox,
+        "please send the report to my manager before friday",
+        "we will meet at the station at nine in the morning",
+        "open the window and let some fresh air into the room",
+        "i would like a cup of coffee with milk and sugar",
+        "the weather today is cold and windy with some rain",
+        "she bought three new books at the store yesterday",
+        "call me back when you get home tonight",
+        "the children played in the park after school",
+        "turn left at the next corner and drive two miles",
+        "thank you very much for your help with the project",
+    };
+    struct Speech {
+        std::string name;
+        std::vector<char> bytes;
+    };
+    const std::vector<Speech> speeches = {{"3 s", makeSpeech(home, {fox}, -60.0, 0.3)},
+                                          {"30 s", makeSpeech(home, paragraph, -60.0, 0.4)}};
+    storeDictationSettings(home);
+    Program parlindo(PARLINDO_PROGRAM, programEnvironment(home, cloud));
+    ASSERT_TRUE(waitUntilReady(cloud)) << parlindo.errors();
+    const KeyCode menu = XKeysymToKeycode(display, XStringToKeysym("Menu"));
+
+    for (const auto& speech : speeches) {
+        std::vector<long> times;
+        for (int i = 0; i < std::atoi(dictations); ++i) {
+            const std::size_t before = releaseToTextTimes(parlindo.output()).size();
+            dictate(display, menu, speech.bytes);
+            ASSERT_TRUE(waitUntil([&] { return releaseToTextTimes(parlindo.output()).size() > before; }, patience))
+                << parlindo.output() << parlindo.errors();
+            times.push_back(releaseToTextTimes(parlindo.output()).back());
+            waitUntil([&] { return !isViewable(display, findWindow(display, DefaultRootWindow(display),
+                                                                    "Parlindo Overlay")); },
+                      patience);
+        }
+        const double seconds = double(speech.bytes.size()) / (pipeRate * pipeChannels * 2);
+        std::vector<long> sorted = times;
+        std::sort(sorted.begin(), sorted.end());
+        std::string all;
+        for (long t : times) {
+            all += std::to_string(t) + " ";
+        }
+        std::printf("release->text, %s of speech (%.1f s played): median %ld ms, min %ld, max %ld; all: %s\n",
+                    speech.name.c_str(), seconds, sorted[sorted.size() / 2], sorted.front(), sorted.back(),
+                    all.c_str());
+    }
+    const auto texts = onDeviceTexts(parlindo.output());
+    if (!texts.empty()) {
+        std::printf("last text: %s\n", texts.back().c_str());
+    }
     parlindo.stop();
     XCloseDisplay(display);
     fs::remove_all(home);
