@@ -547,8 +547,9 @@ TEST_P(OnDeviceDictationTest, EveryDictationHearsTheWordsFromTheFirstOnAfterASta
     System::Net::Testing::LoopbackServer cloud;
     serveCloud(cloud);
     const fs::path home = makeHome("parlindo-on-device");
-    // A second before and after the words: the key is held a moment before speaking and after.
-    const std::vector<char> speech = makeSpeech(home, {fox}, GetParam(), 1.0);
+    // Two seconds before and after the words: a person holds the key a while before speaking, and a mean
+    // taken over the silence as much as over the speech heard other words.
+    const std::vector<char> speech = makeSpeech(home, {fox}, GetParam(), 2.0);
     // Defaults: the Menu key dictates English on this computer. With no window in front the text stays on
     // the clipboard; the result lines are what the test reads.
     storeDictationSettings(home);
