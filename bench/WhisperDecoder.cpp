@@ -12,7 +12,8 @@
 // Counters: "ms_per_token", "bound_ms" (weight bytes / bandwidth), "ratio", "weight_MB", "bandwidth_GBps",
 // "memo_MB" (the cross-attention keys and values, in the weights' type, also read by every token but not
 // counted in the bound), "cache_MB" (the self-attention cache, likewise), and "ratio_all_bytes": the token
-// against reading all three once, which tells the time the token loses from the bytes it must read.
+// against reading all three once, which tells the time the token loses from the bytes it must read;
+// "threads", and "members": those of them that a token's team had on average.
 #include "BusyProcessors.h"
 #include "System/ML/Compute.h"
 #include "System/ML/Model.h"
@@ -107,7 +108,11 @@ BaseDecoder& decoderWith(SafeTensorsDType weightType) {
 }
 
 void decodeOneToken(benchmark::State& state) {
-    Compute::setThreads(state.range(0) == 0 ? Compute::defaultThreads() : int(state.range(0)));
+    if (state.range(0) == 0) {
+        Compute::useDefaultThreads();
+    } else {
+        Compute::setThreads(int(state.range(0)));
+    }
     const BaseDecoder& decoder =
         decoderWith(state.range(1) == 16 ? SafeTensorsDType::F16 : SafeTensorsDType::F32);
     double bandwidth = measuredBandwidth(5);
@@ -137,12 +142,14 @@ void decodeOneToken(benchmark::State& state) {
     decoder.model->predict(inputs);
 
     int token = 0;
+    double members = 0;
     std::optional<BusyProcessors> busy(std::in_place, int(state.range(2)));
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         ids.setValue(0, token);
         token = (token + 7919) % 51865;
         benchmark::DoNotOptimize(decoder.model->predict(inputs));
+        members += Compute::teamMembers();
     }
     const double perToken = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
                             double(std::max<benchmark::IterationCount>(state.iterations(), 1));
@@ -161,6 +168,7 @@ void decodeOneToken(benchmark::State& state) {
     state.counters["cache_MB"] = cacheBytes / 1e6;
     state.counters["ratio_all_bytes"] = perToken * bandwidth / (decoder.weightBytes + memoBytes + cacheBytes);
     state.counters["threads"] = Compute::threads();
+    state.counters["members"] = members / double(std::max<benchmark::IterationCount>(state.iterations(), 1));
 }
 
 void threadCounts(benchmark::internal::Benchmark* bench) {

@@ -13,9 +13,15 @@
 namespace System::ML::Compute {
 
 // How many threads a prediction may use, for OpenBLAS and for our own loops alike. It starts at the value of
-// PARLINDO_ML_THREADS when that is set, else at defaultThreads().
+// PARLINDO_ML_THREADS when that is set, else at the default (below).
 int threads();
+// Exactly `count` threads from now on, for every loop and team.
 void setThreads(int count);
+// The default: defaultThreads() threads, of which a team (together, below) takes as many as it finds
+// processors for (see TeamSizer).
+void useDefaultThreads();
+// The members that the next team gets: threads(), or under the default what its TeamSizer chose.
+int teamMembers();
 
 // The processors this process may run on (its affinity mask, which taskset or a container narrows), not the
 // machine's: threads beyond those would only take turns on them, and a product waits for its slowest piece.
@@ -61,7 +67,37 @@ private:
     std::size_t member_;
     std::size_t members_;
     std::uint64_t loop_ = 0;     // the number of this member's latest loop
-    std::uint64_t expected_ = 0; // the pieces that every loop of the team so far has, added up
+    std::uint32_t expected_ = 0; // the pieces that every loop of the team so far has, added up (wrapping)
+};
+
+// How many members a team gets under the default thread count, from how the teams before it went. Every loop
+// of a team waits for its slowest member, and a member that the system holds back while it runs a piece (when
+// another program wants its processor) holds back every other member with it: a team of as many members as
+// there are free processors is faster than one with a member more. So a team in which a member was held back
+// (one that another waited for long enough to sleep) is followed by one with a member fewer; after a run of
+// teams in which none was, the next gets a member more, up to `most`. When that one is held back the size
+// goes back down and the run before the next try doubles, so that on a machine whose processors stay taken
+// the tries cost little; a try that holds brings the run back to its start.
+class TeamSizer {
+public:
+    // The teams in a row without a member held back after which the size grows first, and at most.
+    static constexpr int kFirstRun = 16;
+    static constexpr int kLongestRun = 1024;
+    // The teams after a growth within which a member held back counts as the try failing.
+    static constexpr int kTrial = 8;
+
+    explicit TeamSizer(int most);
+
+    int members() const { return members_; }
+    // Tells how the latest team of members() went.
+    void record(bool heldBack);
+
+private:
+    int most_;
+    int members_;
+    int calm_ = 0;        // teams in a row without a member held back
+    int run_ = kFirstRun; // the calm teams after which the size grows
+    bool trying_ = false; // the size grew less than kTrial teams ago
 };
 
 // Asks for `bytes` bytes from `begin` to be brought into this thread's cache, a kilobyte per call: a Team's
