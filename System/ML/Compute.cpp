@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -756,24 +757,28 @@ TeamSizer::TeamSizer(int most)
     , members_(most_) {}
 
 void TeamSizer::record(bool heldBack) {
-    if (heldBack) {
-        if (trying_) {
+    recent_ = ((recent_ << 1) | unsigned(heldBack)) & ((1u << kWindow) - 1);
+    ++teamsAtSize_;
+    if (std::popcount(recent_) >= kHeldBackToShrink) {
+        if (grew_ && teamsAtSize_ <= kTrial) {
             run_ = std::min(2 * run_, kLongestRun);
-            trying_ = false;
         }
         members_ = std::max(1, members_ - 1);
+        recent_ = 0;
         calm_ = 0;
+        teamsAtSize_ = 0;
+        grew_ = false;
         return;
     }
-    ++calm_;
-    if (trying_ && calm_ >= kTrial) {
-        trying_ = false;
+    if (grew_ && teamsAtSize_ == kTrial) {
         run_ = kFirstRun;
     }
-    if (!trying_ && members_ < most_ && calm_ >= run_) {
+    calm_ = heldBack ? 0 : calm_ + 1;
+    if (members_ < most_ && calm_ >= run_) {
         ++members_;
-        trying_ = true;
         calm_ = 0;
+        teamsAtSize_ = 0;
+        grew_ = true;
     }
 }
 

@@ -73,17 +73,19 @@ private:
 // How many members a team gets under the default thread count, from how the teams before it went. Every loop
 // of a team waits for its slowest member, and a member that the system holds back while it runs a piece (when
 // another program wants its processor) holds back every other member with it: a team of as many members as
-// there are free processors is faster than one with a member more. So a team in which a member was held back
-// (one that another waited for long enough to sleep) is followed by one with a member fewer; after a run of
-// teams in which none was, the next gets a member more, up to `most`. When that one is held back the size
-// goes back down and the run before the next try doubles, so that on a machine whose processors stay taken
-// the tries cost little; a try that holds brings the run back to its start.
+// there are free processors is faster than one with a member more. So after kHeldBackToShrink of the latest
+// kWindow teams had a member held back (one that another waited for long enough to sleep), the next team has
+// a member fewer; a team held back now and then (an interrupt, the system's own work) changes nothing. After
+// a run of teams without one held back, the next gets a member more, up to `most`. When that size does not
+// last kTrial teams, the run before the next try doubles, so that on a machine whose processors stay taken
+// the tries cost little; a try that lasts brings the run back to its start.
 class TeamSizer {
 public:
+    static constexpr int kWindow = 8;
+    static constexpr int kHeldBackToShrink = 2;
     // The teams in a row without a member held back after which the size grows first, and at most.
     static constexpr int kFirstRun = 16;
     static constexpr int kLongestRun = 1024;
-    // The teams after a growth within which a member held back counts as the try failing.
     static constexpr int kTrial = 8;
 
     explicit TeamSizer(int most);
@@ -95,9 +97,11 @@ public:
 private:
     int most_;
     int members_;
+    unsigned recent_ = 0; // a bit for each of the latest kWindow teams, set when it was held back
     int calm_ = 0;        // teams in a row without a member held back
     int run_ = kFirstRun; // the calm teams after which the size grows
-    bool trying_ = false; // the size grew less than kTrial teams ago
+    int teamsAtSize_ = 0; // since the size last changed
+    bool grew_ = false;   // it last changed by growing
 };
 
 // Asks for `bytes` bytes from `begin` to be brought into this thread's cache, a kilobyte per call: a Team's

@@ -218,7 +218,7 @@ TEST_F(ComputeTest, AMemberHeldBackInAPieceLeavesTheRestOfItsShareToTheOthers) {
 }
 
 // Under the default thread count, the members that wait long for a held member go to sleep, are woken by the
-// loop's end, and see what the held piece wrote; the next team has a member fewer. How long the others spin
+// loop's end, and see what the held piece wrote; teams held back like this soon have a member fewer. How long the others spin
 // before they sleep is the pool's choice, so the held piece lingers (a scheduler may also not run them while
 // it does): the rounds go on until a team shrinks, the check of every round's loops holds whatever happens.
 TEST(ComputeThreadsTest, ATeamWhoseMembersSleepOnAHeldMemberWakesThemAndShrinks) {
@@ -245,19 +245,24 @@ TEST(TeamSizerTest, ShrinksAfterAHeldMemberAndTriesToGrowLessOftenEachTimeATryFa
         int members; // after them
     };
     const auto run = Sizer::kFirstRun;
+    const auto window = Sizer::kWindow;
     const std::vector<std::pair<int, std::vector<Step>>> scripts{
         {4,
          {{false, 100, 4},
-          {true, 1, 3},
+          {true, 1, 4}, // one held back in a window is no reason to shrink
+          {false, window - 1, 4},
+          {true, 1, 4},
+          {false, window - 2, 4},
+          {true, 1, 3}, // two are
           {false, run - 1, 3},
           {false, 1, 4}, // a try
-          {true, 1, 3},  // fails: the next comes after twice as long
+          {true, 2, 3},  // fails: the next comes after twice as long
           {false, 2 * run - 1, 3},
-          {false, 1, 4}, // held for a trial
+          {false, 1, 4}, // lasts for a trial
           {false, Sizer::kTrial, 4},
-          {true, 1, 3}, // a shrink, not a failed try: the run is back at its start
+          {true, 2, 3}, // a shrink, not a failed try: the run is back at its start
           {false, run, 4}}},
-        {3, {{true, 1, 2}, {true, 1, 1}, {true, 5, 1}, {false, run, 2}, {false, run, 3}, {false, 1000, 3}}},
+        {3, {{true, 2, 2}, {true, 2, 1}, {true, 10, 1}, {false, run, 2}, {false, run, 3}, {false, 1000, 3}}},
         {1, {{true, 3, 1}, {false, 1000, 1}}},
     };
     for (const auto& [most, steps] : scripts) {
@@ -274,6 +279,7 @@ TEST(TeamSizerTest, ShrinksAfterAHeldMemberAndTriesToGrowLessOftenEachTimeATryFa
     // Tries that keep failing come at most every kLongestRun teams.
     Sizer sizer(2);
     sizer.record(true);
+    sizer.record(true);
     for (int failure = 0; failure < 12; ++failure) {
         int teams = 0;
         while (sizer.members() == 1) {
@@ -281,6 +287,7 @@ TEST(TeamSizerTest, ShrinksAfterAHeldMemberAndTriesToGrowLessOftenEachTimeATryFa
             ++teams;
         }
         EXPECT_EQ(teams, std::min(run << failure, Sizer::kLongestRun)) << "failure " << failure;
+        sizer.record(true);
         sizer.record(true);
     }
 }
