@@ -40,10 +40,12 @@ constexpr auto kSpinTime = std::chrono::microseconds(1000);
 // A member of a team that has run its pieces of a loop spins for the others to finish theirs at least this
 // long, and at least kPiecesSpun times as long as its own pieces took on average, before it sleeps: longer
 // than the others' last pieces can take unless the system holds back the thread that runs one, far shorter
-// than it then holds it back (milliseconds, when another thread wants its processor). A member that sleeps
-// tells the team's TeamSizer that one was held back.
+// than it then holds it back (milliseconds, when another thread wants its processor). A member whose wait
+// lasts kHeldBackTime tells the team's TeamSizer that one was held back: a slice of the system's scheduler,
+// which a wait for a member that only an interrupt or a brief system thread delayed does not reach.
 constexpr auto kTeamSpinTime = std::chrono::microseconds(200);
 constexpr int kPiecesSpun = 3;
+constexpr auto kHeldBackTime = std::chrono::microseconds(1000);
 
 // Spins until `ready()` or `time` has passed; true when ready.
 template <class Ready>
@@ -102,7 +104,7 @@ struct Team::Shared {
     std::unique_ptr<Slot[]> slots; // one per member
     alignas(64) std::atomic<std::uint32_t> done{0};
     std::atomic<std::uint32_t> sleeping{0}; // members asleep on `done`
-    std::atomic<bool> heldBack{false};      // a member of the latest team went to sleep
+    std::atomic<bool> heldBack{false};      // a member of the latest team waited kHeldBackTime
     // Where the members of the next team start, set by the thread that starts it before the members see it
     std::uint64_t firstLoop = 0;
     std::uint32_t firstDone = 0;
@@ -119,10 +121,10 @@ struct Team::Shared {
     // Returns once the pieces done add up to `expected`, spinning for `spin` before it sleeps.
     void awaitDone(std::uint32_t expected, std::chrono::microseconds spin) {
         const auto over = [&] { return std::int32_t(done.load(std::memory_order_acquire) - expected) >= 0; };
+        const auto start = std::chrono::steady_clock::now();
         if (spinUntil(over, spin)) {
             return;
         }
-        heldBack.store(true, std::memory_order_relaxed);
         // Announced before the last look, so that the member that completes the loop sees a sleeper (and
         // wakes it) or this member sees the loop complete.
         sleeping.fetch_add(1, std::memory_order_seq_cst);
@@ -131,6 +133,9 @@ struct Team::Shared {
             done.wait(seen, std::memory_order_acquire);
         }
         sleeping.fetch_sub(1, std::memory_order_relaxed);
+        if (std::chrono::steady_clock::now() - start >= kHeldBackTime) {
+            heldBack.store(true, std::memory_order_relaxed);
+        }
     }
 
     // Claims the next of the `share` pieces of `owner` in loop `loop` into `piece`; false when none is left.

@@ -74,7 +74,7 @@ private:
 // of a team waits for its slowest member, and a member that the system holds back while it runs a piece (when
 // another program wants its processor) holds back every other member with it: a team of as many members as
 // there are free processors is faster than one with a member more. So after kHeldBackToShrink of the latest
-// kWindow teams had a member held back (one that another waited for long enough to sleep), the next team has
+// kWindow teams had a member held back (one that another waited for a slice of the scheduler), the next team has
 // a member fewer; a team held back now and then (an interrupt, the system's own work) changes nothing. After
 // a run of teams without one held back, the next gets a member more, up to `most`. When that size does not
 // last kTrial teams, the run before the next try doubles, so that on a machine whose processors stay taken
@@ -85,7 +85,7 @@ public:
     static constexpr int kHeldBackToShrink = 2;
     // The teams in a row without a member held back after which the size grows first, and at most.
     static constexpr int kFirstRun = 16;
-    static constexpr int kLongestRun = 1024;
+    static constexpr int kLongestRun = 128;
     static constexpr int kTrial = 8;
 
     explicit TeamSizer(int most);
