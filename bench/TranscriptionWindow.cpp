@@ -9,8 +9,10 @@
 // right after the window, and "window_over_isolated" their ratio. The isolated call reuses the keys and
 // values of the cross-attention; "cross_memo_ms" is what computing them once more adds to a call, and
 // "window_over_isolated_with_memo" sets the window's calls beside isolated ones that share that cost as the
-// window's do. PARLINDO_ML_THREADS sets the threads, as for the program; the argument picks the weights'
-// bits (32 or 16).
+// window's do. PARLINDO_ML_THREADS sets the threads, as for the program. Arguments: the weights' bits (32 or
+// 16), then busy: the processors that threads of the benchmark's own keep busy while it measures, as another
+// program would (see BusyProcessors.h).
+#include "BusyProcessors.h"
 #include "System/Concurrency/BlockingRun.h"
 #include "System/ML/Compute.h"
 #include "System/ML/Model.h"
@@ -29,6 +31,7 @@
 #include <cmath>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -187,6 +190,7 @@ void BM_TranscriptionWindow(benchmark::State& state) {
         audio[index] = 0.3f * float(std::sin(2 * M_PI * 220 * double(index) / 16000));
     }
     StageSeconds total;
+    std::optional<BusyProcessors> busy(std::in_place, int(state.range(1)));
     for (auto _ : state) {
         const auto window = System::Concurrency::blockingRun(transcribeWindow(stages, audio));
         total.mel += window.mel;
@@ -198,6 +202,7 @@ void BM_TranscriptionWindow(benchmark::State& state) {
         total.crossMemo += window.crossMemo;
         total.tokens = window.tokens;
     }
+    busy.reset();
     const double iterations = double(state.iterations());
     const double perWindow = (total.mel + total.encoder + total.decode) / iterations;
     state.counters["seconds_per_window"] = perWindow;
@@ -218,9 +223,8 @@ void BM_TranscriptionWindow(benchmark::State& state) {
     state.counters["threads"] = System::ML::Compute::threads();
 }
 BENCHMARK(BM_TranscriptionWindow)
-    ->ArgName("bits")
-    ->Arg(32)
-    ->Arg(16)
+    ->ArgNames({"bits", "busy"})
+    ->ArgsProduct({{32, 16}, {0, 1}})
     ->Unit(benchmark::kSecond)
     ->UseRealTime()
     ->MinTime(5.0);

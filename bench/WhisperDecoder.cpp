@@ -6,11 +6,15 @@
 // target is at most 1.5 times the bound ("ratio" ≤ 1.5) at every thread count, with float32 weights and with
 // float16 ones (half the bytes).
 //
-// Arguments: threads (1 to the processors this process may use), then 32 or 16 (the weights' bits).
+// Arguments: threads (1 to the processors this process may use, or 0 for the default), 32 or 16 (the weights'
+// bits), then busy: the processors that threads of the benchmark's own keep busy while it measures, as
+// another program would (see BusyProcessors.h).
 // Counters: "ms_per_token", "bound_ms" (weight bytes / bandwidth), "ratio", "weight_MB", "bandwidth_GBps",
 // "memo_MB" (the cross-attention keys and values, in the weights' type, also read by every token but not
 // counted in the bound), "cache_MB" (the self-attention cache, likewise), and "ratio_all_bytes": the token
-// against reading all three once, which tells the time the token loses from the bytes it must read.
+// against reading all three once, which tells the time the token loses from the bytes it must read;
+// "threads", and "members": those of them that a token's team had on average.
+#include "BusyProcessors.h"
 #include "System/ML/Compute.h"
 #include "System/ML/Model.h"
 #include "TinyModelGenerator/TinyModelGenerator.h"
@@ -22,6 +26,7 @@
 #include <filesystem>
 #include <map>
 #include <numeric>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -103,7 +108,11 @@ BaseDecoder& decoderWith(SafeTensorsDType weightType) {
 }
 
 void decodeOneToken(benchmark::State& state) {
-    Compute::setThreads(int(state.range(0)));
+    if (state.range(0) == 0) {
+        Compute::useDefaultThreads();
+    } else {
+        Compute::setThreads(int(state.range(0)));
+    }
     const BaseDecoder& decoder =
         decoderWith(state.range(1) == 16 ? SafeTensorsDType::F16 : SafeTensorsDType::F32);
     double bandwidth = measuredBandwidth(5);
@@ -133,14 +142,18 @@ void decodeOneToken(benchmark::State& state) {
     decoder.model->predict(inputs);
 
     int token = 0;
+    double members = 0;
+    std::optional<BusyProcessors> busy(std::in_place, int(state.range(2)));
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         ids.setValue(0, token);
         token = (token + 7919) % 51865;
         benchmark::DoNotOptimize(decoder.model->predict(inputs));
+        members += Compute::teamMembers();
     }
     const double perToken = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
                             double(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    busy.reset();
     bandwidth = std::max(bandwidth, measuredBandwidth(5));
     const double boundSeconds = decoder.weightBytes / bandwidth;
     state.counters["weight_MB"] = decoder.weightBytes / 1e6;
@@ -155,18 +168,21 @@ void decodeOneToken(benchmark::State& state) {
     state.counters["cache_MB"] = cacheBytes / 1e6;
     state.counters["ratio_all_bytes"] = perToken * bandwidth / (decoder.weightBytes + memoBytes + cacheBytes);
     state.counters["threads"] = Compute::threads();
+    state.counters["members"] = members / double(std::max<benchmark::IterationCount>(state.iterations(), 1));
 }
 
 void threadCounts(benchmark::internal::Benchmark* bench) {
-    for (const int bits : {32, 16}) {
-        for (int threads = 1; threads <= Compute::defaultThreads(); ++threads) {
-            bench->Args({threads, bits});
+    for (const int busy : {0, 1}) {
+        for (const int bits : {32, 16}) {
+            for (int threads = 0; threads <= Compute::defaultThreads(); ++threads) {
+                bench->Args({threads, bits, busy});
+            }
         }
     }
 }
 
 BENCHMARK(decodeOneToken)
-    ->ArgNames({"threads", "bits"})
+    ->ArgNames({"threads", "bits", "busy"})
     ->Apply(threadCounts)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -22,14 +23,12 @@ namespace System::ML::Compute {
 
 namespace {
 
+// The threads that PARLINDO_ML_THREADS asks for, or 0 for the default.
 int initialThreads() {
     if (const char* text = std::getenv("PARLINDO_ML_THREADS")) {
-        const int count = std::atoi(text);
-        if (count > 0) {
-            return count;
-        }
+        return std::max(0, std::atoi(text));
     }
-    return defaultThreads();
+    return 0;
 }
 
 // A worker that has just finished a piece looks for the next loop this long before it sleeps: the loops of
@@ -38,10 +37,20 @@ int initialThreads() {
 // hundred on a virtual machine, where the first loop of every token then ran on the calling thread alone.
 constexpr auto kSpinTime = std::chrono::microseconds(1000);
 
-// Spins until `ready()` or kSpinTime has passed; true when ready.
+// A member of a team that has run its pieces of a loop spins for the others to finish theirs at least this
+// long, and at least kPiecesSpun times as long as its own pieces took on average, before it sleeps: longer
+// than the others' last pieces can take unless the system holds back the thread that runs one, far shorter
+// than it then holds it back (milliseconds, when another thread wants its processor). A member whose wait
+// lasts kHeldBackTime tells the team's TeamSizer that one was held back: a slice of the system's scheduler,
+// which a wait for a member that only an interrupt or a brief system thread delayed does not reach.
+constexpr auto kTeamSpinTime = std::chrono::microseconds(200);
+constexpr int kPiecesSpun = 3;
+constexpr auto kHeldBackTime = std::chrono::microseconds(1000);
+
+// Spins until `ready()` or `time` has passed; true when ready.
 template <class Ready>
-bool spinUntil(Ready ready) {
-    const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
+bool spinUntil(Ready ready, std::chrono::microseconds time = kSpinTime) {
+    const auto deadline = std::chrono::steady_clock::now() + time;
     for (;;) {
         for (int i = 0; i < 64; ++i) {
             if (ready()) {
@@ -73,25 +82,19 @@ std::pair<std::size_t, std::size_t> ownPieces(std::size_t pieces, std::size_t me
 // Set while this thread runs a piece of a loop of the pool: a loop inside it runs where it is.
 thread_local bool insidePiece = false;
 
-// Waits until `ready()`: spinning for kSpinTime, then looking again every few tens of microseconds (a wait
-// that long means a thread that holds the work was held back by the system).
-template <class Ready>
-void waitUntil(Ready ready) {
-    if (!spinUntil(ready)) {
-        while (!ready()) {
-            std::this_thread::sleep_for(std::chrono::microseconds(20));
-        }
-    }
-}
-
 } // namespace
 
 // What the members of a team share. Each member's share of a loop's pieces is claimed through a word of its
 // own, on a cache line of its own, which holds the loop's number beside the pieces of the share claimed so
 // far: a member claims its own pieces without contention and others only reach for them once theirs are done.
 // A word that names an earlier loop counts as none claimed, so nothing has to be reset between loops; one
-// that names a later loop means this one is over. The pieces that have run, added up over every loop, tell
-// each member when a loop is done.
+// that names a later loop means this one is over. The pieces that have run, added up over every loop (in 32
+// bits, which wrap: members compare them by their difference, never more than a loop's pieces), tell each
+// member when a loop is done.
+//
+// A member whose wait outlasts a brief spin sleeps on that sum until the member that completes the loop wakes
+// it: a member that the system holds back in the middle of a piece then holds back the others' processors no
+// longer, and the system can run it on one of theirs.
 struct Team::Shared {
     struct alignas(64) Slot {
         std::atomic<std::uint64_t> word{0}; // loop << kClaimBits | pieces of the share claimed
@@ -99,10 +102,41 @@ struct Team::Shared {
     static constexpr int kClaimBits = 24;
 
     std::unique_ptr<Slot[]> slots; // one per member
-    alignas(64) std::atomic<std::uint64_t> done{0};
+    alignas(64) std::atomic<std::uint32_t> done{0};
+    std::atomic<std::uint32_t> sleeping{0}; // members asleep on `done`
+    std::atomic<bool> heldBack{false};      // a member of the latest team waited kHeldBackTime
     // Where the members of the next team start, set by the thread that starts it before the members see it
     std::uint64_t firstLoop = 0;
-    std::uint64_t firstDone = 0;
+    std::uint32_t firstDone = 0;
+
+    // Adds the `ran` pieces of a member to those done, and wakes the members asleep on them when that
+    // completes the loop whose pieces add up to `expected`.
+    void report(std::uint32_t ran, std::uint32_t expected) {
+        const std::uint32_t before = done.fetch_add(ran, std::memory_order_seq_cst);
+        if (std::int32_t(before + ran - expected) >= 0 && sleeping.load(std::memory_order_seq_cst) != 0) {
+            done.notify_all();
+        }
+    }
+
+    // Returns once the pieces done add up to `expected`, spinning for `spin` before it sleeps.
+    void awaitDone(std::uint32_t expected, std::chrono::microseconds spin) {
+        const auto over = [&] { return std::int32_t(done.load(std::memory_order_acquire) - expected) >= 0; };
+        const auto start = std::chrono::steady_clock::now();
+        if (spinUntil(over, spin)) {
+            return;
+        }
+        // Announced before the last look, so that the member that completes the loop sees a sleeper (and
+        // wakes it) or this member sees the loop complete.
+        sleeping.fetch_add(1, std::memory_order_seq_cst);
+        for (std::uint32_t seen;
+             std::int32_t((seen = done.load(std::memory_order_seq_cst)) - expected) < 0;) {
+            done.wait(seen, std::memory_order_acquire);
+        }
+        sleeping.fetch_sub(1, std::memory_order_relaxed);
+        if (std::chrono::steady_clock::now() - start >= kHeldBackTime) {
+            heldBack.store(true, std::memory_order_relaxed);
+        }
+    }
 
     // Claims the next of the `share` pieces of `owner` in loop `loop` into `piece`; false when none is left.
     bool claim(std::size_t owner, std::uint64_t loop, std::size_t share, std::size_t& piece) {
@@ -141,10 +175,14 @@ class WorkerPool {
 public:
     explicit WorkerPool(int threads) { resize(threads); }
 
+    // `threads` threads, or the default for 0.
     void resize(int threads) {
         std::lock_guard run(runLock_);
         stopWorkers();
-        threads_ = std::max(1, threads);
+        adaptive_ = threads == 0;
+        threads_ = adaptive_ ? defaultThreads() : std::max(1, threads);
+        sizer_ = TeamSizer(threads_);
+        members_ = threads_.load();
         team_.slots = std::make_unique<Team::Shared::Slot[]>(std::size_t(threads_.load()));
         team_.firstLoop = 0;
         for (int i = 1; i < threads_.load(); ++i) {
@@ -154,6 +192,7 @@ public:
 
     // Read without the run lock: a loop body may ask while its loop holds it.
     int threads() const { return threads_.load(std::memory_order_relaxed); }
+    int teamMembers() const { return members_.load(std::memory_order_relaxed); }
 
     void run(std::size_t count, std::size_t grain,
              const std::function<void(std::size_t, std::size_t)>& body) {
@@ -169,13 +208,19 @@ public:
 
     void together(const std::function<void(Team&)>& body) {
         std::unique_lock run(runLock_, std::defer_lock);
-        if (insidePiece || threads_ == 1 || !run.try_lock()) {
+        if (insidePiece || !run.try_lock() || members_ == 1) {
+            if (run.owns_lock() && adaptive_) {
+                sizer_.record(false);
+                members_ = sizer_.members();
+            }
+            run = {};
             Team alone(nullptr, 0, 1);
             body(alone);
             return;
         }
-        const auto members = std::size_t(threads_);
+        const auto members = std::size_t(members_);
         team_.firstDone = team_.done.load(std::memory_order_relaxed);
+        team_.heldBack.store(false, std::memory_order_relaxed);
         runLocked(members, members, [&](std::size_t begin, std::size_t end) {
             for (std::size_t member = begin; member < end; ++member) {
                 Team team(&team_, member, members);
@@ -187,6 +232,10 @@ public:
             team_.firstLoop =
                 std::max(team_.firstLoop, team_.slots[member].word.load(std::memory_order_relaxed) >>
                                               Team::Shared::kClaimBits);
+        }
+        if (adaptive_) {
+            sizer_.record(team_.heldBack.load(std::memory_order_relaxed));
+            members_ = sizer_.members();
         }
     }
 
@@ -217,8 +266,8 @@ private:
         }
     }
 
-    // Claims and runs pieces of the loop in hand until none is left.
-    void runPieces() {
+    // Claims and runs pieces of the loop in hand until none is left; true when it ran any.
+    bool runPieces() {
         std::uint32_t ran = 0, pieces = 0;
         for (;;) {
             // A look before the addition spares the cache line a write once every piece is taken.
@@ -240,19 +289,23 @@ private:
         if (ran != 0 && finished_.fetch_add(ran, std::memory_order_acq_rel) + ran == pieces) {
             finished_.notify_all();
         }
+        return ran != 0;
     }
 
+    // A worker that found no piece of a loop (a team of fewer members than the pool's threads) sleeps at
+    // once: spinning, it would take a processor from those that run the loop.
     void work() {
         std::uint32_t seen = 0;
+        bool ran = false;
         for (;;) {
-            if (!spinUntil([&] { return loops_.load(std::memory_order_acquire) != seen; })) {
+            if (!(ran && spinUntil([&] { return loops_.load(std::memory_order_acquire) != seen; }))) {
                 loops_.wait(seen, std::memory_order_acquire);
             }
             if (stopping_.load(std::memory_order_acquire)) {
                 return;
             }
             seen = loops_.load(std::memory_order_acquire);
-            runPieces();
+            ran = runPieces();
         }
     }
 
@@ -269,6 +322,9 @@ private:
 
     std::mutex runLock_;
     std::atomic<int> threads_{1};
+    bool adaptive_ = false;       // the default: the team's size follows sizer_
+    TeamSizer sizer_{1};          // used under the run lock
+    std::atomic<int> members_{1}; // of the next team
     std::vector<std::thread> workers_;
 
     std::atomic<bool> stopping_{false};
@@ -631,8 +687,15 @@ int defaultThreads() {
 }
 
 void setThreads(int count) {
-    count = std::max(1, count);
-    pool().resize(count);
+    pool().resize(std::max(1, count));
+}
+
+void useDefaultThreads() {
+    pool().resize(0);
+}
+
+int teamMembers() {
+    return pool().teamMembers();
 }
 
 void parallelFor(std::size_t count, std::size_t grain,
@@ -667,8 +730,9 @@ void Team::forEach(std::size_t count, std::size_t grain,
     }
     const std::size_t pieces = piecesOfLoop(count, grain, members_);
     ++loop_;
-    expected_ += pieces;
-    std::uint64_t ran = 0;
+    expected_ += std::uint32_t(pieces);
+    std::uint32_t ran = 0;
+    const auto start = std::chrono::steady_clock::now();
     // Its own share first, then what the members after it have left.
     for (std::size_t k = 0; k < members_; ++k) {
         const std::size_t owner = (member_ + k) % members_;
@@ -680,15 +744,47 @@ void Team::forEach(std::size_t count, std::size_t grain,
             ++ran;
         }
     }
+    auto spin = kTeamSpinTime;
     if (ran != 0) {
-        shared_->done.fetch_add(ran, std::memory_order_acq_rel);
+        shared_->report(ran, expected_);
+        spin = std::max(spin, std::chrono::duration_cast<std::chrono::microseconds>(
+                                  (std::chrono::steady_clock::now() - start) * kPiecesSpun / ran));
     }
-    const auto over = [&] { return shared_->done.load(std::memory_order_acquire) >= expected_; };
     if (ahead) {
-        while (!over() && ahead()) {
+        while (std::int32_t(shared_->done.load(std::memory_order_acquire) - expected_) < 0 && ahead()) {
         }
     }
-    waitUntil(over);
+    shared_->awaitDone(expected_, spin);
+}
+
+TeamSizer::TeamSizer(int most)
+    : most_(std::max(1, most))
+    , members_(most_) {}
+
+void TeamSizer::record(bool heldBack) {
+    recent_ = ((recent_ << 1) | unsigned(heldBack)) & ((1u << kWindow) - 1);
+    ++teamsAtSize_;
+    if (std::popcount(recent_) >= kHeldBackToShrink) {
+        if (grew_ && teamsAtSize_ <= kTrial) {
+            run_ = std::min(2 * run_, kLongestRun);
+        }
+        members_ = std::max(1, members_ - 1);
+        recent_ = 0;
+        calm_ = 0;
+        teamsAtSize_ = 0;
+        grew_ = false;
+        return;
+    }
+    if (grew_ && teamsAtSize_ == kTrial) {
+        run_ = kFirstRun;
+    }
+    calm_ = heldBack ? 0 : calm_ + 1;
+    if (members_ < most_ && calm_ >= run_) {
+        ++members_;
+        calm_ = 0;
+        teamsAtSize_ = 0;
+        grew_ = true;
+    }
 }
 
 CacheWarmer::CacheWarmer(const void* begin, std::size_t bytes)

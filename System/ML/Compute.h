@@ -13,9 +13,15 @@
 namespace System::ML::Compute {
 
 // How many threads a prediction may use, for OpenBLAS and for our own loops alike. It starts at the value of
-// PARLINDO_ML_THREADS when that is set, else at defaultThreads().
+// PARLINDO_ML_THREADS when that is set, else at the default (below).
 int threads();
+// Exactly `count` threads from now on, for every loop and team.
 void setThreads(int count);
+// The default: defaultThreads() threads, of which a team (together, below) takes as many as it finds
+// processors for (see TeamSizer).
+void useDefaultThreads();
+// The members that the next team gets: threads(), or under the default what its TeamSizer chose.
+int teamMembers();
 
 // The processors this process may run on (its affinity mask, which taskset or a container narrows), not the
 // machine's: threads beyond those would only take turns on them, and a product waits for its slowest piece.
@@ -61,7 +67,41 @@ private:
     std::size_t member_;
     std::size_t members_;
     std::uint64_t loop_ = 0;     // the number of this member's latest loop
-    std::uint64_t expected_ = 0; // the pieces that every loop of the team so far has, added up
+    std::uint32_t expected_ = 0; // the pieces that every loop of the team so far has, added up (wrapping)
+};
+
+// How many members a team gets under the default thread count, from how the teams before it went. Every loop
+// of a team waits for its slowest member, and a member that the system holds back while it runs a piece (when
+// another program wants its processor) holds back every other member with it: a team of as many members as
+// there are free processors is faster than one with a member more. So after kHeldBackToShrink of the latest
+// kWindow teams had a member held back (one that another waited for a slice of the scheduler), the next team has
+// a member fewer; a team held back now and then (an interrupt, the system's own work) changes nothing. After
+// a run of teams without one held back, the next gets a member more, up to `most`. When that size does not
+// last kTrial teams, the run before the next try doubles, so that on a machine whose processors stay taken
+// the tries cost little; a try that lasts brings the run back to its start.
+class TeamSizer {
+public:
+    static constexpr int kWindow = 8;
+    static constexpr int kHeldBackToShrink = 2;
+    // The teams in a row without a member held back after which the size grows first, and at most.
+    static constexpr int kFirstRun = 16;
+    static constexpr int kLongestRun = 128;
+    static constexpr int kTrial = 8;
+
+    explicit TeamSizer(int most);
+
+    int members() const { return members_; }
+    // Tells how the latest team of members() went.
+    void record(bool heldBack);
+
+private:
+    int most_;
+    int members_;
+    unsigned recent_ = 0; // a bit for each of the latest kWindow teams, set when it was held back
+    int calm_ = 0;        // teams in a row without a member held back
+    int run_ = kFirstRun; // the calm teams after which the size grows
+    int teamsAtSize_ = 0; // since the size last changed
+    bool grew_ = false;   // it last changed by growing
 };
 
 // Asks for `bytes` bytes from `begin` to be brought into this thread's cache, a kilobyte per call: a Team's

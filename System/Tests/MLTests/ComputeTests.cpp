@@ -159,6 +159,139 @@ TEST_F(ComputeTest, ATeamInsideALoopOrBesideAnotherRunsOnItsCallerAlone) {
     }
 }
 
+// One loop of a team in which the first piece to start holds its member until every other piece of the loop
+// has run: the others must take the rest of its share, and the loop ends once it lets go. `whileHeld` runs in
+// the held piece once the others are done. A second loop checks, on every member, what every piece of the
+// first wrote. Returns whether everything ran once, in order, and without the safety net.
+bool runLoopWithAMemberHeldBack(const std::function<void()>& whileHeld = {}) {
+    constexpr std::size_t count = 64;
+    std::vector<std::atomic<int>> visits(count);
+    std::vector<int> written(count, 0); // plain: only the team's own ordering makes the second loop see it
+    std::atomic<bool> taken{false};
+    std::atomic<std::size_t> othersDone{0};
+    std::atomic<int> stale{0};
+    std::atomic<bool> gaveUp{false};
+    Compute::together([&](Compute::Team& team) {
+        team.forEach(count, 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                visits[i].fetch_add(1);
+                written[i] = 1;
+            }
+            if (taken.exchange(true)) {
+                othersDone.fetch_add(end - begin);
+                return;
+            }
+            // A safety net only: the others finish in microseconds unless the loop cannot go on without this
+            // member.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (othersDone.load() != count - (end - begin)) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    gaveUp.store(true);
+                    return;
+                }
+                std::this_thread::yield();
+            }
+            if (whileHeld) {
+                whileHeld();
+            }
+        });
+        team.forEach(count, 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                if (written[(i * 7) % count] != 1) {
+                    stale.fetch_add(1);
+                }
+                visits[i].fetch_add(1);
+            }
+        });
+    });
+    bool right = !gaveUp.load() && stale.load() == 0;
+    for (const auto& visit : visits) {
+        right = right && visit.load() == 2;
+    }
+    return right;
+}
+
+TEST_F(ComputeTest, AMemberHeldBackInAPieceLeavesTheRestOfItsShareToTheOthers) {
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_TRUE(runLoopWithAMemberHeldBack()) << "round " << round;
+    }
+}
+
+// Under the default thread count, the members that wait long for a held member go to sleep, are woken by the
+// loop's end, and see what the held piece wrote; teams held back like this soon have a member fewer. How long the others spin
+// before they sleep is the pool's choice, so the held piece lingers (a scheduler may also not run them while
+// it does): the rounds go on until a team shrinks, the check of every round's loops holds whatever happens.
+TEST(ComputeThreadsTest, ATeamWhoseMembersSleepOnAHeldMemberWakesThemAndShrinks) {
+    Compute::useDefaultThreads();
+    const int most = Compute::teamMembers();
+    if (most < 2) {
+        GTEST_SKIP() << "a single processor makes no team";
+    }
+    for (int round = 0; round < 100 && Compute::teamMembers() == most; ++round) {
+        ASSERT_TRUE(runLoopWithAMemberHeldBack([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        })) << "round "
+            << round;
+    }
+    EXPECT_EQ(Compute::teamMembers(), most - 1);
+}
+
+// The sizer's answer after each step of a script: `teams` teams in a row, held back or not.
+TEST(TeamSizerTest, ShrinksAfterAHeldMemberAndTriesToGrowLessOftenEachTimeATryFails) {
+    using Sizer = Compute::TeamSizer;
+    struct Step {
+        bool heldBack;
+        int teams;
+        int members; // after them
+    };
+    const auto run = Sizer::kFirstRun;
+    const auto window = Sizer::kWindow;
+    const std::vector<std::pair<int, std::vector<Step>>> scripts{
+        {4,
+         {{false, 100, 4},
+          {true, 1, 4}, // one held back in a window is no reason to shrink
+          {false, window - 1, 4},
+          {true, 1, 4},
+          {false, window - 2, 4},
+          {true, 1, 3}, // two are
+          {false, run - 1, 3},
+          {false, 1, 4}, // a try
+          {true, 2, 3},  // fails: the next comes after twice as long
+          {false, 2 * run - 1, 3},
+          {false, 1, 4}, // lasts for a trial
+          {false, Sizer::kTrial, 4},
+          {true, 2, 3}, // a shrink, not a failed try: the run is back at its start
+          {false, run, 4}}},
+        {3, {{true, 2, 2}, {true, 2, 1}, {true, 10, 1}, {false, run, 2}, {false, run, 3}, {false, 1000, 3}}},
+        {1, {{true, 3, 1}, {false, 1000, 1}}},
+    };
+    for (const auto& [most, steps] : scripts) {
+        Sizer sizer(most);
+        EXPECT_EQ(sizer.members(), most);
+        for (std::size_t step = 0; step < steps.size(); ++step) {
+            for (int team = 0; team < steps[step].teams; ++team) {
+                sizer.record(steps[step].heldBack);
+            }
+            EXPECT_EQ(sizer.members(), steps[step].members) << "most " << most << ", step " << step;
+        }
+    }
+
+    // Tries that keep failing come at most every kLongestRun teams.
+    Sizer sizer(2);
+    sizer.record(true);
+    sizer.record(true);
+    for (int failure = 0; failure < 12; ++failure) {
+        int teams = 0;
+        while (sizer.members() == 1) {
+            sizer.record(false);
+            ++teams;
+        }
+        EXPECT_EQ(teams, std::min(run << failure, Sizer::kLongestRun)) << "failure " << failure;
+        sizer.record(true);
+        sizer.record(true);
+    }
+}
+
 TEST_F(ComputeTest, MatmulMatchesPlainLoopsWhicheverSideItSplits) {
     struct Case {
         int m, n, k;
