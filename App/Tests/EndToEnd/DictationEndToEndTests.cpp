@@ -514,9 +514,12 @@ TEST_F(DictationEndToEndTest, ASecondCopySaysTheFirstIsRunningAndEnds) {
     fs::remove_all(home);
 }
 
+// What starts each result line of the on-device engine.
+const std::string onDeviceResult = "[Tessarin] appleSpeech release\u2192text ";
+
 // The texts of the result lines the program printed for the on-device engine, in order.
 std::vector<std::string> onDeviceTexts(const std::string& output) {
-    const std::string marker = "[Tessarin] appleSpeech release\u2192text ";
+    const std::string& marker = onDeviceResult;
     std::vector<std::string> texts;
     for (std::size_t at = output.find(marker); at != std::string::npos; at = output.find(marker, at + 1)) {
         const std::size_t text = output.find("): ", at);
@@ -590,7 +593,7 @@ INSTANTIATE_TEST_SUITE_P(Microphones, OnDeviceDictationTest, testing::Values(std
 
 // The release→text times of the on-device result lines, in order.
 std::vector<long> releaseToTextTimes(const std::string& output) {
-    const std::string marker = "[Tessarin] appleSpeech release\u2192text ";
+    const std::string& marker = onDeviceResult;
     std::vector<long> times;
     for (std::size_t at = output.find(marker); at != std::string::npos; at = output.find(marker, at + 1)) {
         times.push_back(std::atol(output.c_str() + at + marker.size()));
