@@ -40,12 +40,9 @@ constexpr auto kSpinTime = std::chrono::microseconds(1000);
 // A member of a team that has run its pieces of a loop spins for the others to finish theirs at least this
 // long, and at least kPiecesSpun times as long as its own pieces took on average, before it sleeps: longer
 // than the others' last pieces can take unless the system holds back the thread that runs one, far shorter
-// than it then holds it back (milliseconds, when another thread wants its processor). A member whose wait
-// lasts kHeldBackTime tells the team's TeamSizer that one was held back: a slice of the system's scheduler,
-// which a wait for a member that only an interrupt or a brief system thread delayed does not reach.
+// than it then holds it back (milliseconds, when another thread wants its processor).
 constexpr auto kTeamSpinTime = std::chrono::microseconds(200);
 constexpr int kPiecesSpun = 3;
-constexpr auto kHeldBackTime = std::chrono::microseconds(1000);
 
 // Spins until `ready()` or `time` has passed; true when ready.
 template <class Ready>
@@ -82,6 +79,14 @@ std::pair<std::size_t, std::size_t> ownPieces(std::size_t pieces, std::size_t me
 // Set while this thread runs a piece of a loop of the pool: a loop inside it runs where it is.
 thread_local bool insidePiece = false;
 
+// Sets insidePiece for its lifetime, on the thread that holds the pool's run lock.
+struct InsidePiece {
+    InsidePiece() { insidePiece = true; }
+    ~InsidePiece() { insidePiece = false; }
+    InsidePiece(const InsidePiece&) = delete;
+    InsidePiece& operator=(const InsidePiece&) = delete;
+};
+
 } // namespace
 
 // What the members of a team share. Each member's share of a loop's pieces is claimed through a word of its
@@ -104,7 +109,6 @@ struct Team::Shared {
     std::unique_ptr<Slot[]> slots; // one per member
     alignas(64) std::atomic<std::uint32_t> done{0};
     std::atomic<std::uint32_t> sleeping{0}; // members asleep on `done`
-    std::atomic<bool> heldBack{false};      // a member of the latest team waited kHeldBackTime
     // Where the members of the next team start, set by the thread that starts it before the members see it
     std::uint64_t firstLoop = 0;
     std::uint32_t firstDone = 0;
@@ -121,7 +125,6 @@ struct Team::Shared {
     // Returns once the pieces done add up to `expected`, spinning for `spin` before it sleeps.
     void awaitDone(std::uint32_t expected, std::chrono::microseconds spin) {
         const auto over = [&] { return std::int32_t(done.load(std::memory_order_acquire) - expected) >= 0; };
-        const auto start = std::chrono::steady_clock::now();
         if (spinUntil(over, spin)) {
             return;
         }
@@ -133,9 +136,6 @@ struct Team::Shared {
             done.wait(seen, std::memory_order_acquire);
         }
         sleeping.fetch_sub(1, std::memory_order_relaxed);
-        if (std::chrono::steady_clock::now() - start >= kHeldBackTime) {
-            heldBack.store(true, std::memory_order_relaxed);
-        }
     }
 
     // Claims the next of the `share` pieces of `owner` in loop `loop` into `piece`; false when none is left.
@@ -208,19 +208,25 @@ public:
 
     void together(const std::function<void(Team&)>& body) {
         std::unique_lock run(runLock_, std::defer_lock);
-        if (insidePiece || !run.try_lock() || members_ == 1) {
-            if (run.owns_lock() && adaptive_) {
-                sizer_.record(false);
-                members_ = sizer_.members();
-            }
+        if (insidePiece || !run.try_lock() || (members_ == 1 && !adaptive_)) {
             run = {};
             Team alone(nullptr, 0, 1);
             body(alone);
             return;
         }
+        const auto start = std::chrono::steady_clock::now();
+        if (members_ == 1) {
+            // The sizer's own team of one: timed like any other, so that a try of two can beat it.
+            {
+                const InsidePiece inside;
+                Team alone(nullptr, 0, 1);
+                body(alone);
+            }
+            recordTeam(std::chrono::steady_clock::now() - start);
+            return;
+        }
         const auto members = std::size_t(members_);
         team_.firstDone = team_.done.load(std::memory_order_relaxed);
-        team_.heldBack.store(false, std::memory_order_relaxed);
         runLocked(members, members, [&](std::size_t begin, std::size_t end) {
             for (std::size_t member = begin; member < end; ++member) {
                 Team team(&team_, member, members);
@@ -233,22 +239,23 @@ public:
                 std::max(team_.firstLoop, team_.slots[member].word.load(std::memory_order_relaxed) >>
                                               Team::Shared::kClaimBits);
         }
+        recordTeam(std::chrono::steady_clock::now() - start);
+    }
+
+private:
+    // Under the run lock.
+    void recordTeam(std::chrono::nanoseconds time) {
         if (adaptive_) {
-            sizer_.record(team_.heldBack.load(std::memory_order_relaxed));
+            sizer_.record(time);
             members_ = sizer_.members();
         }
     }
 
-private:
     // Runs `body` over `pieces` pieces of 0 ..< count on the pool and the calling thread, with the run lock
     // held.
     void runLocked(std::size_t count, std::size_t pieceCount,
                    const std::function<void(std::size_t, std::size_t)>& body) {
-        insidePiece = true;
-        struct Leave {
-            bool& flag;
-            ~Leave() { flag = false; }
-        } leave{insidePiece};
+        const InsidePiece inside;
 
         const auto pieces = std::uint32_t(pieceCount);
         body_.store(&body, std::memory_order_relaxed);
@@ -759,32 +766,70 @@ void Team::forEach(std::size_t count, std::size_t grain,
 
 TeamSizer::TeamSizer(int most)
     : most_(std::max(1, most))
-    , members_(most_) {}
+    , members_(most_)
+    , size_(most_) {}
 
-void TeamSizer::record(bool heldBack) {
-    recent_ = ((recent_ << 1) | unsigned(heldBack)) & ((1u << kWindow) - 1);
-    ++teamsAtSize_;
-    if (std::popcount(recent_) >= kHeldBackToShrink) {
-        if (grew_ && teamsAtSize_ <= kTrial) {
-            run_ = std::min(2 * run_, kLongestRun);
-        }
-        members_ = std::max(1, members_ - 1);
-        recent_ = 0;
-        calm_ = 0;
-        teamsAtSize_ = 0;
-        grew_ = false;
+namespace {
+
+std::chrono::nanoseconds median(std::array<std::chrono::nanoseconds, TeamSizer::kTrial> times) {
+    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+    return times[times.size() / 2];
+}
+
+} // namespace
+
+void TeamSizer::record(std::chrono::nanoseconds time) {
+    if (most_ == 1) {
         return;
     }
-    if (grew_ && teamsAtSize_ == kTrial) {
-        run_ = kFirstRun;
+    const auto team = std::size_t(teams_ % kTrial);
+    ++teams_;
+    switch (phase_) {
+    case Phase::settled:
+        kept_[team] = time;
+        if (teams_ >= std::max(run_, kTrial)) {
+            if (size_ + step_ < 1 || size_ + step_ > most_) {
+                step_ = -step_;
+            }
+            before_ = median(kept_);
+            enter(Phase::trying, size_ + step_);
+        }
+        return;
+    case Phase::trying:
+        tried_[team] = time;
+        if (teams_ == kTrial) {
+            if (median(tried_) < before_) {
+                enter(Phase::checking, size_);
+            } else {
+                keepSize();
+            }
+        }
+        return;
+    case Phase::checking:
+        kept_[team] = time;
+        if (teams_ == kTrial) {
+            if (median(tried_) < median(kept_)) {
+                size_ += step_;
+                run_ = kFirstRun;
+                enter(Phase::settled, size_);
+            } else {
+                keepSize();
+            }
+        }
+        return;
     }
-    calm_ = heldBack ? 0 : calm_ + 1;
-    if (members_ < most_ && calm_ >= run_) {
-        ++members_;
-        calm_ = 0;
-        teamsAtSize_ = 0;
-        grew_ = true;
-    }
+}
+
+void TeamSizer::keepSize() {
+    run_ = std::min(2 * run_, kLongestRun);
+    step_ = -step_;
+    enter(Phase::settled, size_);
+}
+
+void TeamSizer::enter(Phase phase, int members) {
+    phase_ = phase;
+    members_ = members;
+    teams_ = 0;
 }
 
 CacheWarmer::CacheWarmer(const void* begin, std::size_t bytes)

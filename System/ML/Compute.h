@@ -2,6 +2,8 @@
 
 #include "System/ML/Half.h"
 
+#include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -17,8 +19,8 @@ namespace System::ML::Compute {
 int threads();
 // Exactly `count` threads from now on, for every loop and team.
 void setThreads(int count);
-// The default: defaultThreads() threads, of which a team (together, below) takes as many as it finds
-// processors for (see TeamSizer).
+// The default: defaultThreads() threads, of which a team (together, below) takes as many as measure fastest
+// (see TeamSizer).
 void useDefaultThreads();
 // The members that the next team gets: threads(), or under the default what its TeamSizer chose.
 int teamMembers();
@@ -70,38 +72,51 @@ private:
     std::uint32_t expected_ = 0; // the pieces that every loop of the team so far has, added up (wrapping)
 };
 
-// How many members a team gets under the default thread count, from how the teams before it went. Every loop
-// of a team waits for its slowest member, and a member that the system holds back while it runs a piece (when
-// another program wants its processor) holds back every other member with it: a team of as many members as
-// there are free processors is faster than one with a member more. So after kHeldBackToShrink of the latest
-// kWindow teams had a member held back (one that another waited for a slice of the scheduler), the next team has
-// a member fewer; a team held back now and then (an interrupt, the system's own work) changes nothing. After
-// a run of teams without one held back, the next gets a member more, up to `most`. When that size does not
-// last kTrial teams, the run before the next try doubles, so that on a machine whose processors stay taken
-// the tries cost little; a try that lasts brings the run back to its start.
+// How many members a team gets under the default thread count, from how long the teams before it took. Every
+// loop of a team waits for its slowest member, and a member that the system holds back while it runs a piece
+// (when another program wants its processor) holds back every other member with it, so a team of as many
+// members as there are free processors is faster than one with a member more; where memory is what limits a
+// team, a member fewer can be as fast even on an idle machine. Which size is fastest is measured, not guessed:
+// after a run of teams at one size, the next kTrial teams have a member more or fewer (a try). When their
+// median time is shorter than that of the kTrial teams before them, kTrial teams at the size as it was follow,
+// and the tried size stays only when it beats those too: the speed of a virtual machine's memory and
+// processors drifts by as much as a member changes, and a try that only met a faster moment must not stay.
+// A try that stays is followed by one the same way after kFirstRun teams; a try that fails by one the other
+// way after twice as many teams as before, up to kLongestRun, so that a size that stays the fastest costs
+// little in tries, and the teams find a new fastest size within kLongestRun teams when the load changes. The
+// decoder's teams follow each other with the same work (one token after the other), so their times compare;
+// the median leaves out the odd longer team (a prompt of several tokens, a member woken late).
 class TeamSizer {
 public:
-    static constexpr int kWindow = 8;
-    static constexpr int kHeldBackToShrink = 2;
-    // The teams in a row without a member held back after which the size grows first, and at most.
+    static constexpr int kTrial = 8;
+    // The teams at one size after which the size is tried, first and at most.
     static constexpr int kFirstRun = 16;
     static constexpr int kLongestRun = 128;
-    static constexpr int kTrial = 8;
 
     explicit TeamSizer(int most);
 
     int members() const { return members_; }
-    // Tells how the latest team of members() went.
-    void record(bool heldBack);
+    // Tells how long the latest team of members() took.
+    void record(std::chrono::nanoseconds time);
 
 private:
+    using Times = std::array<std::chrono::nanoseconds, kTrial>;
+    enum class Phase { settled, trying, checking };
+
+    // The try failed: the size stays as it was.
+    void keepSize();
+    void enter(Phase phase, int members);
+
     int most_;
     int members_;
-    unsigned recent_ = 0; // a bit for each of the latest kWindow teams, set when it was held back
-    int calm_ = 0;        // teams in a row without a member held back
-    int run_ = kFirstRun; // the calm teams after which the size grows
-    int teamsAtSize_ = 0; // since the size last changed
-    bool grew_ = false;   // it last changed by growing
+    int size_;            // the size as it is: members_ but during a try
+    Phase phase_ = Phase::settled;
+    int teams_ = 0;       // in the phase
+    int run_ = kFirstRun; // the settled teams after which the next try comes
+    int step_ = -1;       // the way of the next try: a member fewer or more
+    Times kept_{};        // the latest teams at size_, a ring
+    Times tried_{};       // the try's teams at size_ + step_
+    std::chrono::nanoseconds before_{}; // the median of kept_ before the try
 };
 
 // Asks for `bytes` bytes from `begin` to be brought into this thread's cache, a kilobyte per call: a Team's

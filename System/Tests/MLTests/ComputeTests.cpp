@@ -161,9 +161,9 @@ TEST_F(ComputeTest, ATeamInsideALoopOrBesideAnotherRunsOnItsCallerAlone) {
 
 // One loop of a team in which the first piece to start holds its member until every other piece of the loop
 // has run: the others must take the rest of its share, and the loop ends once it lets go. `whileHeld` runs in
-// the held piece once the others are done. A second loop checks, on every member, what every piece of the
+// the held piece once the others are done, given the team's members. A second loop checks, on every member, what every piece of the
 // first wrote. Returns whether everything ran once, in order, and without the safety net.
-bool runLoopWithAMemberHeldBack(const std::function<void()>& whileHeld = {}) {
+bool runLoopWithAMemberHeldBack(const std::function<void(std::size_t)>& whileHeld = {}) {
     constexpr std::size_t count = 64;
     std::vector<std::atomic<int>> visits(count);
     std::vector<int> written(count, 0); // plain: only the team's own ordering makes the second loop see it
@@ -192,7 +192,7 @@ bool runLoopWithAMemberHeldBack(const std::function<void()>& whileHeld = {}) {
                 std::this_thread::yield();
             }
             if (whileHeld) {
-                whileHeld();
+                whileHeld(team.members());
             }
         });
         team.forEach(count, 1, [&](std::size_t begin, std::size_t end) {
@@ -218,77 +218,96 @@ TEST_F(ComputeTest, AMemberHeldBackInAPieceLeavesTheRestOfItsShareToTheOthers) {
 }
 
 // Under the default thread count, the members that wait long for a held member go to sleep, are woken by the
-// loop's end, and see what the held piece wrote; teams held back like this soon have a member fewer. How long the others spin
-// before they sleep is the pool's choice, so the held piece lingers (a scheduler may also not run them while
-// it does): the rounds go on until a team shrinks, the check of every round's loops holds whatever happens.
+// loop's end, and see what the held piece wrote. A member is held only while the team has all its members, as
+// a member is when the team has one more than the free processors: the sizer's try of a member fewer is
+// faster, and the team keeps that size. How long the others spin before they sleep is the pool's choice, so
+// the held piece lingers (a scheduler may also not run them while it does); the check of every round's loops
+// holds whatever happens.
 TEST(ComputeThreadsTest, ATeamWhoseMembersSleepOnAHeldMemberWakesThemAndShrinks) {
     Compute::useDefaultThreads();
     const int most = Compute::teamMembers();
     if (most < 2) {
         GTEST_SKIP() << "a single processor makes no team";
     }
-    for (int round = 0; round < 100 && Compute::teamMembers() == most; ++round) {
-        ASSERT_TRUE(runLoopWithAMemberHeldBack([] {
+    const auto holdFullTeams = [most](std::size_t members) {
+        if (int(members) == most) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        })) << "round "
-            << round;
+        }
+    };
+    int round = 0;
+    for (; round < 100 && Compute::teamMembers() == most; ++round) {
+        ASSERT_TRUE(runLoopWithAMemberHeldBack(holdFullTeams)) << "round " << round;
+    }
+    ASSERT_EQ(Compute::teamMembers(), most - 1) << "no try of a member fewer in " << round << " teams";
+    // The try's teams, then as many with all members to check it against: the smaller size stays.
+    for (int trial = 0; trial < 2 * Compute::TeamSizer::kTrial; ++trial) {
+        ASSERT_TRUE(runLoopWithAMemberHeldBack(holdFullTeams)) << "trial team " << trial;
     }
     EXPECT_EQ(Compute::teamMembers(), most - 1);
 }
 
-// The sizer's answer after each step of a script: `teams` teams in a row, held back or not.
-TEST(TeamSizerTest, ShrinksAfterAHeldMemberAndTriesToGrowLessOftenEachTimeATryFails) {
+// The sizer's answer after each step of a script: `teams` teams in a row, each taking the time of its size on
+// the machine of the step.
+TEST(TeamSizerTest, KeepsTheFasterSizeOfEachTryAndTriesLessOftenWhileTriesFail) {
     using Sizer = Compute::TeamSizer;
+    using us = std::chrono::microseconds;
     struct Step {
-        bool heldBack;
+        std::vector<int> timeOfSize; // µs, from one member up
         int teams;
         int members; // after them
     };
     const auto run = Sizer::kFirstRun;
-    const auto window = Sizer::kWindow;
+    const auto trial = Sizer::kTrial;
+    const std::vector<int> threeFastest{4000, 3000, 1000, 1200}, fourFastest{4000, 3000, 1200, 1000};
+    const std::vector<int> slow(4, 50000);
     const std::vector<std::pair<int, std::vector<Step>>> scripts{
         {4,
-         {{false, 100, 4},
-          {true, 1, 4}, // one held back in a window is no reason to shrink
-          {false, window - 1, 4},
-          {true, 1, 4},
-          {false, window - 2, 4},
-          {true, 1, 3}, // two are
-          {false, run - 1, 3},
-          {false, 1, 4}, // a try
-          {true, 2, 3},  // fails: the next comes after twice as long
-          {false, 2 * run - 1, 3},
-          {false, 1, 4}, // lasts for a trial
-          {false, Sizer::kTrial, 4},
-          {true, 2, 3}, // a shrink, not a failed try: the run is back at its start
-          {false, run, 4}}},
-        {3, {{true, 2, 2}, {true, 2, 1}, {true, 10, 1}, {false, run, 2}, {false, run, 3}, {false, 1000, 3}}},
-        {1, {{true, 3, 1}, {false, 1000, 1}}},
+         {{threeFastest, run - 1, 4},
+          {threeFastest, 1, 3},     // a try, and at the most only of a member fewer
+          {threeFastest, trial, 4}, // faster than the teams before it: checked against the size as it was
+          {threeFastest, trial, 3}, // faster than those too: stays
+          {threeFastest, run, 2},   // the next try comes after the first run, the same way
+          {threeFastest, trial, 3}, // slower: the size stays as it was
+          {threeFastest, 2 * run, 4}, // the next try the other way, after twice as long
+          {threeFastest, trial, 3},
+          {fourFastest, 4 * run, 2}, // a try that fails doubles the run whichever its way
+          {fourFastest, trial, 3},
+          {fourFastest, std::min(8 * run, Sizer::kLongestRun), 4},
+          {fourFastest, 2 * trial, 4}}},
+        // A try that only met a faster moment of the machine does not stay.
+        {2, {{{1000, 1000}, run, 1}, {{800, 800}, trial, 2}, {{800, 800}, trial, 2}}},
+        // A team that takes far longer than the others (a prompt of many tokens) decides nothing.
+        {2, {{{900, 1000}, run, 1}, {slow, 1, 1}, {{900, 1000}, trial - 1, 2}, {{900, 1000}, trial, 1}}},
+        {1, {{{1000}, 1000, 1}}},
     };
     for (const auto& [most, steps] : scripts) {
         Sizer sizer(most);
         EXPECT_EQ(sizer.members(), most);
         for (std::size_t step = 0; step < steps.size(); ++step) {
             for (int team = 0; team < steps[step].teams; ++team) {
-                sizer.record(steps[step].heldBack);
+                sizer.record(us(steps[step].timeOfSize.at(std::size_t(sizer.members() - 1))));
             }
             EXPECT_EQ(sizer.members(), steps[step].members) << "most " << most << ", step " << step;
         }
     }
 
     // Tries that keep failing come at most every kLongestRun teams.
-    Sizer sizer(2);
-    sizer.record(true);
-    sizer.record(true);
+    Sizer sizer(3);
+    const auto time = [&sizer] { return us(sizer.members() == 2 ? 1000 : 2000); };
+    for (int team = 0; team < run + 2 * trial; ++team) {
+        sizer.record(time());
+    }
+    ASSERT_EQ(sizer.members(), 2);
     for (int failure = 0; failure < 12; ++failure) {
         int teams = 0;
-        while (sizer.members() == 1) {
-            sizer.record(false);
-            ++teams;
+        for (; sizer.members() == 2 && teams < 1000; ++teams) {
+            sizer.record(time());
         }
         EXPECT_EQ(teams, std::min(run << failure, Sizer::kLongestRun)) << "failure " << failure;
-        sizer.record(true);
-        sizer.record(true);
+        for (int team = 0; team < trial; ++team) {
+            sizer.record(time());
+        }
+        ASSERT_EQ(sizer.members(), 2);
     }
 }
 
