@@ -782,11 +782,9 @@ void TeamSizer::record(std::chrono::nanoseconds time) {
     if (most_ == 1) {
         return;
     }
-    const auto team = std::size_t(teams_ % kTrial);
     ++teams_;
-    switch (phase_) {
-    case Phase::settled:
-        kept_[team] = time;
+    if (phase_ == Phase::settled) {
+        kept_[std::size_t(teams_ % kTrial)] = time;
         if (teams_ >= std::max(run_, kTrial)) {
             if (size_ + step_ < 1 || size_ + step_ > most_) {
                 step_ = -step_;
@@ -795,28 +793,26 @@ void TeamSizer::record(std::chrono::nanoseconds time) {
             enter(Phase::trying, size_ + step_);
         }
         return;
-    case Phase::trying:
-        tried_[team] = time;
-        if (teams_ == kTrial) {
-            if (median(tried_) < before_) {
-                enter(Phase::checking, size_);
-            } else {
-                keepSize();
-            }
-        }
+    }
+    const int counted = teams_ - kSettling;
+    if (counted < 1) {
         return;
-    case Phase::checking:
-        kept_[team] = time;
-        if (teams_ == kTrial) {
-            if (median(tried_) < median(kept_)) {
-                size_ += step_;
-                run_ = kFirstRun;
-                enter(Phase::settled, size_);
-            } else {
-                keepSize();
-            }
-        }
+    }
+    (phase_ == Phase::trying ? tried_ : kept_)[std::size_t(counted - 1)] = time;
+    if (counted < kTrial) {
         return;
+    }
+    const auto faster = [](std::chrono::nanoseconds time, std::chrono::nanoseconds than) {
+        return time < than - than / kLeastGain;
+    };
+    if (!faster(median(tried_), phase_ == Phase::trying ? before_ : median(kept_))) {
+        keepSize();
+    } else if (phase_ == Phase::trying) {
+        enter(Phase::checking, size_);
+    } else {
+        size_ += step_;
+        run_ = kFirstRun;
+        enter(Phase::settled, size_);
     }
 }
 

@@ -77,10 +77,13 @@ private:
 // (when another program wants its processor) holds back every other member with it, so a team of as many
 // members as there are free processors is faster than one with a member more; where memory is what limits a
 // team, a member fewer can be as fast even on an idle machine. Which size is fastest is measured, not guessed:
-// after a run of teams at one size, the next kTrial teams have a member more or fewer (a try). When their
-// median time is shorter than that of the kTrial teams before them, kTrial teams at the size as it was follow,
-// and the tried size stays only when it beats those too: the speed of a virtual machine's memory and
+// after a run of teams at one size, the next teams have a member more or fewer (a try). When the median time
+// of kTrial of them is shorter than that of the kTrial teams before them, as many teams at the size as it was
+// follow, and the tried size stays only when it beats those too: the speed of a virtual machine's memory and
 // processors drifts by as much as a member changes, and a try that only met a faster moment must not stay.
+// Beating means by more than a kLeastGain-th: between two sizes as fast as each other, the size stays. The
+// first kSettling teams after a change of size do not count: the system takes a few milliseconds to spread a
+// woken member's thread to a processor of its own.
 // A try that stays is followed by one the same way after kFirstRun teams; a try that fails by one the other
 // way after twice as many teams as before, up to kLongestRun, so that a size that stays the fastest costs
 // little in tries, and the teams find a new fastest size within kLongestRun teams when the load changes. The
@@ -89,6 +92,8 @@ private:
 class TeamSizer {
 public:
     static constexpr int kTrial = 8;
+    static constexpr int kSettling = 2;
+    static constexpr int kLeastGain = 50;
     // The teams at one size after which the size is tried, first and at most.
     static constexpr int kFirstRun = 16;
     static constexpr int kLongestRun = 128;

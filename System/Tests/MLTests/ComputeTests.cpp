@@ -240,7 +240,7 @@ TEST(ComputeThreadsTest, ATeamWhoseMembersSleepOnAHeldMemberWakesThemAndShrinks)
     }
     ASSERT_EQ(Compute::teamMembers(), most - 1) << "no try of a member fewer in " << round << " teams";
     // The try's teams, then as many with all members to check it against: the smaller size stays.
-    for (int trial = 0; trial < 2 * Compute::TeamSizer::kTrial; ++trial) {
+    for (int trial = 0; trial < 2 * (Compute::TeamSizer::kSettling + Compute::TeamSizer::kTrial); ++trial) {
         ASSERT_TRUE(runLoopWithAMemberHeldBack(holdFullTeams)) << "trial team " << trial;
     }
     EXPECT_EQ(Compute::teamMembers(), most - 1);
@@ -257,7 +257,8 @@ TEST(TeamSizerTest, KeepsTheFasterSizeOfEachTryAndTriesLessOftenWhileTriesFail) 
         int members; // after them
     };
     const auto run = Sizer::kFirstRun;
-    const auto trial = Sizer::kTrial;
+    const auto settle = Sizer::kSettling;
+    const auto trial = Sizer::kSettling + Sizer::kTrial; // the teams of a try, and of its check
     const std::vector<int> threeFastest{4000, 3000, 1000, 1200}, fourFastest{4000, 3000, 1200, 1000};
     const std::vector<int> slow(4, 50000);
     const std::vector<std::pair<int, std::vector<Step>>> scripts{
@@ -276,8 +277,17 @@ TEST(TeamSizerTest, KeepsTheFasterSizeOfEachTryAndTriesLessOftenWhileTriesFail) 
           {fourFastest, 2 * trial, 4}}},
         // A try that only met a faster moment of the machine does not stay.
         {2, {{{1000, 1000}, run, 1}, {{800, 800}, trial, 2}, {{800, 800}, trial, 2}}},
-        // A team that takes far longer than the others (a prompt of many tokens) decides nothing.
-        {2, {{{900, 1000}, run, 1}, {slow, 1, 1}, {{900, 1000}, trial - 1, 2}, {{900, 1000}, trial, 1}}},
+        // Nor one that gains too little to tell from the machine's drift.
+        {2, {{{990, 1000}, run, 1}, {{990, 1000}, 2 * trial, 2}}},
+        // The teams just after a change of size, and the odd team that takes far longer than the others (a
+        // prompt of many tokens), decide nothing.
+        {2,
+         {{{900, 1000}, run, 1},
+          {slow, settle, 1},
+          {slow, 2, 1},
+          {{900, 1000}, Sizer::kTrial - 2, 2},
+          {slow, settle, 2},
+          {{900, 1000}, Sizer::kTrial, 1}}},
         {1, {{{1000}, 1000, 1}}},
     };
     for (const auto& [most, steps] : scripts) {
