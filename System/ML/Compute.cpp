@@ -217,11 +217,9 @@ public:
         const auto start = std::chrono::steady_clock::now();
         if (members_ == 1) {
             // The sizer's own team of one: timed like any other, so that a try of two can beat it.
-            {
-                const InsidePiece inside;
-                Team alone(nullptr, 0, 1);
-                body(alone);
-            }
+            const InsidePiece inside;
+            Team alone(nullptr, 0, 1);
+            body(alone);
             recordTeam(std::chrono::steady_clock::now() - start);
             return;
         }

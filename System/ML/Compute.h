@@ -76,19 +76,19 @@ private:
 // loop of a team waits for its slowest member, and a member that the system holds back while it runs a piece
 // (when another program wants its processor) holds back every other member with it, so a team of as many
 // members as there are free processors is faster than one with a member more; where memory is what limits a
-// team, a member fewer can be as fast even on an idle machine. Which size is fastest is measured, not guessed:
-// after a run of teams at one size, the next teams have a member more or fewer (a try). When the median time
-// of kTrial of them is shorter than that of the kTrial teams before them, as many teams at the size as it was
-// follow, and the tried size stays only when it beats those too: the speed of a virtual machine's memory and
-// processors drifts by as much as a member changes, and a try that only met a faster moment must not stay.
-// Beating means by more than a kLeastGain-th: between two sizes as fast as each other, the size stays. The
-// first kSettling teams after a change of size do not count: the system takes a few milliseconds to spread a
-// woken member's thread to a processor of its own.
-// A try that stays is followed by one the same way after kFirstRun teams; a try that fails by one the other
-// way after twice as many teams as before, up to kLongestRun, so that a size that stays the fastest costs
-// little in tries, and the teams find a new fastest size within kLongestRun teams when the load changes. The
-// decoder's teams follow each other with the same work (one token after the other), so their times compare;
-// the median leaves out the odd longer team (a prompt of several tokens, a member woken late).
+// team, a member fewer can be as fast even on an idle machine. Which size is fastest is measured, not
+// guessed: after a run of teams at one size, the next teams have a member more or fewer (a try). When the
+// median time of kTrial of them is shorter than that of the kTrial teams before them, as many teams at the
+// size as it was follow, and the tried size stays only when it beats those too: the speed of a virtual
+// machine's memory and processors drifts by as much as a member changes, and a try that only met a faster
+// moment must not stay. Beating means by more than a kLeastGain-th: between two sizes as fast as each other,
+// the size stays. The first kSettling teams after a change of size do not count: the system takes a few
+// milliseconds to spread a woken member's thread to a processor of its own. A try that stays is followed by
+// one the same way after kFirstRun teams; a try that fails by one the other way after twice as many teams as
+// before, up to kLongestRun, so that a size that stays the fastest costs little in tries, and the teams find
+// a new fastest size within kLongestRun teams when the load changes. The decoder's teams follow each other
+// with the same work (one token after the other), so their times compare; the median leaves out the odd
+// longer team (a prompt of several tokens, a member woken late).
 class TeamSizer {
 public:
     static constexpr int kTrial = 8;
@@ -114,13 +114,13 @@ private:
 
     int most_;
     int members_;
-    int size_;            // the size as it is: members_ but during a try
+    int size_; // the size as it is: members_ but during a try
     Phase phase_ = Phase::settled;
-    int teams_ = 0;       // in the phase
-    int run_ = kFirstRun; // the settled teams after which the next try comes
-    int step_ = -1;       // the way of the next try: a member fewer or more
-    Times kept_{};        // the latest teams at size_, a ring
-    Times tried_{};       // the try's teams at size_ + step_
+    int teams_ = 0;                     // in the phase
+    int run_ = kFirstRun;               // the settled teams after which the next try comes
+    int step_ = -1;                     // the way of the next try: a member fewer or more
+    Times kept_{};                      // the latest teams at size_, a ring
+    Times tried_{};                     // the try's teams at size_ + step_
     std::chrono::nanoseconds before_{}; // the median of kept_ before the try
 };
 

@@ -161,8 +161,9 @@ TEST_F(ComputeTest, ATeamInsideALoopOrBesideAnotherRunsOnItsCallerAlone) {
 
 // One loop of a team in which the first piece to start holds its member until every other piece of the loop
 // has run: the others must take the rest of its share, and the loop ends once it lets go. `whileHeld` runs in
-// the held piece once the others are done, given the team's members. A second loop checks, on every member, what every piece of the
-// first wrote. Returns whether everything ran once, in order, and without the safety net.
+// the held piece once the others are done, given the team's members. A second loop checks, on every member,
+// what every piece of the first wrote. Returns whether everything ran once, in order, and without the safety
+// net.
 bool runLoopWithAMemberHeldBack(const std::function<void(std::size_t)>& whileHeld = {}) {
     constexpr std::size_t count = 64;
     std::vector<std::atomic<int>> visits(count);
@@ -264,11 +265,11 @@ TEST(TeamSizerTest, KeepsTheFasterSizeOfEachTryAndTriesLessOftenWhileTriesFail) 
     const std::vector<std::pair<int, std::vector<Step>>> scripts{
         {4,
          {{threeFastest, run - 1, 4},
-          {threeFastest, 1, 3},     // a try, and at the most only of a member fewer
-          {threeFastest, trial, 4}, // faster than the teams before it: checked against the size as it was
-          {threeFastest, trial, 3}, // faster than those too: stays
-          {threeFastest, run, 2},   // the next try comes after the first run, the same way
-          {threeFastest, trial, 3}, // slower: the size stays as it was
+          {threeFastest, 1, 3},       // a try, and at the most only of a member fewer
+          {threeFastest, trial, 4},   // faster than the teams before it: checked against the size as it was
+          {threeFastest, trial, 3},   // faster than those too: stays
+          {threeFastest, run, 2},     // the next try comes after the first run, the same way
+          {threeFastest, trial, 3},   // slower: the size stays as it was
           {threeFastest, 2 * run, 4}, // the next try the other way, after twice as long
           {threeFastest, trial, 3},
           {fourFastest, 4 * run, 2}, // a try that fails doubles the run whichever its way
